@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs every test from scratch: native tests under ASan/UBSan, the 64-bit
+# Windows build's tests under wine64 (window tests under Xvfb), the 32-bit
+# Windows build (compiled), short fuzz runs, and the release build's tools.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+bash scripts/install-deps.sh
+
+step() { printf '\n=== %s ===\n' "$*"; }
+failed=()
+
+run_ctest() {  # preset-dir, extra ctest args...
+  local dir=$1; shift
+  if ! ctest --test-dir "$dir" --output-on-failure "$@"; then
+    failed+=("$dir")
+  fi
+}
+
+step "native debug build with AddressSanitizer and UBSan"
+cmake --preset native-debug >/dev/null
+cmake --build --preset native-debug -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_ctest build/native-debug -j "$jobs"
+
+step "native release build (tools, benchmarks compile)"
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release -j "$jobs"
+run_ctest build/native-release -j "$jobs" -L release
+
+step "Windows 32-bit build (the product)"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+
+step "Windows 64-bit build, tests under wine64"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+export WINEPREFIX="$root/build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c "
+  wineboot -i >/dev/null 2>&1 || true
+  ctest --test-dir build/win64 --output-on-failure -j 1
+  rc=\$?
+  wineserver -k >/dev/null 2>&1 || true
+  exit \$rc" || failed+=("build/win64")
+
+step "fuzz targets, short runs"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+run_ctest build/fuzz -j "$jobs"
+
+step "summary"
+if ((${#failed[@]})); then
+  echo "FAILED in: ${failed[*]}"
+  exit 1
+fi
+echo "all test suites passed"
