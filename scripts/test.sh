@@ -11,10 +11,12 @@ bash scripts/install-deps.sh
 
 step() { printf '\n=== %s ===\n' "$*"; }
 failed=()
+logs=build/test-logs
+rm -rf "$logs"; mkdir -p "$logs"
 
-run_ctest() {  # preset-dir, extra ctest args...
+run_ctest() {  # build-dir, extra ctest args...
   local dir=$1; shift
-  if ! ctest --test-dir "$dir" --output-on-failure "$@"; then
+  if ! ctest --test-dir "$dir" --output-on-failure "$@" 2>&1 | tee "$logs/$(basename "$dir").log"; then
     failed+=("$dir")
   fi
 }
@@ -44,8 +46,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c "
   wineboot -i >/dev/null 2>&1 || true
-  ctest --test-dir build/win64 --output-on-failure -j 1
-  rc=\$?
+  ctest --test-dir build/win64 --output-on-failure -j 1 2>&1 | tee $logs/win64.log
+  rc=\${PIPESTATUS[0]}
   wineserver -k >/dev/null 2>&1 || true
   exit \$rc" || failed+=("build/win64")
 
@@ -55,8 +57,19 @@ cmake --build --preset fuzz -j "$jobs"
 run_ctest build/fuzz -j "$jobs"
 
 step "summary"
+# One closing line over every suite, from CTest's own counts.
+passed=0; failures=0
+for log in "$logs"/*.log; do
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+  [ -n "$line" ] || continue
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad)); failures=$((failures + bad))
+done
 if ((${#failed[@]})); then
   echo "FAILED in: ${failed[*]}"
+  echo "$passed passed, $failures failed"
   exit 1
 fi
 echo "all test suites passed"
+echo "$passed passed, $failures failed"
