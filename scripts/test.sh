@@ -45,10 +45,10 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c "
-  wineboot -i >/dev/null 2>&1 || true
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
   ctest --test-dir build/win64 --output-on-failure -j 1 2>&1 | tee $logs/win64.log
   rc=\${PIPESTATUS[0]}
-  wineserver -k >/dev/null 2>&1 || true
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   exit \$rc" || failed+=("build/win64")
 
 step "fuzz targets, short runs"
