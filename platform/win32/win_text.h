@@ -1,0 +1,26 @@
+// Win32 only: conversions between the system's code page 949 byte strings
+// and UTF-16 for the W functions.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qm::platform::win32 {
+
+inline constexpr unsigned kCodePage949 = 949;
+
+std::wstring MultiToWide(unsigned code_page, std::string_view text);
+std::string WideToMulti(unsigned code_page, std::wstring_view text);
+
+inline std::wstring Cp949ToWide(std::string_view text) {
+  return MultiToWide(kCodePage949, text);
+}
+inline std::string WideToCp949(std::wstring_view text) {
+  return WideToMulti(kCodePage949, text);
+}
+// A path of the core ("\" or "/" separators) as the W functions take it.
+std::wstring PathToWide(std::string_view path);
+// UTF-8 source literals (Korean window titles, font names) as UTF-16.
+std::wstring Utf8ToWide(std::string_view text);
+
+}  // namespace qm::platform::win32
