@@ -1,0 +1,81 @@
+#include "zip/internal_mask.h"
+
+namespace qm::zip {
+namespace {
+
+char Upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+}  // namespace
+
+TInternalMask::TInternalMask(const std::string& mask) {
+  bool star = false;
+  for (char c : mask) {
+    if (c == '*') {
+      star = true;
+    } else if (c == '?') {
+      // "*?" is the same as "*": the star mark alone stays.
+      if (!star)
+        items_.push_back({Kind::kAny, 0, false});
+    } else {
+      items_.push_back({Kind::kLiteral, Upper(c), star});
+      star = false;
+    }
+  }
+  items_.push_back({Kind::kEnd, 0, star});
+  dot_ending_ = !mask.empty() && mask.back() == '.';
+}
+
+bool TInternalMask::Fits(const Item& item, const std::string& name, size_t pos) const {
+  switch (item.kind) {
+    case Kind::kLiteral:
+      return pos < name.size() && Upper(name[pos]) == item.ch;
+    case Kind::kAny:
+      return pos < name.size();
+    case Kind::kEnd:
+      return pos == name.size();
+  }
+  return false;
+}
+
+bool TInternalMask::Matches(const std::string& input) const {
+  std::string name = input;
+  if (dot_ending_ && name.find('.') == std::string::npos)
+    name += '.';
+  struct Point {
+    size_t pos;
+    size_t item;
+  };
+  Point stack[kMaxBacktrack];
+  size_t depth = 0;
+  size_t pos = 0;
+  size_t i = 0;
+  for (;;) {
+    const Item& item = items_[i];
+    if (item.star) {
+      if (item.kind == Kind::kEnd) {
+        pos = name.size();
+      } else {
+        while (pos < name.size() && !Fits(item, name, pos))
+          ++pos;
+        if (pos < name.size() && depth < kMaxBacktrack)
+          stack[depth++] = {pos + 1, i};
+      }
+    }
+    if (Fits(item, name, pos)) {
+      if (item.kind == Kind::kEnd)
+        return true;
+      ++i;
+      ++pos;
+      continue;
+    }
+    if (depth == 0)
+      return false;
+    --depth;
+    pos = stack[depth].pos;
+    i = stack[depth].item;
+  }
+}
+
+}  // namespace qm::zip

@@ -1,0 +1,147 @@
+#include "zip/member_names.h"
+
+#include <algorithm>
+
+#include "zip/internal_mask.h"
+
+namespace qm::zip {
+namespace {
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i]))
+      return false;
+  }
+  return true;
+}
+
+size_t LastSeparator(const std::string& path) {
+  return path.find_last_of("\\/:");
+}
+
+bool MatchLine(std::string* line, bool recurse_dirs, const std::string& stored_name) {
+  if (EqualNoCase(*line, stored_name))
+    return true;
+  std::string line_folder = FolderPart(*line);
+  std::string name_folder = FolderPart(stored_name);
+  std::string subject;
+  if (!recurse_dirs) {
+    if (!EqualNoCase(line_folder, name_folder))
+      return false;
+    subject = stored_name;
+  } else {
+    subject = line_folder.empty() ? NamePart(stored_name) : stored_name;
+  }
+  if (TInternalMask(*line).Matches(subject))
+    return true;
+  if (subject.find('.') == std::string::npos)
+    subject += '.';
+  if (line->find('.') == std::string::npos)
+    *line += '.';
+  return TInternalMask(*line).Matches(subject);
+}
+
+}  // namespace
+
+std::string StoredName(const std::string& name_bytes) {
+  std::string name = name_bytes;
+  for (char& c : name) {
+    if (c == '/')
+      c = '\\';
+  }
+  return name;
+}
+
+bool SelectMember(std::vector<std::string>* file_spec,
+                  bool recurse_dirs,
+                  const std::string& stored_name) {
+  for (std::string& line : *file_spec) {
+    if (line.empty())
+      continue;
+    if (MatchLine(&line, recurse_dirs, stored_name))
+      return true;
+  }
+  return false;
+}
+
+std::string FolderPart(const std::string& path) {
+  size_t pos = LastSeparator(path);
+  if (pos == std::string::npos)
+    return "";
+  if (pos == 2 && path[1] == ':' && path[2] == '\\')
+    return path.substr(0, 3);
+  return path.substr(0, pos) + "\\";
+}
+
+std::string NamePart(const std::string& path) {
+  size_t pos = LastSeparator(path);
+  return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+std::string JoinPath(const std::string& a, const std::string& b) {
+  if (a.empty())
+    return "";
+  if (a.back() == '\\')
+    return a + b;
+  return a + "\\" + b;
+}
+
+std::string NormalizeFolder(const std::string& folder) {
+  std::string f = StoredName(folder);
+  if (!f.empty() && f.back() != '\\')
+    f += '\\';
+  return f;
+}
+
+bool IsSafeStoredName(const std::string& name) {
+  if (name.empty() || name[0] == '\\')
+    return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('\\', start);
+    if (end == std::string::npos)
+      end = name.size();
+    std::string component = name.substr(start, end - start);
+    // Windows drops trailing dots and blanks: "..", ". ." and "..." all
+    // become ".." or nothing.
+    size_t kept = component.find_last_not_of(". ");
+    bool only_dots = kept == std::string::npos;
+    if (only_dots && component != "." && !component.empty())
+      return false;
+    start = end + 1;
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == ':' || c == '<' || c == '>' || c == '|' || c == '"' || c == '?' ||
+        c == '*') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string TargetPath(const std::string& extract_dir,
+                       bool use_stored_dirs,
+                       const std::string& stored_name) {
+  std::string name = stored_name;
+  std::string folder;
+  if (use_stored_dirs) {
+    if (name.find(':') != std::string::npos) {
+      size_t first = name.find('\\');
+      name = name.substr(first == 2 ? 3 : std::min<size_t>(2, name.size()));
+    } else if (!name.empty() && name[0] == '\\') {
+      name = name.substr(1);
+    }
+    folder = JoinPath(extract_dir, FolderPart(name));
+  } else {
+    folder = extract_dir;
+  }
+  return JoinPath(folder, NamePart(name));
+}
+
+}  // namespace qm::zip

@@ -1,0 +1,42 @@
+// Member selection by the FileSpec masks, stored names and target paths.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qm::zip {
+
+// The stored name from a member's name bytes: "/" becomes "\".
+std::string StoredName(const std::string& name_bytes);
+
+// Whether a FileSpec line selects the stored name. The first line that
+// matches decides. A line without "." that fails once is stored back with a
+// "." appended, as the masks of old archivers worked.
+bool SelectMember(std::vector<std::string>* file_spec,
+                  bool recurse_dirs,
+                  const std::string& stored_name);
+
+// Everything before the last "\", "/" or ":", followed by "\" (a drive root
+// "C:\" stays whole); empty when there is none.
+std::string FolderPart(const std::string& path);
+// What follows the folder part.
+std::string NamePart(const std::string& path);
+// a + b with one "\" between them; empty when a is empty.
+std::string JoinPath(const std::string& a, const std::string& b);
+
+// "/" becomes "\" and a trailing "\" is added to a non-empty folder.
+std::string NormalizeFolder(const std::string& folder);
+
+// false for names that could resolve outside the extraction folder or that
+// no file system accepts: absolute names, drive letters and other ":",
+// ".." components (also with trailing dots or blanks, which Windows drops),
+// control characters and the characters that Windows refuses in names.
+bool IsSafeStoredName(const std::string& stored_name);
+
+// The output path of a stored name below extract_dir (which ends with "\").
+// With use_stored_dirs the stored folder is kept, else only the name part.
+std::string TargetPath(const std::string& extract_dir,
+                       bool use_stored_dirs,
+                       const std::string& stored_name);
+
+}  // namespace qm::zip

@@ -1,0 +1,180 @@
+// TUnZip: unpacks the members of a zip archive that FileSpec selects below
+// ExtractDir. Never raises to its caller: every failure goes to OnError, and
+// the counts tell the caller whether everything selected was installed.
+//
+// A member is decoded into a temporary file beside its target and moved into
+// place only after its size and CRC-32 check out, so a failed member leaves
+// the previous file as it was and no partial file behind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zip/recognition.h"
+#include "zip/zip_types.h"
+
+namespace qm::zip {
+
+class ArchiveSource;
+class FileSource;
+class ZipCrypto;
+struct MemberEntry;
+
+// One selected member, as List gives it.
+struct TZipMemberInfo {
+  std::string name;  // stored name ("\" separators, code page 949)
+  uint16_t method = 0;
+  uint16_t flags = 0;
+  uint64_t compressed_size = 0;
+  uint64_t uncompressed_size = 0;
+  uint32_t crc = 0;
+  uint32_t dos_time = 0;
+  uint32_t attributes = 0;
+  bool encrypted = false;
+  bool directory = false;
+};
+
+class TUnZip {
+ public:
+  TUnZip();
+  virtual ~TUnZip();
+  TUnZip(const TUnZip&) = delete;
+  TUnZip& operator=(const TUnZip&) = delete;
+
+  // Assigning recognises the archive at once; a path without a file leaves
+  // ArchiveFile empty and ArcType atNA.
+  const std::string& ArchiveFile() const { return archive_file_; }
+  void SetArchiveFile(const std::string& path);
+  TArcType ArcType() const { return recognition_.type; }
+  // Any value re-runs the recognition of ArchiveFile.
+  void SetArcType(TArcType type);
+  // Kept with a trailing "\"; empty means the archive's folder.
+  const std::string& ExtractDir() const { return extract_dir_; }
+  void SetExtractDir(const std::string& folder);
+  int ZipCmntBufSize() const { return zip_cmnt_buf_size_; }
+  void SetZipCmntBufSize(int size);
+
+  bool ConfirmOverwrites = false;
+  TCpuType CpuType = TCpuType::cptAuto;
+  bool CreateStoredDirs = false;
+  TDateAttribute DateAttribute = TDateAttribute::daFileDate;
+  std::vector<std::string> FileSpec;
+  TOverwriteMode OverwriteMode = TOverwriteMode::omOverwrite;
+  int PasswordAttempts = 3;
+  std::vector<std::string> Passwords;
+  bool RecurseDirs = true;
+  bool RestoreFileAttr = true;
+  bool UseStoredDirs = true;
+  bool TranslateOemChar = true;
+  // Each output file reaches the disk before it replaces the old one, so a
+  // power loss cannot leave an empty file in place of a good one.
+  bool SyncFiles = true;
+
+  // Unpacks the selected members; returns how many files were installed.
+  int Extract();
+  // Decodes and verifies the selected members without writing anything;
+  // returns how many passed.
+  int Test();
+  // The selected members, without decoding them. Errors of the directory
+  // walk are reported as by Extract.
+  std::vector<TZipMemberInfo> List();
+
+  // Stops the running Extract at its next step; later reports carry 25443.
+  void CancelOperation() { cancelled_ = true; }
+  bool Cancelled() const { return cancelled_; }
+
+  // Results of the last run. FailedCount: selected members that were not
+  // installed (or not verified) because of an error. ErrorCount: reports.
+  // Succeeded: the archive was read whole and no selected member failed.
+  int ExtractedCount() const { return extracted_count_; }
+  int FailedCount() const { return failed_count_; }
+  int ErrorCount() const { return error_count_; }
+  bool Succeeded() const;
+
+  // Events; an unassigned event is skipped.
+  std::function<void(TUnZip* sender)> OnActivate;
+  std::function<void(TUnZip* sender)> OnDeactivate;
+  std::function<void(TUnZip* sender, const std::string& file_name, int count, bool& extract)>
+      OnBegin;
+  std::function<void(TUnZip* sender, const std::string& file_name, bool crc_pass)> OnEnd;
+  std::function<void(TUnZip* sender,
+                     const std::string& file_name,
+                     const std::string& extended_msg,
+                     const std::string& volume_id,
+                     int ecode)>
+      OnError;
+  std::function<void(TUnZip* sender,
+                     const std::string& file_name,
+                     std::string& new_filename,
+                     TOverwriteMode& overwrite_mode)>
+      OnFileExists;
+  std::function<
+      void(TUnZip* sender, const std::string& file_name, std::string& password, bool& try_again)>
+      OnGetPassword;
+  std::function<void(TUnZip* sender, uint8_t progress_by_file, uint8_t progress_by_archive)>
+      OnProgress;
+  std::function<void(TUnZip* sender, float elapsed_time)> OnElapsedTime;
+  std::function<void(TUnZip* sender, THeaderTypeState head_flag, bool& cancel)> OnCorruptZipHeader;
+
+ protected:
+  virtual void TriggerActivate();
+  virtual void TriggerDeactivate();
+  virtual void TriggerBegin(const std::string& file_name, int count, bool& extract);
+  virtual void TriggerEnd(const std::string& file_name, bool crc_pass);
+  virtual void TriggerError(const std::string& file_name,
+                            const std::string& extended_msg,
+                            const std::string& volume_id,
+                            int ecode);
+  virtual void TriggerFileExists(const std::string& file_name,
+                                 std::string& new_filename,
+                                 TOverwriteMode& overwrite_mode);
+  virtual void TriggerGetPassword(const std::string& file_name,
+                                  std::string& password,
+                                  bool& try_again);
+  virtual void TriggerProgress(uint8_t progress_by_file, uint8_t progress_by_archive);
+  virtual void TriggerElapsedTime(float elapsed_time);
+  virtual void TriggerCorruptZipHeader(THeaderTypeState head_flag, bool& cancel);
+
+ private:
+  enum class RunMode { kExtract, kTest, kList };
+  class Sink;
+  friend class Sink;
+
+  int Run(RunMode mode, std::vector<TZipMemberInfo>* listing);
+  void Recognize();
+  void Report(const std::string& file_name, int code, const std::string& extended_msg = "");
+  std::string ConvertName(const std::string& raw, uint16_t flags) const;
+  bool IsDirectoryMember(const std::string& stored, uint32_t attributes) const;
+  void MemberStep(ArchiveSource& source, const MemberEntry& entry, RunMode mode);
+  bool BeginCheck(const std::string& target);
+  bool CheckPassword(ArchiveSource& source,
+                     const MemberEntry& entry,
+                     const std::string& target,
+                     std::unique_ptr<ZipCrypto>* keys);
+  void PassOver(uint64_t size);
+  void Progress(uint64_t member_done, uint64_t member_size);
+
+  std::string archive_file_;
+  std::string extract_dir_;
+  int zip_cmnt_buf_size_ = 0;
+  Recognition recognition_;
+
+  // Run state.
+  bool cancelled_ = false;
+  int extracted_count_ = 0;
+  int failed_count_ = 0;
+  int error_count_ = 0;
+  bool archive_failed_ = false;
+  bool password_failed_ = false;
+  std::string current_password_;
+  uint32_t latest_time_ = 0;
+  uint64_t total_size_ = 0;
+  uint64_t remainder_ = 0;
+  std::vector<std::string> cleaned_folders_;
+  uint32_t pause_ticks_ = 0;
+};
+
+}  // namespace qm::zip
