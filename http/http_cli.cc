@@ -1,0 +1,631 @@
+#include "http/http_cli.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "http/request.h"
+#include "platform/process.h"
+
+namespace qm::http {
+
+// Keeps the text of the socket's last error report, which the client shows
+// when such a report leaves the request without any further event.
+class THttpCli::ClientSocket : public TWSocket {
+ public:
+  std::string last_report;
+
+ protected:
+  void ReportError(const std::string& text) override {
+    last_report = text;
+    TWSocket::ReportError(text);
+  }
+};
+
+THttpCli::THttpCli() : reader_(this) {
+  window_ = std::make_unique<platform::MessageWindow>(
+      [this](const platform::Message& message) { WndProc(message); });
+  socket_ = std::make_unique<ClientSocket>();
+  socket_->OnSessionClosed = [this](TWSocket*, uint16_t error) { SocketSessionClosed(error); };
+  socket_->OnDataAvailable = [this](TWSocket*, uint16_t error) { SocketDataAvailable(error); };
+  socket_->OnSessionConnected = [this](TWSocket*, uint16_t error) {
+    SocketSessionConnected(error);
+  };
+  socket_->OnDnsLookupDone = [this](TWSocket*, uint16_t error) { SocketDnsLookupDone(error); };
+  socket_->OnError = [this](TWSocket*) { SocketErrorReported(); };
+}
+
+THttpCli::~THttpCli() {
+  socket_->OnSessionClosed = nullptr;
+  socket_->OnDataAvailable = nullptr;
+  socket_->OnSessionConnected = nullptr;
+  socket_->OnDnsLookupDone = nullptr;
+  socket_->OnError = [](TWSocket*) {};
+  socket_.reset();
+}
+
+TWSocket& THttpCli::Socket() {
+  return *socket_;
+}
+
+void THttpCli::Get() {
+  StartRequest(httpGET);
+  while (state_ != httpIdle) {
+    platform::ProcessMessages();
+    if (state_ == httpIdle)
+      break;
+    int wait_ms = CheckTimeLimits();
+    if (state_ == httpIdle)
+      break;
+    platform::WaitForMessages(wait_ms);
+  }
+  if (status_code_ >= 400)
+    throw EHttpException(reason_phrase_, status_code_);
+}
+
+int THttpCli::CheckTimeLimits() {
+  uint32_t now = platform::TickCount();
+  uint32_t limit;
+  uint32_t since;
+  std::string text;
+  switch (state_) {
+    case httpStarting:
+    case httpResolving:
+    case httpResolved:
+    case httpConnected:
+      limit = ConnectTimeoutMs;
+      since = phase_start_;
+      text = "Connection timed out after " + std::to_string(limit / 1000) + " seconds";
+      break;
+    case httpAwaitHeader:
+    case httpAwaitBody:
+      if (awaiting_relocate_)
+        return -1;
+      limit = IdleTimeoutMs;
+      since = last_activity_;
+      text = "No data received for " + std::to_string(limit / 1000) + " seconds";
+      break;
+    default:
+      return -1;
+  }
+  uint32_t elapsed = now - since;
+  if (elapsed >= limit) {
+    FailRequest(text);
+    return 0;
+  }
+  return static_cast<int>(std::min<uint32_t>(limit - elapsed, INT_MAX));
+}
+
+void THttpCli::StartRequest(THttpRequest kind) {
+  if (state_ != httpIdle)
+    throw EHttpException("HTTP component is busy", kHttpBusy);
+  ++serial_;
+  SetState(httpStarting);
+  request_type_ = kind;
+
+  reader_.Reset();
+  request_error_ = 0;
+  document_name_.clear();
+  status_code_ = 0;
+  reason_phrase_.clear();
+  received_count_ = 0;
+  body_blocks_ = 0;
+  content_type_.clear();
+  location_ = URL;
+  failure_.clear();
+  relocating_ = false;
+  closing_for_relocation_ = false;
+  awaiting_relocate_ = false;
+  header_in_progress_ = false;
+  doc_begun_ = false;
+  ending_ = false;
+
+  UrlParts url = SplitUrl(URL, request_.target);
+  if (!url.user.empty())
+    Username = url.user;
+  if (!url.password.empty())
+    Password = url.password;
+  request_.target_host = url.host;
+  if (Proxy.empty()) {
+    request_.host_name = url.host;
+    request_.target = url.path;
+    request_.port = url.port.empty() ? "80" : url.port;
+  } else {
+    request_.target = (url.scheme.empty() ? "http" : url.scheme) + "://" + url.host +
+                      (url.port.empty() ? "" : ":" + url.port) + url.path;
+    UrlParts proxy = SplitUrl(Proxy);
+    request_.host_name = proxy.host;
+    request_.port = proxy.port.empty() ? ProxyPort : proxy.port;
+  }
+  if (request_.target.empty())
+    request_.target = "/";
+  document_name_ = ComputeDocumentName(url.path);
+  StartDnsLookup();
+}
+
+void THttpCli::StartDnsLookup() {
+  awaiting_relocate_ = false;
+  phase_start_ = platform::TickCount();
+  SetState(httpResolving);
+  try {
+    socket_->SetLocalAddr(LocalAddr);
+    socket_->DnsLookup(request_.host_name);
+  } catch (const std::exception& e) {
+    status_code_ = kHttpClientFailure;
+    reason_phrase_ = e.what();
+    connected_ = false;
+    ++serial_;
+    SetState(httpIdle);
+  }
+}
+
+void THttpCli::SocketDnsLookupDone(uint16_t error) {
+  if (state_ != httpResolving || !failure_.empty())
+    return;
+  if (error != 0) {
+    request_error_ = error;
+    failure_ = "can't resolve hostname to IP address";
+    SocketSessionClosed(error);
+    return;
+  }
+  std::string address = socket_->DnsResult();
+  SetState(httpResolved);
+  try {
+    socket_->SetAddr(address);
+    socket_->SetLocalAddr(LocalAddr);
+    socket_->SetPort(request_.port);
+    socket_->SetProto("tcp");
+    socket_->Connect();
+  } catch (const std::exception&) {
+    int code = socket_->LastError();
+    request_error_ = code;
+    failure_ =
+        "can't connect: " + WSocketErrorDesc(code) + " (Error #" + std::to_string(code) + ")";
+    socket_->Close();
+    SocketSessionClosed(static_cast<uint16_t>(code));
+  }
+}
+
+void THttpCli::SocketSessionConnected(uint16_t error) {
+  if (state_ != httpResolved)
+    return;
+  if (error != 0) {
+    request_error_ = error;
+    failure_ = WSocketErrorDesc(error) + " (Error #" + std::to_string(error) + ")";
+    SocketSessionClosed(error);
+    return;
+  }
+  connected_ = true;
+  last_activity_ = platform::TickCount();
+  SetState(httpConnected);
+  TriggerSessionConnected();
+  if (state_ != httpConnected)
+    return;  // aborted from the event
+  SetState(httpAwaitHeader);
+  SendRequest();
+}
+
+void THttpCli::SendRequest() {
+  static const char* const kMethods[] = {"GET", "GET", "POST", "HEAD"};
+  try {
+    std::string request = ComposeRequest(kMethods[request_type_]);
+    if (state_ != httpAwaitHeader)
+      return;  // aborted from an event of the composition
+    if (socket_->Send(request.data(), static_cast<int>(request.size())) < 0)
+      FailRequest("Cannot send the request: " + socket_->last_report);
+  } catch (const std::exception& e) {
+    FailRequest(e.what());
+  }
+}
+
+std::string THttpCli::ComposeRequest(const std::string& method) {
+  TriggerRequestHeaderBegin();
+  RequestFields f;
+  f.method = method;
+  f.target = request_.target;
+  f.sender = Sender;
+  f.accept = Accept;
+  f.reference = Reference;
+  f.accept_language = AcceptLanguage;
+  f.content_type_post = ContentTypePost;
+  f.agent = Agent;
+  f.host = request_.target_host;
+  f.no_cache = NoCache;
+  f.modified_since = ModifiedSince;
+  f.username = Username;
+  f.password = Password;
+  f.proxy = Proxy;
+  f.proxy_username = ProxyUsername;
+  f.proxy_password = ProxyPassword;
+  f.cookie = Cookie;
+  f.range_begin = ContentRangeBegin;
+  f.range_end = ContentRangeEnd;
+  std::vector<std::string> lines = ComposeRequestLines(f);
+  ContentRangeBegin.clear();
+  ContentRangeEnd.clear();
+  accept_ranges_.clear();
+  TriggerBeforeHeaderSend(method, lines);
+  std::string buffer;
+  for (std::string& line : lines) {
+    if (OnCommand)
+      OnCommand(this, line);
+    buffer += line;
+    buffer += "\r\n";
+  }
+  TriggerRequestHeaderEnd();
+  buffer += "\r\n";
+  return buffer;
+}
+
+void THttpCli::SocketDataAvailable(uint16_t error) {
+  if (state_ != httpAwaitHeader && state_ != httpAwaitBody) {
+    // Bytes nobody waits for (after an abort): read and drop them.
+    char scratch[4096];
+    socket_->Receive(scratch, sizeof scratch);
+    return;
+  }
+  int n = socket_->Receive(reader_.space(), static_cast<int>(reader_.space_size()));
+  if (n <= 0)
+    return;
+  last_activity_ = platform::TickCount();
+  uintptr_t serial = serial_;
+  reader_.Received(static_cast<size_t>(n));
+  if (serial == serial_)
+    AfterReceive();
+}
+
+void THttpCli::AfterReceive() {
+  if ((state_ != httpAwaitHeader && state_ != httpAwaitBody) || ending_ || awaiting_relocate_)
+    return;
+  if (!failure_.empty()) {
+    FailRequest(failure_);
+    return;
+  }
+  switch (reader_.phase()) {
+    case ResponseReader::Phase::kFailed:
+      FailRequest(reader_.error());
+      break;
+    case ResponseReader::Phase::kRelocate:
+      closing_for_relocation_ = true;
+      socket_->Close();
+      if (closing_for_relocation_)
+        RelocationSessionClosed();  // the socket was already closed
+      break;
+    case ResponseReader::Phase::kNoBody:
+    case ResponseReader::Phase::kComplete:
+      // Closing at once keeps a late close away from the next request.
+      socket_->Close();
+      SocketSessionClosed(0);
+      break;
+    case ResponseReader::Phase::kBody:
+      if (status_code_ >= 400) {
+        socket_->Close();
+        SocketSessionClosed(0);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void THttpCli::HeaderBegun() {
+  header_in_progress_ = true;
+  TriggerHeaderBegin();
+}
+
+void THttpCli::LocationRead(const std::string& value) {
+  relocating_ = true;
+  pending_relocation_ = ComputeRelocation(value, request_, !Proxy.empty());
+  if (pending_relocation_.has_credentials) {
+    Username = pending_relocation_.user;
+    Password = pending_relocation_.password;
+  }
+}
+
+void THttpCli::CookieRead(const std::string& value) {
+  bool accept = true;
+  TriggerCookie(value, accept);
+}
+
+void THttpCli::HeaderLineRead(const std::string& line) {
+  status_code_ = reader_.status_code();
+  reason_phrase_ = reader_.reason_phrase();
+  content_type_ = reader_.content_type();
+  if (reader_.has_content_range()) {
+    ContentRangeBegin = reader_.content_range_begin();
+    ContentRangeEnd = reader_.content_range_end();
+  }
+  accept_ranges_ = reader_.accept_ranges();
+  if (OnHeaderData)
+    OnHeaderData(this);
+}
+
+void THttpCli::HeaderEnded() {
+  content_type_ = reader_.content_type();
+  if (reader_.phase() == ResponseReader::Phase::kBody) {
+    size_t dot = document_name_.rfind('.');
+    std::string extension = dot == std::string::npos ? "" : document_name_.substr(dot);
+    for (char& c : extension)
+      c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if ((extension.empty() || extension == ".exe") && content_type_ == "text/html")
+      document_name_ = document_name_.substr(0, dot) + ".htm";
+    SetState(httpAwaitBody);
+  }
+  TriggerHeaderEnd();
+}
+
+void THttpCli::BodyRead(const char* data, size_t size) {
+  if (state_ != httpAwaitBody || !failure_.empty())
+    return;
+  if (!doc_begun_) {
+    doc_begun_ = true;
+    TriggerDocBegin();
+    if (state_ != httpAwaitBody)
+      return;
+  }
+  ++body_blocks_;
+  received_count_ += static_cast<int64_t>(size);
+  if (receive_stream_ != nullptr && !receive_stream_->Write(data, size)) {
+    failure_ = "Cannot store the received document";
+    reader_.Stop();
+    return;
+  }
+  TriggerDocData(data, static_cast<int32_t>(size));
+}
+
+void THttpCli::SocketSessionClosed(uint16_t error) {
+  if (state_ == httpIdle || ending_)
+    return;
+  if (error != 0)
+    request_error_ = error;
+  connected_ = false;
+  if (state_ == httpAborting) {
+    if (body_blocks_ > 0)
+      TriggerDocEnd();
+    return;
+  }
+  if (closing_for_relocation_) {
+    RelocationSessionClosed();
+    return;
+  }
+  if (header_in_progress_) {
+    TriggerHeaderEnd();
+    if (relocating_ && failure_.empty()) {
+      RelocationSessionClosed();
+      return;
+    }
+  }
+  ending_ = true;
+  if (body_blocks_ > 0)
+    TriggerDocEnd();
+  if (failure_.empty()) {
+    std::string socket_text;
+    if (request_error_ != 0) {
+      socket_text = " (" + WSocketErrorDesc(request_error_) + ", Error #" +
+                    std::to_string(request_error_) + ")";
+    }
+    switch (reader_.phase()) {
+      case ResponseReader::Phase::kFailed:
+        failure_ = reader_.error();
+        break;
+      case ResponseReader::Phase::kHeader:
+        failure_ = (reader_.header_lines() == 0 ? "Connection closed without a response"
+                                                : "Connection closed inside the response header") +
+                   socket_text;
+        break;
+      case ResponseReader::Phase::kBody:
+        if (status_code_ == 0) {
+          failure_ = "The server's answer has no status line";
+        } else if (reader_.content_length() >= 0 &&
+                   reader_.received_count() < reader_.content_length()) {
+          failure_ = "Document incomplete: " + std::to_string(reader_.received_count()) + " of " +
+                     std::to_string(reader_.content_length()) + " bytes received" + socket_text;
+        } else if (request_error_ != 0) {
+          failure_ = "Connection lost" + socket_text;
+        }
+        break;
+      case ResponseReader::Phase::kNoBody:
+      case ResponseReader::Phase::kComplete:
+        if (status_code_ == 0)
+          failure_ = "The server's answer has no status line";
+        break;
+      default:
+        break;
+    }
+  }
+  if (!failure_.empty() && status_code_ < 400) {
+    status_code_ = kHttpClientFailure;
+    reason_phrase_ = failure_;
+  }
+  PostReady();
+}
+
+void THttpCli::RelocationSessionClosed() {
+  closing_for_relocation_ = false;
+  connected_ = false;
+  relocating_ = false;
+  header_in_progress_ = false;
+  request_ = pending_relocation_.next;
+  location_ = pending_relocation_.location;
+  std::string path = SplitUrl(location_.substr(0, location_.find('#'))).path;
+  document_name_ = ComputeDocumentName(path);
+  if (request_type_ == httpPOST)
+    request_type_ = httpGET;
+  if (OnLocationChange)
+    OnLocationChange(this);
+  if (state_ == httpIdle || state_ == httpAborting)
+    return;  // aborted from the event
+  reader_.Reset();
+  status_code_ = 0;
+  reason_phrase_.clear();
+  content_type_.clear();
+  awaiting_relocate_ = true;
+  window_->Post(kWmHttpRelocate, serial_);
+}
+
+void THttpCli::SocketErrorReported() {
+  if (OnSocketError)
+    OnSocketError(this);
+  if (state_ != httpIdle)
+    window_->Post(kWmHttpCheckSocket, serial_);
+}
+
+void THttpCli::CheckSocket() {
+  // A report that closed the socket without a close event would otherwise
+  // leave the request waiting for ever.
+  bool waits_on_socket = state_ == httpResolved || state_ == httpConnected ||
+                         state_ == httpAwaitHeader || state_ == httpAwaitBody;
+  if (waits_on_socket && !ending_ && !awaiting_relocate_ && !closing_for_relocation_ &&
+      socket_->State() == wsClosed) {
+    FailRequest(socket_->last_report.empty() ? "Socket error" : socket_->last_report);
+  }
+}
+
+void THttpCli::FailRequest(const std::string& text) {
+  if (state_ == httpIdle || ending_)
+    return;
+  failure_ = text;
+  if (state_ == httpResolving) {
+    try {
+      socket_->CancelDnsLookup();
+    } catch (const std::exception&) {
+    }
+  }
+  reader_.Stop();
+  if (socket_->State() != wsClosed)
+    socket_->Close();
+  closing_for_relocation_ = false;
+  relocating_ = false;
+  SocketSessionClosed(0);
+}
+
+void THttpCli::DropConnection() {
+  socket_->Close();
+  connected_ = false;
+}
+
+void THttpCli::PostReady() {
+  window_->Post(kWmHttpReady, serial_);
+}
+
+void THttpCli::Abort() {
+  if (state_ == httpIdle) {
+    if (socket_->State() != wsClosed)
+      socket_->Close();
+    return;
+  }
+  bool was_resolving = state_ == httpResolving;
+  ++serial_;  // messages posted for this request are void now
+  SetState(httpAborting);
+  if (was_resolving) {
+    try {
+      socket_->CancelDnsLookup();
+    } catch (const std::exception&) {
+    }
+  }
+  status_code_ = kHttpClientFailure;
+  reason_phrase_ = "Connection aborted on request";
+  request_error_ = 3;
+  reader_.Stop();
+  if (socket_->State() != wsClosed)
+    socket_->Close();
+  else if (body_blocks_ > 0 && !ending_)
+    TriggerDocEnd();
+  connected_ = false;
+  SetState(httpIdle);
+}
+
+void THttpCli::WndProc(const platform::Message& message) {
+  switch (message.id) {
+    case kWmHttpRequestDone:
+      if (OnRequestDone)
+        OnRequestDone(this, request_type_, static_cast<uint16_t>(request_error_));
+      break;
+    case kWmHttpReady:
+      if (message.wparam == serial_)
+        SetState(httpIdle);
+      break;
+    case kWmHttpRelocate:
+      if (message.wparam == serial_ && awaiting_relocate_)
+        StartDnsLookup();
+      break;
+    case kWmHttpCheckSocket:
+      if (message.wparam == serial_)
+        CheckSocket();
+      break;
+    default:
+      break;
+  }
+}
+
+void THttpCli::SetState(THttpState state) {
+  if (state == state_)
+    return;
+  state_ = state;
+  TriggerStateChange();
+  if (state == httpIdle)
+    TriggerRequestDone();
+}
+
+void THttpCli::TriggerStateChange() {
+  if (OnStateChange)
+    OnStateChange(this);
+}
+
+void THttpCli::TriggerSessionConnected() {
+  if (OnSessionConnected)
+    OnSessionConnected(this);
+}
+
+void THttpCli::TriggerRequestHeaderBegin() {
+  if (OnRequestHeaderBegin)
+    OnRequestHeaderBegin(this);
+}
+
+void THttpCli::TriggerBeforeHeaderSend(const std::string& method,
+                                       std::vector<std::string>& headers) {
+  if (OnBeforeHeaderSend)
+    OnBeforeHeaderSend(this, method, headers);
+}
+
+void THttpCli::TriggerRequestHeaderEnd() {
+  if (OnRequestHeaderEnd)
+    OnRequestHeaderEnd(this);
+}
+
+void THttpCli::TriggerHeaderBegin() {
+  header_in_progress_ = true;
+  if (OnHeaderBegin)
+    OnHeaderBegin(this);
+}
+
+void THttpCli::TriggerHeaderEnd() {
+  header_in_progress_ = false;
+  if (OnHeaderEnd)
+    OnHeaderEnd(this);
+}
+
+void THttpCli::TriggerCookie(const std::string& data, bool& accept) {
+  if (OnCookie)
+    OnCookie(this, data, accept);
+}
+
+void THttpCli::TriggerDocBegin() {
+  if (OnDocBegin)
+    OnDocBegin(this);
+}
+
+void THttpCli::TriggerDocData(const char* buffer, int32_t len) {
+  if (OnDocData)
+    OnDocData(this, buffer, len);
+}
+
+void THttpCli::TriggerDocEnd() {
+  if (OnDocEnd)
+    OnDocEnd(this);
+}
+
+void THttpCli::TriggerRequestDone() {
+  window_->Post(kWmHttpRequestDone);
+}
+
+}  // namespace qm::http

@@ -1,0 +1,69 @@
+// Where the HTTP client puts a document's body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace qm::http {
+
+class ReceiveStream {
+ public:
+  virtual ~ReceiveStream() = default;
+  // Appends at the end; false when the bytes could not be stored.
+  virtual bool Write(const char* data, size_t size) = 0;
+};
+
+// Keeps a document in memory up to a limit and moves it to a temporary file
+// beyond it, so that memory stays bounded whatever the document's size. The
+// caller's target file is written only by CommitToPath, after a transfer
+// that succeeded.
+class SpillingStream : public ReceiveStream {
+ public:
+  static constexpr size_t kDefaultMemoryLimit = size_t{16} << 20;
+
+  // temp_folder holds the spill file; it is deleted with the stream unless
+  // committed.
+  explicit SpillingStream(std::string temp_folder, size_t memory_limit = kDefaultMemoryLimit);
+  ~SpillingStream() override;
+  SpillingStream(const SpillingStream&) = delete;
+  SpillingStream& operator=(const SpillingStream&) = delete;
+
+  bool Write(const char* data, size_t size) override;
+
+  int64_t size() const { return size_; }
+  bool spilled() const { return !spill_path_.empty(); }
+  const std::string& spill_path() const { return spill_path_; }
+  // Why the last operation failed.
+  const std::string& error() const { return error_; }
+
+  // Hands the content to sink in order, in blocks; false when reading failed
+  // or the sink returned false.
+  bool ReadAll(const std::function<bool(const char*, size_t)>& sink);
+
+  // Puts the content at path, replacing any file there only once the new
+  // one is complete on disk. The stream is empty afterwards.
+  bool CommitToPath(const std::string& path);
+
+  // Drops the content (and the spill file).
+  void Clear();
+
+ private:
+  bool Spill();
+  bool WriteMemoryTo(platform::File& file);
+  bool CopyFileTo(platform::File& file);
+
+  std::string temp_folder_;
+  size_t memory_limit_;
+  std::string memory_;
+  std::string spill_path_;
+  platform::File spill_file_;
+  int64_t size_ = 0;
+  bool failed_ = false;
+  std::string error_;
+};
+
+}  // namespace qm::http

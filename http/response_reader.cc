@@ -1,0 +1,281 @@
+#include "http/response_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qm::http {
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
+    text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
+    text.remove_suffix(1);
+  return text;
+}
+
+// A non-negative decimal number of at most 18 digits; -1 otherwise.
+int64_t ParseDecimal(std::string_view text) {
+  if (text.empty() || text.size() > 18)
+    return -1;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+ResponseReader::ResponseReader(Listener* listener)
+    : listener_(listener), buffer_(kBodyBlockLimit) {}
+
+void ResponseReader::Reset() {
+  ++generation_;
+  held_ = 0;
+  phase_ = Phase::kHeader;
+  header_in_progress_ = false;
+  error_.clear();
+  status_code_ = 0;
+  reason_phrase_.clear();
+  content_length_ = -1;
+  content_type_.clear();
+  content_range_begin_.clear();
+  content_range_end_.clear();
+  has_content_range_ = false;
+  accept_ranges_.clear();
+  received_header_.clear();
+  www_authenticate_.clear();
+  relocation_pending_ = false;
+  received_count_ = 0;
+  body_blocks_ = 0;
+  header_lines_ = 0;
+}
+
+void ResponseReader::Stop() {
+  ++generation_;
+  held_ = 0;
+  phase_ = Phase::kStopped;
+  header_in_progress_ = false;
+}
+
+char* ResponseReader::space() {
+  return buffer_.data() + held_;
+}
+
+size_t ResponseReader::space_size() const {
+  switch (phase_) {
+    case Phase::kHeader:
+      return kLineLimit - held_;
+    case Phase::kBody:
+      return buffer_.size();
+    default:
+      // Bytes after the response are read and dropped, so the sender is
+      // never stuck on a full window.
+      return buffer_.size();
+  }
+}
+
+void ResponseReader::Feed(std::string_view data) {
+  while (!data.empty()) {
+    size_t room = space_size();
+    if (room == 0)
+      return;
+    size_t n = std::min(room, data.size());
+    std::memcpy(space(), data.data(), n);
+    data.remove_prefix(n);
+    Received(n);
+  }
+}
+
+void ResponseReader::Received(size_t count) {
+  if (count == 0)
+    return;
+  switch (phase_) {
+    case Phase::kHeader: {
+      held_ += count;
+      ProcessHeaderBytes(generation_);
+      return;
+    }
+    case Phase::kBody:
+      ProcessBody(buffer_.data(), count);
+      return;
+    default:
+      return;  // not part of the document
+  }
+}
+
+void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
+  size_t start = 0;
+  while (phase_ == Phase::kHeader && start < held_) {
+    const char* begin = buffer_.data() + start;
+    const char* lf = static_cast<const char*>(std::memchr(begin, '\n', held_ - start));
+    if (lf == nullptr)
+      break;
+    size_t line_end = static_cast<size_t>(lf - buffer_.data());
+    size_t length = line_end - start;
+    if (length > 0 && begin[length - 1] == '\r')
+      --length;
+    std::string line(begin, length);
+    size_t line_start = start;
+    start = line_end + 1;
+
+    if (line.size() >= 6 && Lower(line.substr(0, 6)) == "<html>") {
+      // A reply without header: the document starts with this very line,
+      // line end included, and everything held after it.
+      if (!header_in_progress_) {
+        header_in_progress_ = true;
+        listener_->HeaderBegun();
+        if (generation != generation_)
+          return;
+      }
+      ++header_lines_;
+      if (content_type_.empty())
+        content_type_ = "text/html";
+      EndHeader(generation, line_start);
+      return;
+    }
+    if (!ProcessHeaderLine(line, generation))
+      return;
+    if (phase_ != Phase::kHeader) {
+      if (phase_ == Phase::kBody) {
+        EndHeader(generation, start);
+      } else {
+        held_ = 0;
+        header_in_progress_ = false;
+        listener_->HeaderEnded();
+      }
+      return;
+    }
+  }
+  if (generation != generation_ || phase_ != Phase::kHeader)
+    return;
+  std::memmove(buffer_.data(), buffer_.data() + start, held_ - start);
+  held_ -= start;
+  if (held_ >= kLineLimit)
+    Fail("HTTP line too long");
+}
+
+bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generation) {
+  if (!header_in_progress_ && header_lines_ == 0) {
+    header_in_progress_ = true;
+    listener_->HeaderBegun();
+    if (generation != generation_)
+      return false;
+  }
+  ++header_lines_;
+  if (line.empty()) {
+    if (relocation_pending_)
+      phase_ = Phase::kRelocate;
+    else if (content_length_ == 0)
+      phase_ = Phase::kNoBody;
+    else
+      phase_ = Phase::kBody;
+    return true;
+  }
+  received_header_.push_back(line);
+  if (line.starts_with("HTTP/1.0") || line.starts_with("HTTP/1.1")) {
+    std::string_view code = line.size() > 9 ? std::string_view(line).substr(9, 3) : "";
+    int64_t value = ParseDecimal(TrimBlanks(code));
+    if (value < 0) {
+      Fail("Invalid status line: " + line.substr(0, 64));
+      return false;
+    }
+    status_code_ = static_cast<int>(value);
+    reason_phrase_ = line.size() > 13 ? line.substr(13) : std::string();
+  } else if (line.find(':') != std::string::npos) {
+    InterpretField(line);
+    if (phase_ == Phase::kFailed)
+      return false;
+    if (generation != generation_)
+      return false;
+  }
+  listener_->HeaderLineRead(line);
+  return generation == generation_ && phase_ == Phase::kHeader;
+}
+
+void ResponseReader::InterpretField(const std::string& line) {
+  size_t colon = line.find(':');
+  std::string name = Lower(line.substr(0, colon));
+  size_t value_start = colon + 1;
+  while (value_start + 1 < line.size() && line[value_start] == ' ')
+    ++value_start;
+  std::string value = line.substr(std::min(value_start, line.size()));
+
+  if (name == "location") {
+    relocation_pending_ = true;
+    listener_->LocationRead(value);
+  } else if (name == "content-length") {
+    int64_t length = ParseDecimal(TrimBlanks(value));
+    if (length < 0) {
+      Fail("Invalid content length: " + value.substr(0, 64));
+      return;
+    }
+    content_length_ = length;
+  } else if (name == "content-range") {
+    size_t dash = value.find('-');
+    size_t slash = value.find('/');
+    content_range_begin_ =
+        dash != std::string::npos && dash > 6 ? value.substr(6, dash - 6) : std::string();
+    content_range_end_ = dash != std::string::npos && slash != std::string::npos && slash > dash
+                             ? value.substr(dash + 1, slash - dash - 1)
+                             : std::string();
+    has_content_range_ = true;
+  } else if (name == "accept-ranges") {
+    accept_ranges_ = value;
+  } else if (name == "content-type") {
+    content_type_ = Lower(value);
+  } else if (name == "www-authenticate") {
+    www_authenticate_.push_back(value);
+  } else if (name == "set-cookie") {
+    listener_->CookieRead(value);
+  }
+}
+
+void ResponseReader::EndHeader(uint64_t generation, size_t body_from) {
+  phase_ = Phase::kBody;
+  header_in_progress_ = false;
+  listener_->HeaderEnded();
+  if (generation != generation_ || phase_ != Phase::kBody)
+    return;
+  size_t rest = held_ - body_from;
+  held_ = 0;
+  if (rest > 0) {
+    // The body may be processed in place: it only moves towards the front.
+    std::memmove(buffer_.data(), buffer_.data() + body_from, rest);
+    ProcessBody(buffer_.data(), rest);
+  }
+}
+
+void ResponseReader::ProcessBody(const char* data, size_t size) {
+  if (content_length_ >= 0) {
+    int64_t missing = content_length_ - received_count_;
+    if (static_cast<int64_t>(size) >= missing) {
+      size = static_cast<size_t>(missing);
+      phase_ = Phase::kComplete;
+    }
+  }
+  if (size == 0)
+    return;
+  ++body_blocks_;
+  received_count_ += static_cast<int64_t>(size);
+  listener_->BodyRead(data, size);
+}
+
+void ResponseReader::Fail(const std::string& text) {
+  phase_ = Phase::kFailed;
+  error_ = text;
+  held_ = 0;
+}
+
+}  // namespace qm::http
