@@ -1,0 +1,157 @@
+#include "platform/posix/os_path.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace qm::platform::posix {
+namespace {
+
+thread_local FileError last_error = FileError::kNone;
+
+bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size(); ++i) {
+    unsigned char ca = a[i], cb = b[i];
+    if (cb == 0)
+      return false;
+    if (ca >= 'A' && ca <= 'Z')
+      ca += 'a' - 'A';
+    if (cb >= 'A' && cb <= 'Z')
+      cb += 'a' - 'A';
+    if (ca != cb)
+      return false;
+  }
+  return b[i] == 0;
+}
+
+bool Exists(const std::string& os_path) {
+  struct stat st;
+  return lstat(os_path.empty() ? "." : os_path.c_str(), &st) == 0;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// The entry of folder equal to name ignoring case; the smallest in byte
+// order when several match, so that the choice does not depend on readdir.
+bool FindIgnoringCase(const std::string& folder, const std::string& name, std::string* found) {
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
+  if (!dir)
+    return false;
+  bool any = false;
+  while (dirent* entry = readdir(dir.get())) {
+    if (!EqualsIgnoringAsciiCase(name, entry->d_name))
+      continue;
+    if (!any || *found > entry->d_name)
+      *found = entry->d_name;
+    any = true;
+  }
+  return any;
+}
+
+}  // namespace
+
+std::string ToOsPath(const std::string& path) {
+  std::string utf8 = Cp949ToUtf8(path);
+  std::replace(utf8.begin(), utf8.end(), '\\', '/');
+  if (utf8.empty())
+    return utf8;
+
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= utf8.size()) {
+    size_t end = utf8.find('/', start);
+    if (end == std::string::npos)
+      end = utf8.size();
+    parts.push_back(utf8.substr(start, end - start));
+    start = end + 1;
+  }
+
+  const bool absolute = utf8[0] == '/';
+  std::string result = absolute ? "/" : "";
+  bool resolving = true;
+  bool first = true;
+  for (size_t i = absolute ? 1 : 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    const bool last = i + 1 == parts.size();
+    if (part.empty()) {
+      if (last && !first)
+        result += '/';  // keep a trailing separator
+      continue;
+    }
+    const std::string folder = result;
+    const std::string join = folder.empty() || folder.back() == '/' ? "" : "/";
+    std::string candidate = folder + join + part;
+    if (resolving && part != "." && part != ".." && !Exists(candidate)) {
+      std::string found;
+      if (FindIgnoringCase(folder, part, &found))
+        candidate = folder + join + found;
+      else
+        resolving = false;
+    }
+    result = candidate;
+    first = false;
+  }
+  return result;
+}
+
+std::string FromOsPath(const std::string& os_path) {
+  std::string text = Utf8ToCp949(os_path);
+  std::replace(text.begin(), text.end(), '/', '\\');
+  return text;
+}
+
+FileError FileErrorFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return FileError::kNone;
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return FileError::kNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return FileError::kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return FileError::kDiskFull;
+    case ETXTBSY:
+    case EBUSY:
+      return FileError::kInUse;
+    case EEXIST:
+    case ENOTEMPTY:
+      return FileError::kExists;
+    default:
+      return FileError::kOther;
+  }
+}
+
+void SetLastFileError(FileError error) {
+  last_error = error;
+}
+
+bool FailWithErrno() {
+  last_error = FileErrorFromErrno(errno);
+  return false;
+}
+
+}  // namespace qm::platform::posix
+
+namespace qm::platform {
+
+FileError LastFileError() {
+  return posix::last_error;
+}
+
+}  // namespace qm::platform

@@ -1,0 +1,25 @@
+// Conversion between the system's paths (code page 949, "\" separators,
+// letter case ignored) and the operating system's (UTF-8, "/", exact names).
+#pragma once
+
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace qm::platform::posix {
+
+// Converts path and resolves each component that does not exist as written
+// against the entries of its folder, ignoring ASCII letter case. Components
+// past the first missing one are kept as written (for files about to be
+// created).
+std::string ToOsPath(const std::string& path);
+// UTF-8 "/" path back to the system's form.
+std::string FromOsPath(const std::string& os_path);
+
+FileError FileErrorFromErrno(int error);
+// Records the error that LastFileError reports on this thread.
+void SetLastFileError(FileError error);
+// Records errno's error and returns false, for "return Fail();".
+bool FailWithErrno();
+
+}  // namespace qm::platform::posix

@@ -1,0 +1,73 @@
+#include "platform/text.h"
+
+#include <errno.h>
+#include <iconv.h>
+
+#include <stdexcept>
+
+namespace qm::platform {
+namespace {
+
+// One conversion; a byte that does not convert becomes "?" and the rest goes
+// on, so a damaged name still shows instead of vanishing.
+std::string Convert(const char* to, const char* from, const std::string& text) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
+  std::string out;
+  out.reserve(text.size() * 3 / 2 + 4);
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char buffer[1024];
+  while (true) {
+    char* out_ptr = buffer;
+    size_t out_left = sizeof(buffer);
+    size_t rc = iconv(cd, in_left ? &in : nullptr, &in_left, &out_ptr, &out_left);
+    out.append(buffer, out_ptr - buffer);
+    if (rc != static_cast<size_t>(-1)) {
+      if (in_left == 0)
+        break;
+      continue;
+    }
+    if (errno == E2BIG)
+      continue;
+    // EILSEQ or EINVAL (truncated sequence at the end): skip one byte.
+    out.push_back('?');
+    ++in;
+    --in_left;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (in_left == 0)
+      break;
+  }
+  // Flush any shift state.
+  char* out_ptr = buffer;
+  size_t out_left = sizeof(buffer);
+  iconv(cd, nullptr, nullptr, &out_ptr, &out_left);
+  out.append(buffer, out_ptr - buffer);
+  iconv_close(cd);
+  return out;
+}
+
+bool IsAscii(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Cp949ToUtf8(const std::string& text) {
+  if (IsAscii(text))
+    return text;
+  return Convert("UTF-8", "CP949", text);
+}
+
+std::string Utf8ToCp949(const std::string& text) {
+  if (IsAscii(text))
+    return text;
+  return Convert("CP949", "UTF-8", text);
+}
+
+}  // namespace qm::platform
