@@ -169,10 +169,6 @@ void WalkLocal(ArchiveSource& source,
       catalog->members.push_back(e);
     pos = e.data_offset + e.compressed_size + descriptor_length;
   }
-  // Reaching the central directory means every member was seen.
-  uint8_t next[4];
-  if (source.ReadExact(pos, next, 4) && IsCentralSignature(next))
-    catalog->damaged = false;
 }
 
 }  // namespace
