@@ -1,6 +1,7 @@
 #include <zlib.h>
 
 #include <random>
+#include <stdexcept>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -10,6 +11,24 @@
 
 namespace qm::zip::test {
 namespace {
+
+// Raw deflate (no zlib header) by zlib.
+Bytes ZlibDeflate(const Bytes& in, int level, int strategy) {
+  z_stream z{};
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy) != Z_OK)
+    throw std::runtime_error("deflateInit2");
+  Bytes out(deflateBound(&z, in.size()) + 64);
+  z.next_in = const_cast<uint8_t*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END)
+    throw std::runtime_error("deflate");
+  return out;
+}
 
 struct Sample {
   const char* name;
@@ -186,29 +205,6 @@ TEST(InflateTest, TruncatedStreamReportsInputEnded) {
     ASSERT_TRUE(std::equal(out.begin(), out.end(), data.begin()));
   }
 }
-
-// Writes a deflate bit stream by hand, low bits first.
-class BitWriter {
- public:
-  void Put(uint32_t value, unsigned bits) {
-    for (unsigned i = 0; i < bits; ++i) {
-      if (count_ % 8 == 0)
-        bytes_.push_back(0);
-      bytes_.back() |= ((value >> i) & 1) << (count_ % 8);
-      ++count_;
-    }
-  }
-  // A Huffman code is sent most significant bit first.
-  void PutCode(uint32_t code, unsigned len) {
-    for (unsigned i = len; i-- > 0;)
-      Put((code >> i) & 1, 1);
-  }
-  const Bytes& bytes() const { return bytes_; }
-
- private:
-  Bytes bytes_;
-  size_t count_ = 0;
-};
 
 // Fixed-code literal/length symbol.
 void PutFixed(BitWriter& w, unsigned sym) {
@@ -396,6 +392,22 @@ TEST(InflateTest, SinkStopAndReadErrorEndTheMember) {
     DecodeResult r = DecodeMember(8, 0, 0, source, sink);
     EXPECT_EQ(r.status, DecodeStatus::kReadError);
     EXPECT_TRUE(std::equal(sink.data.begin(), sink.data.end(), data.begin()));
+  }
+}
+
+TEST(Crc32Test, MatchesZlibOnRandomData) {
+  std::mt19937 rng(17);
+  for (size_t size : {0, 1, 7, 8, 9, 63, 4096, 100003}) {
+    Bytes data = RandomData(size, static_cast<uint32_t>(rng()));
+    uint32_t ours = 0;
+    size_t pos = 0;
+    while (pos < size) {  // uneven pieces, chained
+      size_t n = std::min<size_t>(size - pos, 1 + rng() % 300);
+      ours = Crc32Update(ours, data.data() + pos, n);
+      pos += n;
+    }
+    EXPECT_EQ(ours, crc32(0, data.data(), static_cast<uInt>(size))) << size;
+    EXPECT_EQ(Crc32Update(0, data.data(), size), crc32(0, data.data(), static_cast<uInt>(size)));
   }
 }
 

@@ -1,7 +1,5 @@
 #include "tests/zip_decode/test_support.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -48,21 +46,18 @@ std::string FixtureDir() {
   return SourceDir() + "/tests/zip_decode/fixtures";
 }
 
-Bytes ZlibDeflate(const Bytes& in, int level, int strategy) {
-  z_stream z{};
-  if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy) != Z_OK)
-    throw std::runtime_error("deflateInit2");
-  Bytes out(deflateBound(&z, in.size()) + 64);
-  z.next_in = const_cast<uint8_t*>(in.data());
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  int rc = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  if (rc != Z_STREAM_END)
-    throw std::runtime_error("deflate");
-  return out;
+void BitWriter::Put(uint32_t value, unsigned bits) {
+  for (unsigned i = 0; i < bits; ++i) {
+    if (count_ % 8 == 0)
+      bytes_.push_back(0);
+    bytes_.back() |= static_cast<uint8_t>(((value >> i) & 1) << (count_ % 8));
+    ++count_;
+  }
+}
+
+void BitWriter::PutCode(uint32_t code, unsigned len) {
+  for (unsigned i = len; i-- > 0;)
+    Put((code >> i) & 1, 1);
 }
 
 Bytes TextData(size_t size, uint32_t seed) {

@@ -44,14 +44,24 @@ Bytes ReadFile(const std::string& path);
 std::string SourceDir();
 std::string FixtureDir();  // tests/zip_decode/fixtures
 
-// Raw deflate (no zlib header) by zlib.
-Bytes ZlibDeflate(const Bytes& in, int level, int strategy);
-
 // Sample inputs of several kinds, deterministic.
 Bytes TextData(size_t size, uint32_t seed);
 Bytes BinaryData(size_t size, uint32_t seed);
 Bytes RunData(size_t size, uint32_t seed);
 Bytes RandomData(size_t size, uint32_t seed);
+
+// Writes a bit stream low bits first, as Deflate and the legacy methods read it.
+class BitWriter {
+ public:
+  void Put(uint32_t value, unsigned bits);
+  // A prefix code is sent most significant bit first.
+  void PutCode(uint32_t code, unsigned len);
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+  size_t count_ = 0;
+};
 
 // One member of a zip file located by its local header.
 struct LocalMember {

@@ -34,12 +34,16 @@ struct Table {
   bool in_use(unsigned c) const { return c < kControl || prefix[c] != kUnused; }
 
   void PartialClear() {
+    // Leaves are judged all at once, before any of them is freed.
+    std::vector<uint16_t> leaves;
     for (unsigned c = kFirstFree; c < kCodes; ++c) {
-      if (prefix[c] != kUnused && uses[c] == 0) {
-        if (prefix[c] >= static_cast<int32_t>(kFirstFree))
-          --uses[prefix[c]];
-        prefix[c] = kUnused;
-      }
+      if (prefix[c] != kUnused && uses[c] == 0)
+        leaves.push_back(static_cast<uint16_t>(c));
+    }
+    for (unsigned c : leaves) {
+      if (prefix[c] >= static_cast<int32_t>(kFirstFree))
+        --uses[prefix[c]];
+      prefix[c] = kUnused;
     }
     // Freed codes are handed out again in increasing order.
     free_count = 0;
@@ -97,7 +101,10 @@ DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output) {
     size_t sp = 0;
     unsigned c = code;
     if (!table->in_use(code)) {
-      // The code being defined right now: the previous string plus its first byte.
+      // Only the code about to be defined may appear before its definition: it
+      // is the previous string plus that string's first byte.
+      if (table->free_next == table->free_count || code != table->free_list[table->free_next])
+        return Finish(in, out, true);
       stack[sp++] = prev_first;
       c = prev;
     }
