@@ -1,16 +1,19 @@
 #include "platform/text.h"
 
+#include "platform/posix/text_convert.h"
+
 #include <errno.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace qm::platform {
-namespace {
+namespace posix {
 
 // One conversion; a byte that does not convert becomes "?" and the rest goes
 // on, so a damaged name still shows instead of vanishing.
-std::string Convert(const char* to, const char* from, const std::string& text) {
+std::string ConvertText(const char* to, const char* from, const std::string& text, size_t unit) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1))
     throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
@@ -31,10 +34,11 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
     }
     if (errno == E2BIG)
       continue;
-    // EILSEQ or EINVAL (truncated sequence at the end): skip one byte.
+    // EILSEQ or EINVAL (truncated sequence at the end): skip one unit.
     out.push_back('?');
-    ++in;
-    --in_left;
+    size_t skip = std::min(unit, in_left);
+    in += skip;
+    in_left -= skip;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     if (in_left == 0)
       break;
@@ -47,6 +51,10 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
   iconv_close(cd);
   return out;
 }
+
+}  // namespace posix
+
+namespace {
 
 bool IsAscii(const std::string& text) {
   for (unsigned char c : text) {
@@ -61,13 +69,13 @@ bool IsAscii(const std::string& text) {
 std::string Cp949ToUtf8(const std::string& text) {
   if (IsAscii(text))
     return text;
-  return Convert("UTF-8", "CP949", text);
+  return posix::ConvertText("UTF-8", "CP949", text);
 }
 
 std::string Utf8ToCp949(const std::string& text) {
   if (IsAscii(text))
     return text;
-  return Convert("CP949", "UTF-8", text);
+  return posix::ConvertText("CP949", "UTF-8", text);
 }
 
 }  // namespace qm::platform

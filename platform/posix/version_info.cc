@@ -1,0 +1,69 @@
+#include "platform/version_info.h"
+
+#include "platform/file_system.h"
+#include "platform/posix/text_convert.h"
+#include "platform/posix/version_block.h"
+
+namespace qm::platform {
+
+std::optional<VersionInfo> VersionInfo::Load(const std::string& path) {
+  File file;
+  if (!file.Open(path, File::Mode::kRead))
+    return std::nullopt;
+  const int64_t size = file.Size();
+  posix::ByteSource source = [&](uint64_t offset, size_t count, std::string* out) {
+    if (size < 0 || offset > static_cast<uint64_t>(size) ||
+        count > static_cast<uint64_t>(size) - offset || !file.Seek(static_cast<int64_t>(offset)))
+      return false;
+    out->resize(count);
+    size_t done = 0;
+    while (done < count) {
+      int64_t n = file.Read(out->data() + done, count - done);
+      if (n <= 0)
+        return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  };
+  std::optional<std::string> block = posix::ExtractVersionBlock(source);
+  if (!block)
+    return std::nullopt;
+  VersionInfo info;
+  info.block_ = std::move(*block);
+  return info;
+}
+
+bool VersionInfo::QueryTranslations(std::vector<uint32_t>* entries) const {
+  std::string value;
+  bool is_text = false;
+  if (!posix::QueryVersionValue(block_, "\\VarFileInfo\\Translation", &value, &is_text) ||
+      value.size() < 4) {
+    return false;
+  }
+  entries->clear();
+  for (size_t i = 0; i + 4 <= value.size(); i += 4) {
+    entries->push_back(static_cast<uint32_t>(static_cast<uint8_t>(value[i])) |
+                       static_cast<uint32_t>(static_cast<uint8_t>(value[i + 1])) << 8 |
+                       static_cast<uint32_t>(static_cast<uint8_t>(value[i + 2])) << 16 |
+                       static_cast<uint32_t>(static_cast<uint8_t>(value[i + 3])) << 24);
+  }
+  return true;
+}
+
+bool VersionInfo::QueryString(const std::string& sub_block, std::string* value) const {
+  std::string raw;
+  bool is_text = false;
+  if (!posix::QueryVersionValue(block_, sub_block, &raw, &is_text))
+    return false;
+  // Up to the terminating NUL, as a caller of VerQueryValue reads it.
+  std::string utf16;
+  for (size_t i = 0; i + 2 <= raw.size(); i += 2) {
+    if (raw[i] == 0 && raw[i + 1] == 0)
+      break;
+    utf16.append(raw, i, 2);
+  }
+  *value = posix::ConvertText("CP949", "UTF-16LE", utf16, 2);
+  return true;
+}
+
+}  // namespace qm::platform
