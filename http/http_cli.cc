@@ -1,12 +1,22 @@
 #include "http/http_cli.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #include "http/request.h"
-#include "platform/process.h"
 
 namespace qm::http {
+namespace {
+
+// Milliseconds on a clock that never goes back; wraps like a tick counter.
+uint32_t NowMs() {
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+}  // namespace
 
 // Keeps the text of the socket's last error report, which the client shows
 // when such a report leaves the request without any further event.
@@ -63,7 +73,7 @@ void THttpCli::Get() {
 }
 
 int THttpCli::CheckTimeLimits() {
-  uint32_t now = platform::TickCount();
+  uint32_t now = NowMs();
   uint32_t limit;
   uint32_t since;
   std::string text;
@@ -99,8 +109,10 @@ void THttpCli::StartRequest(THttpRequest kind) {
   if (state_ != httpIdle)
     throw EHttpException("HTTP component is busy", kHttpBusy);
   ++serial_;
-  SetState(httpStarting);
   request_type_ = kind;
+  SetState(httpStarting);
+  if (state_ != httpStarting)
+    return;  // aborted from the event
 
   reader_.Reset();
   request_error_ = 0;
@@ -144,8 +156,10 @@ void THttpCli::StartRequest(THttpRequest kind) {
 
 void THttpCli::StartDnsLookup() {
   awaiting_relocate_ = false;
-  phase_start_ = platform::TickCount();
+  phase_start_ = NowMs();
   SetState(httpResolving);
+  if (state_ != httpResolving)
+    return;  // aborted from the event
   try {
     socket_->SetLocalAddr(LocalAddr);
     socket_->DnsLookup(request_.host_name);
@@ -169,6 +183,8 @@ void THttpCli::SocketDnsLookupDone(uint16_t error) {
   }
   std::string address = socket_->DnsResult();
   SetState(httpResolved);
+  if (state_ != httpResolved)
+    return;  // aborted from the event
   try {
     socket_->SetAddr(address);
     socket_->SetLocalAddr(LocalAddr);
@@ -195,13 +211,14 @@ void THttpCli::SocketSessionConnected(uint16_t error) {
     return;
   }
   connected_ = true;
-  last_activity_ = platform::TickCount();
+  last_activity_ = NowMs();
   SetState(httpConnected);
   TriggerSessionConnected();
   if (state_ != httpConnected)
     return;  // aborted from the event
   SetState(httpAwaitHeader);
-  SendRequest();
+  if (state_ == httpAwaitHeader)
+    SendRequest();
 }
 
 void THttpCli::SendRequest() {
@@ -266,7 +283,7 @@ void THttpCli::SocketDataAvailable(uint16_t error) {
   int n = socket_->Receive(reader_.space(), static_cast<int>(reader_.space_size()));
   if (n <= 0)
     return;
-  last_activity_ = platform::TickCount();
+  last_activity_ = NowMs();
   uintptr_t serial = serial_;
   reader_.Received(static_cast<size_t>(n));
   if (serial == serial_)
