@@ -144,6 +144,31 @@ TEST(InflateTest, AnySplitOfInputAndOutputGivesTheSameBytes) {
   }
 }
 
+// An output buffer of exactly the data's size sees the end of the stream in the
+// same call, for every kind of final block (stored, fixed, dynamic).
+TEST(InflateTest, ExactOutputRoomReportsStreamEnd) {
+  const Bytes data = TextData(70000, 31);
+  for (int level : {0, 1, 9}) {
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_FIXED}) {
+      const Bytes packed = ZlibDeflate(data, level, strategy);
+      for (bool d64 : {false, true}) {
+        if (d64 && level != 0)
+          continue;  // only stored blocks are the same in both formats
+        Inflater inflater(d64);
+        Bytes out(data.size());
+        size_t used = 0, made = 0;
+        EXPECT_EQ(
+            inflater.Inflate(packed.data(), packed.size(), out.data(), out.size(), &used, &made),
+            InflateStatus::kStreamEnd)
+            << level;
+        EXPECT_EQ(used, packed.size());
+        EXPECT_EQ(made, data.size());
+        EXPECT_TRUE(out == data);
+      }
+    }
+  }
+}
+
 // zlib's own verdict on a (possibly damaged) raw stream: output and how it ended.
 DecodeStatus ZlibInflate(const Bytes& in, Bytes* out) {
   z_stream z{};

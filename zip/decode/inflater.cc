@@ -398,7 +398,9 @@ bool Inflater::State::FastLoop(const uint8_t*& in_ref, const uint8_t* in_end, si
 
 void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t limit) {
   uint8_t* const base = buffer.get();
-  while (pos < limit) {
+  // Steps that produce nothing run even without room, so that an end of block
+  // right after the last byte that fits is still seen.
+  for (;;) {
     switch (mode) {
       case Mode::kHeader: {
         if (!Need(3, in, in_end))
@@ -437,6 +439,8 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
         break;
       }
       case Mode::kStored: {
+        if (stored_left && pos >= limit)
+          return;
         while (stored_left && bitcount >= 8 && pos < limit) {
           base[pos++] = static_cast<uint8_t>(bitbuf);
           Drop(8);
@@ -528,7 +532,7 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
         break;
       }
       case Mode::kLen: {
-        if (in_end - in >= 16) {
+        if (pos < limit && in_end - in >= 16) {
           if (!FastLoop(in, in_end, limit)) {
             mode = Mode::kError;
             return;
@@ -548,6 +552,8 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
           mode = Mode::kError;
           return;
         }
+        if (pos >= limit && !(e & kEob))
+          return;
         Drop(e & 31);
         if (e & kLiteral) {
           base[pos++] = static_cast<uint8_t>(e >> 16);
@@ -649,8 +655,6 @@ InflateStatus Inflater::Inflate(const uint8_t* in,
       status = InflateStatus::kStreamEnd;
       break;
     }
-    if (done == out_size)
-      break;
     if (s.pos >= kSlideAt) {
       size_t keep = std::min(s.pos, window);
       std::memmove(s.buffer.get(), s.buffer.get() + s.pos - keep, keep);
@@ -658,7 +662,15 @@ InflateStatus Inflater::Inflate(const uint8_t* in,
     }
     const uint8_t* before_in = ip;
     size_t before_pos = s.pos;
-    s.Decode(ip, in_end, std::min(s.pos + (out_size - done), kSlideAt));
+    const size_t room = out_size - done;
+    s.Decode(ip, in_end, std::min(s.pos + room, kSlideAt));
+    if (room == 0) {
+      if (s.read == s.pos && s.mode == Mode::kDone)
+        status = InflateStatus::kStreamEnd;
+      else if (s.read == s.pos && s.mode == Mode::kError)
+        status = InflateStatus::kDataError;
+      break;
+    }
     if (ip == before_in && s.pos == before_pos && s.mode != Mode::kError && s.mode != Mode::kDone)
       break;
   }
