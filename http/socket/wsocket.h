@@ -151,6 +151,8 @@ class TWSocket {
   int32_t ReadCount() const { return read_count_; }
   int32_t RcvdCount() const;  // bytes waiting in the platform's buffer, -1 on error
   int32_t LastError() const { return last_error_; }
+  // The text of the last error reported through OnError.
+  const std::string& LastErrorText() const { return last_error_text_; }
 
   bool MultiThreaded() const { return multi_threaded_; }
   void SetMultiThreaded(bool value) { multi_threaded_ = value; }
@@ -251,9 +253,12 @@ class TWSocket {
   virtual void ResetDefaults();
 
  private:
+  void Dispatch(const platform::Message& message);
   void ChangeState(TSocketState new_state);
   void DoClose(bool shutdown_first, int error);
-  void FailConnect(int error);
+  void EndConnection(int error);
+  void ConnectFailed(const std::string& text, int error);
+  void ConnectFailedPlatform(const std::string& function_name);
   void HandleNetworkEvent(uintptr_t handle, uint32_t events, uint16_t error);
   void HandleLookupReply(uintptr_t lookup, uint16_t error);
   void ReceiveLoop(uint16_t error, TWSocketOptions options);
@@ -263,6 +268,7 @@ class TWSocket {
   void ChangeWhileClosed(const char* name,
                          std::string& field,
                          bool* assigned,
+                         bool* resolved,
                          const std::string& value);
 
   std::unique_ptr<platform::MessageWindow> window_;
@@ -303,6 +309,7 @@ class TWSocket {
 
   int32_t read_count_ = 0;
   int32_t last_error_ = 0;
+  std::string last_error_text_;
   bool multi_threaded_ = false;
   TWSocketOptions component_options_ = 0;
   int32_t flush_timeout_ = 60;

@@ -1,0 +1,216 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/socket/wsocket.h"
+#include "platform/message_loop.h"
+#include "platform/socket.h"
+#include "tests/http_socket/loopback_peer.h"
+#include "tests/http_socket/socket_test_util.h"
+
+namespace qm::http {
+namespace {
+
+using testing::EventLog;
+using testing::LoopbackPeer;
+using testing::PeerConnection;
+using testing::PumpFor;
+using testing::PumpUntil;
+using testing::StartConnect;
+
+using Events = std::vector<std::string>;
+
+TEST(ConnectTest, ListeningAndRefusedPorts) {
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
+  std::string refused = testing::RefusedPort();
+
+  struct Case {
+    std::string port;
+    Events events;
+    TSocketState state;
+  } cases[] = {
+      {peer.port(), {"connected:0"}, wsConnected},
+      {refused, {"connected:10061", "closed:10061"}, wsClosed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    TWSocket socket;
+    EventLog log(socket);
+    StartConnect(socket, c.port);
+    EXPECT_EQ(socket.State(), wsConnecting);
+    EXPECT_TRUE(log.events.empty());
+    ASSERT_TRUE(PumpUntil([&] { return log.events.size() >= c.events.size(); }));
+    PumpFor(100);
+    // The platform's "ready to write" after connecting may add OnDataSent.
+    EXPECT_EQ(testing::Without(log.events, "sent:0"), c.events);
+    EXPECT_EQ(socket.State(), c.state);
+    EXPECT_TRUE(log.errors.empty());
+    if (c.state == wsConnected) {
+      EXPECT_EQ(socket.PeerAddr(), "127.0.0.1");
+      EXPECT_EQ(socket.PeerPort(), c.port);
+    } else {
+      EXPECT_EQ(socket.PeerAddr(), "error");
+    }
+  }
+}
+
+// Each way a connection ends gives exactly one OnSessionClosed, and data
+// that arrived before the end is delivered first.
+TEST(ConnectTest, OneSessionClosedPerConnection) {
+  enum End { kPeerClose, kPeerReset, kLocalClose, kLocalAbort };
+  struct Case {
+    End end;
+    std::string closed_event;
+    std::string received;
+  } cases[] = {
+      {kPeerClose, "closed:0", "last words"},
+      {kPeerReset, "closed:10054", ""},
+      {kLocalClose, "closed:0", ""},
+      {kLocalAbort, "closed:0", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.end);
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      if (c.end == kPeerClose) {
+        conn.SendAll("last words");
+        conn.Close();
+      } else if (c.end == kPeerReset) {
+        conn.Reset();
+      } else {
+        conn.ReceiveAll();
+      }
+    });
+    TWSocket socket;
+    EventLog log(socket);
+    StartConnect(socket, peer.port());
+    ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+    if (c.end == kLocalClose || c.end == kLocalAbort) {
+      c.end == kLocalClose ? socket.Close() : socket.Abort();
+      // Fired before Close returns.
+      EXPECT_EQ(log.Count("closed"), 1);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return log.Count("closed") == 1; }));
+    peer.Join();
+    PumpFor(100);
+    EXPECT_EQ(log.Count("closed"), 1);
+    EXPECT_EQ(log.events.back(), c.closed_event);
+    EXPECT_EQ(log.received, c.received);
+    EXPECT_EQ(socket.State(), wsClosed);
+    socket.Close();  // closing again changes nothing
+    EXPECT_EQ(log.Count("closed"), 1);
+  }
+}
+
+TEST(ConnectTest, LateEventsForAnOldHandleAreIgnored) {
+  LoopbackPeer peer;
+  peer.Serve(
+      [](PeerConnection& c) {
+        std::string line = c.ReceiveExactly(4);
+        c.SendAll(line);
+        c.ReceiveAll();
+      },
+      2);
+  TWSocket socket;
+  EventLog log(socket);
+  StartConnect(socket, peer.port());
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+  uintptr_t old_handle = socket.SocketHandle();
+  socket.Close();
+  // Holding a fresh socket makes the next connection take another handle
+  // value even where the platform reuses values at once.
+  platform::SocketHandle placeholder = platform::OpenSocket(platform::kSockStream, 6);
+  StartConnect(socket, peer.port());
+  ASSERT_NE(socket.SocketHandle(), old_handle);
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 2; }));
+
+  for (uint32_t event : {kFdClose, kFdConnect | kFdRead, kFdWrite}) {
+    platform::PostToWindow(socket.WindowHandle(), kWmAsyncSelect, old_handle,
+                           static_cast<intptr_t>(event | (10054u << 16)));
+  }
+  // A reply to a lookup that is not pending is dropped the same way.
+  platform::PostToWindow(socket.WindowHandle(), kWmAsyncGetHostByName, 12345, 0);
+  PumpFor(200);
+  EXPECT_EQ(socket.State(), wsConnected);
+  EXPECT_EQ(log.Count("closed"), 1);
+  EXPECT_EQ(log.Count("dns"), 0);
+
+  // The new connection still works both ways.
+  ASSERT_EQ(socket.SendStr("ping"), 4);
+  ASSERT_TRUE(PumpUntil([&] { return log.received == "ping"; }));
+  socket.Close();
+  EXPECT_EQ(log.Count("closed"), 2);
+  platform::CloseSocket(placeholder);
+}
+
+TEST(ConnectTest, SettingsAndChecksWhileConnectedAndAfterClose) {
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
+  TWSocket socket;
+  EventLog log(socket);
+  StartConnect(socket, peer.port());
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+
+  socket.SetPort(peer.port());  // the value it holds: nothing to report
+  EXPECT_TRUE(log.errors.empty());
+  socket.SetPort("1");
+  socket.SetAddr("127.0.0.2");
+  EXPECT_EQ(log.errors,
+            (Events{"Cannot change Port if not closed", "Cannot change Addr if not closed"}));
+  EXPECT_EQ(socket.Port(), peer.port());
+  EXPECT_EQ(socket.Addr(), "127.0.0.1");
+  socket.Connect();
+  EXPECT_EQ(log.errors.back(), "Connect: Socket already in use");
+  EXPECT_EQ(socket.State(), wsConnected);
+
+  socket.Close();
+  log.errors.clear();
+  log.events.clear();
+  // Each connection needs its address and port again.
+  socket.Connect();
+  EXPECT_EQ(log.errors, Events{"Connect: No Port Specified"});
+  EXPECT_EQ(log.events, (Events{"connected:10022", "closed:10022"}));
+  EXPECT_EQ(socket.State(), wsClosed);
+
+  int sent = socket.SendStr("x");
+  EXPECT_EQ(sent, -1);
+  EXPECT_EQ(socket.LastError(), 10057);
+  EXPECT_EQ(log.errors.back(), "Error 10057 in function Send\r\nSocket is not connected");
+}
+
+TEST(ConnectTest, ErrorsRaiseWithoutAnErrorHandler) {
+  TWSocket socket;
+  int closed = 0;
+  socket.OnSessionClosed = [&](TWSocket*, uint16_t) { ++closed; };
+  try {
+    socket.Connect();
+    FAIL() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_STREQ(e.what(), "Connect: No Port Specified");
+  }
+  // The exception is the notification: no event follows it.
+  EXPECT_EQ(closed, 0);
+  socket.SetAddr("127.0.0.1");
+  socket.SetPort("99999");
+  EXPECT_THROW(socket.Connect(), ESocketException);
+  EXPECT_EQ(socket.State(), wsClosed);
+}
+
+TEST(ConnectTest, NameInAddrIsResolvedByConnect) {
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
+  TWSocket socket;
+  EventLog log(socket);
+  socket.SetAddr("  localhost  ");
+  socket.SetPort(" " + peer.port());
+  EXPECT_EQ(socket.Addr(), "localhost");
+  socket.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+  EXPECT_EQ(testing::Without(log.events, "sent:0"), Events{"connected:0"});
+  socket.Close();
+}
+
+}  // namespace
+}  // namespace qm::http
