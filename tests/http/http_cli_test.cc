@@ -266,6 +266,10 @@ struct ScriptCase {
   uint32_t idle_ms = kDefaultIdleTimeoutMs;
 };
 
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 std::string Header(const std::string& lines) {
   return "HTTP/1.0 200 OK\r\n" + lines + "\r\n";
 }

@@ -1,0 +1,167 @@
+// qmfetch: fetches one URL with the updater's HTTP client.
+//   qmfetch [-i] [-x PROXY] [--proxy-port PORT] [-U USER:PASSWORD] [-o FILE] URL
+// Exit status: 0 fetched, 1 the transfer failed, 2 bad command line.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "http/http_cli.h"
+#include "http/receive_stream.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace {
+
+constexpr int kMaxRelocations = 20;
+
+const char kUsage[] =
+    "usage: qmfetch [-i] [-x PROXY] [--proxy-port PORT] [-U USER:PASSWORD] [-o FILE] URL\n"
+    "  -i                 print the response header\n"
+    "  -x PROXY           fetch through this HTTP proxy (host or host:port)\n"
+    "  --proxy-port PORT  proxy port when PROXY names none (default 80)\n"
+    "  -U USER:PASSWORD   Basic credentials for the proxy\n"
+    "  -o FILE            write the document to FILE (default: standard output)\n";
+
+struct Options {
+  bool show_header = false;
+  std::string proxy;
+  std::string proxy_port = "80";
+  std::string proxy_user;
+  std::string proxy_password;
+  std::string output;
+  std::string url;
+};
+
+// false with a message on a bad command line.
+bool ParseArguments(const std::vector<std::string>& args, Options& options, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= args.size()) {
+        error = arg + " needs a value";
+        return false;
+      }
+      out = args[++i];
+      return true;
+    };
+    if (arg == "-i") {
+      options.show_header = true;
+    } else if (arg == "-x") {
+      if (!value(options.proxy))
+        return false;
+    } else if (arg == "--proxy-port") {
+      if (!value(options.proxy_port))
+        return false;
+      if (options.proxy_port.empty() ||
+          options.proxy_port.find_first_not_of("0123456789") != std::string::npos) {
+        error = "bad proxy port: " + options.proxy_port;
+        return false;
+      }
+    } else if (arg == "-U") {
+      std::string credentials;
+      if (!value(credentials))
+        return false;
+      size_t colon = credentials.find(':');
+      if (colon == std::string::npos || colon == 0) {
+        error = "-U needs USER:PASSWORD";
+        return false;
+      }
+      options.proxy_user = credentials.substr(0, colon);
+      options.proxy_password = credentials.substr(colon + 1);
+    } else if (arg == "-o") {
+      if (!value(options.output))
+        return false;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      error = "unknown option " + arg;
+      return false;
+    } else if (options.url.empty()) {
+      options.url = arg;
+    } else {
+      error = "more than one URL";
+      return false;
+    }
+  }
+  if (options.url.empty()) {
+    error = "no URL given";
+    return false;
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? "." : path.substr(0, separator == 0 ? 1 : separator);
+}
+
+void PrintHeader(const qm::http::THttpCli& client) {
+  for (const std::string& line : client.ReceivedHeader())
+    std::fprintf(stdout, "%s\r\n", line.c_str());
+  std::fputs("\r\n", stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  Options options;
+  std::string error;
+  if (!ParseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    std::fprintf(stderr, "qmfetch: %s\n%s", error.c_str(), kUsage);
+    return 2;
+  }
+
+  std::string spill_folder = options.output.empty()
+                                 ? std::filesystem::temp_directory_path().string()
+                                 : FolderOf(options.output);
+  qm::http::SpillingStream stream(spill_folder);
+  qm::http::THttpCli client;
+  client.URL = options.url;
+  client.Proxy = options.proxy;
+  client.ProxyPort = options.proxy_port;
+  client.ProxyUsername = options.proxy_user;
+  client.ProxyPassword = options.proxy_password;
+  client.SetReceiveStream(&stream);
+  int relocations = 0;
+  client.OnLocationChange = [&relocations](qm::http::THttpCli* sender) {
+    if (++relocations > kMaxRelocations)
+      sender->Abort();
+  };
+
+  try {
+    client.Get();
+  } catch (const qm::http::EHttpException& e) {
+    if (options.show_header)
+      PrintHeader(client);
+    if (relocations > kMaxRelocations) {
+      std::fprintf(stderr, "qmfetch: more than %d relocations, last to %s\n", kMaxRelocations,
+                   client.Location().c_str());
+    } else {
+      std::fprintf(stderr, "qmfetch: %d %s\n", e.ErrorCode(), e.what());
+    }
+    return 1;
+  }
+
+  if (options.show_header)
+    PrintHeader(client);
+  if (!options.output.empty()) {
+    if (!stream.CommitToPath(options.output)) {
+      std::fprintf(stderr, "qmfetch: %s\n", stream.error().c_str());
+      return 1;
+    }
+    return 0;
+  }
+  bool written = stream.ReadAll(
+      [](const char* data, size_t size) { return std::fwrite(data, 1, size, stdout) == size; });
+  if (std::fflush(stdout) != 0 || !written) {
+    std::fprintf(stderr, "qmfetch: cannot write the document: %s\n",
+                 stream.error().empty() ? "standard output" : stream.error().c_str());
+    return 1;
+  }
+  return 0;
+}
