@@ -538,6 +538,14 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     return;
   }
 
+  // No password is asked for a member that cannot be decoded anyway.
+  if (!IsSupportedMethod(e.method) && e.method != 0) {
+    Report(target, kErrUnsupportedMethod);
+    ++failed_count_;
+    PassOver(e.uncompressed_size);
+    return;
+  }
+
   const bool encrypted = e.flags & kFlagEncrypted;
   std::unique_ptr<ZipCrypto> keys;
   uint64_t data_offset = e.data_offset;
@@ -560,13 +568,6 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     }
     data_offset += kEncryptionHeader;
     data_size -= kEncryptionHeader;
-  }
-
-  if (!IsSupportedMethod(e.method) && e.method != 0) {
-    Report(target, kErrUnsupportedMethod);
-    ++failed_count_;
-    PassOver(e.uncompressed_size);
-    return;
   }
 
   // The output: a temporary file beside the target, moved into place only

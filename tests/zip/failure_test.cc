@@ -1,0 +1,365 @@
+// Damaged archives, wrong passwords, hostile names, read-only and busy
+// targets: each gives its error code and leaves the previous files as they
+// were, with no temporary file behind.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "tests/zip/extract_test_util.h"
+#include "tests/zip/zip_builder.h"
+#include "zip/catalog.h"
+#include "zip/unzip_error.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace qm::zip::testing {
+namespace {
+
+const char kOld[] = "previous version\n";
+
+fs::path Generated(const char* name) {
+  return GeneratedArchives() / "archives" / name;
+}
+
+// Every file that the archive holds, already present with old content.
+void PlantOldFiles(const fs::path& dir, const std::map<std::string, std::string>& expected) {
+  for (const auto& [path, content] : expected) {
+    if (path.back() != '/')
+      WriteBytes(dir / path, kOld);
+  }
+}
+
+// Locates a member's records in archive bytes.
+MemberEntry FindMember(const std::string& bytes, const std::string& name) {
+  MemorySource source(bytes);
+  Recognition r = RecognizeArchive(source, "x.zip");
+  CatalogObserver all;
+  for (const MemberEntry& e : ReadCatalog(source, r, all).members) {
+    if (e.raw_name == name)
+      return e;
+  }
+  ADD_FAILURE() << "no member " << name;
+  return MemberEntry();
+}
+
+size_t CentralOffsetOf(const std::string& bytes, const std::string& name) {
+  size_t pos = bytes.find(std::string("PK\x01\x02", 4));
+  while (pos != std::string::npos) {
+    uint16_t length = static_cast<uint8_t>(bytes[pos + 28]) | (bytes[pos + 29] << 8);
+    if (bytes.compare(pos + 46, length, name) == 0)
+      return pos;
+    pos = bytes.find(std::string("PK\x01\x02", 4), pos + 4);
+  }
+  ADD_FAILURE() << "no central entry " << name;
+  return 0;
+}
+
+// Patches a 16- or 32-bit field in both the local and the central header.
+std::string PatchHeaders(std::string bytes,
+                         const std::string& name,
+                         size_t local_field,
+                         size_t central_field,
+                         uint32_t value,
+                         int width) {
+  MemberEntry e = FindMember(bytes, name);
+  size_t central = CentralOffsetOf(bytes, name);
+  if (width == 2) {
+    Put16(&bytes, e.local_offset + local_field, static_cast<uint16_t>(value));
+    Put16(&bytes, central + central_field, static_cast<uint16_t>(value));
+  } else {
+    Put32(&bytes, e.local_offset + local_field, value);
+    Put32(&bytes, central + central_field, value);
+  }
+  return bytes;
+}
+
+struct DamageCase {
+  const char* what;
+  const char* source;
+  std::function<std::string(const std::string&)> damage;
+  std::vector<int> codes;  // one of them is reported
+  const char* keeps_old;   // a member that must keep its previous content
+  const char* password = "";
+};
+
+TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
+  const std::string text = "corpus/sub/deeper/text.txt";
+  const DamageCase cases[] = {
+      {"truncated download",
+       "deflated.zip",
+       [](const std::string& b) { return b.substr(0, b.size() * 6 / 10); },
+       {kErrHeaderNotFound},
+       nullptr},
+      {"flipped bits in deflated data",
+       "deflated.zip",
+       [&](const std::string& b) {
+         std::string d = b;
+         MemberEntry e = FindMember(d, text);
+         for (size_t i = 0; i < 64; ++i)
+           d[e.data_offset + e.compressed_size / 2 + i] ^= 0x5A;
+         return d;
+       },
+       {kErrCrcCheck, kErrFileSizeDifferent},
+       "corpus/sub/deeper/text.txt"},
+      {"wrong CRC",
+       "deflated.zip",
+       [&](const std::string& b) { return PatchHeaders(b, text, 14, 16, 0x12345678, 4); },
+       {kErrCrcCheck},
+       "corpus/sub/deeper/text.txt"},
+      {"unknown method",
+       "deflated.zip",
+       [&](const std::string& b) { return PatchHeaders(b, text, 8, 10, 99, 2); },
+       {kErrUnsupportedMethod},
+       "corpus/sub/deeper/text.txt"},
+      {"stored data cut short",
+       "stored.zip",
+       [](const std::string& b) {
+         std::string d = b;
+         MemberEntry e = FindMember(d, "corpus/sub/random.bin");
+         // Claims more data than the member has: the copy overruns into the
+         // next records and the CRC tells.
+         return PatchHeaders(d, "corpus/sub/random.bin", 22, 24,
+                             static_cast<uint32_t>(e.uncompressed_size + 1000), 4);
+       },
+       {kErrCrcCheck, kErrFileSizeDifferent},
+       "corpus/sub/random.bin"},
+      {"not a zip archive",
+       "deflated.zip",
+       [](const std::string&) { return std::string("<html><body>404 Not Found</body></html>"); },
+       {kErrUnsupportedArchive},
+       "corpus/hello.txt"},
+      {"a few bytes",
+       "deflated.zip",
+       [](const std::string& b) { return b.substr(0, 10); },
+       {kErrUnsupportedArchive},
+       "corpus/hello.txt"},
+      {"wrong password",
+       "encrypted.zip",
+       [](const std::string& b) { return b; },
+       {kErrInvalidPassword},
+       "corpus/hello.txt",
+       "not-the-password"},
+      {"no password",
+       "encrypted.zip",
+       [](const std::string& b) { return b; },
+       {kErrEventNotAssigned},
+       "corpus/hello.txt"},
+  };
+  for (const DamageCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto expected = ReadTree(GeneratedArchives() / "expected" / c.source);
+    TempDir work;
+    fs::path out = work.path() / "game";
+    PlantOldFiles(out, expected);
+    fs::path archive = work.path() / "download.zip";
+    WriteBytes(archive, c.damage(ReadBytes(Generated(c.source))));
+
+    TUnZip unzip;
+    ErrorLog log(unzip);
+    unzip.SetArchiveFile(archive.string());
+    unzip.SetExtractDir(out.string());
+    unzip.FileSpec = {"*.*"};
+    if (*c.password)
+      unzip.Passwords = {c.password};
+    unzip.Extract();
+
+    bool reported = false;
+    for (int code : c.codes)
+      reported |= log.Has(code);
+    EXPECT_TRUE(reported) << log.Describe();
+    EXPECT_FALSE(unzip.Succeeded());
+    // Each file is either as it was or exactly the new version.
+    for (const auto& [path, content] : expected) {
+      if (path.back() == '/')
+        continue;
+      std::string now = ReadBytes(out / path);
+      EXPECT_TRUE(now == kOld || now == content) << "partly written: " << path;
+    }
+    if (c.keeps_old) {
+      EXPECT_TRUE(ReadBytes(out / c.keeps_old) == kOld) << c.keeps_old;
+    }
+    EXPECT_TRUE(TempLeftovers(work.path()).empty());
+  }
+}
+
+TEST(FailureTest, MissingArchive) {
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  TempDir dir;
+  unzip.SetArchiveFile((dir.path() / "nothing.zip").string());
+  EXPECT_TRUE(unzip.ArchiveFile().empty());
+  EXPECT_EQ(unzip.ArcType(), TArcType::atNA);
+  EXPECT_EQ(unzip.Extract(), 0);
+  EXPECT_TRUE(log.Has(kErrFileNotFound));
+  EXPECT_FALSE(unzip.Succeeded());
+}
+
+TEST(FailureTest, HostileNamesAreRefusedAndNothingLandsOutside) {
+  const char* hostile[] = {"../escaped.txt", "/abs-escaped.txt", "C:\\drive-escaped.txt",
+                           "a/../../up-escaped.txt", "sub/..\\..\\mixed-escaped.txt"};
+  std::vector<BuildMember> members;
+  for (const char* name : hostile)
+    members.push_back({.name = name, .data = "evil"});
+  members.push_back({.name = "ok/fine.txt", .data = "good"});
+  TempDir work;
+  fs::path out = work.path() / "a" / "b";
+  fs::create_directories(out);
+  fs::path archive = work.path() / "hostile.zip";
+  WriteBytes(archive, BuildZip(members));
+
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(archive.string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  EXPECT_EQ(unzip.Extract(), 1);
+  EXPECT_EQ(log.Count(kErrInvalidFileName), 5) << log.Describe();
+  EXPECT_EQ(unzip.FailedCount(), 5);
+  EXPECT_EQ(ReadBytes(out / "ok" / "fine.txt"), "good");
+  for (const auto& entry : fs::recursive_directory_iterator(work.path())) {
+    EXPECT_EQ(entry.path().filename().string().find("escaped"), std::string::npos) << entry.path();
+  }
+#ifndef _WIN32
+  EXPECT_FALSE(fs::exists("/abs-escaped.txt"));
+#endif
+}
+
+// An archive with one member "target.txt".
+fs::path OneMemberArchive(const fs::path& dir, const std::string& name = "target.txt") {
+  fs::path archive = dir / "one.zip";
+  WriteBytes(archive, BuildZip({{.name = name, .data = "new content"}}));
+  return archive;
+}
+
+TEST(FailureTest, ReadOnlyTargetStaysUnlessOverwritesAreConfirmed) {
+  TempDir work;
+  fs::path out = work.path() / "out";
+  WriteBytes(out / "target.txt", kOld);
+  fs::permissions(out / "target.txt",
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(OneMemberArchive(work.path()).string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  EXPECT_EQ(unzip.Extract(), 0);
+  EXPECT_TRUE(log.Has(kErrOpenFile)) << log.Describe();
+  EXPECT_EQ(ReadBytes(out / "target.txt"), kOld);
+  EXPECT_EQ(unzip.FailedCount(), 1);
+
+  // Confirmed by the handler: the read-only mark is cleared and the file replaced.
+  unzip.ConfirmOverwrites = true;
+  unzip.OnFileExists = [](TUnZip*, const std::string&, std::string&, TOverwriteMode& mode) {
+    mode = TOverwriteMode::omOverwrite;
+  };
+  EXPECT_EQ(unzip.Extract(), 1) << log.Describe();
+  EXPECT_EQ(ReadBytes(out / "target.txt"), "new content");
+}
+
+#ifndef _WIN32
+TEST(FailureTest, ReadOnlyFolderLosesNothing) {
+  TempDir work;
+  fs::path out = work.path() / "out";
+  WriteBytes(out / "target.txt", kOld);
+  fs::path archive = OneMemberArchive(work.path());
+  // Tests run as root, for whom permissions do not stop writing: the
+  // immutable attribute does.
+  std::string lock = "chattr +i '" + out.string() + "' 2>/dev/null";
+  if (std::system(lock.c_str()) != 0)
+    GTEST_SKIP() << "chattr is not available here";
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(archive.string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  int count = unzip.Extract();
+  std::system(("chattr -i '" + out.string() + "'").c_str());
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(log.Has(kErrOpenFile)) << log.Describe();
+  EXPECT_EQ(ReadBytes(out / "target.txt"), kOld);
+  EXPECT_TRUE(TempLeftovers(work.path()).empty());
+}
+
+TEST(FailureTest, RunningProgramIsReplaced) {
+  TempDir work;
+  fs::path out = work.path() / "out";
+  fs::create_directories(out);
+  fs::copy_file("/bin/sleep", out / "prog");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl((out / "prog").c_str(), "prog", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  usleep(100 * 1000);
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(OneMemberArchive(work.path(), "prog").string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  EXPECT_EQ(unzip.Extract(), 1) << log.Describe();
+  EXPECT_EQ(ReadBytes(out / "prog"), "new content");
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still running, from the old file
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+#else
+TEST(FailureTest, FileOpenLikeARunningProgramIsReplaced) {
+  TempDir work;
+  fs::path out = work.path() / "out";
+  WriteBytes(out / "prog.exe", kOld);
+  // A running executable is open for reading and may be renamed, not written.
+  HANDLE busy = CreateFileW((out / "prog.exe").wstring().c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(OneMemberArchive(work.path(), "prog.exe").string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  EXPECT_EQ(unzip.Extract(), 1) << log.Describe();
+  CloseHandle(busy);
+  EXPECT_EQ(ReadBytes(out / "prog.exe"), "new content");
+  // The next run clears what was renamed aside.
+  EXPECT_EQ(unzip.Extract(), 1);
+  EXPECT_EQ(ReadTree(out).size(), 1u);
+}
+#endif
+
+TEST(FailureTest, CancelStopsWithoutPartialFiles) {
+  auto expected = ReadTree(GeneratedArchives() / "expected" / "deflated.zip");
+  TempDir work;
+  fs::path out = work.path() / "out";
+  PlantOldFiles(out, expected);
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(Generated("deflated.zip").string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  int steps = 0;
+  unzip.OnProgress = [&steps](TUnZip* sender, uint8_t, uint8_t) {
+    if (++steps == 3)
+      sender->CancelOperation();
+  };
+  unzip.Extract();
+  EXPECT_TRUE(log.Has(kErrUserCanceled)) << log.Describe();
+  EXPECT_FALSE(unzip.Succeeded());
+  for (const auto& [path, content] : expected) {
+    if (path.back() != '/') {
+      std::string now = ReadBytes(out / path);
+      EXPECT_TRUE(now == kOld || now == content) << path;
+    }
+  }
+  EXPECT_TRUE(TempLeftovers(work.path()).empty());
+}
+
+}  // namespace
+}  // namespace qm::zip::testing
