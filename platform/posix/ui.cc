@@ -1,0 +1,180 @@
+// The console view: the connect window as a status line with a progress bar
+// on the terminal, keys for its two links, prompts for the boxes.
+#include "platform/ui.h"
+
+#include <algorithm>
+
+#include "platform/message_loop.h"
+#include "platform/posix/console.h"
+#include "platform/text.h"
+
+namespace qm::platform {
+namespace {
+
+using posix::Console;
+
+constexpr uint32_t kShownMessage = kUserMessage + 1;
+constexpr int kBarWidth = 30;
+
+class ConsoleConnectWindowView : public ConnectWindowView {
+ public:
+  ~ConsoleConnectWindowView() override { Destroy(); }
+
+  void Create(const std::string& title,
+              const Picture& picture,
+              ConnectWindowEvents events) override {
+    title_ = Cp949ToUtf8(title);
+    events_ = std::move(events);
+    window_ = std::make_unique<MessageWindow>([this](const Message& m) {
+      if (m.id == kShownMessage && events_.on_show)
+        events_.on_show();
+    });
+  }
+
+  void Show() override {
+    if (!window_ || shown_)
+      return;
+    shown_ = true;
+    Console& console = Console::Get();
+    console.PrintLine(title_);
+    if (console.is_terminal()) {
+      console.PrintLine("Keys: c = Cancel, p = Proxy");
+      console.SetKeyHandler([this](char key) { OnKey(key); });
+    }
+    Redraw();
+    window_->Post(kShownMessage);  // after showing, as a window's FormShow
+  }
+
+  void SetPicture(const Picture& picture) override {}
+
+  void SetStatusText(const std::string& text) override {
+    const std::string utf8 = Cp949ToUtf8(text);
+    if (utf8 == status_)
+      return;
+    status_ = utf8;
+    if (!shown_)
+      return;
+    if (Console::Get().is_terminal())
+      Redraw();
+    else
+      Console::Get().PrintLine(status_);
+  }
+
+  void PaintProgress(int position, int maximum) override {
+    position_ = position;
+    maximum_ = maximum;
+    if (shown_ && Console::Get().is_terminal())
+      Redraw();
+  }
+
+  void Destroy() override {
+    if (!window_)
+      return;
+    Console& console = Console::Get();
+    if (shown_ && console.is_terminal()) {
+      console.SetKeyHandler(nullptr);
+      console.ClearStatusLine();
+    }
+    window_.reset();
+    shown_ = false;
+  }
+
+ private:
+  void OnKey(char key) {
+    if ((key == 'c' || key == 'C') && events_.on_cancel_click)
+      events_.on_cancel_click();
+    else if ((key == 'p' || key == 'P') && events_.on_proxy_click)
+      events_.on_proxy_click();
+  }
+
+  void Redraw() {
+    if (!Console::Get().is_terminal())
+      return;
+    int percent = 0;
+    if (maximum_ > 0)
+      percent = static_cast<int>(static_cast<int64_t>(position_) * 100 / maximum_);
+    percent = std::max(0, std::min(100, percent));
+    const int filled = percent * kBarWidth / 100;
+    std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
+                      std::to_string(percent) + "% ";
+    Console::Get().SetStatusLine(bar + status_);
+  }
+
+  std::string title_;
+  ConnectWindowEvents events_;
+  std::unique_ptr<MessageWindow> window_;
+  bool shown_ = false;
+  std::string status_;
+  int position_ = 0;
+  int maximum_ = 0;
+};
+
+class ConsoleDialogs : public Dialogs {
+ public:
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    Console::Get().PrintLine(Box(caption, text));
+  }
+
+  bool AskOkCancel(const std::string& caption, const std::string& text) override {
+    Console& console = Console::Get();
+    if (!console.is_terminal()) {
+      console.PrintLine(Box(caption, text) + " -> Cancel");
+      return false;  // nobody to answer
+    }
+    console.Print(Box(caption, text) + " (y = OK, n = Cancel) ");
+    std::string answer;
+    if (!console.ReadLine(&answer))
+      return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "ok" || answer == "OK";
+  }
+
+  bool ShowProxyDialog(ProxyFields& fields) override {
+    Console& console = Console::Get();
+    if (!console.is_terminal())
+      return false;
+    console.PrintLine("Proxy settings (Enter keeps the value in brackets, \"-\" empties it)");
+    ProxyFields entered = fields;
+    struct Field {
+      const char* label;
+      std::string* value;
+      bool echo;
+    };
+    const Field prompts[] = {
+        {"Server", &entered.server, true},
+        {"Port", &entered.port, true},
+        {"User name", &entered.user_name, true},
+        {"Password", &entered.password, false},
+    };
+    for (const Field& field : prompts) {
+      const std::string shown =
+          field.echo ? Cp949ToUtf8(*field.value) : std::string(field.value->empty() ? "" : "****");
+      console.Print(std::string(field.label) + " [" + shown + "]: ");
+      std::string line;
+      if (!console.ReadLine(&line, field.echo))
+        return false;  // end of input: as Cancel
+      if (line == "-")
+        field.value->clear();
+      else if (!line.empty())
+        *field.value = Utf8ToCp949(line);
+    }
+    fields = entered;
+    return true;
+  }
+
+ private:
+  static std::string Box(const std::string& caption, const std::string& text) {
+    return "[" + Cp949ToUtf8(caption) + "] " + Cp949ToUtf8(text);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ConnectWindowView> CreateConnectWindowView() {
+  return std::make_unique<ConsoleConnectWindowView>();
+}
+
+std::unique_ptr<Dialogs> CreateDialogs() {
+  return std::make_unique<ConsoleDialogs>();
+}
+
+}  // namespace qm::platform
