@@ -254,11 +254,13 @@ int main(int argc, char** argv) {
         std::string name(zip.begin() + pos + 30, zip.begin() + pos + 30 + name_len);
         size_t data = pos + 30 + name_len + extra_len;
         index = std::strtoul(name.c_str() + 1, nullptr, 10);
+        pos = data + csize;
+        if (le16(pos - csize - name_len - extra_len - 30 + 8) != 9)
+          continue;  // stored: 7-Zip found nothing to gain
         Member m;
         m.plain = members[index].plain;
         m.packed.assign(zip.begin() + data, zip.begin() + data + csize);
         found.push_back(std::move(m));
-        pos = data + csize;
       }
       std::vector<Bytes> outs64(found.size());
       size_t total64 = 0;
