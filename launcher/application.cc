@@ -1,0 +1,25 @@
+#include "launcher/application.h"
+
+#include "launcher/connect_window.h"
+#include "platform/message_loop.h"
+
+namespace qm {
+
+int RunLauncher(LauncherEnvironment& environment) {
+  if (environment.activate_running_client && environment.activate_running_client()) {
+    return 0;
+  }
+  std::unique_ptr<platform::ConnectWindowView> view = environment.create_view();
+  std::unique_ptr<platform::Dialogs> dialogs = environment.create_dialogs();
+  TFM_Connect form(*view, *dialogs, environment.executable_path, environment.arguments);
+  form.Create();
+  if (environment.on_created) {
+    environment.on_created(form);
+  }
+  form.Show();
+  // Also when Cancel closed the window while it was being shown: the loop
+  // then ends at once on the quit that the close left behind.
+  return platform::RunMessageLoop();
+}
+
+}  // namespace qm

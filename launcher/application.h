@@ -1,0 +1,33 @@
+// Program entry: refuse to run beside a game client, else open the connect
+// window and run the message loop until it closes.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace qm {
+
+class TFM_Connect;
+
+// What the program entry takes from the platform; tests replace parts.
+struct LauncherEnvironment {
+  std::function<bool()> activate_running_client;
+  std::function<std::unique_ptr<platform::ConnectWindowView>()> create_view;
+  std::function<std::unique_ptr<platform::Dialogs>()> create_dialogs;
+  std::string executable_path;
+  std::vector<std::string> arguments;
+  // Runs once the window exists, before the loop (tests attach seams here).
+  std::function<void(TFM_Connect&)> on_created;
+
+  // The real platform parts.
+  static LauncherEnvironment FromPlatform();
+};
+
+// The program's exit code.
+int RunLauncher(LauncherEnvironment& environment);
+
+}  // namespace qm

@@ -1,0 +1,25 @@
+// The real program entry over the platform's own window, dialogs and
+// process services.
+#include "launcher/application.h"
+#include "platform/app_entry.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+
+namespace qm {
+
+LauncherEnvironment LauncherEnvironment::FromPlatform() {
+  LauncherEnvironment environment;
+  environment.activate_running_client = platform::ActivateRunningClient;
+  environment.create_view = platform::CreateConnectWindowView;
+  environment.create_dialogs = platform::CreateDialogs;
+  environment.executable_path = platform::ExecutablePath();
+  environment.arguments = platform::CommandLineArguments();
+  return environment;
+}
+
+int ApplicationMain() {
+  LauncherEnvironment environment = LauncherEnvironment::FromPlatform();
+  return RunLauncher(environment);
+}
+
+}  // namespace qm
