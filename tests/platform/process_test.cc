@@ -63,20 +63,26 @@ TEST(ProcessTest, StartProgramFailsForWhatCannotRun) {
 
 class RunningClient {
  public:
-  // Starts program with the given arguments; killed when this ends.
+  // Starts argv[0] with the given arguments; killed when this ends.
   explicit RunningClient(std::vector<std::string> argv) {
     std::vector<char*> raw;
     for (std::string& a : argv)
       raw.push_back(a.data());
     raw.push_back(nullptr);
-    started_ = posix_spawn(&pid_, raw[0], nullptr, nullptr, raw.data(), environ) == 0;
+    // A group of its own, so that stopping it also stops what a script started.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    started_ = posix_spawn(&pid_, raw[0], nullptr, &attributes, raw.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
   }
   ~RunningClient() { Stop(); }
   bool started() const { return started_; }
   void Stop() {
     if (!started_)
       return;
-    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     started_ = false;
   }

@@ -1,0 +1,47 @@
+// Hostile executables and version blocks: the reader may only fail.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/posix/version_block.h"
+
+namespace {
+
+const char* const kQueries[] = {
+    "\\",
+    "\\VarFileInfo\\Translation",
+    "\\StringFileInfo\\041203B5\\ProductVersion",
+    "\\StringFileInfo\\040904E4\\FileVersion",
+    "\\stringfileinfo\\041203b5\\",
+};
+
+void Query(const std::string& block) {
+  for (const char* query : kQueries) {
+    std::string value;
+    bool is_text = false;
+    if (qm::platform::posix::QueryVersionValue(block, query, &value, &is_text) &&
+        value.size() > block.size()) {
+      __builtin_trap();  // a value can only come from inside the block
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  // A leading "B" feeds the rest as a version block; anything else is a file.
+  if (!input.empty() && input[0] == 'B') {
+    Query(input.substr(1));
+    return 0;
+  }
+  qm::platform::posix::ByteSource source = [&](uint64_t offset, size_t count, std::string* out) {
+    if (offset > input.size() || count > input.size() - offset)
+      return false;
+    out->assign(input, static_cast<size_t>(offset), count);
+    return true;
+  };
+  if (auto block = qm::platform::posix::ExtractVersionBlock(source))
+    Query(*block);
+  return 0;
+}
