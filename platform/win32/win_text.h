@@ -22,5 +22,8 @@ inline std::string WideToCp949(std::wstring_view text) {
 std::wstring PathToWide(std::string_view path);
 // UTF-8 source literals (Korean window titles, font names) as UTF-16.
 std::wstring Utf8ToWide(std::string_view text);
+inline std::wstring Utf8ToWide(std::u8string_view text) {
+  return Utf8ToWide(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+}
 
 }  // namespace qm::platform::win32
