@@ -115,10 +115,9 @@ int ReceiveSocket(SocketHandle socket, void* buffer, int size, int flags);
 // Bytes waiting to be read; false on failure.
 bool BytesAvailable(SocketHandle socket, uint32_t* count);
 bool ShutdownSocket(SocketHandle socket, int how);
-// Closes the handle. The window receives no event for it afterwards, and
-// events of it still queued can never be taken for a later socket's: either
-// handle values are not reused (POSIX) or the queued events are dropped
-// (Win32).
+// Closes the handle; the window receives no event for it afterwards. Handle
+// values are never reused, so an event of it still queued can never be
+// taken for a later socket's.
 bool CloseSocket(SocketHandle socket);
 
 }  // namespace qm::platform

@@ -8,6 +8,13 @@
 namespace qm::http {
 namespace {
 
+// Copied from strings rather than assigned from literals, which GCC 12 at -O3
+// wrongly warns about (-Wrestrict).
+const std::string kDefaultProto = "tcp";
+const std::string kAnyAddress = "0.0.0.0";
+const std::string kAnyPort = "0";
+const std::string kDefaultSocksLevel = "5";
+
 constexpr uint32_t kSelectedEvents = kFdRead | kFdWrite | kFdAccept | kFdConnect | kFdClose;
 
 bool IsSendClosingError(int error) {
@@ -163,11 +170,11 @@ void TWSocket::ResetDefaults() {
   addr_resolved_ = false;
   port_assigned_ = false;
   port_resolved_ = false;
-  proto_ = "tcp";
+  proto_ = kDefaultProto;
   proto_assigned_ = true;
   proto_resolved_ = false;
-  local_addr_ = "0.0.0.0";
-  local_port_ = "0";
+  local_addr_ = kAnyAddress;
+  local_port_ = kAnyPort;
   local_port_resolved_ = false;
   linger_on_off_ = wsLingerOn;
   linger_timeout_ = 0;
@@ -179,7 +186,7 @@ void TWSocket::ResetDefaults() {
   flush_timeout_ = 60;
   socks_server_.clear();
   socks_port_.clear();
-  socks_level_ = "5";
+  socks_level_ = kDefaultSocksLevel;
 }
 
 // ---------------------------------------------------------------------------

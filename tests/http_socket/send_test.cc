@@ -78,7 +78,12 @@ TEST(SendTest, LargeSendWaitsForTheNetworkAndArrivesInOrder) {
 
   EXPECT_EQ(c.socket.Send(data.data(), static_cast<int>(data.size())), static_cast<int>(kSize));
   int64_t sent_in_call = std::accumulate(c.chunks.begin(), c.chunks.end(), int64_t{0});
+#ifndef _WIN32
+  // Wine's sockets take any amount at once; Linux's fill up and would block.
   EXPECT_LT(sent_in_call, static_cast<int64_t>(kSize)) << "nothing was left queued";
+#else
+  (void)sent_in_call;
+#endif
   EXPECT_TRUE(c.log.events.empty());
 
   ASSERT_TRUE(PumpUntil([&] { return c.log.Count("sent") == 1; }, 30000));
