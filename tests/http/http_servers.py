@@ -4,7 +4,9 @@ with Basic authentication, and a scripted server whose replies are read from
 WORK/script.json at each connection. Prints one line of NAME=VALUE pairs,
 then runs until WORK/stop appears or the parent process is gone.
 
-Usage: http_servers.py WORK_DIR [--big-mb N]
+Usage: http_servers.py WORK_DIR [--big-mb N] [--file NAME:MB]...
+--big-mb makes www/files/big.bin; each --file makes www/files/NAME; all are
+deleted when the servers stop.
 """
 import json
 import os
@@ -202,8 +204,15 @@ def main():
         f.write(b"hello, quillmar\n")
     with open(os.path.join(work, "www2/other.txt"), "wb") as f:
         f.write(b"served by the other block\n")
+    generated = []
     if big_mb:
-        write_pattern_file(os.path.join(work, "www/files/big.bin"), big_mb << 20)
+        generated.append(("big.bin", big_mb))
+    for i, arg in enumerate(sys.argv):
+        if arg == "--file":
+            name, mb = sys.argv[i + 1].split(":")
+            generated.append((name, int(mb)))
+    for name, mb in generated:
+        write_pattern_file(os.path.join(work, "www/files", name), mb << 20)
 
     parent = os.getppid()
     procs = []
@@ -217,9 +226,9 @@ def main():
                 p.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 p.kill()
-        if big_mb:
+        for name, _ in generated:
             try:
-                os.remove(os.path.join(work, "www/files/big.bin"))
+                os.remove(os.path.join(work, "www/files", name))
             except OSError:
                 pass
         os._exit(0)
