@@ -163,7 +163,7 @@ void WalkLocal(ArchiveSource& source,
         descriptor_length = source.ReadExact(after, d, 4) && IsDescriptorSignature(d) ? 16 : 12;
       }
     }
-    if (e.data_offset + e.compressed_size > size)
+    if (e.data_offset > size || e.compressed_size > size - e.data_offset)
       return;
     if (!e.raw_name.empty() && observer.Select(e.raw_name, e.flags))
       catalog->members.push_back(e);
