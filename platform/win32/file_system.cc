@@ -7,6 +7,7 @@
 #undef RemoveDirectory
 #undef GetFileAttributes
 #undef SetFileAttributes
+#undef ReplaceFile
 
 #include <algorithm>
 #include <utility>
