@@ -16,6 +16,10 @@ uint32_t NowMs() {
                                    .count());
 }
 
+std::string DurationText(uint32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
 
 // Keeps the text of the socket's last error report, which the client shows
@@ -84,7 +88,7 @@ int THttpCli::CheckTimeLimits() {
     case httpConnected:
       limit = ConnectTimeoutMs;
       since = phase_start_;
-      text = "Connection timed out after " + std::to_string(limit / 1000) + " seconds";
+      text = "Connection timed out after " + DurationText(limit);
       break;
     case httpAwaitHeader:
     case httpAwaitBody:
@@ -92,7 +96,7 @@ int THttpCli::CheckTimeLimits() {
         return -1;
       limit = IdleTimeoutMs;
       since = last_activity_;
-      text = "No data received for " + std::to_string(limit / 1000) + " seconds";
+      text = "No data received for " + DurationText(limit);
       break;
     default:
       return -1;
@@ -142,14 +146,17 @@ void THttpCli::StartRequest(THttpRequest kind) {
     request_.target = url.path;
     request_.port = url.port.empty() ? "80" : url.port;
   } else {
-    request_.target = (url.scheme.empty() ? "http" : url.scheme) + "://" + url.host +
-                      (url.port.empty() ? "" : ":" + url.port) + url.path;
+    std::string target = url.scheme.empty() ? "http" : url.scheme;
+    target.append("://").append(url.host);
+    if (!url.port.empty())
+      target.append(":").append(url.port);
+    request_.target = target.append(url.path);
     UrlParts proxy = SplitUrl(Proxy);
     request_.host_name = proxy.host;
     request_.port = proxy.port.empty() ? ProxyPort : proxy.port;
   }
   if (request_.target.empty())
-    request_.target = "/";
+    request_.target.push_back('/');
   document_name_ = ComputeDocumentName(url.path);
   StartDnsLookup();
 }

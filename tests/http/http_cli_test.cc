@@ -390,6 +390,17 @@ TEST(HttpCliFailures, RefusedConnectionAndUnknownHost) {
   }
 }
 
+TEST(HttpCliFailures, ConnectionAttemptWithoutAnswerTimesOut) {
+  const HttpServers& s = HttpServers::Get();
+  THttpCli client;
+  client.ConnectTimeoutMs = 500;
+  client.URL = "http://127.0.0.1:" + std::to_string(s.blackhole_port) + "/";
+  Outcome outcome = RunGet(client);
+  EXPECT_TRUE(outcome.raised);
+  EXPECT_EQ(outcome.code, 404);
+  EXPECT_EQ(outcome.message, "Connection timed out after 500 ms");
+}
+
 TEST(HttpCliEvents, NormalRequestPassesTheStatesInOrder) {
   const HttpServers& s = HttpServers::Get();
   SetScript({{Read(), Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello")}});
@@ -434,11 +445,19 @@ TEST_P(HttpCliAbort, FromAnEventHandlerEndsTheRequestAndTheClientStaysUsable) {
   int relocations = 0;
   DocEvents events;
   events.Attach(client);
+  // Handled by the first pass of Get's loop, before the lookup's reply.
+  int states_at_abort = -1;
+  platform::MessageWindow canceller([&](const platform::Message&) {
+    states_at_abort = client.State();
+    client.Abort();
+  });
   switch (at) {
     case AbortAt::kResolving:
+      canceller.Post(platform::kUserMessage + 7);
+      break;
     case AbortAt::kConnecting:
       client.OnStateChange = [&](THttpCli* c) {
-        if (c->State() == (at == AbortAt::kResolving ? httpResolving : httpResolved))
+        if (c->State() == httpResolved)
           c->Abort();
       };
       break;
@@ -466,6 +485,9 @@ TEST_P(HttpCliAbort, FromAnEventHandlerEndsTheRequestAndTheClientStaysUsable) {
   EXPECT_EQ(events.ends, events.begins);
   if (at == AbortAt::kRelocating) {
     EXPECT_EQ(relocations, 5);
+  }
+  if (at == AbortAt::kResolving) {
+    EXPECT_EQ(states_at_abort, httpResolving);
   }
 
   // Nothing of the aborted request reaches the next one.

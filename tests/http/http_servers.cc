@@ -49,6 +49,8 @@ void ParseLine(const std::string& line, HttpServers& s) {
       s.script_port = std::stoi(value);
     else if (name == "QM_HTTP_REFUSED_PORT")
       s.refused_port = std::stoi(value);
+    else if (name == "QM_HTTP_BLACKHOLE_PORT")
+      s.blackhole_port = std::stoi(value);
     else if (name == "QM_HTTP_WORK_DIR")
       s.work_dir = value;
   }

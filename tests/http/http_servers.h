@@ -15,8 +15,9 @@ struct HttpServers {
   int other_port = 0;  // second nginx server block
   int proxy_port = 0;  // tinyproxy, BasicAuth user password
   int script_port = 0;
-  int refused_port = 0;  // nothing listens here
-  std::string work_dir;  // as this program opens files
+  int refused_port = 0;    // nothing listens here
+  int blackhole_port = 0;  // connection attempts get no answer
+  std::string work_dir;    // as this program opens files
 
   // Started on first use, stopped at exit. big_mb: size of files/big.bin.
   static const HttpServers& Get();

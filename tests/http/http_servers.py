@@ -254,10 +254,27 @@ def main():
         print(f"ERROR={e}", flush=True)
         stop()
     scripted = ScriptedServer(work)
+    # A listener whose accept queue is full: further connection attempts get
+    # no answer at all, as from a host that drops packets.
+    blackhole = socket.socket()
+    blackhole.bind(("127.0.0.1", 0))
+    blackhole.listen(0)
+    blackhole_port = blackhole.getsockname()[1]
+    fillers = []
+    for _ in range(2):
+        f = socket.socket()
+        f.setblocking(False)
+        try:
+            f.connect(("127.0.0.1", blackhole_port))
+        except BlockingIOError:
+            pass
+        fillers.append(f)
+    time.sleep(0.2)
 
     print(f"QM_HTTP_NGINX_PORT={nginx_port} QM_HTTP_OTHER_PORT={other_port} "
           f"QM_HTTP_PROXY_PORT={proxy_port} QM_HTTP_SCRIPT_PORT={scripted.port} "
-          f"QM_HTTP_REFUSED_PORT={refused_port} QM_HTTP_WORK_DIR={work}", flush=True)
+          f"QM_HTTP_REFUSED_PORT={refused_port} QM_HTTP_BLACKHOLE_PORT={blackhole_port} "
+          f"QM_HTTP_WORK_DIR={work}", flush=True)
     stop_file = os.path.join(work, "stop")
     while not os.path.exists(stop_file):
         if os.getppid() != parent:
