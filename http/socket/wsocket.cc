@@ -587,6 +587,10 @@ void TWSocket::HandleNetworkEvent(uintptr_t handle, uint32_t events, uint16_t er
     ReceiveLoop(0, component_options_ & ~wsoNoReceiveLoop);
     if (!still_current())
       return;
+    // Some stacks announce a reset peer as a plain close; the last read
+    // tells the truth.
+    if (error == 0 && (last_error_ == 10053 || last_error_ == 10054))
+      error = static_cast<uint16_t>(last_error_);
     DoClose(true, error);
   }
 }
