@@ -344,7 +344,16 @@ bool Inflater::State::FastLoop(const uint8_t*& in_ref, const uint8_t* in_end, si
         b >>= e & 31;
         bc -= e & 31;
         *out++ = static_cast<uint8_t>(e >> 16);
-        continue;
+        // Still at least 26 bits: a third literal fits, a length needs a refill.
+        e = Lookup(lt, kLitlenBits, b);
+        if (e & kLiteral) {
+          b >>= e & 31;
+          bc -= e & 31;
+          *out++ = static_cast<uint8_t>(e >> 16);
+          continue;
+        }
+        if (bc < 15 + 16)
+          continue;  // decode it again after the refill
       }
     }
     if (e & (kEob | kInvalid)) {
