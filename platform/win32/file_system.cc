@@ -319,7 +319,7 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
       DWORD rename_code = GetLastError();
       if (rename_code == ERROR_ALREADY_EXISTS || rename_code == ERROR_FILE_EXISTS)
         continue;
-      SetLastError(code);
+      SetLastError(rename_code);
       return Fail();
     }
     if (::MoveFileExW(source.c_str(), target.c_str(), flags)) {
