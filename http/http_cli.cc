@@ -288,6 +288,10 @@ void THttpCli::SocketDataAvailable(uint16_t error) {
     return;
   }
   int n = socket_->Receive(reader_.space(), static_cast<int>(reader_.space_size()));
+  if (n < 0 && socket_->LastError() != platform::kSockErrWouldBlock) {
+    // A reset seen by the read: the close that follows may carry no error.
+    request_error_ = socket_->LastError();
+  }
   if (n <= 0)
     return;
   last_activity_ = NowMs();

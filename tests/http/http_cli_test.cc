@@ -278,6 +278,12 @@ class HttpCliScripted : public testing::TestWithParam<ScriptCase> {};
 
 TEST_P(HttpCliScripted, EndsAsDecided) {
   const ScriptCase& c = GetParam();
+#ifdef _WIN32
+  // Wine delivers a reset after data as an orderly close without error, so
+  // without a length nothing tells the truncation apart there.
+  if (std::string(c.name) == "ResetInsideBodyWithoutLength")
+    GTEST_SKIP() << "Wine reports this reset as an orderly close";
+#endif
   const HttpServers& s = HttpServers::Get();
   SetScript(c.script);
   THttpCli client;
