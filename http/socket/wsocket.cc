@@ -46,9 +46,9 @@ TWSocket::~TWSocket() {
     CancelDnsLookup();
   } catch (...) {
   }
-  if (handle_ != platform::kInvalidSocket) {
-    platform::CloseSocket(handle_);
-    handle_ = platform::kInvalidSocket;
+  try {
+    DoClose(true, 0);  // no OnSessionClosed while destroying
+  } catch (...) {
   }
   window_.reset();
   platform::ReleaseSocketLibrary();

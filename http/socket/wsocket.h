@@ -8,7 +8,10 @@
 // otherwise raised as ESocketException. Errors that come with a network event
 // are the Error argument of that event. A failure that ends a lookup or a
 // connection always ends in OnDnsLookupDone or OnSessionClosed, so a caller
-// waiting for one of them is never left waiting.
+// waiting for one of them is never left waiting. An exception that escapes a
+// handler run from the loop (OnDataAvailable included) goes to OnBgException;
+// unless that handler clears CanClose the socket is then aborted, which ends
+// the connection with its OnSessionClosed.
 //
 // Not built (the updater never uses them): listening and accepting,
 // datagrams, multicast, reverse lookups, line mode, blocking waits, the

@@ -99,10 +99,11 @@ TEST(ConnectTest, OneSessionClosedPerConnection) {
 #ifdef _WIN32
     // Wine turns a reset into an orderly end: the close event and every read
     // after it say nothing of the reset (Windows reports 10054).
-    if (c.end == kPeerReset)
+    if (c.end == kPeerReset) {
       EXPECT_TRUE(log.events.back() == "closed:10054" || log.events.back() == "closed:0");
-    else
+    } else {
       EXPECT_EQ(log.events.back(), c.closed_event);
+    }
 #else
     EXPECT_EQ(log.events.back(), c.closed_event);
 #endif
@@ -111,6 +112,106 @@ TEST(ConnectTest, OneSessionClosedPerConnection) {
     socket.Close();  // closing again changes nothing
     EXPECT_EQ(log.Count("closed"), 1);
   }
+}
+
+// A reader that takes a few bytes per notification still gets everything
+// that came before the peer's close, and only then OnSessionClosed.
+TEST(ConnectTest, DataUnreadAtThePeersCloseIsDeliveredFirst) {
+  std::string data;
+  for (int i = 0; i < 1000; ++i)
+    data += static_cast<char>('A' + i % 26);
+  LoopbackPeer peer;
+  peer.Serve([&](PeerConnection& c) {
+    c.SendAll(data);
+    c.Close();
+  });
+  TWSocket socket;
+  EventLog log(socket, false);
+  socket.SetComponentOptions(wsoNoReceiveLoop);
+  std::string received;
+  bool data_after_close = false;
+  socket.OnDataAvailable = [&](TWSocket* s, uint16_t) {
+    char buffer[10];
+    int n = s->Receive(buffer, sizeof(buffer));
+    if (n > 0)
+      received.append(buffer, static_cast<size_t>(n));
+    data_after_close = data_after_close || log.Count("closed") > 0;
+  };
+  StartConnect(socket, peer.port());
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("closed") == 1; }));
+  PumpFor(100);
+  EXPECT_EQ(received, data);
+  EXPECT_FALSE(data_after_close);
+  EXPECT_EQ(log.events.back(), "closed:0");
+  EXPECT_EQ(log.Count("closed"), 1);
+}
+
+TEST(ConnectTest, CloseDelayedClosesLaterFromTheLoop) {
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
+  TWSocket socket;
+  EventLog log(socket);
+  StartConnect(socket, peer.port());
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+  socket.CloseDelayed();
+  EXPECT_EQ(socket.State(), wsConnected);
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("closed") == 1; }));
+  EXPECT_EQ(socket.State(), wsClosed);
+}
+
+// A connection attempt that fails before reaching the network is reported
+// and still ends like a refused one, so a waiting caller hears of it.
+TEST(ConnectTest, EarlyConnectFailuresEndInEvents) {
+  struct Case {
+    std::string addr;
+    std::string port;
+    std::string socks_server;
+    std::string error_start;
+    bool platform_code;  // the code comes from the resolver, not a fixed one
+  } cases[] = {
+      {"no-such-host.invalid", "80", "",
+       "connect: WSocketResolveHost: Cannot convert host address 'no-such-host.invalid'", true},
+      {"127.0.0.1", "99999", "", "connect: WSocketResolvePort: Invalid Port.", false},
+      {"127.0.0.1", "80", "127.0.0.1", "Connect: SOCKS servers are not supported", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error_start);
+    TWSocket socket;
+    EventLog log(socket);
+    socket.SetAddr(c.addr);
+    socket.SetPort(c.port);
+    socket.SetSocksServer(c.socks_server);
+    socket.Connect();
+    ASSERT_EQ(log.errors.size(), 1u);
+    EXPECT_EQ(log.errors[0].substr(0, c.error_start.size()), c.error_start);
+    std::string code = std::to_string(socket.LastError());
+    EXPECT_EQ(log.events, (Events{"connected:" + code, "closed:" + code}));
+    if (c.platform_code) {
+      EXPECT_GT(socket.LastError(), 11000);
+    }
+    EXPECT_EQ(socket.State(), wsClosed);
+    PumpFor(50);
+    EXPECT_EQ(log.events.size(), 2u);
+  }
+}
+
+TEST(ConnectTest, DestroyingAnOpenSocketIsSilent) {
+  LoopbackPeer peer;
+  std::string got = "unset";
+  peer.Serve([&](PeerConnection& c) { got = c.ReceiveAll(); });
+  int closed = 0;
+  {
+    TWSocket socket;
+    EventLog log(socket);
+    socket.OnSessionClosed = [&](TWSocket*, uint16_t) { ++closed; };
+    StartConnect(socket, peer.port());
+    ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+    socket.SendStr("bye");
+  }
+  PumpFor(100);
+  peer.Join();
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(got, "bye");  // the peer sees the end of the connection
 }
 
 TEST(ConnectTest, LateEventsForAnOldHandleAreIgnored) {
