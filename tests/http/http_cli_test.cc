@@ -377,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
                    300}),
     [](const testing::TestParamInfo<ScriptCase>& param) { return param.param.name; });
 
-TEST(HttpCliFailures, RefusedConnectionAndUnknownHost) {
+TEST(HttpCliFailures, RefusedConnectionUnknownOrEmptyHost) {
   const HttpServers& s = HttpServers::Get();
   struct Case {
     std::string url;
@@ -385,6 +385,9 @@ TEST(HttpCliFailures, RefusedConnectionAndUnknownHost) {
   } cases[] = {
       {"http://127.0.0.1:" + std::to_string(s.refused_port) + "/", "(Error #10061)"},
       {"http://no-such-host.invalid/", "can't resolve hostname to IP address"},
+      {"", "can't resolve hostname to IP address"},
+      // An upper-case scheme leaves the host empty.
+      {"HTTP://127.0.0.1:" + std::to_string(s.nginx_port) + "/", "can't resolve hostname"},
   };
   for (const Case& c : cases) {
     THttpCli client;
