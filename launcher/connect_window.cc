@@ -141,7 +141,7 @@ void TFM_Connect::FormShow() {
     ini.ReadSectionValues("BData", *state_.LocalBData);
   }
   state_.ComponentList = std::make_unique<StringList>();
-  state_.UpdateMarker = "?";
+  state_.UpdateMarker.assign(1, '?');  // not = "?": GCC 12 -O3 misreports -Wrestrict
   platform::ProcessMessages();
   window_.Post(WM_STARTCONNECT);
 }

@@ -346,7 +346,7 @@ TEST(ConnectWindowCancelTest, WhileConnectedIsShown) {
   h.InstallLauncherExe();
   platform::MessageWindow clicker([&](const platform::Message&) { h.view.ClickCancel(); });
   h.form->download_file = [&](TFM_Connect&) {
-    clicker.Post(1);  // delivered while "Connected" shows
+    clicker.Post(platform::kUserMessage + 1);  // delivered while "Connected" shows
     return 0;
   };
   h.Run();
