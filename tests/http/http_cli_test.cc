@@ -223,6 +223,28 @@ TEST(HttpCliRequestBytes, UrlCredentialsStayForLaterRequests) {
             std::string::npos);
 }
 
+TEST(HttpCliRequestBytes, HandlersMayEditTheLines) {
+  const HttpServers& s = HttpServers::Get();
+  int id = SetScript({{Read(), Send(kOk)}});
+  THttpCli client;
+  client.Accept.clear();
+  client.NoCache = true;
+  client.OnBeforeHeaderSend = [](THttpCli*, const std::string& method,
+                                 std::vector<std::string>& lines) {
+    EXPECT_EQ(method, "GET");
+    lines.push_back("X-Extra: 1");
+  };
+  // An emptied line still ends with CR LF.
+  client.OnCommand = [](THttpCli*, std::string& line) {
+    if (line.starts_with("User-Agent"))
+      line.clear();
+  };
+  client.URL = s.ScriptUrl("/e");
+  EXPECT_FALSE(RunGet(client).raised);
+  EXPECT_EQ(test::RecordedRequest(id, 0),
+            "GET /e HTTP/1.0\r\n\r\nHost: 127.0.0.1\r\nPragma: no-cache\r\nX-Extra: 1\r\n\r\n");
+}
+
 TEST(HttpCliProxy, TinyproxyWithBasicAuth) {
   const HttpServers& s = HttpServers::Get();
   const std::string proxy_port = std::to_string(s.proxy_port);
