@@ -167,6 +167,19 @@ TEST(HttpCliNginx, HundredsOfMegabytesThroughTheSpillingStream) {
   std::remove(target.c_str());
 }
 
+TEST(HttpCliNginx, AStreamThatCannotStoreFailsTheTransfer) {
+  const HttpServers& s = HttpServers::Get();
+  THttpCli client;
+  // Spills after 4 bytes into a folder that does not exist.
+  SpillingStream stream(s.work_dir + "/no-such-folder", 4);
+  client.SetReceiveStream(&stream);
+  client.URL = s.NginxUrl("/files/small.txt");
+  Outcome outcome = RunGet(client);
+  EXPECT_TRUE(outcome.raised);
+  EXPECT_EQ(outcome.code, 404);
+  EXPECT_EQ(outcome.message, "Cannot store the received document");
+}
+
 const char kOk[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
 const char kAccept[] = "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
 const char kAgent[] = "User-Agent: Mozilla/3.0 (compatible)\r\n";
