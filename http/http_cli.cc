@@ -526,11 +526,6 @@ void THttpCli::FailRequest(const std::string& text) {
   SocketSessionClosed(0);
 }
 
-void THttpCli::DropConnection() {
-  socket_->Close();
-  connected_ = false;
-}
-
 void THttpCli::PostReady() {
   window_->Post(kWmHttpReady, serial_);
 }

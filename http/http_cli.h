@@ -169,7 +169,6 @@ class THttpCli : private ResponseReader::Listener {
   void AfterReceive();
   // Ends the request as failed with text, closing the connection.
   void FailRequest(const std::string& text);
-  void DropConnection();
   void PostReady();
   bool IsBusy() const { return state_ != httpIdle; }
   // Milliseconds the waiting Get may still sleep before a limit is due;

@@ -8,9 +8,8 @@ namespace qm::http {
 
 // Codes the client raises besides a response status of 400 or more.
 inline constexpr int kHttpBusy = 1;
-inline constexpr int kHttpNothingToPost = 2;
-inline constexpr int kHttpLineTooLong = 4;
-// Every failure the client detects itself (not a server answer).
+// Every failure the client detects itself (not a server answer): no
+// connection, an abort, a document that did not arrive whole.
 inline constexpr int kHttpClientFailure = 404;
 
 class EHttpException : public std::runtime_error {

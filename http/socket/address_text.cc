@@ -6,13 +6,15 @@ namespace qm::http {
 
 bool ParseDottedAddress(const std::string& text, uint32_t* address) {
   size_t pos = 0;
-  while (pos < text.size() && text[pos] == ' ')
+  while (pos < text.size() && text[pos] == ' ') {
     ++pos;
+  }
   uint8_t bytes[4];
   for (int part = 0; part < 4; ++part) {
     if (part > 0) {
-      if (pos >= text.size() || text[pos] != '.')
+      if (pos >= text.size() || text[pos] != '.') {
         return false;
+      }
       ++pos;
     }
     size_t start = pos;
@@ -21,14 +23,18 @@ bool ParseDottedAddress(const std::string& text, uint32_t* address) {
       value = value * 10 + static_cast<unsigned>(text[pos] - '0');
       ++pos;
     }
-    if (pos == start || value > 255 || (pos < text.size() && text[pos] >= '0' && text[pos] <= '9'))
+    if (pos == start || value > 255 ||
+        (pos < text.size() && text[pos] >= '0' && text[pos] <= '9')) {
       return false;
+    }
     bytes[part] = static_cast<uint8_t>(value);
   }
-  while (pos < text.size() && text[pos] == ' ')
+  while (pos < text.size() && text[pos] == ' ') {
     ++pos;
-  if (pos != text.size())
+  }
+  if (pos != text.size()) {
     return false;
+  }
   std::memcpy(address, bytes, 4);
   return true;
 }
@@ -56,10 +62,12 @@ uint16_t NetworkToHost16(uint16_t value) {
 std::string TrimBlanks(const std::string& text) {
   size_t begin = 0;
   size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32)
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
     ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32)
+  }
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
     --end;
+  }
   return text.substr(begin, end - begin);
 }
 

@@ -9,8 +9,9 @@ TBuffer::TBuffer(int capacity) : data_(capacity > 0 ? capacity : 1514) {}
 
 int TBuffer::Write(const void* data, int length) {
   int count = std::clamp(BufSize() - wr_count_, 0, std::max(length, 0));
-  if (count > 0)
+  if (count > 0) {
     std::memcpy(data_.data() + wr_count_, data, static_cast<size_t>(count));
+  }
   wr_count_ += count;
   return count;
 }

@@ -9,8 +9,9 @@ namespace {
 
 void EnsureLibrary() {
   std::string error;
-  if (!platform::LoadSocketLibrary(&error))
+  if (!platform::LoadSocketLibrary(&error)) {
     throw ESocketException(error);
+  }
 }
 
 bool StartsWithDigit(const std::string& text) {
@@ -23,8 +24,9 @@ unsigned long LeadingNumber(const std::string& text) {
   unsigned long value = 0;
   for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
     value = value * 10 + static_cast<unsigned long>(text[pos] - '0');
-    if (value > 0xFFFFFFFFul)
+    if (value > 0xFFFFFFFFul) {
       return value;
+    }
   }
   return value;
 }
@@ -32,12 +34,14 @@ unsigned long LeadingNumber(const std::string& text) {
 }  // namespace
 
 uint32_t WSocketResolveHost(const std::string& host) {
-  if (host.empty() || host.size() > 256)
+  if (host.empty() || host.size() > 256) {
     throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
+  }
   uint32_t address = 0;
   if (ParseDottedAddress(host, &address)) {
-    if (address == 0xFFFFFFFFu && host != "255.255.255.255")
+    if (address == 0xFFFFFFFFu && host != "255.255.255.255") {
       throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
+    }
     return address;
   }
   EnsureLibrary();
@@ -49,15 +53,18 @@ uint32_t WSocketResolveHost(const std::string& host) {
 }
 
 uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty() || port.size() >= 32)
+  if (port.empty() || port.size() >= 32) {
     throw ESocketException("WSocketResolvePort: Invalid Port.");
-  if (proto.empty() || proto.size() >= 32)
+  }
+  if (proto.empty() || proto.size() >= 32) {
     throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  }
   if (StartsWithDigit(port)) {
     // A number that does not fit would silently name another port.
     unsigned long value = LeadingNumber(port);
-    if (value > 65535)
+    if (value > 65535) {
       throw ESocketException("WSocketResolvePort: Invalid Port.");
+    }
     return HostToNetwork16(static_cast<uint16_t>(value));
   }
   EnsureLibrary();
@@ -70,18 +77,23 @@ uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
 }
 
 int WSocketResolveProto(const std::string& proto) {
-  if (proto.empty() || proto.size() >= 32)
+  if (proto.empty() || proto.size() >= 32) {
     throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-  if (StartsWithDigit(proto))
+  }
+  if (StartsWithDigit(proto)) {
     return static_cast<int>(LeadingNumber(proto) & 0xFFFF);
+  }
   // The two names every system knows, without its protocol table.
   std::string lower;
-  for (char c : proto)
+  for (char c : proto) {
     lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  if (lower == "tcp")
+  }
+  if (lower == "tcp") {
     return 6;
-  if (lower == "udp")
+  }
+  if (lower == "udp") {
     return 17;
+  }
   EnsureLibrary();
   int result = 0;
   if (!platform::LookupProtocol(proto, &result)) {

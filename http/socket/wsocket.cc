@@ -8,12 +8,24 @@
 namespace qm::http {
 namespace {
 
-// Copied from strings rather than assigned from literals, which GCC 12 at -O3
-// wrongly warns about (-Wrestrict).
-const std::string kDefaultProto = "tcp";
-const std::string kAnyAddress = "0.0.0.0";
-const std::string kAnyPort = "0";
-const std::string kDefaultSocksLevel = "5";
+// Defaults are copied from strings rather than assigned from literals, which
+// GCC 12 at -O3 wrongly warns about (-Wrestrict).
+const std::string& DefaultProto() {
+  static const std::string value = "tcp";
+  return value;
+}
+const std::string& AnyAddress() {
+  static const std::string value = "0.0.0.0";
+  return value;
+}
+const std::string& AnyPort() {
+  static const std::string value = "0";
+  return value;
+}
+const std::string& DefaultSocksLevel() {
+  static const std::string value = "5";
+  return value;
+}
 
 constexpr uint32_t kSelectedEvents = kFdRead | kFdWrite | kFdAccept | kFdConnect | kFdClose;
 
@@ -66,8 +78,9 @@ void TWSocket::ChangeWhileClosed(const char* name,
                                  bool* assigned,
                                  bool* resolved,
                                  const std::string& value) {
-  if (*assigned && field == value)
+  if (*assigned && field == value) {
     return;
+  }
   if (state_ != wsClosed) {
     ReportError(std::string("Cannot change ") + name + " if not closed");
     return;
@@ -145,23 +158,26 @@ void TWSocket::SetSocksLevel(const std::string& value) {
 std::string TWSocket::PeerAddr() const {
   uint32_t address = 0;
   uint16_t port = 0;
-  if (state_ != wsConnected || !platform::GetPeerName(handle_, &address, &port))
+  if (state_ != wsConnected || !platform::GetPeerName(handle_, &address, &port)) {
     return "error";
+  }
   return DottedAddress(address);
 }
 
 std::string TWSocket::PeerPort() const {
   uint32_t address = 0;
   uint16_t port = 0;
-  if (state_ != wsConnected || !platform::GetPeerName(handle_, &address, &port))
+  if (state_ != wsConnected || !platform::GetPeerName(handle_, &address, &port)) {
     return "error";
+  }
   return std::to_string(NetworkToHost16(port));
 }
 
 int32_t TWSocket::RcvdCount() const {
   uint32_t count = 0;
-  if (handle_ == platform::kInvalidSocket || !platform::BytesAvailable(handle_, &count))
+  if (handle_ == platform::kInvalidSocket || !platform::BytesAvailable(handle_, &count)) {
     return -1;
+  }
   return static_cast<int32_t>(count);
 }
 
@@ -170,11 +186,11 @@ void TWSocket::ResetDefaults() {
   addr_resolved_ = false;
   port_assigned_ = false;
   port_resolved_ = false;
-  proto_ = kDefaultProto;
+  proto_ = DefaultProto();
   proto_assigned_ = true;
   proto_resolved_ = false;
-  local_addr_ = kAnyAddress;
-  local_port_ = kAnyPort;
+  local_addr_ = AnyAddress();
+  local_port_ = AnyPort();
   local_port_resolved_ = false;
   linger_on_off_ = wsLingerOn;
   linger_timeout_ = 0;
@@ -186,57 +202,66 @@ void TWSocket::ResetDefaults() {
   flush_timeout_ = 60;
   socks_server_.clear();
   socks_port_.clear();
-  socks_level_ = kDefaultSocksLevel;
+  socks_level_ = DefaultSocksLevel();
 }
 
 // ---------------------------------------------------------------------------
 // Events and errors
 
 void TWSocket::TriggerSessionConnected(uint16_t error) {
-  if (OnSessionConnected)
+  if (OnSessionConnected) {
     OnSessionConnected(this, error);
+  }
 }
 
 void TWSocket::TriggerSessionClosed(uint16_t error) {
-  if (OnSessionClosed)
+  if (OnSessionClosed) {
     OnSessionClosed(this, error);
+  }
 }
 
 void TWSocket::TriggerSessionAvailable(uint16_t error) {
-  if (OnSessionAvailable)
+  if (OnSessionAvailable) {
     OnSessionAvailable(this, error);
+  }
 }
 
 bool TWSocket::TriggerDataAvailable(uint16_t error) {
-  if (!OnDataAvailable)
+  if (!OnDataAvailable) {
     return false;
+  }
   OnDataAvailable(this, error);
   return true;
 }
 
 void TWSocket::TriggerDataSent(uint16_t error) {
-  if (OnDataSent)
+  if (OnDataSent) {
     OnDataSent(this, error);
+  }
 }
 
 void TWSocket::TriggerDnsLookupDone(uint16_t error) {
-  if (OnDnsLookupDone)
+  if (OnDnsLookupDone) {
     OnDnsLookupDone(this, error);
+  }
 }
 
 void TWSocket::TriggerSendData(int32_t bytes_sent) {
-  if (OnSendData)
+  if (OnSendData) {
     OnSendData(this, bytes_sent);
+  }
 }
 
 void TWSocket::TriggerChangeState(TSocketState old_state, TSocketState new_state) {
-  if (OnChangeState)
+  if (OnChangeState) {
     OnChangeState(this, old_state, new_state);
+  }
 }
 
 void TWSocket::TriggerError() {
-  if (OnError)
+  if (OnError) {
     OnError(this);
+  }
 }
 
 void TWSocket::ReportError(const std::string& text) {
@@ -265,8 +290,9 @@ void TWSocket::SocketError(const std::string& function_name) {
 void TWSocket::ChangeState(TSocketState new_state) {
   TSocketState old_state = state_;
   state_ = new_state;
-  if (old_state != new_state)
+  if (old_state != new_state) {
     TriggerChangeState(old_state, new_state);
+  }
 }
 
 // Moves to wsClosed after the handle is gone, fires the connection's one
@@ -275,13 +301,15 @@ void TWSocket::ChangeState(TSocketState new_state) {
 void TWSocket::EndConnection(int error) {
   std::shared_ptr<bool> alive = alive_;
   ChangeState(wsClosed);
-  if (!*alive)
+  if (!*alive) {
     return;
+  }
   if (!destroying_ && !close_invoked_ && handle_ == platform::kInvalidSocket) {
     close_invoked_ = true;
     TriggerSessionClosed(static_cast<uint16_t>(error));
-    if (!*alive)
+    if (!*alive) {
       return;
+    }
   }
   if (handle_ == platform::kInvalidSocket && state_ == wsClosed) {
     try {
@@ -341,8 +369,9 @@ void TWSocket::WndProc(const platform::Message& message) {
 
 void TWSocket::DnsLookup(const std::string& host_name) {
   std::string library_error;
-  if (!platform::LoadSocketLibrary(&library_error))
+  if (!platform::LoadSocketLibrary(&library_error)) {
     throw ESocketException(library_error);
+  }
   if (host_name.empty()) {
     last_error_ = 10022;
     ReportError("DNS lookup: invalid host name.");
@@ -377,8 +406,9 @@ void TWSocket::DnsLookup(const std::string& host_name) {
 }
 
 void TWSocket::CancelDnsLookup() {
-  if (dns_lookup_handle_ == 0)
+  if (dns_lookup_handle_ == 0) {
     return;
+  }
   platform::LookupHandle lookup = dns_lookup_handle_;
   dns_lookup_handle_ = 0;
   if (!platform::CancelHostLookup(lookup)) {
@@ -391,8 +421,9 @@ void TWSocket::CancelDnsLookup() {
       ReportError(PlatformErrorText(code, "WSACancelAsyncRequest"));
     }
   }
-  if (!destroying_)
+  if (!destroying_) {
     TriggerDnsLookupDone(10004);
+  }
 }
 
 void TWSocket::HandleLookupReply(uintptr_t lookup, uint16_t error) {
@@ -404,12 +435,14 @@ void TWSocket::HandleLookupReply(uintptr_t lookup, uint16_t error) {
   std::vector<uint32_t> addresses = platform::TakeHostLookupResult(lookup);
   if (error == 0) {
     dns_result_list_.clear();
-    for (uint32_t address : addresses)
+    for (uint32_t address : addresses) {
       dns_result_list_.push_back(DottedAddress(address));
-    if (dns_result_list_.empty())
+    }
+    if (dns_result_list_.empty()) {
       error = 11004;
-    else
+    } else {
       dns_result_ = dns_result_list_.front();
+    }
   }
   TriggerDnsLookupDone(error);
 }
@@ -419,20 +452,25 @@ void TWSocket::HandleLookupReply(uintptr_t lookup, uint16_t error) {
 
 void TWSocket::Connect() {
   std::string library_error;
-  if (!platform::LoadSocketLibrary(&library_error))
+  if (!platform::LoadSocketLibrary(&library_error)) {
     throw ESocketException(library_error);
+  }
   if (handle_ != platform::kInvalidSocket && state_ != wsClosed) {
     ReportError("Connect: Socket already in use");
     return;
   }
-  if (!port_assigned_)
+  if (!port_assigned_) {
     return ConnectFailed("Connect: No Port Specified", 10022);
-  if (!addr_assigned_)
+  }
+  if (!addr_assigned_) {
     return ConnectFailed("Connect: No IP Address Specified", 10022);
-  if (!proto_assigned_)
+  }
+  if (!proto_assigned_) {
     return ConnectFailed("Connect: No Protocol Specified", 10022);
-  if (!socks_server_.empty())
+  }
+  if (!socks_server_.empty()) {
     return ConnectFailed("Connect: SOCKS servers are not supported", 10045);
+  }
 
   uint32_t local_address = 0;
   try {
@@ -456,19 +494,22 @@ void TWSocket::Connect() {
       sin_addr_ = WSocketResolveHost(addr_);
       addr_resolved_ = true;
     }
-    if (local_addr_ != "0.0.0.0")
+    if (local_addr_ != "0.0.0.0") {
       local_address = WSocketResolveHost(local_addr_);
+    }
   } catch (const ESocketException& e) {
     int code = platform::SocketLastError();
     return ConnectFailed(std::string("connect: ") + e.what(), code != 0 ? code : 10022);
   }
-  if (socket_type_ != platform::kSockStream)
+  if (socket_type_ != platform::kSockStream) {
     return ConnectFailed("Connect: only tcp is supported", 10044);
+  }
 
   DeleteBufferedData();
   handle_ = platform::OpenSocket(socket_type_, protocol_);
-  if (handle_ == platform::kInvalidSocket)
+  if (handle_ == platform::kInvalidSocket) {
     return ConnectFailedPlatform("Connect (socket)");
+  }
 
   ChangeState(wsOpened);
   if (state_ != wsOpened) {
@@ -481,16 +522,19 @@ void TWSocket::Connect() {
     }
     return ConnectFailedPlatform("Connect (Invalid operation in OnChangeState)");
   }
-  if (!platform::SetReuseAddress(handle_, true))
+  if (!platform::SetReuseAddress(handle_, true)) {
     return ConnectFailedPlatform("setsockopt(SO_REUSEADDR)");
-  if ((component_options_ & wsoTcpNoDelay) && !platform::SetNoDelay(handle_, true))
+  }
+  if ((component_options_ & wsoTcpNoDelay) && !platform::SetNoDelay(handle_, true)) {
     return ConnectFailedPlatform("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+  }
   if (linger_on_off_ != wsLingerNoSet &&
       !platform::SetLinger(handle_, linger_on_off_ == wsLingerOn, linger_timeout_)) {
     return ConnectFailedPlatform("setsockopt(SO_LINGER)");
   }
-  if (!platform::SetKeepAlive(handle_, true))
+  if (!platform::SetKeepAlive(handle_, true)) {
     return ConnectFailedPlatform("setsockopt(SO_KEEPALIVE)");
+  }
   if (local_port_n_ != 0 || local_addr_ != "0.0.0.0") {
     if (!platform::BindSocket(handle_, local_address, local_port_n_)) {
       int code = platform::SocketLastError();
@@ -505,8 +549,9 @@ void TWSocket::Connect() {
     local_port_ = std::to_string(NetworkToHost16(bound_port));
   }
   selected_events_ = kSelectedEvents;
-  if (!platform::SelectEvents(handle_, WindowHandle(), kWmAsyncSelect, selected_events_))
+  if (!platform::SelectEvents(handle_, WindowHandle(), kWmAsyncSelect, selected_events_)) {
     return ConnectFailedPlatform("WSAAsyncSelect");
+  }
   if (platform::ConnectSocket(handle_, sin_addr_, sin_port_) != 0 &&
       platform::SocketLastError() != 10035) {
     return ConnectFailedPlatform("Connect");
@@ -530,11 +575,13 @@ void TWSocket::ConnectFailed(const std::string& text, int error) {
   last_error_ = error;
   std::shared_ptr<bool> alive = alive_;
   ReportError(text);
-  if (!*alive || handle_ != platform::kInvalidSocket)
+  if (!*alive || handle_ != platform::kInvalidSocket) {
     return;
+  }
   TriggerSessionConnected(static_cast<uint16_t>(error));
-  if (!*alive || handle_ != platform::kInvalidSocket)
+  if (!*alive || handle_ != platform::kInvalidSocket) {
     return;
+  }
   EndConnection(error);
 }
 
@@ -542,16 +589,18 @@ void TWSocket::ConnectFailed(const std::string& text, int error) {
 // Network events
 
 void TWSocket::HandleNetworkEvent(uintptr_t handle, uint32_t events, uint16_t error) {
-  if (handle != handle_ || handle == platform::kInvalidSocket || paused_)
+  if (handle != handle_ || handle == platform::kInvalidSocket || paused_) {
     return;
+  }
   std::shared_ptr<bool> alive = alive_;
   auto still_current = [&] { return *alive && handle_ == handle; };
 
   if ((events & kFdConnect) && state_ != wsConnected) {
     ChangeState(wsConnected);
     TriggerSessionConnected(error);
-    if (!still_current())
+    if (!still_current()) {
       return;
+    }
     if (error != 0) {
       DoClose(true, error);
       return;
@@ -561,36 +610,43 @@ void TWSocket::HandleNetworkEvent(uintptr_t handle, uint32_t events, uint16_t er
     if (state_ != wsConnected) {
       ChangeState(wsConnected);
       TriggerSessionConnected(error);
-      if (!still_current())
+      if (!still_current()) {
         return;
+      }
     }
     ReceiveLoop(error, component_options_);
-    if (!still_current())
+    if (!still_current()) {
       return;
+    }
   }
   if (events & kFdWrite) {
     TryToSend();
-    if (!still_current())
+    if (!still_current()) {
       return;
+    }
     if (all_sent_) {
       TriggerDataSent(error);
-      if (!still_current())
+      if (!still_current()) {
         return;
+      }
     }
   }
   if (events & kFdAccept) {
     TriggerSessionAvailable(error);
-    if (!still_current())
+    if (!still_current()) {
       return;
+    }
   }
   if ((events & kFdClose) && state_ != wsConnecting) {
     ReceiveLoop(0, component_options_ & ~wsoNoReceiveLoop);
-    if (!still_current())
+    if (!still_current()) {
       return;
+    }
     // Some stacks announce a reset peer as a plain close; the last read
     // tells the truth.
-    if (error == 0 && (last_error_ == 10053 || last_error_ == 10054))
+    if (error == 0 && (last_error_ == 10053 || last_error_ == 10054)) {
       error = static_cast<uint16_t>(last_error_);
+    }
     DoClose(true, error);
   }
 }
@@ -611,42 +667,50 @@ void TWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
       }
     } catch (const std::exception& e) {
       // A failing data handler must not leave its caller waiting for more.
-      if (*alive)
+      if (*alive) {
         HandleBgException(e);
+      }
       return;
     }
-    if (!*alive || handle_ != handle)
+    if (!*alive || handle_ != handle) {
       return;
-    if (options & wsoNoReceiveLoop)
+    }
+    if (options & wsoNoReceiveLoop) {
       return;
-    if (last_error_ != 0)
+    }
+    if (last_error_ != 0) {
       return;
+    }
     // A handler that leaves the data unread would otherwise be called forever.
-    if (read_count_ == read_before)
+    if (read_count_ == read_before) {
       return;
+    }
     uint32_t waiting = 0;
     if (!platform::BytesAvailable(handle_, &waiting)) {
       last_error_ = platform::SocketLastError();
       return;
     }
-    if (waiting == 0)
+    if (waiting == 0) {
       return;
+    }
   }
 }
 
 int TWSocket::Receive(void* buffer, int size) {
   int count = platform::ReceiveSocket(handle_, buffer, size, 0);
-  if (count < 0)
+  if (count < 0) {
     last_error_ = platform::SocketLastError();
-  else
+  } else {
     read_count_ += count;
+  }
   return count;
 }
 
 std::string TWSocket::ReceiveStr() {
   int32_t waiting = RcvdCount();
-  if (waiting < 0)
+  if (waiting < 0) {
     return std::string();
+  }
   std::string data(waiting == 0 ? 255 : static_cast<size_t>(waiting), '\0');
   int count = Receive(data.data(), static_cast<int>(data.size()));
   data.resize(count > 0 ? static_cast<size_t>(count) : 0);
@@ -665,8 +729,9 @@ int TWSocket::Send(const void* data, int length) {
   all_sent_ = false;
   const char* bytes = static_cast<const char*>(data);
   while (length > 0) {
-    if (buf_list_.empty())
+    if (buf_list_.empty()) {
       buf_list_.emplace_back(kSocketSendBufferSize);
+    }
     int written = buf_list_.back().Write(bytes, length);
     if (written == 0) {
       buf_list_.emplace_back(kSocketSendBufferSize);
@@ -680,8 +745,9 @@ int TWSocket::Send(const void* data, int length) {
   std::shared_ptr<bool> alive = alive_;
   TryToSend();
   // OnDataSent always comes from the loop, never from inside Send.
-  if (*alive && all_sent_ && handle_ == handle && handle != platform::kInvalidSocket)
+  if (*alive && all_sent_ && handle_ == handle && handle != platform::kInvalidSocket) {
     window_->Post(kWmAsyncSelect, handle, static_cast<intptr_t>(kFdWrite));
+  }
   return queued;
 }
 
@@ -690,8 +756,9 @@ int TWSocket::SendStr(const std::string& data) {
 }
 
 void TWSocket::TryToSend() {
-  if (handle_ == platform::kInvalidSocket)
+  if (handle_ == platform::kInvalidSocket) {
     return;
+  }
   if (buf_list_.empty()) {
     all_sent_ = true;
     return;
@@ -711,20 +778,23 @@ void TWSocket::TryToSend() {
       return;
     }
     int sent = platform::SendSocket(handle_, data, length, send_flags_ == wsSendUrgent ? 1 : 0);
-    if (sent == 0)
+    if (sent == 0) {
       return;
+    }
     if (sent > 0) {
       buffer.Remove(sent);
       TriggerSendData(sent);
-      if (!*alive || handle_ != handle)
+      if (!*alive || handle_ != handle) {
         return;
+      }
       // After a short send the next call either goes on or would block,
       // which is what makes the platform announce the next write event.
       continue;
     }
     int code = platform::SocketLastError();
-    if (code == 10035)
+    if (code == 10035) {
       return;
+    }
     if (IsSendClosingError(code)) {
       CloseAfterSendError(code);
       return;
@@ -736,8 +806,9 @@ void TWSocket::TryToSend() {
     platform::CloseSocket(handle_);
     handle_ = platform::kInvalidSocket;
     ReportError(PlatformErrorText(code, "TryToSend failed"));
-    if (*alive && handle_ == platform::kInvalidSocket)
+    if (*alive && handle_ == platform::kInvalidSocket) {
       EndConnection(code);
+    }
     return;
   }
 }
@@ -761,10 +832,12 @@ void TWSocket::Close() {
 
 void TWSocket::DoClose(bool shutdown_first, int error) {
   if (handle_ != platform::kInvalidSocket) {
-    if (state_ == wsClosed)
+    if (state_ == wsClosed) {
       return;
-    if (shutdown_first)
+    }
+    if (shutdown_first) {
       platform::ShutdownSocket(handle_, 1);
+    }
     uintptr_t handle = handle_;
     handle_ = platform::kInvalidSocket;
     int close_error = platform::CloseSocket(handle) ? 0 : platform::SocketLastError();
@@ -805,20 +878,23 @@ void TWSocket::Abort() {
 }
 
 void TWSocket::Shutdown(int how) {
-  if (handle_ != platform::kInvalidSocket)
+  if (handle_ != platform::kInvalidSocket) {
     platform::ShutdownSocket(handle_, how);
+  }
 }
 
 void TWSocket::Pause() {
   paused_ = true;
-  if (handle_ != platform::kInvalidSocket)
+  if (handle_ != platform::kInvalidSocket) {
     platform::SelectEvents(handle_, WindowHandle(), kWmAsyncSelect, 0);
+  }
 }
 
 void TWSocket::Resume() {
   paused_ = false;
-  if (handle_ != platform::kInvalidSocket)
+  if (handle_ != platform::kInvalidSocket) {
     platform::SelectEvents(handle_, WindowHandle(), kWmAsyncSelect, selected_events_);
+  }
 }
 
 void TWSocket::MessagePump() {
