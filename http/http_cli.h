@@ -170,7 +170,6 @@ class THttpCli : private ResponseReader::Listener {
   // Ends the request as failed with text, closing the connection.
   void FailRequest(const std::string& text);
   void PostReady();
-  bool IsBusy() const { return state_ != httpIdle; }
   // Milliseconds the waiting Get may still sleep before a limit is due;
   // fails the request when a limit has passed.
   int CheckTimeLimits();
@@ -197,7 +196,6 @@ class THttpCli : private ResponseReader::Listener {
   bool doc_begun_ = false;
   bool ending_ = false;  // the end of this request is decided
   std::string failure_;  // non-empty: the request ends failed with this text
-  std::string last_socket_report_;
 
   int32_t status_code_ = 0;
   std::string reason_phrase_;
