@@ -120,8 +120,8 @@ std::shared_ptr<Loop>& ThreadLoop() {
 // Which loop each live window belongs to, for posts from any thread.
 std::mutex registry_mutex;
 std::unordered_map<uint64_t, std::weak_ptr<Loop>>& Registry() {
-  static auto* registry = new std::unordered_map<uint64_t, std::weak_ptr<Loop>>();
-  return *registry;
+  static std::unordered_map<uint64_t, std::weak_ptr<Loop>> registry;
+  return registry;
 }
 std::atomic<uint64_t> next_window_id{1};
 

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <string.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -14,6 +15,7 @@ namespace posix {
 // One conversion; a byte that does not convert becomes "?" and the rest goes
 // on, so a damaged name still shows instead of vanishing.
 std::string ConvertText(const char* to, const char* from, const std::string& text, size_t unit) {
+  const bool utf8_input = strcmp(from, "UTF-8") == 0;
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1))
     throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
@@ -39,6 +41,11 @@ std::string ConvertText(const char* to, const char* from, const std::string& tex
     size_t skip = std::min(unit, in_left);
     in += skip;
     in_left -= skip;
+    // In UTF-8 one "?" stands for the whole character.
+    while (utf8_input && in_left > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80) {
+      ++in;
+      --in_left;
+    }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     if (in_left == 0)
       break;

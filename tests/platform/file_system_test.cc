@@ -176,6 +176,28 @@ TEST(FileSystemTest, LastWriteTimeIsLocalTime) {
   }
 }
 
+TEST(FileSystemTest, ReplaceFileAcrossFileSystems) {
+  // /dev/shm is a tmpfs, the build tree is not: rename(2) cannot move there.
+  std::error_code ec;
+  if (!std::filesystem::is_directory("/dev/shm", ec))
+    GTEST_SKIP() << "no /dev/shm";
+  TempDir dir;
+  dir.Write("Target.dll", "old");
+  std::filesystem::permissions(dir.os_path("Target.dll"), std::filesystem::perms::owner_read |
+                                                              std::filesystem::perms::owner_write);
+  const std::string source =
+      "/dev/shm/qm-replace-" + std::to_string(getpid()) + "-" + std::to_string(rand());
+  {
+    std::ofstream out(source, std::ios::binary);
+    out << "new content";
+  }
+  ASSERT_TRUE(ReplaceFile(testing::SystemPath(source), dir.path("TARGET.DLL")));
+  EXPECT_EQ(dir.Read("Target.dll"), "new content");
+  EXPECT_FALSE(std::filesystem::exists(source));
+  // Only the target is left: no copy half way.
+  EXPECT_EQ(ListDirectory(dir.path()), (std::vector<std::string>{"Target.dll"}));
+}
+
 TEST(FileSystemTest, KoreanNamesAreUtf8OnDisk) {
   TempDir dir;
   const std::string cp949 = "\xB5\xA5\xC0\xCC\xC5\xCD";  // "데이터"
