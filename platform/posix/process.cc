@@ -51,7 +51,8 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
 }
 
 std::string BaseName(const std::string& path) {
-  size_t slash = path.find_last_of('/');
+  // "\" too: a client run under Wine shows its Windows path.
+  size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

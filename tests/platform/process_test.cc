@@ -105,6 +105,8 @@ TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
   const Case cases[] = {
       {"native program", {dir.linux_path("_QuillMar_.exe"), "30"}},
       {"script started by that name", {"/bin/sh", dir.linux_path("script/_quillmar_.EXE")}},
+      // What a loader such as Wine shows: the Windows path as the first argument.
+      {"Windows path", {"/bin/bash", "-c", "exec -a 'C:\\Game\\_QuillMar_.exe' sleep 30"}},
   };
   // Other tests that start a client hold the "quillmar_client" lock.
   EXPECT_FALSE(ActivateRunningClient());
