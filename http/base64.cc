@@ -21,8 +21,9 @@ std::string Base64Encode(std::string_view bytes) {
   size_t left = bytes.size() - i;
   if (left > 0) {
     uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-    if (left == 2)
+    if (left == 2) {
       v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    }
     out += kAlphabet[v >> 18];
     out += kAlphabet[(v >> 12) & 63];
     out += left == 2 ? kAlphabet[(v >> 6) & 63] : '=';

@@ -65,15 +65,18 @@ void THttpCli::Get() {
   StartRequest(httpGET);
   while (state_ != httpIdle) {
     platform::ProcessMessages();
-    if (state_ == httpIdle)
+    if (state_ == httpIdle) {
       break;
+    }
     int wait_ms = CheckTimeLimits();
-    if (state_ == httpIdle)
+    if (state_ == httpIdle) {
       break;
+    }
     platform::WaitForMessages(wait_ms);
   }
-  if (status_code_ >= 400)
+  if (status_code_ >= 400) {
     throw EHttpException(reason_phrase_, status_code_);
+  }
 }
 
 int THttpCli::CheckTimeLimits() {
@@ -92,8 +95,9 @@ int THttpCli::CheckTimeLimits() {
       break;
     case httpAwaitHeader:
     case httpAwaitBody:
-      if (awaiting_relocate_)
+      if (awaiting_relocate_) {
         return -1;
+      }
       limit = IdleTimeoutMs;
       since = last_activity_;
       text = "No data received for " + DurationText(limit);
@@ -110,13 +114,15 @@ int THttpCli::CheckTimeLimits() {
 }
 
 void THttpCli::StartRequest(THttpRequest kind) {
-  if (state_ != httpIdle)
+  if (state_ != httpIdle) {
     throw EHttpException("HTTP component is busy", kHttpBusy);
+  }
   ++serial_;
   request_type_ = kind;
   SetState(httpStarting);
-  if (state_ != httpStarting)
+  if (state_ != httpStarting) {
     return;  // aborted from the event
+  }
 
   reader_.Reset();
   request_error_ = 0;
@@ -136,10 +142,12 @@ void THttpCli::StartRequest(THttpRequest kind) {
   ending_ = false;
 
   UrlParts url = SplitUrl(URL, request_.target);
-  if (!url.user.empty())
+  if (!url.user.empty()) {
     Username = url.user;
-  if (!url.password.empty())
+  }
+  if (!url.password.empty()) {
     Password = url.password;
+  }
   request_.target_host = url.host;
   if (Proxy.empty()) {
     request_.host_name = url.host;
@@ -148,15 +156,17 @@ void THttpCli::StartRequest(THttpRequest kind) {
   } else {
     std::string target = url.scheme.empty() ? "http" : url.scheme;
     target.append("://").append(url.host);
-    if (!url.port.empty())
+    if (!url.port.empty()) {
       target.append(":").append(url.port);
+    }
     request_.target = target.append(url.path);
     UrlParts proxy = SplitUrl(Proxy);
     request_.host_name = proxy.host;
     request_.port = proxy.port.empty() ? ProxyPort : proxy.port;
   }
-  if (request_.target.empty())
+  if (request_.target.empty()) {
     request_.target.push_back('/');
+  }
   document_name_ = ComputeDocumentName(url.path);
   StartDnsLookup();
 }
@@ -165,8 +175,9 @@ void THttpCli::StartDnsLookup() {
   awaiting_relocate_ = false;
   phase_start_ = NowMs();
   SetState(httpResolving);
-  if (state_ != httpResolving)
+  if (state_ != httpResolving) {
     return;  // aborted from the event
+  }
   try {
     socket_->SetLocalAddr(LocalAddr);
     socket_->DnsLookup(request_.host_name);
@@ -180,8 +191,9 @@ void THttpCli::StartDnsLookup() {
 }
 
 void THttpCli::SocketDnsLookupDone(uint16_t error) {
-  if (state_ != httpResolving || !failure_.empty())
+  if (state_ != httpResolving || !failure_.empty()) {
     return;
+  }
   if (error != 0) {
     request_error_ = error;
     failure_ = "can't resolve hostname to IP address";
@@ -190,8 +202,9 @@ void THttpCli::SocketDnsLookupDone(uint16_t error) {
   }
   std::string address = socket_->DnsResult();
   SetState(httpResolved);
-  if (state_ != httpResolved)
+  if (state_ != httpResolved) {
     return;  // aborted from the event
+  }
   try {
     socket_->SetAddr(address);
     socket_->SetLocalAddr(LocalAddr);
@@ -209,8 +222,9 @@ void THttpCli::SocketDnsLookupDone(uint16_t error) {
 }
 
 void THttpCli::SocketSessionConnected(uint16_t error) {
-  if (state_ != httpResolved)
+  if (state_ != httpResolved) {
     return;
+  }
   if (error != 0) {
     request_error_ = error;
     failure_ = WSocketErrorDesc(error) + " (Error #" + std::to_string(error) + ")";
@@ -221,21 +235,25 @@ void THttpCli::SocketSessionConnected(uint16_t error) {
   last_activity_ = NowMs();
   SetState(httpConnected);
   TriggerSessionConnected();
-  if (state_ != httpConnected)
+  if (state_ != httpConnected) {
     return;  // aborted from the event
+  }
   SetState(httpAwaitHeader);
-  if (state_ == httpAwaitHeader)
+  if (state_ == httpAwaitHeader) {
     SendRequest();
+  }
 }
 
 void THttpCli::SendRequest() {
   static const char* const kMethods[] = {"GET", "GET", "POST", "HEAD"};
   try {
     std::string request = ComposeRequest(kMethods[request_type_]);
-    if (state_ != httpAwaitHeader)
+    if (state_ != httpAwaitHeader) {
       return;  // aborted from an event of the composition
-    if (socket_->Send(request.data(), static_cast<int>(request.size())) < 0)
+    }
+    if (socket_->Send(request.data(), static_cast<int>(request.size())) < 0) {
       FailRequest("Cannot send the request: " + socket_->last_report);
+    }
   } catch (const std::exception& e) {
     FailRequest(e.what());
   }
@@ -270,8 +288,9 @@ std::string THttpCli::ComposeRequest(const std::string& method) {
   TriggerBeforeHeaderSend(method, lines);
   std::string buffer;
   for (std::string& line : lines) {
-    if (OnCommand)
+    if (OnCommand) {
       OnCommand(this, line);
+    }
     buffer += line;
     buffer += "\r\n";
   }
@@ -292,18 +311,21 @@ void THttpCli::SocketDataAvailable(uint16_t error) {
     // A reset seen by the read: the close that follows may carry no error.
     request_error_ = socket_->LastError();
   }
-  if (n <= 0)
+  if (n <= 0) {
     return;
+  }
   last_activity_ = NowMs();
   uintptr_t serial = serial_;
   reader_.Received(static_cast<size_t>(n));
-  if (serial == serial_)
+  if (serial == serial_) {
     AfterReceive();
+  }
 }
 
 void THttpCli::AfterReceive() {
-  if ((state_ != httpAwaitHeader && state_ != httpAwaitBody) || ending_ || awaiting_relocate_)
+  if ((state_ != httpAwaitHeader && state_ != httpAwaitBody) || ending_ || awaiting_relocate_) {
     return;
+  }
   if (!failure_.empty()) {
     FailRequest(failure_);
     return;
@@ -315,8 +337,9 @@ void THttpCli::AfterReceive() {
     case ResponseReader::Phase::kRelocate:
       closing_for_relocation_ = true;
       socket_->Close();
-      if (closing_for_relocation_)
+      if (closing_for_relocation_) {
         RelocationSessionClosed();  // the socket was already closed
+      }
       break;
     case ResponseReader::Phase::kNoBody:
     case ResponseReader::Phase::kComplete:
@@ -363,8 +386,9 @@ void THttpCli::HeaderLineRead(const std::string& line) {
     ContentRangeEnd = reader_.content_range_end();
   }
   accept_ranges_ = reader_.accept_ranges();
-  if (OnHeaderData)
+  if (OnHeaderData) {
     OnHeaderData(this);
+  }
 }
 
 void THttpCli::HeaderEnded() {
@@ -372,23 +396,27 @@ void THttpCli::HeaderEnded() {
   if (reader_.phase() == ResponseReader::Phase::kBody) {
     size_t dot = document_name_.rfind('.');
     std::string extension = dot == std::string::npos ? "" : document_name_.substr(dot);
-    for (char& c : extension)
+    for (char& c : extension) {
       c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if ((extension.empty() || extension == ".exe") && content_type_ == "text/html")
+    }
+    if ((extension.empty() || extension == ".exe") && content_type_ == "text/html") {
       document_name_ = document_name_.substr(0, dot) + ".htm";
+    }
     SetState(httpAwaitBody);
   }
   TriggerHeaderEnd();
 }
 
 void THttpCli::BodyRead(const char* data, size_t size) {
-  if (state_ != httpAwaitBody || !failure_.empty())
+  if (state_ != httpAwaitBody || !failure_.empty()) {
     return;
+  }
   if (!doc_begun_) {
     doc_begun_ = true;
     TriggerDocBegin();
-    if (state_ != httpAwaitBody)
+    if (state_ != httpAwaitBody) {
       return;
+    }
   }
   ++body_blocks_;
   received_count_ += static_cast<int64_t>(size);
@@ -401,14 +429,17 @@ void THttpCli::BodyRead(const char* data, size_t size) {
 }
 
 void THttpCli::SocketSessionClosed(uint16_t error) {
-  if (state_ == httpIdle || ending_)
+  if (state_ == httpIdle || ending_) {
     return;
-  if (error != 0)
+  }
+  if (error != 0) {
     request_error_ = error;
+  }
   connected_ = false;
   if (state_ == httpAborting) {
-    if (body_blocks_ > 0)
+    if (body_blocks_ > 0) {
       TriggerDocEnd();
+    }
     return;
   }
   if (closing_for_relocation_) {
@@ -423,8 +454,9 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
     }
   }
   ending_ = true;
-  if (body_blocks_ > 0)
+  if (body_blocks_ > 0) {
     TriggerDocEnd();
+  }
   if (failure_.empty()) {
     std::string socket_text;
     if (request_error_ != 0) {
@@ -453,8 +485,9 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
         break;
       case ResponseReader::Phase::kNoBody:
       case ResponseReader::Phase::kComplete:
-        if (status_code_ == 0)
+        if (status_code_ == 0) {
           failure_ = "The server's answer has no status line";
+        }
         break;
       default:
         break;
@@ -476,12 +509,15 @@ void THttpCli::RelocationSessionClosed() {
   location_ = pending_relocation_.location;
   std::string path = SplitUrl(location_.substr(0, location_.find('#'))).path;
   document_name_ = ComputeDocumentName(path);
-  if (request_type_ == httpPOST)
+  if (request_type_ == httpPOST) {
     request_type_ = httpGET;
-  if (OnLocationChange)
+  }
+  if (OnLocationChange) {
     OnLocationChange(this);
-  if (state_ == httpIdle || state_ == httpAborting)
+  }
+  if (state_ == httpIdle || state_ == httpAborting) {
     return;  // aborted from the event
+  }
   reader_.Reset();
   status_code_ = 0;
   reason_phrase_.clear();
@@ -491,10 +527,12 @@ void THttpCli::RelocationSessionClosed() {
 }
 
 void THttpCli::SocketErrorReported() {
-  if (OnSocketError)
+  if (OnSocketError) {
     OnSocketError(this);
-  if (state_ != httpIdle)
+  }
+  if (state_ != httpIdle) {
     window_->Post(kWmHttpCheckSocket, serial_);
+  }
 }
 
 void THttpCli::CheckSocket() {
@@ -509,8 +547,9 @@ void THttpCli::CheckSocket() {
 }
 
 void THttpCli::FailRequest(const std::string& text) {
-  if (state_ == httpIdle || ending_)
+  if (state_ == httpIdle || ending_) {
     return;
+  }
   failure_ = text;
   if (state_ == httpResolving) {
     try {
@@ -519,8 +558,9 @@ void THttpCli::FailRequest(const std::string& text) {
     }
   }
   reader_.Stop();
-  if (socket_->State() != wsClosed)
+  if (socket_->State() != wsClosed) {
     socket_->Close();
+  }
   closing_for_relocation_ = false;
   relocating_ = false;
   SocketSessionClosed(0);
@@ -532,8 +572,9 @@ void THttpCli::PostReady() {
 
 void THttpCli::Abort() {
   if (state_ == httpIdle) {
-    if (socket_->State() != wsClosed)
+    if (socket_->State() != wsClosed) {
       socket_->Close();
+    }
     return;
   }
   bool was_resolving = state_ == httpResolving;
@@ -549,10 +590,11 @@ void THttpCli::Abort() {
   reason_phrase_ = "Connection aborted on request";
   request_error_ = 3;
   reader_.Stop();
-  if (socket_->State() != wsClosed)
+  if (socket_->State() != wsClosed) {
     socket_->Close();
-  else if (body_blocks_ > 0 && !ending_)
+  } else if (body_blocks_ > 0 && !ending_) {
     TriggerDocEnd();
+  }
   connected_ = false;
   SetState(httpIdle);
 }
@@ -560,20 +602,24 @@ void THttpCli::Abort() {
 void THttpCli::WndProc(const platform::Message& message) {
   switch (message.id) {
     case kWmHttpRequestDone:
-      if (OnRequestDone)
+      if (OnRequestDone) {
         OnRequestDone(this, request_type_, static_cast<uint16_t>(request_error_));
+      }
       break;
     case kWmHttpReady:
-      if (message.wparam == serial_)
+      if (message.wparam == serial_) {
         SetState(httpIdle);
+      }
       break;
     case kWmHttpRelocate:
-      if (message.wparam == serial_ && awaiting_relocate_)
+      if (message.wparam == serial_ && awaiting_relocate_) {
         StartDnsLookup();
+      }
       break;
     case kWmHttpCheckSocket:
-      if (message.wparam == serial_)
+      if (message.wparam == serial_) {
         CheckSocket();
+      }
       break;
     default:
       break;
@@ -581,70 +627,83 @@ void THttpCli::WndProc(const platform::Message& message) {
 }
 
 void THttpCli::SetState(THttpState state) {
-  if (state == state_)
+  if (state == state_) {
     return;
+  }
   state_ = state;
   TriggerStateChange();
-  if (state == httpIdle)
+  if (state == httpIdle) {
     TriggerRequestDone();
+  }
 }
 
 void THttpCli::TriggerStateChange() {
-  if (OnStateChange)
+  if (OnStateChange) {
     OnStateChange(this);
+  }
 }
 
 void THttpCli::TriggerSessionConnected() {
-  if (OnSessionConnected)
+  if (OnSessionConnected) {
     OnSessionConnected(this);
+  }
 }
 
 void THttpCli::TriggerRequestHeaderBegin() {
-  if (OnRequestHeaderBegin)
+  if (OnRequestHeaderBegin) {
     OnRequestHeaderBegin(this);
+  }
 }
 
 void THttpCli::TriggerBeforeHeaderSend(const std::string& method,
                                        std::vector<std::string>& headers) {
-  if (OnBeforeHeaderSend)
+  if (OnBeforeHeaderSend) {
     OnBeforeHeaderSend(this, method, headers);
+  }
 }
 
 void THttpCli::TriggerRequestHeaderEnd() {
-  if (OnRequestHeaderEnd)
+  if (OnRequestHeaderEnd) {
     OnRequestHeaderEnd(this);
+  }
 }
 
 void THttpCli::TriggerHeaderBegin() {
   header_in_progress_ = true;
-  if (OnHeaderBegin)
+  if (OnHeaderBegin) {
     OnHeaderBegin(this);
+  }
 }
 
 void THttpCli::TriggerHeaderEnd() {
   header_in_progress_ = false;
-  if (OnHeaderEnd)
+  if (OnHeaderEnd) {
     OnHeaderEnd(this);
+  }
 }
 
 void THttpCli::TriggerCookie(const std::string& data, bool& accept) {
-  if (OnCookie)
+  if (OnCookie) {
     OnCookie(this, data, accept);
+  }
 }
 
 void THttpCli::TriggerDocBegin() {
-  if (OnDocBegin)
+  if (OnDocBegin) {
     OnDocBegin(this);
+  }
 }
 
 void THttpCli::TriggerDocData(const char* buffer, int32_t len) {
-  if (OnDocData)
+  if (OnDocData) {
     OnDocData(this, buffer, len);
+  }
 }
 
 void THttpCli::TriggerDocEnd() {
-  if (OnDocEnd)
+  if (OnDocEnd) {
     OnDocEnd(this);
+  }
 }
 
 void THttpCli::TriggerRequestDone() {

@@ -9,10 +9,12 @@ constexpr size_t kCopyBlock = 1 << 16;
 
 std::string FolderOf(const std::string& path) {
   size_t separator = path.find_last_of("\\/");
-  if (separator == std::string::npos)
+  if (separator == std::string::npos) {
     return ".";
-  if (separator == 0)
+  }
+  if (separator == 0) {
     return path.substr(0, 1);
+  }
   return path.substr(0, separator);
 }
 
@@ -31,8 +33,9 @@ SpillingStream::~SpillingStream() {
 
 void SpillingStream::Clear() {
   spill_file_.Close();
-  if (!spill_path_.empty())
+  if (!spill_path_.empty()) {
     platform::DeleteFile(spill_path_);
+  }
   spill_path_.clear();
   std::string().swap(memory_);
   size_ = 0;
@@ -58,8 +61,9 @@ bool SpillingStream::Spill() {
 }
 
 bool SpillingStream::Write(const char* data, size_t size) {
-  if (failed_)
+  if (failed_) {
     return false;
+  }
   if (!spilled() && memory_.size() + size > memory_limit_ && !Spill()) {
     failed_ = true;
     return false;
@@ -78,8 +82,9 @@ bool SpillingStream::Write(const char* data, size_t size) {
 }
 
 bool SpillingStream::ReadAll(const std::function<bool(const char*, size_t)>& sink) {
-  if (!spilled())
+  if (!spilled()) {
     return memory_.empty() || sink(memory_.data(), memory_.size());
+  }
   if (!spill_file_.Flush()) {
     error_ = FileErrorMessage("Cannot write", spill_path_);
     return false;
@@ -96,10 +101,12 @@ bool SpillingStream::ReadAll(const std::function<bool(const char*, size_t)>& sin
       error_ = FileErrorMessage("Cannot read", spill_path_);
       return false;
     }
-    if (n == 0)
+    if (n == 0) {
       return true;
-    if (!sink(block.data(), static_cast<size_t>(n)))
+    }
+    if (!sink(block.data(), static_cast<size_t>(n))) {
       return false;
+    }
   }
 }
 
@@ -113,8 +120,9 @@ bool SpillingStream::CopyFileTo(platform::File& file) {
 
 bool SpillingStream::CommitToPath(const std::string& path) {
   if (failed_) {
-    if (error_.empty())
+    if (error_.empty()) {
       error_ = "The received document is incomplete";
+    }
     return false;
   }
   if (spilled()) {
@@ -144,8 +152,9 @@ bool SpillingStream::CommitToPath(const std::string& path) {
     platform::File out;
     if (out.Open(staging, platform::File::Mode::kCreate)) {
       written = (spilled() ? CopyFileTo(out) : WriteMemoryTo(out)) && out.Flush();
-      if (!written && error_.empty())
+      if (!written && error_.empty()) {
         error_ = FileErrorMessage("Cannot write", staging);
+      }
     } else {
       error_ = FileErrorMessage("Cannot open", staging);
     }

@@ -48,19 +48,22 @@ Relocation ComputeRelocation(const std::string& value,
 
   std::string origin = "http://" + current.host_name + PortSuffix(current.port);
   r.next.target = value.starts_with("/") ? value : UrlBase(current.target) + value;
-  if (r.next.target.empty())
+  if (r.next.target.empty()) {
     r.next.target = "/";
+  }
   r.location = origin + (r.next.target.starts_with("/") ? "" : "/") + r.next.target;
   return r;
 }
 
 std::string ComputeDocumentName(const std::string& path) {
   std::string name = path.substr(0, path.find('?'));
-  if (name.empty() || name.back() == '/')
+  if (name.empty() || name.back() == '/') {
     return "document.htm";
+  }
   size_t slash = name.rfind('/');
-  if (slash != std::string::npos)
+  if (slash != std::string::npos) {
     name = name.substr(slash + 1);
+  }
   return name.substr(0, 255);
 }
 

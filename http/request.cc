@@ -1,6 +1,7 @@
 #include "http/request.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 
 #include "http/base64.h"
@@ -35,9 +36,11 @@ std::string FormatHttpDate(double days) {
   int year, month, day;
   CivilFromDays(unix_day, year, month, day);
   char text[64];
-  std::snprintf(text, sizeof text, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", kDays + weekday * 3,
-                day, kMonths + (month - 1) * 3, year, static_cast<int>(seconds / 3600),
-                static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  std::snprintf(text, sizeof text, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d",
+                kDays + static_cast<std::ptrdiff_t>(weekday) * 3, day,
+                kMonths + static_cast<std::ptrdiff_t>(month - 1) * 3, year,
+                static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                static_cast<int>(seconds % 60));
   return text;
 }
 
@@ -45,35 +48,47 @@ std::vector<std::string> ComposeRequestLines(const RequestFields& f) {
   std::vector<std::string> lines;
   bool post = f.method == "POST";
   lines.push_back(f.method + " " + f.target + " HTTP/" + f.version);
-  if (!f.sender.empty())
+  if (!f.sender.empty()) {
     lines.push_back("From: " + f.sender);
-  if (!f.accept.empty())
+  }
+  if (!f.accept.empty()) {
     lines.push_back("Accept: " + f.accept);
-  if (!f.reference.empty())
+  }
+  if (!f.reference.empty()) {
     lines.push_back("Referer: " + f.reference);
-  if (!f.accept_language.empty())
+  }
+  if (!f.accept_language.empty()) {
     lines.push_back("Accept-Language: " + f.accept_language);
-  if (post && !f.content_type_post.empty())
+  }
+  if (post && !f.content_type_post.empty()) {
     lines.push_back("Content-Type: " + f.content_type_post);
-  if (!f.agent.empty())
+  }
+  if (!f.agent.empty()) {
     lines.push_back("User-Agent: " + f.agent);
+  }
   lines.push_back("Host: " + f.host);
-  if (f.no_cache)
+  if (f.no_cache) {
     lines.push_back("Pragma: no-cache");
-  if (post)
+  }
+  if (post) {
     lines.push_back("Content-Length: " + std::to_string(f.post_size < 0 ? 0 : f.post_size));
-  if (f.modified_since != 0)
+  }
+  if (f.modified_since != 0) {
     lines.push_back("If-Modified-Since: " + FormatHttpDate(f.modified_since) + " GMT");
-  if (!f.username.empty())
+  }
+  if (!f.username.empty()) {
     lines.push_back("Authorization: Basic " + Base64Encode(f.username + ":" + f.password));
+  }
   if (!f.proxy.empty() && !f.proxy_username.empty()) {
     lines.push_back("Proxy-Authorization: Basic " +
                     Base64Encode(f.proxy_username + ":" + f.proxy_password));
   }
-  if (!f.cookie.empty())
+  if (!f.cookie.empty()) {
     lines.push_back("Cookie: " + f.cookie);
-  if (!f.range_begin.empty() || !f.range_end.empty())
+  }
+  if (!f.range_begin.empty() || !f.range_end.empty()) {
     lines.push_back("Range: bytes=" + f.range_begin + "-" + f.range_end);
+  }
   return lines;
 }
 

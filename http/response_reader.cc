@@ -8,28 +8,33 @@ namespace {
 
 std::string Lower(std::string text) {
   for (char& c : text) {
-    if (c >= 'A' && c <= 'Z')
+    if (c >= 'A' && c <= 'Z') {
       c = static_cast<char>(c - 'A' + 'a');
+    }
   }
   return text;
 }
 
 std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') {
     text.remove_prefix(1);
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
+  }
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
     text.remove_suffix(1);
+  }
   return text;
 }
 
 // A non-negative decimal number of at most 18 digits; -1 otherwise.
 int64_t ParseDecimal(std::string_view text) {
-  if (text.empty() || text.size() > 18)
+  if (text.empty() || text.size() > 18) {
     return -1;
+  }
   int64_t value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9')
+    if (c < '0' || c > '9') {
       return -1;
+    }
     value = value * 10 + (c - '0');
   }
   return value;
@@ -74,23 +79,17 @@ char* ResponseReader::space() {
 }
 
 size_t ResponseReader::space_size() const {
-  switch (phase_) {
-    case Phase::kHeader:
-      return kLineLimit - held_;
-    case Phase::kBody:
-      return buffer_.size();
-    default:
-      // Bytes after the response are read and dropped, so the sender is
-      // never stuck on a full window.
-      return buffer_.size();
-  }
+  // Header lines are limited; body bytes, and bytes after the response
+  // (read and dropped so that the sender is never stuck), are not.
+  return phase_ == Phase::kHeader ? kLineLimit - held_ : buffer_.size();
 }
 
 void ResponseReader::Feed(std::string_view data) {
   while (!data.empty()) {
     size_t room = space_size();
-    if (room == 0)
+    if (room == 0) {
       return;
+    }
     size_t n = std::min(room, data.size());
     std::memcpy(space(), data.data(), n);
     data.remove_prefix(n);
@@ -99,8 +98,9 @@ void ResponseReader::Feed(std::string_view data) {
 }
 
 void ResponseReader::Received(size_t count) {
-  if (count == 0)
+  if (count == 0) {
     return;
+  }
   switch (phase_) {
     case Phase::kHeader: {
       held_ += count;
@@ -120,12 +120,14 @@ void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
   while (phase_ == Phase::kHeader && start < held_) {
     const char* begin = buffer_.data() + start;
     const char* lf = static_cast<const char*>(std::memchr(begin, '\n', held_ - start));
-    if (lf == nullptr)
+    if (lf == nullptr) {
       break;
+    }
     size_t line_end = static_cast<size_t>(lf - buffer_.data());
     size_t length = line_end - start;
-    if (length > 0 && begin[length - 1] == '\r')
+    if (length > 0 && begin[length - 1] == '\r') {
       --length;
+    }
     std::string line(begin, length);
     size_t line_start = start;
     start = line_end + 1;
@@ -136,17 +138,20 @@ void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
       if (!header_in_progress_) {
         header_in_progress_ = true;
         listener_->HeaderBegun();
-        if (generation != generation_)
+        if (generation != generation_) {
           return;
+        }
       }
       ++header_lines_;
-      if (content_type_.empty())
+      if (content_type_.empty()) {
         content_type_ = "text/html";
+      }
       EndHeader(generation, line_start);
       return;
     }
-    if (!ProcessHeaderLine(line, generation))
+    if (!ProcessHeaderLine(line, generation)) {
       return;
+    }
     if (phase_ != Phase::kHeader) {
       if (phase_ == Phase::kBody) {
         EndHeader(generation, start);
@@ -158,29 +163,33 @@ void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
       return;
     }
   }
-  if (generation != generation_ || phase_ != Phase::kHeader)
+  if (generation != generation_ || phase_ != Phase::kHeader) {
     return;
+  }
   std::memmove(buffer_.data(), buffer_.data() + start, held_ - start);
   held_ -= start;
-  if (held_ >= kLineLimit)
+  if (held_ >= kLineLimit) {
     Fail("HTTP line too long");
+  }
 }
 
 bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generation) {
   if (!header_in_progress_ && header_lines_ == 0) {
     header_in_progress_ = true;
     listener_->HeaderBegun();
-    if (generation != generation_)
+    if (generation != generation_) {
       return false;
+    }
   }
   ++header_lines_;
   if (line.empty()) {
-    if (relocation_pending_)
+    if (relocation_pending_) {
       phase_ = Phase::kRelocate;
-    else if (content_length_ == 0)
+    } else if (content_length_ == 0) {
       phase_ = Phase::kNoBody;
-    else
+    } else {
       phase_ = Phase::kBody;
+    }
     return true;
   }
   received_header_.push_back(line);
@@ -195,10 +204,12 @@ bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generat
     reason_phrase_ = line.size() > 13 ? line.substr(13) : std::string();
   } else if (line.find(':') != std::string::npos) {
     InterpretField(line);
-    if (phase_ == Phase::kFailed)
+    if (phase_ == Phase::kFailed) {
       return false;
-    if (generation != generation_)
+    }
+    if (generation != generation_) {
       return false;
+    }
   }
   listener_->HeaderLineRead(line);
   return generation == generation_ && phase_ == Phase::kHeader;
@@ -208,8 +219,9 @@ void ResponseReader::InterpretField(const std::string& line) {
   size_t colon = line.find(':');
   std::string name = Lower(line.substr(0, colon));
   size_t value_start = colon + 1;
-  while (value_start + 1 < line.size() && line[value_start] == ' ')
+  while (value_start + 1 < line.size() && line[value_start] == ' ') {
     ++value_start;
+  }
   std::string value = line.substr(std::min(value_start, line.size()));
 
   if (name == "location") {
@@ -246,8 +258,9 @@ void ResponseReader::EndHeader(uint64_t generation, size_t body_from) {
   phase_ = Phase::kBody;
   header_in_progress_ = false;
   listener_->HeaderEnded();
-  if (generation != generation_ || phase_ != Phase::kBody)
+  if (generation != generation_ || phase_ != Phase::kBody) {
     return;
+  }
   size_t rest = held_ - body_from;
   held_ = 0;
   if (rest > 0) {
@@ -265,8 +278,9 @@ void ResponseReader::ProcessBody(const char* data, size_t size) {
       phase_ = Phase::kComplete;
     }
   }
-  if (size == 0)
+  if (size == 0) {
     return;
+  }
   ++body_blocks_;
   received_count_ += static_cast<int64_t>(size);
   listener_->BodyRead(data, size);

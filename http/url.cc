@@ -10,11 +10,13 @@ bool IsSchemeChar(char c) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size())
+  if (text.size() < prefix.size()) {
     return false;
+  }
   for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
       return false;
+    }
   }
   return true;
 }
@@ -22,8 +24,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 // The base up to and including its last "/", or "/" when it has none.
 std::string BaseDirectory(std::string_view base) {
   size_t slash = base.rfind('/');
-  if (slash == std::string_view::npos)
+  if (slash == std::string_view::npos) {
     return "/";
+  }
   return std::string(base.substr(0, slash + 1));
 }
 
@@ -47,8 +50,9 @@ void SplitAuthorityAndPath(std::string_view rest, UrlParts& parts) {
   } else {
     parts.host = std::string(authority.substr(at + 1));
   }
-  if (at == std::string_view::npos)
+  if (at == std::string_view::npos) {
     return;
+  }
   std::string_view user_info = authority.substr(0, at);
   size_t separator = user_info.find(':');
   if (separator == std::string_view::npos) {
@@ -63,8 +67,9 @@ void SplitAuthorityAndPath(std::string_view rest, UrlParts& parts) {
 
 UrlParts SplitUrl(std::string_view url, std::string_view base) {
   UrlParts parts;
-  if (url.empty())
+  if (url.empty()) {
     return parts;
+  }
 
   if (url.starts_with("./")) {
     parts.path = BaseDirectory(base) + std::string(url.substr(2));
@@ -85,8 +90,9 @@ UrlParts SplitUrl(std::string_view url, std::string_view base) {
   size_t separator = url.find("://");
   if (separator != std::string_view::npos) {
     bool valid_scheme = true;
-    for (char c : url.substr(0, separator))
+    for (char c : url.substr(0, separator)) {
       valid_scheme = valid_scheme && IsSchemeChar(c);
+    }
     if (valid_scheme) {
       parts.scheme = std::string(url.substr(0, separator));
       SplitAuthorityAndPath(url.substr(separator + 3), parts);
@@ -121,8 +127,9 @@ UrlParts SplitUrl(std::string_view url, std::string_view base) {
 std::string UrlBase(std::string_view target) {
   std::string_view before_query = target.substr(0, target.find('?'));
   size_t last = before_query.find_last_of("/:");
-  if (last == std::string_view::npos)
+  if (last == std::string_view::npos) {
     return {};
+  }
   return std::string(target.substr(0, last + 1));
 }
 

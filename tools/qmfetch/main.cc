@@ -51,11 +51,13 @@ bool ParseArguments(const std::vector<std::string>& args, Options& options, std:
     if (arg == "-i") {
       options.show_header = true;
     } else if (arg == "-x") {
-      if (!value(options.proxy))
+      if (!value(options.proxy)) {
         return false;
+      }
     } else if (arg == "--proxy-port") {
-      if (!value(options.proxy_port))
+      if (!value(options.proxy_port)) {
         return false;
+      }
       if (options.proxy_port.empty() ||
           options.proxy_port.find_first_not_of("0123456789") != std::string::npos) {
         error = "bad proxy port: " + options.proxy_port;
@@ -63,8 +65,9 @@ bool ParseArguments(const std::vector<std::string>& args, Options& options, std:
       }
     } else if (arg == "-U") {
       std::string credentials;
-      if (!value(credentials))
+      if (!value(credentials)) {
         return false;
+      }
       size_t colon = credentials.find(':');
       if (colon == std::string::npos || colon == 0) {
         error = "-U needs USER:PASSWORD";
@@ -73,8 +76,9 @@ bool ParseArguments(const std::vector<std::string>& args, Options& options, std:
       options.proxy_user = credentials.substr(0, colon);
       options.proxy_password = credentials.substr(colon + 1);
     } else if (arg == "-o") {
-      if (!value(options.output))
+      if (!value(options.output)) {
         return false;
+      }
     } else if (arg.size() > 1 && arg[0] == '-') {
       error = "unknown option " + arg;
       return false;
@@ -98,8 +102,9 @@ std::string FolderOf(const std::string& path) {
 }
 
 void PrintHeader(const qm::http::THttpCli& client) {
-  for (const std::string& line : client.ReceivedHeader())
+  for (const std::string& line : client.ReceivedHeader()) {
     std::fprintf(stdout, "%s\r\n", line.c_str());
+  }
   std::fputs("\r\n", stdout);
 }
 
@@ -129,15 +134,17 @@ int main(int argc, char** argv) {
   client.SetReceiveStream(&stream);
   int relocations = 0;
   client.OnLocationChange = [&relocations](qm::http::THttpCli* sender) {
-    if (++relocations > kMaxRelocations)
+    if (++relocations > kMaxRelocations) {
       sender->Abort();
+    }
   };
 
   try {
     client.Get();
   } catch (const qm::http::EHttpException& e) {
-    if (options.show_header)
+    if (options.show_header) {
       PrintHeader(client);
+    }
     if (relocations > kMaxRelocations) {
       std::fprintf(stderr, "qmfetch: more than %d relocations, last to %s\n", kMaxRelocations,
                    client.Location().c_str());
@@ -147,8 +154,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (options.show_header)
+  if (options.show_header) {
     PrintHeader(client);
+  }
   if (!options.output.empty()) {
     if (!stream.CommitToPath(options.output)) {
       std::fprintf(stderr, "qmfetch: %s\n", stream.error().c_str());
