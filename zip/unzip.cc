@@ -319,7 +319,7 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   latest_time_ = 0;
   total_size_ = 0;
   remainder_ = 0;
-  cleaned_folders_.clear();
+  prepared_folders_.clear();
   pause_ticks_ = 0;
   if (CpuType == TCpuType::cpt80486)
     CpuType = TCpuType::cptAuto;
@@ -419,11 +419,11 @@ bool TUnZip::BeginCheck(const std::string& target) {
   TriggerBegin(target, extracted_count_, extract);
   if (!extract || cancelled_)
     return false;
-  bool exists = platform::FileExists(target);
   if (!ConfirmOverwrites) {
     // omSkip keeps files that are there already.
-    return OverwriteMode == TOverwriteMode::omOverwrite || !exists;
+    return OverwriteMode == TOverwriteMode::omOverwrite || !platform::FileExists(target);
   }
+  bool exists = platform::FileExists(target);
   TOverwriteMode mode = TOverwriteMode::omOverwrite;
   std::string current = target;
   if (exists && !OnFileExists) {
@@ -506,6 +506,19 @@ bool TUnZip::CheckPassword(ArchiveSource& source,
   return false;
 }
 
+bool TUnZip::PrepareFolder(const std::string& folder) {
+  auto known = prepared_folders_.find(folder);
+  if (known != prepared_folders_.end())
+    return known->second;
+  bool existed = platform::DirectoryExists(folder);
+  if (existed)
+    platform::RemoveLeftovers(folder);
+  else
+    platform::CreateDirectories(folder);
+  prepared_folders_[folder] = !existed;
+  return !existed;
+}
+
 void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mode) {
   const std::string stored = ConvertName(e.raw_name, e.flags);
   if (!IsSafeStoredName(stored)) {
@@ -576,8 +589,10 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   std::string temp;
   if (mode == RunMode::kExtract) {
     std::string folder = FolderPart(target);
+    // A folder that this run made holds no file from before it.
+    bool new_folder = PrepareFolder(folder);
     uint32_t existing = 0;
-    if (platform::GetFileAttributes(target, &existing) &&
+    if (!new_folder && platform::GetFileAttributes(target, &existing) &&
         (existing & (platform::kAttrReadOnly | platform::kAttrDirectory))) {
       // A read-only file stays as it is unless the caller confirmed overwrites.
       bool clear = ConfirmOverwrites && !(existing & platform::kAttrDirectory) &&
@@ -588,12 +603,6 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
         PassOver(e.uncompressed_size);
         return;
       }
-    }
-    platform::CreateDirectories(folder);
-    if (std::find(cleaned_folders_.begin(), cleaned_folders_.end(), folder) ==
-        cleaned_folders_.end()) {
-      platform::RemoveLeftovers(folder);
-      cleaned_folders_.push_back(folder);
     }
     temp = platform::CreateTempFile(folder, kTempPrefix);
     if (temp.empty() || !out.Open(temp, platform::File::Mode::kCreate)) {

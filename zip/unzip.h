@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +156,9 @@ class TUnZip {
                      const std::string& target,
                      std::unique_ptr<ZipCrypto>* keys);
   void PassOver(uint64_t size);
+  // Creates the folder or clears what an earlier replace left in it; true
+  // when this run created it.
+  bool PrepareFolder(const std::string& folder);
   void Progress(uint64_t member_done, uint64_t member_size);
 
   std::string archive_file_;
@@ -173,7 +177,8 @@ class TUnZip {
   uint32_t latest_time_ = 0;
   uint64_t total_size_ = 0;
   uint64_t remainder_ = 0;
-  std::vector<std::string> cleaned_folders_;
+  // Output folders of this run: true when the run created them.
+  std::map<std::string, bool> prepared_folders_;
   uint32_t pause_ticks_ = 0;
 };
 
