@@ -53,7 +53,12 @@ bool File::Open(const std::string& path, Mode mode) {
       flags |= O_RDWR | O_CREAT;
       break;
   }
-  int fd = ::open(posix::ToOsPath(path).c_str(), flags, 0666);
+  const std::string os_path = posix::ToOsPath(path);
+  if (mode != Mode::kRead && posix::IsReadOnlyFile(os_path)) {
+    errno = EACCES;
+    return impl_->Fail();
+  }
+  int fd = ::open(os_path.c_str(), flags, 0666);
   if (fd < 0)
     return impl_->Fail();
   struct stat st;

@@ -121,6 +121,8 @@ bool DeleteFile(const std::string& path) {
   struct stat st;
   if (::lstat(os_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     return Fail(FileError::kAccessDenied);
+  if (posix::IsReadOnlyFile(os_path))
+    return Fail(FileError::kAccessDenied);
   if (::unlink(os_path.c_str()) != 0)
     return FailWithErrno();
   return Succeed();
@@ -142,6 +144,8 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     return Fail(FileError::kAccessDenied);
   struct stat target;
   if (::stat(os_to.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+    return Fail(FileError::kAccessDenied);
+  if (posix::IsReadOnlyFile(os_to))
     return Fail(FileError::kAccessDenied);
   // rename(2) swaps the name atomically; a running program keeps its old
   // file, so nothing has to be renamed aside on POSIX.

@@ -137,6 +137,12 @@ FileError FileErrorFromErrno(int error) {
   }
 }
 
+bool IsReadOnlyFile(const std::string& os_path) {
+  struct stat st;
+  return ::stat(os_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
 void SetLastFileError(FileError error) {
   last_error = error;
 }

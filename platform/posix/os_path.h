@@ -17,6 +17,11 @@ std::string ToOsPath(const std::string& path);
 std::string FromOsPath(const std::string& os_path);
 
 FileError FileErrorFromErrno(int error);
+
+// An existing file without any write bit: what Windows calls read-only. Such
+// a file is neither written, replaced nor deleted, even by root, so that both
+// backends refuse the same operations.
+bool IsReadOnlyFile(const std::string& os_path);
 // Records the error that LastFileError reports on this thread.
 void SetLastFileError(FileError error);
 // Records errno's error and returns false, for "return Fail();".

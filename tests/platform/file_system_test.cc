@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #ifndef _WIN32
@@ -127,6 +128,39 @@ TEST(FileSystemTest, FileInReadOnlyFolderIsAccessDenied) {
   EXPECT_TRUE(CreateTempFile(folder, "qm").empty());
   EXPECT_EQ(LastFileError(), FileError::kAccessDenied);
 #endif
+}
+
+TEST(FileSystemTest, ReadOnlyFileIsNeitherWrittenReplacedNorDeleted) {
+  TempDir dir;
+  dir.Write("Game.dll", "old");
+  dir.Write("new.tmp", "new");
+  ASSERT_TRUE(SetFileAttributes(dir.path("game.dll"), kAttrReadOnly));
+#ifdef _WIN32
+  {
+    std::ofstream probe(dir.os_path("Game.dll"), std::ios::app);
+    if (probe.is_open())
+      GTEST_SKIP() << "the host lets this user write read-only files (root under Wine)";
+  }
+#endif
+  // Refused even for root on POSIX, as Windows refuses it to everyone.
+  File file;
+  EXPECT_FALSE(file.Open(dir.path("GAME.DLL"), File::Mode::kCreate));
+  EXPECT_EQ(file.error(), FileError::kAccessDenied);
+  EXPECT_FALSE(file.Open(dir.path("GAME.DLL"), File::Mode::kReadWrite));
+  EXPECT_EQ(file.error(), FileError::kAccessDenied);
+  EXPECT_FALSE(ReplaceFile(dir.path("new.tmp"), dir.path("game.dll")));
+  EXPECT_EQ(LastFileError(), FileError::kAccessDenied);
+  EXPECT_FALSE(DeleteFile(dir.path("game.dll")));
+  EXPECT_EQ(LastFileError(), FileError::kAccessDenied);
+  EXPECT_EQ(dir.Read("Game.dll"), "old");
+  EXPECT_EQ(dir.Read("new.tmp"), "new");
+  ASSERT_TRUE(file.Open(dir.path("game.dll"), File::Mode::kRead));  // reading is fine
+  file.Close();
+  // Without the attribute everything works again.
+  ASSERT_TRUE(SetFileAttributes(dir.path("game.dll"), kAttrArchive));
+  EXPECT_TRUE(ReplaceFile(dir.path("new.tmp"), dir.path("game.dll")));
+  EXPECT_EQ(dir.Read("Game.dll"), "new");
+  EXPECT_TRUE(DeleteFile(dir.path("game.dll")));
 }
 
 TEST(FileSystemTest, ReadOnlyAttributeFollowsTheWriteBits) {
