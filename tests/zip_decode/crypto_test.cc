@@ -59,8 +59,9 @@ TEST(ZipCryptoTest, DecryptsRealArchives) {
       Bytes copy = plain;
       ZipCrypto twin = keys;
       keys.Decrypt(plain.data(), plain.size());
-      for (auto& b : copy)
+      for (auto& b : copy) {
         b = twin.DecryptByte(b);
+      }
       EXPECT_TRUE(plain == copy);
 
       Bytes out;

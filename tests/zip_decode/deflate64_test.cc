@@ -38,8 +38,9 @@ TEST(Deflate64Test, ArchivesFromOtherWriters) {
   int decoded = 0;
   for (const char* name : archives) {
     for (const LocalMember& m : ReadZip(ReadFile(FixtureDir() + "/" + name))) {
-      if (m.method != 9)
+      if (m.method != 9) {
         continue;
+      }
       SCOPED_TRACE(std::string(name) + " " + m.name);
       Bytes out;
       DecodeResult r = Decode(9, m.flags, m.size, m.data, &out, {4096});

@@ -15,8 +15,9 @@ namespace {
 // Raw deflate (no zlib header) by zlib.
 Bytes ZlibDeflate(const Bytes& in, int level, int strategy) {
   z_stream z{};
-  if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy) != Z_OK)
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy) != Z_OK) {
     throw std::runtime_error("deflateInit2");
+  }
   Bytes out(deflateBound(&z, in.size()) + 64);
   z.next_in = const_cast<uint8_t*>(in.data());
   z.avail_in = static_cast<uInt>(in.size());
@@ -25,8 +26,9 @@ Bytes ZlibDeflate(const Bytes& in, int level, int strategy) {
   int rc = deflate(&z, Z_FINISH);
   out.resize(z.total_out);
   deflateEnd(&z);
-  if (rc != Z_STREAM_END)
+  if (rc != Z_STREAM_END) {
     throw std::runtime_error("deflate");
+  }
   return out;
 }
 
@@ -72,8 +74,9 @@ InflateStatus InflateSplit(bool d64,
       return st;
     }
     if (used == 0 && made == 0) {
-      if (pos + avail == in.size())
+      if (pos + avail == in.size()) {
         ++stalls;
+      }
       avail += 1;  // offer more input
     }
   }
@@ -87,11 +90,14 @@ TEST(InflateTest, MatchesZlibForEveryLevelAndStrategy) {
     int strategy;
   };
   std::vector<Mode> modes;
-  for (int level = 0; level <= 9; ++level)
+  for (int level = 0; level <= 9; ++level) {
     modes.push_back({level, Z_DEFAULT_STRATEGY});
-  for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED})
-    for (int level : {1, 6, 9})
+  }
+  for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED}) {
+    for (int level : {1, 6, 9}) {
       modes.push_back({level, strategy});
+    }
+  }
   for (const Sample& s : Samples()) {
     for (const Mode& m : modes) {
       SCOPED_TRACE(std::string(s.name) + " level " + std::to_string(m.level) + " strategy " +
@@ -152,8 +158,9 @@ TEST(InflateTest, ExactOutputRoomReportsStreamEnd) {
     for (int strategy : {Z_DEFAULT_STRATEGY, Z_FIXED}) {
       const Bytes packed = ZlibDeflate(data, level, strategy);
       for (bool d64 : {false, true}) {
-        if (d64 && level != 0)
+        if (d64 && level != 0) {
           continue;  // only stored blocks are the same in both formats
+        }
         Inflater inflater(d64);
         Bytes out(data.size());
         size_t used = 0, made = 0;
@@ -185,10 +192,12 @@ DecodeStatus ZlibInflate(const Bytes& in, Bytes* out) {
     out->insert(out->end(), buf, buf + (sizeof buf - z.avail_out));
   } while (rc == Z_OK);
   inflateEnd(&z);
-  if (rc == Z_STREAM_END)
+  if (rc == Z_STREAM_END) {
     return DecodeStatus::kOk;
-  if (rc == Z_BUF_ERROR)
+  }
+  if (rc == Z_BUF_ERROR) {
     return DecodeStatus::kInputEnded;
+  }
   return DecodeStatus::kDataError;
 }
 
@@ -206,8 +215,9 @@ TEST(InflateTest, DamagedStreamsEndLikeZlib) {
         size_t at = rng() % std::min<size_t>(bad.size(), round % 2 ? 64 : bad.size());
         bad[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
       }
-      if (round % 3 == 0)
+      if (round % 3 == 0) {
         bad.resize(rng() % bad.size());
+      }
       SCOPED_TRACE("strategy " + std::to_string(strategy) + " round " + std::to_string(round));
       Bytes ours, theirs;
       DecodeResult r = Decode(8, 0, 0, bad, &ours);
@@ -233,14 +243,15 @@ TEST(InflateTest, TruncatedStreamReportsInputEnded) {
 
 // Fixed-code literal/length symbol.
 void PutFixed(BitWriter& w, unsigned sym) {
-  if (sym < 144)
+  if (sym < 144) {
     w.PutCode(0x30 + sym, 8);
-  else if (sym < 256)
+  } else if (sym < 256) {
     w.PutCode(0x190 + sym - 144, 9);
-  else if (sym < 280)
+  } else if (sym < 280) {
     w.PutCode(sym - 256, 7);
-  else
+  } else {
     w.PutCode(0xC0 + sym - 280, 8);
+  }
 }
 
 // A dynamic block header: all literal/length lengths given, distance lengths given,
@@ -257,12 +268,15 @@ void PutDynamicHeader(BitWriter& w,
   // Precode: symbols 0..15 with length 4 (16 codes, complete), 16..18 unused.
   static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
-  for (uint8_t sym : kOrder)
+  for (uint8_t sym : kOrder) {
     w.Put(sym < 16 ? 4 : 0, 3);
-  for (uint8_t len : litlen)
+  }
+  for (uint8_t len : litlen) {
     w.PutCode(len, 4);
-  for (uint8_t len : dist)
+  }
+  for (uint8_t len : dist) {
     w.PutCode(len, 4);
+  }
 }
 
 TEST(InflateTest, MalformedBlocksAreDataErrors) {
@@ -448,8 +462,9 @@ TEST(InflateTest, UnsupportedMethodWritesNothing) {
     EXPECT_TRUE(sink.data.empty());
     EXPECT_EQ(source.position(), 0u);
   }
-  for (uint16_t method : {1, 2, 3, 4, 5, 6, 8, 9})
+  for (uint16_t method : {1, 2, 3, 4, 5, 6, 8, 9}) {
     EXPECT_TRUE(IsSupportedMethod(method));
+  }
 }
 
 }  // namespace

@@ -37,8 +37,9 @@ TEST(LegacyTest, RealArchivesDecodeToTheirCrc) {
   std::map<std::string, int> seen;  // method and Implode options met
   for (const char* name : archives) {
     for (const LocalMember& m : ReadZip(ReadFile(FixtureDir() + "/" + name))) {
-      if (!IsLegacy(m.method))
+      if (!IsLegacy(m.method)) {
         continue;
+      }
       SCOPED_TRACE(std::string(name) + " " + m.name);
       Bytes out;
       DecodeResult r = Decode(m.method, m.flags, m.size, m.data, &out);
@@ -47,13 +48,15 @@ TEST(LegacyTest, RealArchivesDecodeToTheirCrc) {
       EXPECT_EQ(Crc32Update(0, out.data(), out.size()), m.crc);
       EXPECT_LE(r.consumed, m.data.size());
       std::string key = std::to_string(m.method);
-      if (m.method == 6)
+      if (m.method == 6) {
         key += m.flags & 2 ? (m.flags & 4 ? "/6" : "/2") : (m.flags & 4 ? "/4" : "/0");
+      }
       ++seen[key];
     }
   }
-  for (const char* key : {"1", "2", "3", "4", "5", "6/0", "6/6"})
+  for (const char* key : {"1", "2", "3", "4", "5", "6/0", "6/6"}) {
     EXPECT_GT(seen[key], 0) << key;
+  }
 }
 
 TEST(LegacyTest, RawStreamsAndReadsOfAnySize) {
@@ -118,8 +121,9 @@ class ImplodeWriter {
   // Codes as the .ZIP application note assigns them, left-aligned in 16 bits.
   static std::vector<uint16_t> Codes(const std::vector<uint8_t>& lens) {
     std::vector<int> order(lens.size());
-    for (size_t i = 0; i < order.size(); ++i)
+    for (size_t i = 0; i < order.size(); ++i) {
       order[i] = static_cast<int>(i);
+    }
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return lens[a] < lens[b]; });
     std::vector<uint16_t> codes(lens.size());
     uint32_t code = 0, step = 0, last = 0;
@@ -138,14 +142,16 @@ class ImplodeWriter {
     std::vector<uint8_t> runs;
     for (size_t i = 0; i < lens.size();) {
       size_t j = i;
-      while (j < lens.size() && lens[j] == lens[i] && j - i < 16)
+      while (j < lens.size() && lens[j] == lens[i] && j - i < 16) {
         ++j;
+      }
       runs.push_back(static_cast<uint8_t>(((j - i - 1) << 4) | (lens[i] - 1)));
       i = j;
     }
     w_.Put(static_cast<uint32_t>(runs.size() - 1), 8);
-    for (uint8_t b : runs)
+    for (uint8_t b : runs) {
       w_.Put(b, 8);
+    }
   }
 
   void PutSym(const std::vector<uint16_t>& codes, const std::vector<uint8_t>& lens, unsigned s) {
@@ -153,8 +159,9 @@ class ImplodeWriter {
   }
 
   Bytes Encode(const Bytes& data, size_t zero_lead) {
-    if (lit_tree_)
+    if (lit_tree_) {
       PutTree(lit_lens_);
+    }
     PutTree(len_lens_);
     PutTree(dist_lens_);
     const size_t window = large_ ? 8192 : 4096;
@@ -170,8 +177,9 @@ class ImplodeWriter {
       size_t best = 0, best_dist = 0;
       for (size_t d = 1; d <= std::min(i, window) && d <= 600; ++d) {
         size_t n = 0;
-        while (i + n < data.size() && n < max_len && data[i + n - d] == data[i + n])
+        while (i + n < data.size() && n < max_len && data[i + n - d] == data[i + n]) {
           ++n;
+        }
         if (n > best) {
           best = n;
           best_dist = d;
@@ -182,10 +190,11 @@ class ImplodeWriter {
         i += best;
       } else {
         w_.Put(1, 1);
-        if (lit_tree_)
+        if (lit_tree_) {
           PutSym(lit_codes_, lit_lens_, data[i]);
-        else
+        } else {
           w_.Put(data[i], 8);
+        }
         ++i;
       }
     }
@@ -200,8 +209,9 @@ class ImplodeWriter {
     PutSym(dist_codes_, dist_lens_, static_cast<unsigned>(d >> low_bits));
     size_t l = len - min_len;
     PutSym(len_codes_, len_lens_, static_cast<unsigned>(std::min<size_t>(l, 63)));
-    if (l >= 63)
+    if (l >= 63) {
       w_.Put(static_cast<uint32_t>(l - 63), 8);
+    }
   }
 
   bool large_, lit_tree_;
@@ -284,8 +294,9 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
   }
   {
     BitWriter w;  // follower set index beyond the set
-    for (int j = 255; j >= 0; --j)
+    for (int j = 255; j >= 0; --j) {
       w.Put(j == 0 ? 3 : 0, 6);
+    }
     w.Put('x', 8);
     w.Put('y', 8);
     w.Put('z', 8);
@@ -296,15 +307,17 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
   {
     BitWriter w;  // length tree: 64 symbols of 1 bit
     w.Put(3, 8);
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
       w.Put(0xF0, 8);
+    }
     cases.push_back({"implode over-subscribed tree", 6, 0, w.bytes(), DecodeStatus::kDataError});
   }
   {
     BitWriter w;  // length tree of 48 symbols only
     w.Put(2, 8);
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
       w.Put(0xF5, 8);
+    }
     cases.push_back({"implode short tree", 6, 0, w.bytes(), DecodeStatus::kDataError});
   }
   const Bytes shrink_expected = {'A', 'B', 'A', 'B', 'A', 'B', 'A', 'C'};
@@ -335,8 +348,9 @@ TEST(LegacyTest, DamagedMembersFailCleanly) {
   std::mt19937 rng(5);
   for (const char* name : archives) {
     for (const LocalMember& m : ReadZip(ReadFile(FixtureDir() + "/" + name))) {
-      if (!IsLegacy(m.method) || m.size > 20000)
+      if (!IsLegacy(m.method) || m.size > 20000) {
         continue;
+      }
       SCOPED_TRACE(std::string(name) + " " + m.name);
       Bytes good;
       ASSERT_EQ(Decode(m.method, m.flags, m.size, m.data, &good).status, DecodeStatus::kOk);
@@ -363,8 +377,9 @@ TEST(LegacyTest, DamagedMembersFailCleanly) {
 TEST(LegacyTest, SinkStopEndsTheMember) {
   int checked = 0;
   for (const LocalMember& m : ReadZip(ReadFile(FixtureDir() + "/sharpcompress/Zip.shrink.zip"))) {
-    if (m.method != 1 || m.size <= kOutputBlockSize)
+    if (m.method != 1 || m.size <= kOutputBlockSize) {
       continue;
+    }
     MemorySource source(m.data);
     VectorSink sink;
     sink.stop_after = 1;

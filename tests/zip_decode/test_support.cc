@@ -9,8 +9,9 @@
 namespace qm::zip::test {
 
 int64_t MemorySource::Read(uint8_t* buffer, size_t size) {
-  if (pos_ >= fail_after_)
+  if (pos_ >= fail_after_) {
     return -1;
+  }
   size_t n = size;
   if (!pattern_.empty()) {
     size_t p = pattern_[next_++ % pattern_.size()];
@@ -23,8 +24,9 @@ int64_t MemorySource::Read(uint8_t* buffer, size_t size) {
 }
 
 bool VectorSink::Write(const uint8_t* d, size_t size) {
-  if (data.size() >= stop_after)
+  if (data.size() >= stop_after) {
     return false;
+  }
   largest_block = std::max(largest_block, size);
   data.insert(data.end(), d, d + size);
   return true;
@@ -32,8 +34,9 @@ bool VectorSink::Write(const uint8_t* d, size_t size) {
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  if (!f)
+  if (!f) {
     throw std::runtime_error("cannot open " + path);
+  }
   return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
@@ -48,16 +51,18 @@ std::string FixtureDir() {
 
 void BitWriter::Put(uint32_t value, unsigned bits) {
   for (unsigned i = 0; i < bits; ++i) {
-    if (count_ % 8 == 0)
+    if (count_ % 8 == 0) {
       bytes_.push_back(0);
+    }
     bytes_.back() |= static_cast<uint8_t>(((value >> i) & 1) << (count_ % 8));
     ++count_;
   }
 }
 
 void BitWriter::PutCode(uint32_t code, unsigned len) {
-  for (unsigned i = len; i-- > 0;)
+  for (unsigned i = len; i-- > 0;) {
     Put((code >> i) & 1, 1);
+  }
 }
 
 Bytes TextData(size_t size, uint32_t seed) {
@@ -82,16 +87,18 @@ Bytes BinaryData(size_t size, uint32_t seed) {
   uint32_t counter = 0;
   while (out.size() < size) {
     counter += rng() % 16;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
       out.push_back(static_cast<uint8_t>(counter >> (8 * i)));
+    }
     out.push_back(static_cast<uint8_t>(rng() % 4));
     out.push_back(0);
     if (rng() % 8 == 0) {
       size_t back = std::min<size_t>(out.size(), 1 + rng() % 30000);
       size_t len = std::min<size_t>(back, 3 + rng() % 300);
       size_t from = out.size() - back;
-      for (size_t i = 0; i < len; ++i)
+      for (size_t i = 0; i < len; ++i) {
         out.push_back(out[from + i]);
+      }
     }
   }
   out.resize(size);
@@ -101,8 +108,9 @@ Bytes BinaryData(size_t size, uint32_t seed) {
 Bytes RunData(size_t size, uint32_t seed) {
   std::mt19937 rng(seed);
   Bytes out;
-  while (out.size() < size)
+  while (out.size() < size) {
     out.insert(out.end(), 1 + rng() % 2000, static_cast<uint8_t>(rng() % 3));
+  }
   out.resize(size);
   return out;
 }
@@ -110,15 +118,17 @@ Bytes RunData(size_t size, uint32_t seed) {
 Bytes RandomData(size_t size, uint32_t seed) {
   std::mt19937 rng(seed);
   Bytes out(size);
-  for (auto& b : out)
+  for (auto& b : out) {
     b = static_cast<uint8_t>(rng());
+  }
   return out;
 }
 
 namespace {
 uint32_t Le16(const Bytes& b, size_t at) {
-  if (at + 2 > b.size())
+  if (at + 2 > b.size()) {
     throw std::runtime_error("zip too short");
+  }
   return b[at] | b[at + 1] << 8;
 }
 uint32_t Le32(const Bytes& b, size_t at) {
@@ -128,16 +138,19 @@ uint32_t Le32(const Bytes& b, size_t at) {
 
 std::vector<LocalMember> ReadZip(const Bytes& zip) {
   size_t eocd = zip.size() >= 22 ? zip.size() - 22 : 0;
-  while (eocd > 0 && Le32(zip, eocd) != 0x06054b50)
+  while (eocd > 0 && Le32(zip, eocd) != 0x06054b50) {
     --eocd;
-  if (Le32(zip, eocd) != 0x06054b50)
+  }
+  if (Le32(zip, eocd) != 0x06054b50) {
     throw std::runtime_error("no end record");
+  }
   size_t count = Le16(zip, eocd + 10);
   size_t cd = Le32(zip, eocd + 16);
   std::vector<LocalMember> members;
   for (size_t i = 0; i < count; ++i) {
-    if (Le32(zip, cd) != 0x02014b50)
+    if (Le32(zip, cd) != 0x02014b50) {
       throw std::runtime_error("bad central header");
+    }
     LocalMember m;
     m.flags = static_cast<uint16_t>(Le16(zip, cd + 8));
     m.method = static_cast<uint16_t>(Le16(zip, cd + 10));
@@ -151,11 +164,13 @@ std::vector<LocalMember> ReadZip(const Bytes& zip) {
     size_t local = Le32(zip, cd + 42);
     m.name.assign(zip.begin() + cd + 46, zip.begin() + cd + 46 + name_len);
     cd += 46 + name_len + extra_len + comment_len;
-    if (Le32(zip, local) != 0x04034b50)
+    if (Le32(zip, local) != 0x04034b50) {
       throw std::runtime_error("bad local header");
+    }
     size_t data = local + 30 + Le16(zip, local + 26) + Le16(zip, local + 28);
-    if (data + m.compressed_size > zip.size())
+    if (data + m.compressed_size > zip.size()) {
       throw std::runtime_error("member beyond the end");
+    }
     m.data.assign(zip.begin() + data, zip.begin() + data + m.compressed_size);
     members.push_back(std::move(m));
   }

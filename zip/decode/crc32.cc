@@ -13,13 +13,15 @@ constexpr Tables MakeTables() {
   Tables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
-    for (int k = 0; k < 8; ++k)
+    for (int k = 0; k < 8; ++k) {
       c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    }
     t[0][i] = c;
   }
   for (uint32_t i = 0; i < 256; ++i) {
-    for (int k = 1; k < 8; ++k)
+    for (int k = 1; k < 8; ++k) {
       t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    }
   }
   return t;
 }
@@ -47,8 +49,9 @@ uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t size) {
     data += 8;
     size -= 8;
   }
-  while (size--)
+  while (size--) {
     c = kTables[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
+  }
   return ~c;
 }
 

@@ -40,8 +40,9 @@ DecodeResult InflateMember(bool deflate64, InputSource& input, OutputSink& outpu
       }
       r.produced += made;
     }
-    if (st == InflateStatus::kStreamEnd)
+    if (st == InflateStatus::kStreamEnd) {
       return r;
+    }
     if (st == InflateStatus::kDataError) {
       r.status = DecodeStatus::kDataError;
       return r;

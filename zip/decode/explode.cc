@@ -32,13 +32,15 @@ class Tree {
       }
       unsigned len = (b & 15) + 1;
       unsigned run = (b >> 4) + 1;
-      if (filled + run > symbols)
+      if (filled + run > symbols) {
         return false;
+      }
       std::fill(lens + filled, lens + filled + run, static_cast<uint8_t>(len));
       filled += run;
     }
-    if (filled != symbols)
+    if (filled != symbols) {
       return false;
+    }
     return Build(lens, symbols);
   }
 
@@ -47,13 +49,16 @@ class Tree {
     int node = 0;
     for (;;) {
       int32_t bit = in.Bits(1);
-      if (bit < 0)
+      if (bit < 0) {
         return -1;
+      }
       int next = child_[node][bit];
-      if (next == kNone)
+      if (next == kNone) {
         return -2;
-      if (next < 0)
+      }
+      if (next < 0) {
         return -next - 2;
+      }
       node = next;
     }
   }
@@ -63,8 +68,9 @@ class Tree {
     // Sorted by bit length, ties by symbol number; codes counted down from
     // the longest, left-aligned in 16 bits.
     uint16_t order[kMaxSymbols];
-    for (unsigned i = 0; i < symbols; ++i)
+    for (unsigned i = 0; i < symbols; ++i) {
       order[i] = static_cast<uint16_t>(i);
+    }
     std::stable_sort(order, order + symbols,
                      [&](uint16_t a, uint16_t b) { return lens[a] < lens[b]; });
     uint32_t code = 0, increment = 0;
@@ -78,8 +84,9 @@ class Tree {
         last_len = len;
         increment = 1u << (16 - len);
       }
-      if (code > 0xFFFF || !Insert(code, len, order[i]))
+      if (code > 0xFFFF || !Insert(code, len, order[i])) {
         return false;
+      }
     }
     return true;
   }
@@ -90,14 +97,16 @@ class Tree {
       int bit = (code >> (15 - k)) & 1;
       int& next = child_[node][bit];
       if (k + 1 == len) {
-        if (next != kNone)
+        if (next != kNone) {
           return false;
+        }
         next = -(static_cast<int>(symbol) + 2);
         return true;
       }
       if (next == kNone) {
-        if (nodes_ >= static_cast<int>(2 * kMaxSymbols))
+        if (nodes_ >= static_cast<int>(2 * kMaxSymbols)) {
           return false;
+        }
         next = nodes_;
         child_[nodes_][0] = child_[nodes_][1] = kNone;
         ++nodes_;
@@ -122,16 +131,18 @@ DecodeResult Explode(bool large_window,
                      OutputSink& output) {
   BitInput in(input);
   BlockOutput out(output, size);
-  if (size == 0)
+  if (size == 0) {
     return Finish(in, out, false);
+  }
 
   auto literals = std::make_unique<Tree>();
   auto lengths = std::make_unique<Tree>();
   auto distances = std::make_unique<Tree>();
   bool ended = false;
   if ((literal_tree && !literals->Read(in, 256, &ended)) || !lengths->Read(in, 64, &ended) ||
-      !distances->Read(in, 64, &ended))
+      !distances->Read(in, 64, &ended)) {
     return Finish(in, out, !ended);
+  }
 
   const unsigned window_size = large_window ? 8192 : 4096;
   const unsigned low_bits = large_window ? 7 : 6;
@@ -146,38 +157,46 @@ DecodeResult Explode(bool large_window,
 
   for (;;) {
     int32_t flag = in.Bits(1);
-    if (flag < 0)
+    if (flag < 0) {
       return Finish(in, out, false);
+    }
     if (flag == 1) {
       int lit = literal_tree ? literals->Decode(in) : in.Bits(8);
-      if (lit < 0)
+      if (lit < 0) {
         return Finish(in, out, lit == -2);
-      if (!emit(static_cast<uint8_t>(lit)))
+      }
+      if (!emit(static_cast<uint8_t>(lit))) {
         return Finish(in, out, false);
+      }
       continue;
     }
     int32_t low = in.Bits(low_bits);
-    if (low < 0)
+    if (low < 0) {
       return Finish(in, out, false);
+    }
     int high = distances->Decode(in);
-    if (high < 0)
+    if (high < 0) {
       return Finish(in, out, high == -2);
+    }
     unsigned dist = ((static_cast<unsigned>(high) << low_bits) | static_cast<unsigned>(low)) + 1;
     int len = lengths->Decode(in);
-    if (len < 0)
+    if (len < 0) {
       return Finish(in, out, len == -2);
+    }
     if (len == 63) {
       int32_t more = in.Bits(8);
-      if (more < 0)
+      if (more < 0) {
         return Finish(in, out, false);
+      }
       len += more;
     }
     len += static_cast<int>(min_match);
     // Bytes before the start of the data read as zeros, as PKZIP wrote them.
     unsigned src = (wpos - dist) & (window_size - 1);
     for (int k = 0; k < len; ++k) {
-      if (!emit(window[src]))
+      if (!emit(window[src])) {
         return Finish(in, out, false);
+      }
       src = (src + 1) & (window_size - 1);
     }
   }

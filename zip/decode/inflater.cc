@@ -48,21 +48,26 @@ constexpr size_t kMaxMatch64 = 65538;
 constexpr size_t kBufferSize = kSlideAt + kMaxMatch64 + 64;
 
 uint32_t LitlenPayload(unsigned sym, bool d64) {
-  if (sym < 256)
+  if (sym < 256) {
     return kLiteral | (sym << 16);
-  if (sym == 256)
+  }
+  if (sym == 256) {
     return kEob;
+  }
   sym -= 257;
-  if (sym >= 29)
+  if (sym >= 29) {
     return kInvalid;
-  if (d64 && sym == 28)
+  }
+  if (d64 && sym == 28) {
     return (3u << 16) | (16u << 8);
+  }
   return (uint32_t{kLengthBase[sym]} << 16) | (uint32_t{kLengthExtra[sym]} << 8);
 }
 
 uint32_t DistPayload(unsigned sym, bool d64) {
-  if (sym >= 32 || (!d64 && sym >= 30))
+  if (sym >= 32 || (!d64 && sym >= 30)) {
     return kInvalid;
+  }
   return (uint32_t{kDistBase[sym]} << 16) | (uint32_t{kDistExtra[sym]} << 8);
 }
 
@@ -72,8 +77,9 @@ uint32_t PrecodePayload(unsigned sym, bool) {
 
 unsigned Reverse(unsigned code, unsigned len) {
   unsigned r = 0;
-  for (unsigned i = 0; i < len; ++i, code >>= 1)
+  for (unsigned i = 0; i < len; ++i, code >>= 1) {
     r = (r << 1) | (code & 1);
+  }
   return r;
 }
 
@@ -89,38 +95,45 @@ bool BuildTable(const uint8_t* lens,
                 uint32_t (*payload)(unsigned, bool),
                 bool d64) {
   unsigned count[16] = {};
-  for (unsigned i = 0; i < n; ++i)
+  for (unsigned i = 0; i < n; ++i) {
     ++count[lens[i]];
+  }
   count[0] = 0;
   int left = 1;
   unsigned max_len = 0;
   for (unsigned len = 1; len <= 15; ++len) {
     left = (left << 1) - static_cast<int>(count[len]);
-    if (left < 0)
+    if (left < 0) {
       return false;
-    if (count[len])
+    }
+    if (count[len]) {
       max_len = len;
+    }
   }
   if (left > 0) {
     bool sparse = max_len == 0 || (max_len == 1 && count[1] == 1);
-    if (!allow_sparse || !sparse)
+    if (!allow_sparse || !sparse) {
       return false;
+    }
   }
   unsigned next[16];
   next[1] = 0;
-  for (unsigned len = 1; len < 15; ++len)
+  for (unsigned len = 1; len < 15; ++len) {
     next[len + 1] = (next[len] + count[len]) << 1;
+  }
 
   const unsigned main_size = 1u << main_bits;
-  for (unsigned i = 0; i < main_size; ++i)
+  for (unsigned i = 0; i < main_size; ++i) {
     table[i] = kInvalid | main_bits;
+  }
 
   uint16_t rev[kMaxLitlen];
   uint8_t sub_len[1u << kLitlenBits] = {};
   for (unsigned s = 0; s < n; ++s) {
     unsigned len = lens[s];
-    if (!len)
+    if (!len) {
       continue;
+    }
     rev[s] = static_cast<uint16_t>(Reverse(next[len]++, len));
     if (len > main_bits) {
       unsigned prefix = rev[s] & (main_size - 1);
@@ -130,31 +143,37 @@ bool BuildTable(const uint8_t* lens,
   unsigned cursor = main_size;
   if (max_len > main_bits) {
     for (unsigned p = 0; p < main_size; ++p) {
-      if (!sub_len[p])
+      if (!sub_len[p]) {
         continue;
+      }
       unsigned sb = sub_len[p] - main_bits;
-      if (cursor + (1u << sb) > table_size)
+      if (cursor + (1u << sb) > table_size) {
         return false;
+      }
       table[p] = kSub | (sb << 8) | (cursor << 16) | main_bits;
-      for (unsigned i = 0; i < (1u << sb); ++i)
+      for (unsigned i = 0; i < (1u << sb); ++i) {
         table[cursor + i] = kInvalid | sub_len[p];
+      }
       cursor += 1u << sb;
     }
   }
   for (unsigned s = 0; s < n; ++s) {
     unsigned len = lens[s];
-    if (!len)
+    if (!len) {
       continue;
+    }
     uint32_t entry = payload(s, d64) | len;
     if (len <= main_bits) {
-      for (unsigned i = rev[s]; i < main_size; i += 1u << len)
+      for (unsigned i = rev[s]; i < main_size; i += 1u << len) {
         table[i] = entry;
+      }
     } else {
       unsigned prefix = rev[s] & (main_size - 1);
       unsigned sb = (table[prefix] >> 8) & 31;
       unsigned base = table[prefix] >> 16;
-      for (unsigned i = rev[s] >> main_bits; i < (1u << sb); i += 1u << (len - main_bits))
+      for (unsigned i = rev[s] >> main_bits; i < (1u << sb); i += 1u << (len - main_bits)) {
         table[base + i] = entry;
+      }
     }
   }
   return true;
@@ -183,16 +202,18 @@ const FixedTables& Fixed(bool d64) {
 
 inline uint32_t Lookup(const uint32_t* table, unsigned main_bits, uint64_t bits) {
   uint32_t e = table[bits & ((1u << main_bits) - 1)];
-  if (e & kSub)
+  if (e & kSub) {
     e = table[(e >> 16) + ((bits >> main_bits) & ((1u << ((e >> 8) & 31)) - 1))];
+  }
   return e;
 }
 
 inline uint64_t LoadLe64(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big)
+  if constexpr (std::endian::native == std::endian::big) {
     v = __builtin_bswap64(v);
+  }
   return v;
 }
 
@@ -213,8 +234,9 @@ inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   } else if (dist == 1) {
     std::memset(out, *src, len);
   } else {
-    while (out < end)
+    while (out < end) {
       *out++ = *src++;
+    }
   }
   return end;
 }
@@ -255,16 +277,18 @@ struct Inflater::State {
   bool ReadTables();
 
   bool Pull(const uint8_t*& in, const uint8_t* in_end) {
-    if (in == in_end)
+    if (in == in_end) {
       return false;
+    }
     bitbuf |= uint64_t{*in++} << bitcount;
     bitcount += 8;
     return true;
   }
   bool Need(unsigned n, const uint8_t*& in, const uint8_t* in_end) {
     while (bitcount < n) {
-      if (!Pull(in, in_end))
+      if (!Pull(in, in_end)) {
         return false;
+      }
     }
     return true;
   }
@@ -300,12 +324,16 @@ struct Inflater::State {
 bool Inflater::State::ReadTables() {
   uint8_t* ll = lens;
   uint8_t* dl = lens + nlit;
-  if (ll[256] == 0)
+  if (ll[256] == 0) {
     return false;
-  if (!BuildTable(ll, nlit, kLitlenBits, litlen, kLitlenTableSize, true, LitlenPayload, deflate64))
+  }
+  if (!BuildTable(ll, nlit, kLitlenBits, litlen, kLitlenTableSize, true, LitlenPayload,
+                  deflate64)) {
     return false;
-  if (!BuildTable(dl, ndist, kDistBits, dist, kDistTableSize, true, DistPayload, deflate64))
+  }
+  if (!BuildTable(dl, ndist, kDistBits, dist, kDistTableSize, true, DistPayload, deflate64)) {
     return false;
+  }
   litlen_table = litlen;
   dist_table = dist;
   return true;
@@ -352,8 +380,9 @@ bool Inflater::State::FastLoop(const uint8_t*& in_ref, const uint8_t* in_end, si
           *out++ = static_cast<uint8_t>(e >> 16);
           continue;
         }
-        if (bc < 15 + 16)
+        if (bc < 15 + 16) {
           continue;  // decode it again after the refill
+        }
       }
     }
     if (e & (kEob | kInvalid)) {
@@ -372,8 +401,9 @@ bool Inflater::State::FastLoop(const uint8_t*& in_ref, const uint8_t* in_end, si
     uint32_t len = (e >> 16) + LowBits(b, n);
     b >>= n;
     bc -= n;
-    if (bc < 32)
+    if (bc < 32) {
       QM_REFILL();
+    }
     e = Lookup(dt, kDistBits, b);
     if (e & kInvalid) {
       ok = false;
@@ -412,8 +442,9 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
   for (;;) {
     switch (mode) {
       case Mode::kHeader: {
-        if (!Need(3, in, in_end))
+        if (!Need(3, in, in_end)) {
           return;
+        }
         final_block = bitbuf & 1;
         unsigned type = (bitbuf >> 1) & 3;
         Drop(3);
@@ -434,8 +465,9 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
       }
       case Mode::kStoredHeader: {
         Drop(bitcount & 7);
-        if (!Need(32, in, in_end))
+        if (!Need(32, in, in_end)) {
           return;
+        }
         uint32_t len = bitbuf & 0xFFFF;
         uint32_t nlen = (bitbuf >> 16) & 0xFFFF;
         if (len != (~nlen & 0xFFFF)) {
@@ -448,28 +480,32 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
         break;
       }
       case Mode::kStored: {
-        if (stored_left && pos >= limit)
+        if (stored_left && pos >= limit) {
           return;
+        }
         while (stored_left && bitcount >= 8 && pos < limit) {
           base[pos++] = static_cast<uint8_t>(bitbuf);
           Drop(8);
           --stored_left;
         }
         size_t n = std::min<size_t>({stored_left, limit - pos, static_cast<size_t>(in_end - in)});
-        if (n)
+        if (n) {
           std::memcpy(base + pos, in, n);
+        }
         pos += n;
         in += n;
         stored_left -= static_cast<uint32_t>(n);
-        if (stored_left == 0)
+        if (stored_left == 0) {
           mode = final_block ? Mode::kDone : Mode::kHeader;
-        else if (in == in_end)
+        } else if (in == in_end) {
           return;
+        }
         break;
       }
       case Mode::kTableHeader: {
-        if (!Need(14, in, in_end))
+        if (!Need(14, in, in_end)) {
           return;
+        }
         nlit = (bitbuf & 31) + 257;
         ndist = ((bitbuf >> 5) & 31) + 1;
         nprecode = ((bitbuf >> 10) & 15) + 4;
@@ -485,8 +521,9 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
       }
       case Mode::kPrecodeLens: {
         while (index < nprecode) {
-          if (!Need(3, in, in_end))
+          if (!Need(3, in, in_end)) {
             return;
+          }
           lens[kPrecodeOrder[index++]] = bitbuf & 7;
           Drop(3);
         }
@@ -509,10 +546,12 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
             sym = e >> 16;
             more = sym == 16 ? 2 : sym == 17 ? 3 : sym == 18 ? 7 : 0;
             need = (e & 31) + more;
-            if (need <= bitcount)
+            if (need <= bitcount) {
               break;
-            if (!Pull(in, in_end))
+            }
+            if (!Pull(in, in_end)) {
               return;
+            }
           }
           if (e & kInvalid) {
             mode = Mode::kError;
@@ -546,23 +585,27 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
             mode = Mode::kError;
             return;
           }
-          if (mode != Mode::kLen || pos >= limit)
+          if (mode != Mode::kLen || pos >= limit) {
             break;
+          }
         }
         uint32_t e;
         for (;;) {
           e = Lookup(litlen_table, kLitlenBits, bitbuf);
-          if ((e & 31) <= bitcount)
+          if ((e & 31) <= bitcount) {
             break;
-          if (!Pull(in, in_end))
+          }
+          if (!Pull(in, in_end)) {
             return;
+          }
         }
         if (e & kInvalid) {
           mode = Mode::kError;
           return;
         }
-        if (pos >= limit && !(e & kEob))
+        if (pos >= limit && !(e & kEob)) {
           return;
+        }
         Drop(e & 31);
         if (e & kLiteral) {
           base[pos++] = static_cast<uint8_t>(e >> 16);
@@ -576,8 +619,9 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
         break;
       }
       case Mode::kLenTail: {
-        if (!Need(extra, in, in_end))
+        if (!Need(extra, in, in_end)) {
           return;
+        }
         length += LowBits(bitbuf, extra);
         Drop(extra);
         mode = Mode::kDist;
@@ -587,10 +631,12 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
         uint32_t e;
         for (;;) {
           e = Lookup(dist_table, kDistBits, bitbuf);
-          if ((e & 31) <= bitcount)
+          if ((e & 31) <= bitcount) {
             break;
-          if (!Pull(in, in_end))
+          }
+          if (!Pull(in, in_end)) {
             return;
+          }
         }
         if (e & kInvalid) {
           mode = Mode::kError;
@@ -603,8 +649,9 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
         break;
       }
       case Mode::kDistTail: {
-        if (!Need(extra, in, in_end))
+        if (!Need(extra, in, in_end)) {
           return;
+        }
         distance += LowBits(bitbuf, extra);
         Drop(extra);
         if (distance > pos) {
@@ -650,12 +697,14 @@ InflateStatus Inflater::Inflate(const uint8_t* in,
   for (;;) {
     size_t pending = s.pos - s.read;
     size_t n = std::min(pending, out_size - done);
-    if (n)
+    if (n) {
       std::memcpy(out + done, s.buffer.get() + s.read, n);
+    }
     s.read += n;
     done += n;
-    if (s.read < s.pos)
+    if (s.read < s.pos) {
       break;
+    }
     if (s.mode == Mode::kError) {
       status = InflateStatus::kDataError;
       break;
@@ -674,14 +723,16 @@ InflateStatus Inflater::Inflate(const uint8_t* in,
     const size_t room = out_size - done;
     s.Decode(ip, in_end, std::min(s.pos + room, kSlideAt));
     if (room == 0) {
-      if (s.read == s.pos && s.mode == Mode::kDone)
+      if (s.read == s.pos && s.mode == Mode::kDone) {
         status = InflateStatus::kStreamEnd;
-      else if (s.read == s.pos && s.mode == Mode::kError)
+      } else if (s.read == s.pos && s.mode == Mode::kError) {
         status = InflateStatus::kDataError;
+      }
       break;
     }
-    if (ip == before_in && s.pos == before_pos && s.mode != Mode::kError && s.mode != Mode::kDone)
+    if (ip == before_in && s.pos == before_pos && s.mode != Mode::kError && s.mode != Mode::kDone) {
       break;
+    }
   }
   *consumed = static_cast<size_t>(ip - in);
   *produced = done;

@@ -8,8 +8,9 @@ constexpr size_t kInputBlock = 32768;
 BitInput::BitInput(InputSource& source) : source_(source), buffer_(new uint8_t[kInputBlock]) {}
 
 bool BitInput::Refill() {
-  if (ended_)
+  if (ended_) {
     return false;
+  }
   int64_t n = source_.Read(buffer_.get(), kInputBlock);
   if (n <= 0) {
     ended_ = true;
@@ -23,8 +24,9 @@ bool BitInput::Refill() {
 
 int32_t BitInput::Bits(unsigned n) {
   while (bitcount_ < n) {
-    if (pos_ == size_ && !Refill())
+    if (pos_ == size_ && !Refill()) {
       return -1;
+    }
     bitbuf_ |= uint32_t{buffer_[pos_++]} << bitcount_;
     bitcount_ += 8;
     ++consumed_;
@@ -39,10 +41,12 @@ BlockOutput::BlockOutput(OutputSink& sink, uint64_t expected)
     : sink_(sink), buffer_(new uint8_t[kOutputBlockSize]), expected_(expected) {}
 
 bool BlockOutput::Flush() {
-  if (stopped_)
+  if (stopped_) {
     return false;
-  if (fill_ == 0)
+  }
+  if (fill_ == 0) {
     return true;
+  }
   if (!sink_.Write(buffer_.get(), fill_)) {
     stopped_ = true;
     fill_ = 0;
@@ -58,16 +62,17 @@ DecodeResult Finish(BitInput& in, BlockOutput& out, bool data_error) {
   bool flushed = out.Flush();
   r.consumed = in.consumed();
   r.produced = out.produced();
-  if (!flushed || out.stopped())
+  if (!flushed || out.stopped()) {
     r.status = DecodeStatus::kOutputStopped;
-  else if (data_error)
+  } else if (data_error) {
     r.status = DecodeStatus::kDataError;
-  else if (out.full())
+  } else if (out.full()) {
     r.status = DecodeStatus::kOk;
-  else if (in.read_error())
+  } else if (in.read_error()) {
     r.status = DecodeStatus::kReadError;
-  else
+  } else {
     r.status = DecodeStatus::kInputEnded;
+  }
   return r;
 }
 

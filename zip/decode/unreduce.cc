@@ -13,8 +13,9 @@ constexpr uint8_t kMarker = 144;
 
 unsigned IndexBits(unsigned n) {
   unsigned bits = 1;
-  while ((1u << bits) < n)
+  while ((1u << bits) < n) {
     ++bits;
+  }
   return bits;
 }
 
@@ -23,22 +24,26 @@ unsigned IndexBits(unsigned n) {
 DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink& output) {
   BitInput in(input);
   BlockOutput out(output, size);
-  if (size == 0)
+  if (size == 0) {
     return Finish(in, out, false);
+  }
 
   uint8_t followers[256][kMaxFollowers];
   uint8_t count[256];
   for (int j = 255; j >= 0; --j) {
     int32_t n = in.Bits(6);
-    if (n < 0)
+    if (n < 0) {
       return Finish(in, out, false);
-    if (n > static_cast<int32_t>(kMaxFollowers))
+    }
+    if (n > static_cast<int32_t>(kMaxFollowers)) {
       return Finish(in, out, true);
+    }
     count[j] = static_cast<uint8_t>(n);
     for (int i = 0; i < n; ++i) {
       int32_t b = in.Bits(8);
-      if (b < 0)
+      if (b < 0) {
         return Finish(in, out, false);
+      }
       followers[j][i] = static_cast<uint8_t>(b);
     }
   }
@@ -65,13 +70,15 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
         c = in.Bits(8);
       } else if (c == 0) {
         int32_t i = in.Bits(IndexBits(count[last]));
-        if (i >= count[last])
+        if (i >= count[last]) {
           return Finish(in, out, true);
+        }
         c = i < 0 ? -1 : followers[last][i];
       }
     }
-    if (c < 0)
+    if (c < 0) {
       return Finish(in, out, false);
+    }
     last = static_cast<uint8_t>(c);
 
     switch (state) {
@@ -84,8 +91,9 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
         break;
       case 1:
         if (last == 0) {
-          if (!emit(kMarker))
+          if (!emit(kMarker)) {
             return Finish(in, out, false);
+          }
           state = 0;
         } else {
           v = last;
@@ -101,8 +109,9 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
         unsigned dist = ((v >> (8 - factor)) << 8) + last + 1;
         unsigned src = (wpos - dist) & (kWindow - 1);
         for (unsigned k = 0; k < len + 3; ++k) {
-          if (!emit(window[src]))
+          if (!emit(window[src])) {
             return Finish(in, out, false);
+          }
           src = (src + 1) & (kWindow - 1);
         }
         state = 0;

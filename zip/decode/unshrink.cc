@@ -27,8 +27,9 @@ struct Table {
       suffix[c] = static_cast<uint8_t>(c);
       uses[c] = 0;
     }
-    for (unsigned c = kFirstFree; c < kCodes; ++c)
+    for (unsigned c = kFirstFree; c < kCodes; ++c) {
       free_list[free_count++] = static_cast<uint16_t>(c);
+    }
   }
 
   bool in_use(unsigned c) const { return c < kControl || prefix[c] != kUnused; }
@@ -37,20 +38,23 @@ struct Table {
     // Leaves are judged all at once, before any of them is freed.
     std::vector<uint16_t> leaves;
     for (unsigned c = kFirstFree; c < kCodes; ++c) {
-      if (prefix[c] != kUnused && uses[c] == 0)
+      if (prefix[c] != kUnused && uses[c] == 0) {
         leaves.push_back(static_cast<uint16_t>(c));
+      }
     }
     for (unsigned c : leaves) {
-      if (prefix[c] >= static_cast<int32_t>(kFirstFree))
+      if (prefix[c] >= static_cast<int32_t>(kFirstFree)) {
         --uses[prefix[c]];
+      }
       prefix[c] = kUnused;
     }
     // Freed codes are handed out again in increasing order.
     free_count = 0;
     free_next = 0;
     for (unsigned c = kFirstFree; c < kCodes; ++c) {
-      if (prefix[c] == kUnused)
+      if (prefix[c] == kUnused) {
         free_list[free_count++] = static_cast<uint16_t>(c);
+      }
     }
   }
 };
@@ -60,34 +64,41 @@ struct Table {
 DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output) {
   BitInput in(input);
   BlockOutput out(output, size);
-  if (size == 0)
+  if (size == 0) {
     return Finish(in, out, false);
+  }
   auto table = std::make_unique<Table>();
   std::vector<uint8_t> stack(kCodes);
 
   unsigned code_size = 9;
   int32_t first = in.Bits(code_size);
-  if (first < 0)
+  if (first < 0) {
     return Finish(in, out, !in.read_error());
-  if (first > 255)
+  }
+  if (first > 255) {
     return Finish(in, out, true);
+  }
   unsigned prev = static_cast<unsigned>(first);
   uint8_t prev_first = static_cast<uint8_t>(first);
-  if (!out.Put(prev_first))
+  if (!out.Put(prev_first)) {
     return Finish(in, out, false);
+  }
 
   for (;;) {
     int32_t v = in.Bits(code_size);
-    if (v < 0)
+    if (v < 0) {
       return Finish(in, out, false);
+    }
     unsigned code = static_cast<unsigned>(v);
     if (code == kControl) {
       int32_t op = in.Bits(code_size);
-      if (op < 0)
+      if (op < 0) {
         return Finish(in, out, false);
+      }
       if (op == 1) {
-        if (code_size == kMaxCodeSize)
+        if (code_size == kMaxCodeSize) {
           return Finish(in, out, true);
+        }
         ++code_size;
       } else if (op == 2) {
         table->PartialClear();
@@ -103,31 +114,36 @@ DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output) {
     if (!table->in_use(code)) {
       // Only the code about to be defined may appear before its definition: it
       // is the previous string plus that string's first byte.
-      if (table->free_next == table->free_count || code != table->free_list[table->free_next])
+      if (table->free_next == table->free_count || code != table->free_list[table->free_next]) {
         return Finish(in, out, true);
+      }
       stack[sp++] = prev_first;
       c = prev;
     }
     while (c >= kFirstFree) {
-      if (sp == kCodes || !table->in_use(c))
+      if (sp == kCodes || !table->in_use(c)) {
         return Finish(in, out, true);
+      }
       stack[sp++] = table->suffix[c];
       c = static_cast<unsigned>(table->prefix[c]);
     }
     uint8_t first_byte = static_cast<uint8_t>(c);
-    if (!out.Put(first_byte))
+    if (!out.Put(first_byte)) {
       return Finish(in, out, false);
+    }
     while (sp) {
-      if (!out.Put(stack[--sp]))
+      if (!out.Put(stack[--sp])) {
         return Finish(in, out, false);
+      }
     }
 
     if (table->free_next < table->free_count) {
       unsigned fresh = table->free_list[table->free_next++];
       table->prefix[fresh] = static_cast<int32_t>(prev);
       table->suffix[fresh] = first_byte;
-      if (prev >= kFirstFree)
+      if (prev >= kFirstFree) {
         ++table->uses[prev];
+      }
     }
     prev = code;
     prev_first = first_byte;

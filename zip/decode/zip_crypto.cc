@@ -14,8 +14,9 @@ constexpr uint32_t kInit2 = 0x34567890;
 ZipCrypto::ZipCrypto(uint32_t k0, uint32_t k1, uint32_t k2) : keys_{k0, k1, k2} {}
 
 ZipCrypto::ZipCrypto(const std::string& password) : keys_{kInit0, kInit1, kInit2} {
-  for (char c : password)
+  for (char c : password) {
     Update(static_cast<uint8_t>(c));
+  }
 }
 
 ZipCrypto ZipCrypto::ForHeaders() {
@@ -40,8 +41,9 @@ uint8_t ZipCrypto::DecryptByte(uint8_t c) {
 }
 
 void ZipCrypto::Decrypt(uint8_t* data, size_t size) {
-  for (size_t i = 0; i < size; ++i)
+  for (size_t i = 0; i < size; ++i) {
     data[i] = DecryptByte(data[i]);
+  }
 }
 
 }  // namespace qm::zip
