@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/ui.h"
+#include "platform/win32/dialog_keys.h"
 #include "platform/win32/gdi.h"
 #include "platform/win32/guard.h"
 #include "platform/win32/win_text.h"
@@ -120,7 +121,10 @@ class ProxyDialog {
       SetForegroundWindow(hwnd_);
       SetFocus(edits_[0]);
       SendMessageW(edits_[0], EM_SETSEL, 0, -1);
+      HWND outer_dialog = win32::KeyboardDialog();
+      win32::SetKeyboardDialog(hwnd_);
       ok = RunModalLoop();
+      win32::SetKeyboardDialog(outer_dialog);
       if (ok) {
         std::string* outputs[] = {&fields.server, &fields.port, &fields.user_name,
                                   &fields.password};
@@ -204,7 +208,7 @@ class ProxyDialog {
         PostQuitMessage(static_cast<int>(msg.wParam));  // for the outer loop
         return false;
       }
-      if (hwnd_ && IsDialogMessageW(hwnd_, &msg))
+      if (win32::TranslateDialogKeys(&msg))
         continue;
       TranslateMessage(&msg);
       DispatchMessageW(&msg);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/win32/dialog_keys.h"
 #include "platform/win32/guard.h"
 #include "platform/win32/win_text.h"
 
@@ -78,6 +79,8 @@ bool DispatchOne() {
     QuitOutermost(static_cast<int>(msg.wParam));
     return true;
   }
+  if (win32::TranslateDialogKeys(&msg))
+    return true;
   TranslateMessage(&msg);
   DispatchMessageW(&msg);
   return true;
@@ -91,6 +94,22 @@ ErrorDisplay& Display() {
 }  // namespace
 
 namespace win32 {
+
+namespace {
+thread_local HWND g_keyboard_dialog = nullptr;
+}  // namespace
+
+void SetKeyboardDialog(HWND dialog) {
+  g_keyboard_dialog = dialog;
+}
+
+HWND KeyboardDialog() {
+  return g_keyboard_dialog;
+}
+
+bool TranslateDialogKeys(MSG* msg) {
+  return g_keyboard_dialog && IsDialogMessageW(g_keyboard_dialog, msg);
+}
 
 std::wstring ProgramTitle() {
   wchar_t buffer[MAX_PATH * 2] = {};

@@ -54,23 +54,28 @@ std::string BinaryDir() {
   return dir ? dir : ".";
 }
 
+namespace {
+
+struct ChildSearch {
+  const wchar_t* class_name;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
+  auto* search = reinterpret_cast<ChildSearch*>(param);
+  wchar_t name[64] = {};
+  GetClassNameW(child, name, 64);
+  if (lstrcmpiW(name, search->class_name) == 0)
+    search->found.push_back(child);
+  return TRUE;
+}
+
+}  // namespace
+
 std::vector<HWND> ChildWindows(HWND parent, const wchar_t* class_name) {
-  struct State {
-    const wchar_t* class_name;
-    std::vector<HWND> found;
-  } state{class_name, {}};
-  EnumChildWindows(
-      parent,
-      [](HWND child, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<State*>(param);
-        wchar_t name[64] = {};
-        GetClassNameW(child, name, 64);
-        if (lstrcmpiW(name, s->class_name) == 0)
-          s->found.push_back(child);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&state));
-  return state.found;
+  ChildSearch search{class_name, {}};
+  EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 std::wstring WindowText(HWND window) {

@@ -47,6 +47,8 @@ Picture Gradient() {
 
 // Runs action on the loop while a modal window (dialog, message box) runs,
 // which proves that the modal loop keeps dispatching the thread's messages.
+// Should the modal window stay open, it is closed after ten seconds so that
+// the test fails instead of hanging.
 class WhileModal {
  public:
   explicit WhileModal(std::function<void()> action)
@@ -54,9 +56,13 @@ class WhileModal {
           if (m.id == kUserMessage + 1) {
             ran_ = true;
             action_();
+          } else if (m.id == WM_TIMER) {
+            KillTimer(reinterpret_cast<HWND>(window_.native_handle()), 1);
+            PostMessageW(GetActiveWindow(), WM_CLOSE, 0, 0);
           }
         }) {
     window_.Post(kUserMessage + 1);
+    SetTimer(reinterpret_cast<HWND>(window_.native_handle()), 1, 10000, nullptr);
   }
   bool ran() const { return ran_; }
 
@@ -66,24 +72,26 @@ class WhileModal {
   MessageWindow window_;
 };
 
-// The modal window of this thread captioned caption (found from inside it).
+struct CaptionSearch {
+  const std::wstring* caption;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchCaption(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<CaptionSearch*>(param);
+  if (IsWindowVisible(window) && test::WindowText(window) == *search->caption) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The visible window of this thread captioned caption (found from inside
+// its modal loop).
 HWND FindThreadWindow(const std::wstring& caption) {
-  struct State {
-    const std::wstring* caption;
-    HWND found = nullptr;
-  } state{&caption};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<State*>(param);
-        if (IsWindowVisible(window) && test::WindowText(window) == *s->caption) {
-          s->found = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&state));
-  return state.found;
+  CaptionSearch search{&caption};
+  EnumThreadWindows(GetCurrentThreadId(), MatchCaption, reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 // One window for the suite: destroying a shown window costs Wine about two
@@ -242,10 +250,12 @@ TEST_F(ConnectWindowTest, ProxyDialogFillsEditsReturnsTextsOnEnterAndIsModal) {
     SetWindowTextW(edits[1], L"3128");
     SetWindowTextW(edits[2], L"");
     SetWindowTextW(edits[3], Wide(u8"암호").c_str());
-    // Enter in an edit chooses the default button.
+    // Enter in an edit chooses the default button, also when a handler
+    // running inside the dialog processes the messages itself.
     SetFocus(edits[2]);
     PostMessageW(edits[2], WM_KEYDOWN, VK_RETURN, 1);
     PostMessageW(edits[2], WM_KEYUP, VK_RETURN, 0xC0000001);
+    ProcessMessages();
   });
   EXPECT_TRUE(dialogs->ShowProxyDialog(fields));
   EXPECT_TRUE(action.ran());
