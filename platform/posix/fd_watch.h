@@ -14,6 +14,8 @@ inline constexpr unsigned kFdWritable = 2;
 // error or hang-up so that the owner's next read or write sees it.
 using FdCallback = std::function<void(int fd, unsigned events)>;
 
+// Readiness is looked at again right before each callback, so a callback is
+// not run for readiness that an earlier handler already consumed.
 // Starts or changes watching fd for the given events (0 pauses it).
 void WatchFd(int fd, unsigned events, FdCallback callback);
 // Stops watching; a callback already collected but not yet run is dropped.

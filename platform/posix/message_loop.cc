@@ -295,12 +295,8 @@ void WaitForMessages(int timeout_ms) {
     if (watch->events)
       fds.push_back({fd, EventsToPoll(watch->events), 0});
   }
-  int rc;
-  do {
-    rc = poll(fds.data(), fds.size(), timeout_ms < 0 ? -1 : timeout_ms);
-    // An interrupted wait simply ends early; callers re-check and wait again.
-  } while (false);
-  (void)rc;
+  // An interrupted wait simply ends early; callers check and wait again.
+  poll(fds.data(), fds.size(), timeout_ms < 0 ? -1 : timeout_ms);
 }
 
 int RunMessageLoop() {
