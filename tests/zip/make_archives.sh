@@ -53,7 +53,10 @@ with zipfile.ZipFile(os.path.join(dest, "python-zip64.zip"), "w", allowZip64=Tru
             info.compress_type = method
             with open(path, "rb") as src, z.open(info, "w", force_zip64=True) as dst:
                 dst.write(src.read())
-    z.comment = b"archive comment with PK\x05\x06 inside"
+    z.comment = b"archive comment with PK\x05\x06 inside"# Names flagged as UTF-8.
+with zipfile.ZipFile(os.path.join(dest, "python-utf8.zip"), "w") as z:
+    z.writestr("\ud55c\uae00/\ub178\ud2b8.txt", "Korean folder and name\n")
+    z.writestr("plain.txt", "ascii\n")
 PY
 # Real archives that Debian packages install.
 n=0
