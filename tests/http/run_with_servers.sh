@@ -4,9 +4,20 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/qm-http-XXXXXX)
-exec 3< <(python3 "$here/http_servers.py" "$work" --big-mb 300)
-read -r line <&3
-cleanup() { touch "$work/stop"; wait 2>/dev/null || true; sleep 0.5; rm -rf "$work"; }
+python3 "$here/http_servers.py" "$work" --big-mb 300 >"$work/ports" &
+servers=$!
+cleanup() {
+  touch "$work/stop"
+  wait "$servers" 2>/dev/null || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
+# Generating the big document takes a few seconds.
+for _ in $(seq 600); do
+  [ -s "$work/ports" ] && break
+  kill -0 "$servers" 2>/dev/null || break
+  sleep 0.1
+done
+line=$(head -n 1 "$work/ports" 2>/dev/null || true)
 case $line in QM_HTTP_NGINX_PORT=*) ;; *) echo "servers did not start: $line" >&2; exit 1;; esac
 QM_HTTP_SERVERS=$line "$@"
