@@ -39,12 +39,18 @@ THttpCli::THttpCli() : reader_(this) {
   window_ = std::make_unique<platform::MessageWindow>(
       [this](const platform::Message& message) { WndProc(message); });
   socket_ = std::make_unique<ClientSocket>();
-  socket_->OnSessionClosed = [this](TWSocket*, uint16_t error) { SocketSessionClosed(error); };
-  socket_->OnDataAvailable = [this](TWSocket*, uint16_t error) { SocketDataAvailable(error); };
-  socket_->OnSessionConnected = [this](TWSocket*, uint16_t error) {
-    SocketSessionConnected(error);
+  socket_->OnSessionClosed = [this](TWSocket*, uint16_t error) {
+    Guarded([&] { SocketSessionClosed(error); });
   };
-  socket_->OnDnsLookupDone = [this](TWSocket*, uint16_t error) { SocketDnsLookupDone(error); };
+  socket_->OnDataAvailable = [this](TWSocket*, uint16_t error) {
+    Guarded([&] { SocketDataAvailable(error); });
+  };
+  socket_->OnSessionConnected = [this](TWSocket*, uint16_t error) {
+    Guarded([&] { SocketSessionConnected(error); });
+  };
+  socket_->OnDnsLookupDone = [this](TWSocket*, uint16_t error) {
+    Guarded([&] { SocketDnsLookupDone(error); });
+  };
   socket_->OnError = [this](TWSocket*) { SocketErrorReported(); };
 }
 
@@ -55,6 +61,16 @@ THttpCli::~THttpCli() {
   socket_->OnDnsLookupDone = nullptr;
   socket_->OnError = [](TWSocket*) {};
   socket_.reset();
+}
+
+void THttpCli::Guarded(const std::function<void()>& step) {
+  // An exception of an event handler ends the request with its text instead
+  // of leaving it to wait for the idle limit.
+  try {
+    step();
+  } catch (const std::exception& e) {
+    FailRequest(e.what());
+  }
 }
 
 TWSocket& THttpCli::Socket() {
@@ -438,7 +454,7 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
   connected_ = false;
   if (state_ == httpAborting) {
     if (body_blocks_ > 0) {
-      TriggerDocEnd();
+      FireDocEnd();
     }
     return;
   }
@@ -455,7 +471,7 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
   }
   ending_ = true;
   if (body_blocks_ > 0) {
-    TriggerDocEnd();
+    FireDocEnd();
   }
   if (failure_.empty()) {
     std::string socket_text;
@@ -547,7 +563,7 @@ void THttpCli::CheckSocket() {
 }
 
 void THttpCli::FailRequest(const std::string& text) {
-  if (state_ == httpIdle || ending_) {
+  if (state_ == httpIdle || state_ == httpAborting || ending_) {
     return;
   }
   failure_ = text;
@@ -564,6 +580,17 @@ void THttpCli::FailRequest(const std::string& text) {
   closing_for_relocation_ = false;
   relocating_ = false;
   SocketSessionClosed(0);
+}
+
+void THttpCli::FireDocEnd() {
+  // Runs where the request is already ending: a failing handler must not
+  // keep it from ending.
+  try {
+    TriggerDocEnd();
+  } catch (const std::exception& e) {
+    if (failure_.empty() && state_ != httpAborting)
+      failure_ = e.what();
+  }
 }
 
 void THttpCli::PostReady() {
@@ -593,7 +620,7 @@ void THttpCli::Abort() {
   if (socket_->State() != wsClosed) {
     socket_->Close();
   } else if (body_blocks_ > 0 && !ending_) {
-    TriggerDocEnd();
+    FireDocEnd();
   }
   connected_ = false;
   SetState(httpIdle);

@@ -155,6 +155,7 @@ class THttpCli : private ResponseReader::Listener {
   void HeaderEnded() override;
   void BodyRead(const char* data, size_t size) override;
 
+  void Guarded(const std::function<void()>& step);
   void StartRequest(THttpRequest kind);
   void StartDnsLookup();
   void SocketDnsLookupDone(uint16_t error);
@@ -169,6 +170,7 @@ class THttpCli : private ResponseReader::Listener {
   void AfterReceive();
   // Ends the request as failed with text, closing the connection.
   void FailRequest(const std::string& text);
+  void FireDocEnd();
   void PostReady();
   // Milliseconds the waiting Get may still sleep before a limit is due;
   // fails the request when a limit has passed.

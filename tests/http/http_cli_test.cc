@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/message_loop.h"
@@ -178,6 +179,25 @@ TEST(HttpCliNginx, AStreamThatCannotStoreFailsTheTransfer) {
   EXPECT_TRUE(outcome.raised);
   EXPECT_EQ(outcome.code, 404);
   EXPECT_EQ(outcome.message, "Cannot store the received document");
+}
+
+TEST(HttpCliNginx, AnExceptionOfAnEventHandlerFailsTheTransfer) {
+  const HttpServers& s = HttpServers::Get();
+  for (int handler = 0; handler < 3; ++handler) {
+    THttpCli client;
+    auto fail = [](THttpCli*) { throw std::runtime_error("progress display failed"); };
+    if (handler == 0)
+      client.OnDocBegin = fail;
+    else if (handler == 1)
+      client.OnDocData = [&](THttpCli* c, const char*, int32_t) { fail(c); };
+    else
+      client.OnDocEnd = fail;
+    client.URL = s.NginxUrl("/files/small.txt");
+    Outcome outcome = RunGet(client);
+    EXPECT_TRUE(outcome.raised) << handler;
+    EXPECT_EQ(outcome.code, 404);
+    EXPECT_EQ(outcome.message, "progress display failed");
+  }
 }
 
 const char kOk[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
