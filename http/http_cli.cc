@@ -588,8 +588,9 @@ void THttpCli::FireDocEnd() {
   try {
     TriggerDocEnd();
   } catch (const std::exception& e) {
-    if (failure_.empty() && state_ != httpAborting)
+    if (failure_.empty() && state_ != httpAborting) {
       failure_ = e.what();
+    }
   }
 }
 
