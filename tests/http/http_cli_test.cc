@@ -281,28 +281,33 @@ TEST(HttpCliRequestBytes, HandlersMayEditTheLines) {
 TEST(HttpCliProxy, TinyproxyWithBasicAuth) {
   const HttpServers& s = HttpServers::Get();
   const std::string proxy_port = std::to_string(s.proxy_port);
+  const std::string with_port = "127.0.0.1:" + proxy_port;
   struct Case {
     const char* name;
-    std::string proxy, proxy_port, password;
-    bool succeeds;
+    std::string proxy, proxy_port, password, path;
+    std::string body;  // empty: the proxy refuses
   } cases[] = {
-      {"host and port", "127.0.0.1:" + proxy_port, "9", "password", true},
-      {"host alone", "127.0.0.1", proxy_port, "password", true},
-      {"wrong password", "127.0.0.1:" + proxy_port, "80", "wrong", false},
+      {"host and port", with_port, "9", "password", "/files/small.txt", "hello, quillmar\n"},
+      {"host alone", "127.0.0.1", proxy_port, "password", "/files/small.txt", "hello, quillmar\n"},
+      {"relocation to a path", with_port, "9", "password", "/moved", "hello, quillmar\n"},
+      // The new server's port must survive into the absolute target.
+      {"relocation to another server", with_port, "9", "password", "/elsewhere",
+       "served by the other block\n"},
+      {"wrong password", with_port, "80", "wrong", "/files/small.txt", ""},
   };
   for (const Case& c : cases) {
     THttpCli client;
     StringStream stream;
     client.SetReceiveStream(&stream);
-    client.URL = s.NginxUrl("/files/small.txt");
+    client.URL = s.NginxUrl(c.path);
     client.Proxy = c.proxy;
     client.ProxyPort = c.proxy_port;
     client.ProxyUsername = "user";
     client.ProxyPassword = c.password;
     Outcome outcome = RunGet(client);
-    if (c.succeeds) {
+    if (!c.body.empty()) {
       EXPECT_FALSE(outcome.raised) << c.name << ": " << outcome.message;
-      EXPECT_EQ(stream.data, "hello, quillmar\n") << c.name;
+      EXPECT_EQ(stream.data, c.body) << c.name;
     } else {
       EXPECT_TRUE(outcome.raised) << c.name;
       // tinyproxy answers 401 or 407 depending on its version.
