@@ -36,12 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   qm::platform::posix::ByteSource source = [&](uint64_t offset, size_t count, std::string* out) {
-    if (offset > input.size() || count > input.size() - offset)
+    if (offset > input.size() || count > input.size() - offset) {
       return false;
+    }
     out->assign(input, static_cast<size_t>(offset), count);
     return true;
   };
-  if (auto block = qm::platform::posix::ExtractVersionBlock(source))
+  if (auto block = qm::platform::posix::ExtractVersionBlock(source)) {
     Query(*block);
+  }
   return 0;
 }

@@ -18,8 +18,9 @@ std::vector<std::string>& Arguments() {
 void RecordCommandLine(int argc, char** argv) {
   Name() = argc > 0 && argv[0] ? argv[0] : "";
   Arguments().clear();
-  for (int i = 1; i < argc; ++i)
+  for (int i = 1; i < argc; ++i) {
     Arguments().push_back(argv[i] ? argv[i] : "");
+  }
 }
 
 const std::string& ProgramName() {

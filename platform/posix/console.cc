@@ -16,8 +16,9 @@ struct termios original_settings;
 volatile sig_atomic_t restore_fd = -1;
 
 void RestoreOnSignal(int signal_number) {
-  if (restore_fd >= 0)
+  if (restore_fd >= 0) {
     tcsetattr(restore_fd, TCSANOW, &original_settings);
+  }
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
@@ -47,11 +48,13 @@ bool Console::is_terminal() const {
 }
 
 void Console::EnterKeyMode() {
-  if (!is_terminal() || key_mode_)
+  if (!is_terminal() || key_mode_) {
     return;
+  }
   struct termios settings;
-  if (tcgetattr(in_, &settings) != 0)
+  if (tcgetattr(in_, &settings) != 0) {
     return;
+  }
   if (!saved_) {
     original_settings = settings;
     saved_ = true;
@@ -86,8 +89,9 @@ void Console::SetKeyHandler(std::function<void(char)> handler) {
     Restore();
     return;
   }
-  if (!is_terminal())
+  if (!is_terminal()) {
     return;
+  }
   EnterKeyMode();
   WatchFd(in_, kFdReadable, [this](int fd, unsigned) {
     char keys[64];
@@ -97,8 +101,9 @@ void Console::SetKeyHandler(std::function<void(char)> handler) {
       return;
     }
     for (ssize_t i = 0; i < n; ++i) {
-      if (key_handler_)
+      if (key_handler_) {
         key_handler_(keys[i]);
+      }
     }
   });
 }
@@ -118,10 +123,11 @@ bool Console::ReadLine(std::string* line, bool echo) {
       restore_fd = in_;
     }
     settings.c_lflag |= ICANON;
-    if (echo)
+    if (echo) {
       settings.c_lflag |= ECHO;
-    else
+    } else {
       settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    }
     tcsetattr(in_, TCSANOW, &settings);
     key_mode_ = false;
   }
@@ -129,12 +135,14 @@ bool Console::ReadLine(std::string* line, bool echo) {
   bool ok = true;
   std::string pending;
   WatchFd(in_, kFdReadable, [&](int fd, unsigned) {
-    if (done)
+    if (done) {
       return;
+    }
     char buffer[256];
     ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
       return;
+    }
     if (n <= 0) {
       ok = !pending.empty();
       done = true;
@@ -143,26 +151,31 @@ bool Console::ReadLine(std::string* line, bool echo) {
       done = pending.find('\n') != std::string::npos;
     }
     // The next line belongs to the next prompt: stop reading at once.
-    if (done)
+    if (done) {
       UnwatchFd(fd);
+    }
   });
   // A modal prompt: the rest of the program goes on meanwhile.
   while (!done) {
     ProcessMessages();
-    if (!done)
+    if (!done) {
       WaitForMessages(-1);
+    }
   }
   UnwatchFd(in_);
   size_t end = pending.find('\n');
   *line = pending.substr(0, end);
-  if (!line->empty() && line->back() == '\r')
+  if (!line->empty() && line->back() == '\r') {
     line->pop_back();
-  if (terminal && !echo)
+  }
+  if (terminal && !echo) {
     Write("\n");
-  if (had_keys)
+  }
+  if (had_keys) {
     SetKeyHandler(keys);
-  else if (terminal)
+  } else if (terminal) {
     Restore();
+  }
   return ok;
 }
 
@@ -170,28 +183,33 @@ void Console::Write(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(out_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
+    if (n < 0 && errno == EINTR) {
       continue;
-    if (n <= 0)
+    }
+    if (n <= 0) {
       return;  // nowhere to show it
+    }
     done += static_cast<size_t>(n);
   }
 }
 
 void Console::RedrawStatus() {
-  if (status_.empty())
+  if (status_.empty()) {
     return;
+  }
   Write("\r" + status_ + "\x1b[K");
   status_shown_ = true;
 }
 
 void Console::PrintLine(const std::string& text) {
-  if (status_shown_)
+  if (status_shown_) {
     Write("\r\x1b[K");
+  }
   Write(text + "\n");
   status_shown_ = false;
-  if (is_terminal())
+  if (is_terminal()) {
     RedrawStatus();
+  }
 }
 
 void Console::Print(const std::string& text) {
@@ -208,8 +226,9 @@ void Console::SetStatusLine(const std::string& text) {
 }
 
 void Console::ClearStatusLine() {
-  if (status_shown_)
+  if (status_shown_) {
     Write("\n");
+  }
   status_.clear();
   status_shown_ = false;
 }

@@ -59,8 +59,9 @@ bool File::Open(const std::string& path, Mode mode) {
     return impl_->Fail();
   }
   int fd = ::open(os_path.c_str(), flags, 0666);
-  if (fd < 0)
+  if (fd < 0) {
     return impl_->Fail();
+  }
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     // A folder cannot be opened as a file, as on Windows.
@@ -87,8 +88,9 @@ bool File::is_open() const {
 int64_t File::Read(void* buffer, size_t size) {
   while (true) {
     ssize_t n = ::read(impl_->fd, buffer, size);
-    if (n >= 0)
+    if (n >= 0) {
       return n;
+    }
     if (errno != EINTR) {
       impl_->Fail();
       return -1;
@@ -101,8 +103,9 @@ bool File::Write(const void* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(impl_->fd, p, size);
     if (n < 0) {
-      if (errno == EINTR)
+      if (errno == EINTR) {
         continue;
+      }
       return impl_->Fail();
     }
     p += n;
@@ -112,8 +115,9 @@ bool File::Write(const void* data, size_t size) {
 }
 
 bool File::Seek(int64_t offset) {
-  if (::lseek(impl_->fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+  if (::lseek(impl_->fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
     return impl_->Fail();
+  }
   return true;
 }
 
@@ -136,8 +140,9 @@ int64_t File::Size() const {
 }
 
 bool File::Flush() {
-  if (::fsync(impl_->fd) != 0)
+  if (::fsync(impl_->fd) != 0) {
     return impl_->Fail();
+  }
   return true;
 }
 
@@ -147,8 +152,9 @@ bool File::SetLastWriteTime(const LocalDateTime& time) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = posix::LocalToEpoch(time);
   times[1].tv_nsec = 0;
-  if (futimens(impl_->fd, times) != 0)
+  if (futimens(impl_->fd, times) != 0) {
     return impl_->Fail();
+  }
   return true;
 }
 

@@ -39,8 +39,9 @@ bool StatPath(const std::string& path, struct stat* st) {
 // Copies a file byte for byte, for a move across file systems.
 bool CopyContents(const std::string& from, const std::string& to, mode_t mode) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0)
+  if (in < 0) {
     return FailWithErrno();
+  }
   int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777);
   if (out < 0) {
     int saved = errno;
@@ -52,29 +53,35 @@ bool CopyContents(const std::string& from, const std::string& to, mode_t mode) {
   bool ok = true;
   while (ok) {
     ssize_t n = ::read(in, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR)
+    if (n < 0 && errno == EINTR) {
       continue;
+    }
     if (n <= 0) {
       ok = n == 0 || FailWithErrno();
       break;
     }
     for (ssize_t done = 0; ok && done < n;) {
       ssize_t w = ::write(out, buffer + done, n - done);
-      if (w < 0 && errno == EINTR)
+      if (w < 0 && errno == EINTR) {
         continue;
-      if (w < 0)
+      }
+      if (w < 0) {
         ok = FailWithErrno();
-      else
+      } else {
         done += w;
+      }
     }
   }
-  if (ok && ::fsync(out) != 0)
+  if (ok && ::fsync(out) != 0) {
     ok = FailWithErrno();
+  }
   ::close(in);
-  if (::close(out) != 0 && ok)
+  if (::close(out) != 0 && ok) {
     ok = FailWithErrno();
-  if (!ok)
+  }
+  if (!ok) {
     ::unlink(to.c_str());
+  }
   return ok;
 }
 
@@ -92,12 +99,14 @@ bool DirectoryExists(const std::string& path) {
 
 bool CreateDirectory(const std::string& path) {
   std::string os_path = ToOsPath(path);
-  if (::mkdir(os_path.c_str(), 0777) == 0)
+  if (::mkdir(os_path.c_str(), 0777) == 0) {
     return Succeed();
+  }
   int saved = errno;
   struct stat st;
-  if (saved == EEXIST && ::stat(os_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+  if (saved == EEXIST && ::stat(os_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     return Succeed();
+  }
   errno = saved;
   return FailWithErrno();
 }
@@ -105,13 +114,16 @@ bool CreateDirectory(const std::string& path) {
 bool CreateDirectories(const std::string& path) {
   // Each prefix ending before a separator, then the whole path.
   for (size_t i = 1; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '\\' && path[i] != '/')
+    if (i < path.size() && path[i] != '\\' && path[i] != '/') {
       continue;
+    }
     std::string prefix = path.substr(0, i);
-    if (prefix.empty() || prefix.back() == '\\' || prefix.back() == '/')
+    if (prefix.empty() || prefix.back() == '\\' || prefix.back() == '/') {
       continue;
-    if (!DirectoryExists(prefix) && !CreateDirectory(prefix))
+    }
+    if (!DirectoryExists(prefix) && !CreateDirectory(prefix)) {
       return false;
+    }
   }
   return Succeed();
 }
@@ -119,18 +131,22 @@ bool CreateDirectories(const std::string& path) {
 bool DeleteFile(const std::string& path) {
   std::string os_path = ToOsPath(path);
   struct stat st;
-  if (::lstat(os_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+  if (::lstat(os_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     return Fail(FileError::kAccessDenied);
-  if (posix::IsReadOnlyFile(os_path))
+  }
+  if (posix::IsReadOnlyFile(os_path)) {
     return Fail(FileError::kAccessDenied);
-  if (::unlink(os_path.c_str()) != 0)
+  }
+  if (::unlink(os_path.c_str()) != 0) {
     return FailWithErrno();
+  }
   return Succeed();
 }
 
 bool RemoveDirectory(const std::string& path) {
-  if (::rmdir(ToOsPath(path).c_str()) != 0)
+  if (::rmdir(ToOsPath(path).c_str()) != 0) {
     return FailWithErrno();
+  }
   return Succeed();
 }
 
@@ -138,31 +154,39 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   std::string os_from = ToOsPath(from);
   std::string os_to = ToOsPath(to);
   struct stat st;
-  if (::lstat(os_from.c_str(), &st) != 0)
+  if (::lstat(os_from.c_str(), &st) != 0) {
     return FailWithErrno();
-  if (S_ISDIR(st.st_mode))
+  }
+  if (S_ISDIR(st.st_mode)) {
     return Fail(FileError::kAccessDenied);
+  }
   struct stat target;
-  if (::stat(os_to.c_str(), &target) == 0 && S_ISDIR(target.st_mode))
+  if (::stat(os_to.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
     return Fail(FileError::kAccessDenied);
-  if (posix::IsReadOnlyFile(os_to))
+  }
+  if (posix::IsReadOnlyFile(os_to)) {
     return Fail(FileError::kAccessDenied);
+  }
   // rename(2) swaps the name atomically; a running program keeps its old
   // file, so nothing has to be renamed aside on POSIX.
-  if (::rename(os_from.c_str(), os_to.c_str()) == 0)
+  if (::rename(os_from.c_str(), os_to.c_str()) == 0) {
     return Succeed();
-  if (errno != EXDEV)
+  }
+  if (errno != EXDEV) {
     return FailWithErrno();
+  }
   // Another file system: copy beside the target, then rename over it, so the
   // target is never half written.
   std::string temp = os_to + ".qmcopy-XXXXXX";
   int fd = ::mkstemp(temp.data());
-  if (fd < 0)
+  if (fd < 0) {
     return FailWithErrno();
+  }
   ::close(fd);
   ::unlink(temp.c_str());
-  if (!CopyContents(os_from, temp, st.st_mode))
+  if (!CopyContents(os_from, temp, st.st_mode)) {
     return false;
+  }
   if (::rename(temp.c_str(), os_to.c_str()) != 0) {
     int saved = errno;
     ::unlink(temp.c_str());
@@ -179,13 +203,16 @@ void RemoveLeftovers(const std::string& folder) {
 
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {
   struct stat st;
-  if (!StatPath(path, &st))
+  if (!StatPath(path, &st)) {
     return FailWithErrno();
+  }
   uint32_t result = 0;
-  if (S_ISDIR(st.st_mode))
+  if (S_ISDIR(st.st_mode)) {
     result |= kAttrDirectory;
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+  }
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     result |= kAttrReadOnly;
+  }
   *attributes = result;
   return Succeed();
 }
@@ -193,15 +220,18 @@ bool GetFileAttributes(const std::string& path, uint32_t* attributes) {
 bool SetFileAttributes(const std::string& path, uint32_t attributes) {
   std::string os_path = ToOsPath(path);
   struct stat st;
-  if (::stat(os_path.c_str(), &st) != 0)
+  if (::stat(os_path.c_str(), &st) != 0) {
     return FailWithErrno();
+  }
   mode_t mode = st.st_mode & 07777;
-  if (attributes & kAttrReadOnly)
+  if (attributes & kAttrReadOnly) {
     mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-  else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+  } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     mode |= S_IWUSR;  // the owner may write again
-  if (mode != (st.st_mode & 07777) && ::chmod(os_path.c_str(), mode) != 0)
+  }
+  if (mode != (st.st_mode & 07777) && ::chmod(os_path.c_str(), mode) != 0) {
     return FailWithErrno();
+  }
   return Succeed();
 }
 
@@ -211,8 +241,9 @@ bool SetFileTime(const std::string& path, const LocalDateTime& time) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = posix::LocalToEpoch(time);
   times[1].tv_nsec = 0;
-  if (::utimensat(AT_FDCWD, ToOsPath(path).c_str(), times, 0) != 0)
+  if (::utimensat(AT_FDCWD, ToOsPath(path).c_str(), times, 0) != 0) {
     return FailWithErrno();
+  }
   return Succeed();
 }
 
@@ -225,8 +256,9 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   }
   while (dirent* entry = ::readdir(dir)) {
     std::string name = entry->d_name;
-    if (name == "." || name == "..")
+    if (name == "." || name == "..") {
       continue;
+    }
     names.push_back(posix::FromOsPath(name));
   }
   ::closedir(dir);
@@ -239,8 +271,9 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
   std::string os_folder = ToOsPath(folder);
   std::string os_prefix = Cp949ToUtf8(prefix);
   std::string pattern = os_folder;
-  if (!pattern.empty() && pattern.back() != '/')
+  if (!pattern.empty() && pattern.back() != '/') {
     pattern += '/';
+  }
   pattern += os_prefix + "XXXXXX";
   int fd = ::mkstemp(pattern.data());
   if (fd < 0) {
@@ -249,8 +282,9 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
   }
   ::close(fd);
   std::string result = folder;
-  if (!result.empty() && result.back() != '\\' && result.back() != '/')
+  if (!result.empty() && result.back() != '\\' && result.back() != '/') {
     result += '\\';
+  }
   result += prefix + pattern.substr(pattern.size() - 6);
   Succeed();
   return result;
@@ -259,8 +293,9 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
 std::string ExecutablePath() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  if (n > 0)
+  if (n > 0) {
     return posix::FromOsPath(std::string(buffer, n));
+  }
   // Without /proc: the recorded program name, made absolute.
   const std::string& argv0 = posix::ProgramName();
   if (char* real = ::realpath(argv0.c_str(), nullptr)) {

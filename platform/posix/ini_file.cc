@@ -25,24 +25,30 @@ bool IsBlank(char c) {
 
 std::string Trim(const std::string& text) {
   size_t begin = 0, end = text.size();
-  while (begin < end && IsBlank(text[begin]))
+  while (begin < end && IsBlank(text[begin])) {
     ++begin;
-  while (end > begin && IsBlank(text[end - 1]))
+  }
+  while (end > begin && IsBlank(text[end - 1])) {
     --end;
+  }
   return text.substr(begin, end - begin);
 }
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
+  if (a.size() != b.size()) {
     return false;
+  }
   for (size_t i = 0; i < a.size(); ++i) {
     unsigned char ca = a[i], cb = b[i];
-    if (ca >= 'A' && ca <= 'Z')
+    if (ca >= 'A' && ca <= 'Z') {
       ca += 'a' - 'A';
-    if (cb >= 'A' && cb <= 'Z')
+    }
+    if (cb >= 'A' && cb <= 'Z') {
       cb += 'a' - 'A';
-    if (ca != cb)
+    }
+    if (ca != cb) {
       return false;
+    }
   }
   return true;
 }
@@ -59,8 +65,9 @@ struct Line {
 Line ParseLine(const std::string& raw) {
   Line line;
   std::string text = Trim(raw);
-  if (text.empty())
+  if (text.empty()) {
     return line;
+  }
   if (text[0] == '[') {
     size_t close = text.find(']');
     if (close == std::string::npos) {
@@ -92,8 +99,9 @@ struct Content {
 
 bool ReadContent(const std::string& os_path, Content* content) {
   int fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  if (fd < 0) {
     return errno == ENOENT || errno == ENOTDIR;  // absent reads as empty
+  }
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
@@ -105,25 +113,29 @@ bool ReadContent(const std::string& os_path, Content* content) {
   char buffer[65536];
   while (true) {
     ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR)
+    if (n < 0 && errno == EINTR) {
       continue;
+    }
     if (n < 0) {
       ::close(fd);
       return false;
     }
-    if (n == 0)
+    if (n == 0) {
       break;
+    }
     data.append(buffer, n);
   }
   ::close(fd);
   size_t start = 0;
   while (start < data.size()) {
     size_t end = data.find('\n', start);
-    if (end == std::string::npos)
+    if (end == std::string::npos) {
       end = data.size();
+    }
     std::string line = data.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r')
+    if (!line.empty() && line.back() == '\r') {
       line.pop_back();
+    }
     content->lines.push_back(std::move(line));
     start = end + 1;
   }
@@ -142,44 +154,52 @@ struct SectionRange {
 std::optional<SectionRange> FindSection(const std::vector<Line>& lines,
                                         const std::string& section) {
   std::optional<SectionRange> range;
-  if (section.empty())
+  if (section.empty()) {
     range = SectionRange{0, 0, 0};
+  }
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].kind != Line::Kind::kSection)
+    if (lines[i].kind != Line::Kind::kSection) {
       continue;
+    }
     if (range) {
       range->end = i;
       return range;
     }
-    if (EqualsIgnoringAsciiCase(lines[i].name, section))
+    if (EqualsIgnoringAsciiCase(lines[i].name, section)) {
       range = SectionRange{i, i + 1, 0};
+    }
   }
-  if (range)
+  if (range) {
     range->end = lines.size();
+  }
   return range;
 }
 
 std::vector<Line> ParseAll(const Content& content) {
   std::vector<Line> lines;
   lines.reserve(content.lines.size());
-  for (const std::string& raw : content.lines)
+  for (const std::string& raw : content.lines) {
     lines.push_back(ParseLine(raw));
+  }
   return lines;
 }
 
 Content Load(const std::string& path) {
   Content content;
-  if (!ReadContent(posix::ToOsPath(path), &content))
+  if (!ReadContent(posix::ToOsPath(path), &content)) {
     content = Content();  // unreadable reads as empty, as Windows does
+  }
   return content;
 }
 
 std::string ValueFor(const std::string& raw) {
   std::string value = raw;
-  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
     value = value.substr(1, value.size() - 2);
-  if (value.size() > kValueBufferSize - 1)
+  }
+  if (value.size() > kValueBufferSize - 1) {
     value.resize(kValueBufferSize - 1);
+  }
   return value;
 }
 
@@ -191,10 +211,12 @@ bool WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR)
+    if (n < 0 && errno == EINTR) {
       continue;
-    if (n <= 0)
+    }
+    if (n <= 0) {
       return false;
+    }
     done += static_cast<size_t>(n);
   }
   return true;
@@ -205,13 +227,15 @@ bool WriteAll(int fd, const std::string& data) {
 bool ReplaceContent(const std::string& os_path, const std::string& data, mode_t mode) {
   std::string temp = os_path + ".qmtmp-XXXXXX";
   int fd = ::mkstemp(temp.data());
-  if (fd < 0)
+  if (fd < 0) {
     return false;
+  }
   bool ok = WriteAll(fd, data) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temp.c_str(), os_path.c_str()) == 0;
-  if (!ok)
+  if (!ok) {
     ::unlink(temp.c_str());
+  }
   return ok;
 }
 
@@ -230,12 +254,14 @@ IniFile::~IniFile() = default;  // every write is on disk when WriteString retur
 std::string IniFile::ReadString(const std::string& section,
                                 const std::string& key,
                                 const std::string& default_value) const {
-  if (key.empty())
+  if (key.empty()) {
     return default_value;
+  }
   std::vector<Line> lines = ParseAll(Load(path_));
   std::optional<SectionRange> range = FindSection(lines, section);
-  if (!range)
+  if (!range) {
     return default_value;
+  }
   for (size_t i = range->begin; i < range->end; ++i) {
     const Line& line = lines[i];
     if (line.kind == Line::Kind::kKey && line.has_value &&
@@ -250,8 +276,9 @@ void IniFile::ReadSection(const std::string& section, std::vector<std::string>& 
   list.clear();
   std::vector<Line> lines = ParseAll(Load(path_));
   std::optional<SectionRange> range = FindSection(lines, section);
-  if (!range)
+  if (!range) {
     return;
+  }
   // The names pass through a buffer of fixed size: NUL after each, one more
   // at the end. The name that does not fit is cut, the ones after it lost.
   size_t room = kKeyListBufferSize - 1;
@@ -266,8 +293,9 @@ void IniFile::ReadSection(const std::string& section, std::vector<std::string>& 
       room -= line.name.size() + 1;
       continue;
     }
-    if (room > 1)
+    if (room > 1) {
       list.push_back(line.name.substr(0, room - 1));
+    }
     break;
   }
 }
@@ -276,8 +304,9 @@ void IniFile::ReadSectionValues(const std::string& section, std::vector<std::str
   std::vector<std::string> names;
   ReadSection(section, names);
   list.clear();
-  for (const std::string& name : names)
+  for (const std::string& name : names) {
     list.push_back(name + "=" + ReadString(section, name, ""));
+  }
 }
 
 void IniFile::WriteString(const std::string& section,
@@ -289,18 +318,21 @@ void IniFile::WriteString(const std::string& section,
     ::free(real);
   }
   Content content;
-  if (!ReadContent(os_path, &content))
+  if (!ReadContent(os_path, &content)) {
     Refuse(path_);
+  }
   // A read-only file stays untouched, even for a user whom the system would
   // let replace it, as the read-only attribute does on Windows.
-  if (content.exists && (content.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+  if (content.exists && (content.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     Refuse(path_);
+  }
 
   // A line break in a value would start new lines of its own in the file.
   std::string clean_value = value;
   for (char& c : clean_value) {
-    if (c == '\r' || c == '\n')
+    if (c == '\r' || c == '\n') {
       c = ' ';
+    }
   }
   std::vector<Line> lines = ParseAll(content);
   std::vector<std::string>& raw = content.lines;
@@ -315,8 +347,9 @@ void IniFile::WriteString(const std::string& section,
     size_t insert_at = range->begin;
     for (size_t i = range->begin; i < range->end; ++i) {
       const Line& line = lines[i];
-      if (line.kind != Line::Kind::kBlank)
+      if (line.kind != Line::Kind::kBlank) {
         insert_at = i + 1;
+      }
       if (line.kind == Line::Kind::kKey && line.has_value &&
           EqualsIgnoringAsciiCase(line.name, key)) {
         raw[i] = line.name + "=" + clean_value;
@@ -324,16 +357,18 @@ void IniFile::WriteString(const std::string& section,
         break;
       }
     }
-    if (!replaced)
+    if (!replaced) {
       raw.insert(raw.begin() + insert_at, key + "=" + clean_value);
+    }
   }
   std::string data;
   for (const std::string& line : raw) {
     data += line;
     data += "\r\n";
   }
-  if (!ReplaceContent(os_path, data, content.exists ? content.mode : DefaultMode()))
+  if (!ReplaceContent(os_path, data, content.exists ? content.mode : DefaultMode())) {
     Refuse(path_);
+  }
 }
 
 }  // namespace qm::platform

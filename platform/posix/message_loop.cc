@@ -83,8 +83,9 @@ class Loop {
   // The oldest message posted before limit, if any.
   bool PopBefore(uint64_t limit, Queued* out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty() || queue_.front().sequence >= limit)
+    if (queue_.empty() || queue_.front().sequence >= limit) {
       return false;
+    }
     *out = queue_.front();
     queue_.pop_front();
     return true;
@@ -144,21 +145,26 @@ void Guarded(F&& f) {
 
 unsigned ReventsToEvents(short revents) {
   unsigned events = 0;
-  if (revents & POLLIN)
+  if (revents & POLLIN) {
     events |= posix::kFdReadable;
-  if (revents & POLLOUT)
+  }
+  if (revents & POLLOUT) {
     events |= posix::kFdWritable;
-  if (revents & (POLLERR | POLLHUP | POLLNVAL))
+  }
+  if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
     events |= posix::kFdReadable | posix::kFdWritable;
+  }
   return events;
 }
 
 short EventsToPoll(unsigned events) {
   short result = 0;
-  if (events & posix::kFdReadable)
+  if (events & posix::kFdReadable) {
     result |= POLLIN;
-  if (events & posix::kFdWritable)
+  }
+  if (events & posix::kFdWritable) {
     result |= POLLOUT;
+  }
   return result;
 }
 
@@ -167,10 +173,12 @@ unsigned PollOne(int fd, unsigned events) {
   pollfd p = {fd, EventsToPoll(events), 0};
   while (true) {
     int rc = poll(&p, 1, 0);
-    if (rc > 0)
+    if (rc > 0) {
       return ReventsToEvents(p.revents);
-    if (rc == 0 || errno != EINTR)
+    }
+    if (rc == 0 || errno != EINTR) {
       return 0;
+    }
   }
 }
 
@@ -180,8 +188,9 @@ bool DispatchPosted(Loop& loop, uint64_t limit) {
   while (loop.PopBefore(limit, &item)) {
     any = true;
     auto it = loop.windows.find(item.target);
-    if (it == loop.windows.end())
+    if (it == loop.windows.end()) {
       continue;
+    }
     // Holds the handler alive even if it destroys its own window.
     std::shared_ptr<MessageWindow::Handler> handler = it->second;
     Guarded([&] { (*handler)(item.message); });
@@ -190,33 +199,40 @@ bool DispatchPosted(Loop& loop, uint64_t limit) {
 }
 
 bool DispatchReadyFds(Loop& loop) {
-  if (loop.watches.empty())
+  if (loop.watches.empty()) {
     return false;
+  }
   std::vector<pollfd> fds;
   for (const auto& [fd, watch] : loop.watches) {
-    if (watch->events)
+    if (watch->events) {
       fds.push_back({fd, EventsToPoll(watch->events), 0});
+    }
   }
-  if (fds.empty())
+  if (fds.empty()) {
     return false;
+  }
   int rc;
   do {
     rc = poll(fds.data(), fds.size(), 0);
   } while (rc < 0 && errno == EINTR);
-  if (rc <= 0)
+  if (rc <= 0) {
     return false;
+  }
   bool any = false;
   for (const pollfd& p : fds) {
-    if (!p.revents)
+    if (!p.revents) {
       continue;
+    }
     auto it = loop.watches.find(p.fd);
-    if (it == loop.watches.end() || !it->second->events)
+    if (it == loop.watches.end() || !it->second->events) {
       continue;  // unwatched or paused by an earlier callback
+    }
     std::shared_ptr<Watch> watch = it->second;
     // An earlier callback may have consumed the readiness: look again.
     unsigned events = PollOne(p.fd, watch->events);
-    if (!events)
+    if (!events) {
       continue;
+    }
     any = true;
     posix::FdCallback callback = watch->callback;
     Guarded([&] { callback(p.fd, events); });
@@ -261,11 +277,13 @@ void PostToWindow(uintptr_t window_handle, uint32_t id, uintptr_t wparam, intptr
   {
     std::lock_guard<std::mutex> lock(registry_mutex);
     auto it = Registry().find(window_handle);
-    if (it == Registry().end())
+    if (it == Registry().end()) {
       return;
+    }
     loop = it->second.lock();
-    if (!loop)
+    if (!loop) {
       return;
+    }
     // Pushed under the registry lock so that a window destroyed meanwhile
     // has its message dropped by its destructor, never delivered later.
     loop->Push(window_handle, Message{id, wparam, lparam});
@@ -279,21 +297,24 @@ void ProcessMessages() {
     loop.DrainWake();
     bool any = DispatchPosted(loop, loop.NextSequence());
     any |= DispatchReadyFds(loop);
-    if (!any && !loop.HasQueued())
+    if (!any && !loop.HasQueued()) {
       return;
+    }
   }
 }
 
 void WaitForMessages(int timeout_ms) {
   std::shared_ptr<Loop> keep = ThreadLoop();
   Loop& loop = *keep;
-  if (loop.HasQueued())
+  if (loop.HasQueued()) {
     return;
+  }
   std::vector<pollfd> fds;
   fds.push_back({loop.wake_fd(), POLLIN, 0});
   for (const auto& [fd, watch] : loop.watches) {
-    if (watch->events)
+    if (watch->events) {
       fds.push_back({fd, EventsToPoll(watch->events), 0});
+    }
   }
   // An interrupted wait simply ends early; callers check and wait again.
   poll(fds.data(), fds.size(), timeout_ms < 0 ? -1 : timeout_ms);
@@ -310,8 +331,9 @@ int RunMessageLoop() {
   loop.run_levels.push_back(&level);
   while (!level.quit) {
     ProcessMessages();
-    if (!level.quit)
+    if (!level.quit) {
       WaitForMessages(-1);
+    }
   }
   loop.run_levels.pop_back();
   return level.exit_code;
@@ -351,8 +373,9 @@ namespace posix {
 void WatchFd(int fd, unsigned events, FdCallback callback) {
   Loop& loop = *ThreadLoop();
   auto& watch = loop.watches[fd];
-  if (!watch)
+  if (!watch) {
     watch = std::make_shared<Watch>();
+  }
   watch->events = events;
   watch->callback = std::move(callback);
   // A thread blocked in WaitForMessages is this one, so no wake-up is needed.

@@ -19,14 +19,18 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
   size_t i = 0;
   for (; i < a.size(); ++i) {
     unsigned char ca = a[i], cb = b[i];
-    if (cb == 0)
+    if (cb == 0) {
       return false;
-    if (ca >= 'A' && ca <= 'Z')
+    }
+    if (ca >= 'A' && ca <= 'Z') {
       ca += 'a' - 'A';
-    if (cb >= 'A' && cb <= 'Z')
+    }
+    if (cb >= 'A' && cb <= 'Z') {
       cb += 'a' - 'A';
-    if (ca != cb)
+    }
+    if (ca != cb) {
       return false;
+    }
   }
   return b[i] == 0;
 }
@@ -44,14 +48,17 @@ struct DirCloser {
 // order when several match, so that the choice does not depend on readdir.
 bool FindIgnoringCase(const std::string& folder, const std::string& name, std::string* found) {
   std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
-  if (!dir)
+  if (!dir) {
     return false;
+  }
   bool any = false;
   while (dirent* entry = readdir(dir.get())) {
-    if (!EqualsIgnoringAsciiCase(name, entry->d_name))
+    if (!EqualsIgnoringAsciiCase(name, entry->d_name)) {
       continue;
-    if (!any || *found > entry->d_name)
+    }
+    if (!any || *found > entry->d_name) {
       *found = entry->d_name;
+    }
     any = true;
   }
   return any;
@@ -62,15 +69,17 @@ bool FindIgnoringCase(const std::string& folder, const std::string& name, std::s
 std::string ToOsPath(const std::string& path) {
   std::string utf8 = Cp949ToUtf8(path);
   std::replace(utf8.begin(), utf8.end(), '\\', '/');
-  if (utf8.empty())
+  if (utf8.empty()) {
     return utf8;
+  }
 
   std::vector<std::string> parts;
   size_t start = 0;
   while (start <= utf8.size()) {
     size_t end = utf8.find('/', start);
-    if (end == std::string::npos)
+    if (end == std::string::npos) {
       end = utf8.size();
+    }
     parts.push_back(utf8.substr(start, end - start));
     start = end + 1;
   }
@@ -83,19 +92,25 @@ std::string ToOsPath(const std::string& path) {
     const std::string& part = parts[i];
     const bool last = i + 1 == parts.size();
     if (part.empty()) {
-      if (last && !first)
+      if (last && !first) {
         result += '/';  // keep a trailing separator
+      }
       continue;
     }
     const std::string folder = result;
     const std::string join = folder.empty() || folder.back() == '/' ? "" : "/";
-    std::string candidate = folder + join + part;
+    std::string candidate = folder;
+    candidate += join;
+    candidate += part;
     if (resolving && part != "." && part != ".." && !Exists(candidate)) {
       std::string found;
-      if (FindIgnoringCase(folder, part, &found))
-        candidate = folder + join + found;
-      else
+      if (FindIgnoringCase(folder, part, &found)) {
+        candidate = folder;
+        candidate += join;
+        candidate += found;
+      } else {
         resolving = false;
+      }
     }
     result = candidate;
     first = false;

@@ -36,8 +36,9 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
       quoted = !quoted;
       in_argument = true;
     } else if ((c == ' ' || c == '\t') && !quoted) {
-      if (in_argument)
+      if (in_argument) {
         result.push_back(current);
+      }
       current.clear();
       in_argument = false;
     } else {
@@ -45,8 +46,9 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
       in_argument = true;
     }
   }
-  if (in_argument)
+  if (in_argument) {
     result.push_back(current);
+  }
   return result;
 }
 
@@ -58,8 +60,9 @@ std::string BaseName(const std::string& path) {
 
 bool IsClientName(const std::string& path) {
   const std::string name = BaseName(path);
-  if (name.size() != sizeof(kClientName) - 1)
+  if (name.size() != sizeof(kClientName) - 1) {
     return false;
+  }
   for (size_t i = 0; i < name.size(); ++i) {
     if (tolower(static_cast<unsigned char>(name[i])) !=
         tolower(static_cast<unsigned char>(kClientName[i]))) {
@@ -74,17 +77,20 @@ bool IsClientName(const std::string& path) {
 bool IsClientProcess(const std::string& proc_dir) {
   char target[PATH_MAX];
   ssize_t n = readlink((proc_dir + "/exe").c_str(), target, sizeof(target) - 1);
-  if (n > 0 && IsClientName(std::string(target, n)))
+  if (n > 0 && IsClientName(std::string(target, n))) {
     return true;
+  }
   std::ifstream in(proc_dir + "/cmdline", std::ios::binary);
   std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t start = 0;
   for (int i = 0; i < 2 && start < cmdline.size(); ++i) {
     size_t end = cmdline.find('\0', start);
-    if (end == std::string::npos)
+    if (end == std::string::npos) {
       end = cmdline.size();
-    if (IsClientName(cmdline.substr(start, end - start)))
+    }
+    if (IsClientName(cmdline.substr(start, end - start))) {
       return true;
+    }
     start = end + 1;
   }
   return false;
@@ -95,15 +101,19 @@ bool IsClientProcess(const std::string& proc_dir) {
 bool StartProgram(const std::string& file, const std::string& parameters) {
   const std::string program = posix::ToOsPath(file);
   std::vector<std::string> arguments = {program};
-  for (const std::string& argument : SplitCommandLine(parameters))
+  for (const std::string& argument : SplitCommandLine(parameters)) {
     arguments.push_back(Cp949ToUtf8(argument));
+  }
   std::vector<char*> argv;
-  for (std::string& argument : arguments)
+  argv.reserve(arguments.size() + 1);
+  for (std::string& argument : arguments) {
     argv.push_back(argument.data());
+  }
   argv.push_back(nullptr);
   pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
     return false;
+  }
   // Not waited for; a thread of its own reaps it so no zombie stays behind.
   std::thread([pid] {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -114,14 +124,16 @@ bool StartProgram(const std::string& file, const std::string& parameters) {
 
 bool ActivateRunningClient() {
   DIR* proc = opendir("/proc");
-  if (!proc)
+  if (!proc) {
     return false;
+  }
   const std::string self = std::to_string(getpid());
   bool found = false;
   while (dirent* entry = readdir(proc)) {
     const std::string name = entry->d_name;
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos || name == self)
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos || name == self) {
       continue;
+    }
     if (IsClientProcess("/proc/" + name)) {
       found = true;  // a console has no window to bring to the front
       break;
@@ -133,8 +145,9 @@ bool ActivateRunningClient() {
 
 std::vector<std::string> CommandLineArguments() {
   std::vector<std::string> result;
-  for (const std::string& argument : posix::RecordedArguments())
+  for (const std::string& argument : posix::RecordedArguments()) {
     result.push_back(Utf8ToCp949(argument));
+  }
   return result;
 }
 

@@ -17,8 +17,9 @@ namespace posix {
 std::string ConvertText(const char* to, const char* from, const std::string& text, size_t unit) {
   const bool utf8_input = strcmp(from, "UTF-8") == 0;
   iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1))
+  if (cd == (iconv_t)-1) {  // NOLINT(performance-no-int-to-ptr): iconv's error value
     throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
+  }
   std::string out;
   out.reserve(text.size() * 3 / 2 + 4);
   char* in = const_cast<char*>(text.data());
@@ -30,12 +31,14 @@ std::string ConvertText(const char* to, const char* from, const std::string& tex
     size_t rc = iconv(cd, in_left ? &in : nullptr, &in_left, &out_ptr, &out_left);
     out.append(buffer, out_ptr - buffer);
     if (rc != static_cast<size_t>(-1)) {
-      if (in_left == 0)
+      if (in_left == 0) {
         break;
+      }
       continue;
     }
-    if (errno == E2BIG)
+    if (errno == E2BIG) {
       continue;
+    }
     // EILSEQ or EINVAL (truncated sequence at the end): skip one unit.
     out.push_back('?');
     size_t skip = std::min(unit, in_left);
@@ -47,8 +50,9 @@ std::string ConvertText(const char* to, const char* from, const std::string& tex
       --in_left;
     }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    if (in_left == 0)
+    if (in_left == 0) {
       break;
+    }
   }
   // Flush any shift state.
   char* out_ptr = buffer;
@@ -65,8 +69,9 @@ namespace {
 
 bool IsAscii(const std::string& text) {
   for (unsigned char c : text) {
-    if (c >= 0x80)
+    if (c >= 0x80) {
       return false;
+    }
   }
   return true;
 }
@@ -74,14 +79,16 @@ bool IsAscii(const std::string& text) {
 }  // namespace
 
 std::string Cp949ToUtf8(const std::string& text) {
-  if (IsAscii(text))
+  if (IsAscii(text)) {
     return text;
+  }
   return posix::ConvertText("UTF-8", "CP949", text);
 }
 
 std::string Utf8ToCp949(const std::string& text) {
-  if (IsAscii(text))
+  if (IsAscii(text)) {
     return text;
+  }
   return posix::ConvertText("CP949", "UTF-8", text);
 }
 

@@ -26,14 +26,16 @@ class ConsoleConnectWindowView : public ConnectWindowView {
     title_ = Cp949ToUtf8(title);
     events_ = std::move(events);
     window_ = std::make_unique<MessageWindow>([this](const Message& m) {
-      if (m.id == kShownMessage && events_.on_show)
+      if (m.id == kShownMessage && events_.on_show) {
         events_.on_show();
+      }
     });
   }
 
   void Show() override {
-    if (!window_ || shown_)
+    if (!window_ || shown_) {
       return;
+    }
     shown_ = true;
     Console& console = Console::Get();
     console.PrintLine(title_);
@@ -49,27 +51,32 @@ class ConsoleConnectWindowView : public ConnectWindowView {
 
   void SetStatusText(const std::string& text) override {
     const std::string utf8 = Cp949ToUtf8(text);
-    if (utf8 == status_)
+    if (utf8 == status_) {
       return;
+    }
     status_ = utf8;
-    if (!shown_)
+    if (!shown_) {
       return;
-    if (Console::Get().is_terminal())
+    }
+    if (Console::Get().is_terminal()) {
       Redraw();
-    else
+    } else {
       Console::Get().PrintLine(status_);
+    }
   }
 
   void PaintProgress(int position, int maximum) override {
     position_ = position;
     maximum_ = maximum;
-    if (shown_ && Console::Get().is_terminal())
+    if (shown_ && Console::Get().is_terminal()) {
       Redraw();
+    }
   }
 
   void Destroy() override {
-    if (!window_)
+    if (!window_) {
       return;
+    }
     Console& console = Console::Get();
     if (shown_ && console.is_terminal()) {
       console.SetKeyHandler(nullptr);
@@ -81,18 +88,21 @@ class ConsoleConnectWindowView : public ConnectWindowView {
 
  private:
   void OnKey(char key) {
-    if ((key == 'c' || key == 'C') && events_.on_cancel_click)
+    if ((key == 'c' || key == 'C') && events_.on_cancel_click) {
       events_.on_cancel_click();
-    else if ((key == 'p' || key == 'P') && events_.on_proxy_click)
+    } else if ((key == 'p' || key == 'P') && events_.on_proxy_click) {
       events_.on_proxy_click();
+    }
   }
 
   void Redraw() {
-    if (!Console::Get().is_terminal())
+    if (!Console::Get().is_terminal()) {
       return;
+    }
     int percent = 0;
-    if (maximum_ > 0)
+    if (maximum_ > 0) {
       percent = static_cast<int>(static_cast<int64_t>(position_) * 100 / maximum_);
+    }
     percent = std::max(0, std::min(100, percent));
     const int filled = percent * kBarWidth / 100;
     std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
@@ -123,15 +133,17 @@ class ConsoleDialogs : public Dialogs {
     }
     console.Print(Box(caption, text) + " (y = OK, n = Cancel) ");
     std::string answer;
-    if (!console.ReadLine(&answer))
+    if (!console.ReadLine(&answer)) {
       return false;
+    }
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "ok" || answer == "OK";
   }
 
   bool ShowProxyDialog(ProxyFields& fields) override {
     Console& console = Console::Get();
-    if (!console.is_terminal())
+    if (!console.is_terminal()) {
       return false;
+    }
     console.PrintLine("Proxy settings (Enter keeps the value in brackets, \"-\" empties it)");
     ProxyFields entered = fields;
     struct Field {
@@ -150,12 +162,14 @@ class ConsoleDialogs : public Dialogs {
           field.echo ? Cp949ToUtf8(*field.value) : std::string(field.value->empty() ? "" : "****");
       console.Print(std::string(field.label) + " [" + shown + "]: ");
       std::string line;
-      if (!console.ReadLine(&line, field.echo))
+      if (!console.ReadLine(&line, field.echo)) {
         return false;  // end of input: as Cancel
-      if (line == "-")
+      }
+      if (line == "-") {
         field.value->clear();
-      else if (!line.empty())
+      } else if (!line.empty()) {
         *field.value = Utf8ToCp949(line);
+      }
     }
     fields = entered;
     return true;

@@ -40,8 +40,9 @@ std::optional<uint64_t> RvaToOffset(const std::vector<Section>& sections,
   for (const Section& s : sections) {
     uint64_t start = s.virtual_address;
     uint64_t end = start + s.raw_size;
-    if (rva >= start && uint64_t{rva} + size <= end)
+    if (rva >= start && uint64_t{rva} + size <= end) {
       return uint64_t{s.raw_offset} + (rva - start);
+    }
   }
   return std::nullopt;
 }
@@ -57,33 +58,41 @@ std::optional<uint32_t> ResourceEntry(const ByteSource& source,
                                       bool any_entry,
                                       bool want_subdirectory) {
   std::string header;
-  if (uint64_t{directory} + 16 > resource_size || !source(resource_base + directory, 16, &header))
+  if (uint64_t{directory} + 16 > resource_size || !source(resource_base + directory, 16, &header)) {
     return std::nullopt;
+  }
   const uint32_t named = U16(header, 12);
   const uint32_t count = named + U16(header, 14);
-  if (count == 0 || uint64_t{directory} + 16 + uint64_t{count} * 8 > resource_size)
+  if (count == 0 || uint64_t{directory} + 16 + uint64_t{count} * 8 > resource_size) {
     return std::nullopt;
+  }
   std::string entries;
-  if (!source(resource_base + directory + 16, count * 8, &entries))
+  if (!source(resource_base + directory + 16, size_t{count} * 8, &entries)) {
     return std::nullopt;
+  }
   std::optional<uint32_t> chosen;
   for (uint32_t id : preferred) {
     for (uint32_t i = named; i < count && !chosen; ++i) {
-      if (U32(entries, i * 8) == id)
+      if (U32(entries, size_t{i} * 8) == id) {
         chosen = i;
+      }
     }
-    if (chosen)
+    if (chosen) {
       break;
+    }
   }
-  if (!chosen && any_entry)
+  if (!chosen && any_entry) {
     chosen = 0;
-  if (!chosen)
+  }
+  if (!chosen) {
     return std::nullopt;
-  uint32_t target = U32(entries, *chosen * 8 + 4);
+  }
+  uint32_t target = U32(entries, size_t{*chosen} * 8 + 4);
   const bool subdirectory = (target & 0x80000000u) != 0;
   target &= 0x7FFFFFFFu;
-  if (subdirectory != want_subdirectory || target >= resource_size)
+  if (subdirectory != want_subdirectory || target >= resource_size) {
     return std::nullopt;
+  }
   return target;
 }
 
@@ -94,8 +103,9 @@ std::vector<uint32_t> PreferredLanguages() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = getenv(name);
     if (value && *value) {
-      if (strncmp(value, "ko", 2) == 0)
+      if (strncmp(value, "ko", 2) == 0) {
         user = 0x0412;
+      }
       break;
     }
   }
@@ -105,14 +115,16 @@ std::vector<uint32_t> PreferredLanguages() {
 std::optional<std::string> PeVersionBlock(const ByteSource& source, const std::string& dos) {
   const uint32_t pe_offset = U32(dos, 0x3C);
   std::string pe;
-  if (!source(pe_offset, 24, &pe) || pe.compare(0, 4, std::string("PE\0\0", 4)) != 0)
+  if (!source(pe_offset, 24, &pe) || pe.compare(0, 4, std::string("PE\0\0", 4)) != 0) {
     return std::nullopt;
+  }
   const uint16_t section_count = U16(pe, 6);
   const uint16_t optional_size = U16(pe, 20);
   const uint64_t optional_offset = uint64_t{pe_offset} + 24;
   std::string optional;
-  if (optional_size < 2 || !source(optional_offset, optional_size, &optional))
+  if (optional_size < 2 || !source(optional_offset, optional_size, &optional)) {
     return std::nullopt;
+  }
   size_t directories_at;
   size_t count_at;
   switch (U16(optional, 0)) {
@@ -127,71 +139,85 @@ std::optional<std::string> PeVersionBlock(const ByteSource& source, const std::s
     default:
       return std::nullopt;
   }
-  const size_t resource_at = directories_at + 2 * 8;
-  if (optional.size() < resource_at + 8 || U32(optional, count_at) < 3)
+  const size_t resource_at = directories_at + size_t{2} * 8;
+  if (optional.size() < resource_at + 8 || U32(optional, count_at) < 3) {
     return std::nullopt;
+  }
   const uint32_t resource_rva = U32(optional, resource_at);
   const uint32_t resource_size = U32(optional, resource_at + 4);
-  if (resource_rva == 0 || resource_size == 0)
+  if (resource_rva == 0 || resource_size == 0) {
     return std::nullopt;
+  }
 
   std::string table;
-  if (!source(optional_offset + optional_size, size_t{section_count} * 40, &table))
+  if (!source(optional_offset + optional_size, size_t{section_count} * 40, &table)) {
     return std::nullopt;
+  }
   std::vector<Section> sections;
   for (size_t i = 0; i < section_count; ++i) {
     sections.push_back({U32(table, i * 40 + 12), U32(table, i * 40 + 8), U32(table, i * 40 + 16),
                         U32(table, i * 40 + 20)});
   }
   std::optional<uint64_t> resource_base = RvaToOffset(sections, resource_rva, 16);
-  if (!resource_base)
+  if (!resource_base) {
     return std::nullopt;
+  }
 
   // Type RT_VERSION, then name 1 (VS_VERSION_INFO) or else the first name,
   // then the language as Windows picks it.
   std::optional<uint32_t> names =
       ResourceEntry(source, *resource_base, resource_size, 0, {kRtVersion}, false, true);
-  if (!names)
+  if (!names) {
     return std::nullopt;
+  }
   std::optional<uint32_t> languages =
       ResourceEntry(source, *resource_base, resource_size, *names, {1}, true, true);
-  if (!languages)
+  if (!languages) {
     return std::nullopt;
+  }
   std::optional<uint32_t> data_entry = ResourceEntry(source, *resource_base, resource_size,
                                                      *languages, PreferredLanguages(), true, false);
-  if (!data_entry || uint64_t{*data_entry} + 16 > resource_size)
+  if (!data_entry || uint64_t{*data_entry} + 16 > resource_size) {
     return std::nullopt;
+  }
   std::string entry;
-  if (!source(*resource_base + *data_entry, 16, &entry))
+  if (!source(*resource_base + *data_entry, 16, &entry)) {
     return std::nullopt;
+  }
   const uint32_t data_rva = U32(entry, 0);
   const uint32_t data_size = U32(entry, 4);
-  if (data_size == 0 || data_size > kMaxBlockSize)
+  if (data_size == 0 || data_size > kMaxBlockSize) {
     return std::nullopt;
+  }
   std::optional<uint64_t> data_offset = RvaToOffset(sections, data_rva, data_size);
   std::string block;
-  if (!data_offset || !source(*data_offset, data_size, &block))
+  if (!data_offset || !source(*data_offset, data_size, &block)) {
     return std::nullopt;
+  }
   return block;
 }
 
 std::optional<std::string> ElfVersionBlock(const ByteSource& source, const std::string& ident) {
   const bool is64 = ident[4] == 2;
-  if ((ident[4] != 1 && ident[4] != 2) || ident[5] != 1)  // little-endian only
+  if ((ident[4] != 1 && ident[4] != 2) || ident[5] != 1) {  // little-endian only
     return std::nullopt;
+  }
   std::string header;
-  if (!source(0, is64 ? 64 : 52, &header))
+  if (!source(0, is64 ? 64 : 52, &header)) {
     return std::nullopt;
+  }
   const uint64_t section_offset = is64 ? U64(header, 0x28) : U32(header, 0x20);
   const uint16_t entry_size = U16(header, is64 ? 0x3A : 0x2E);
   const uint16_t count = U16(header, is64 ? 0x3C : 0x30);
   const uint16_t names_index = U16(header, is64 ? 0x3E : 0x32);
   const size_t min_entry = is64 ? 64 : 40;
-  if (section_offset == 0 || count == 0 || entry_size < min_entry || names_index >= count)
+  if (section_offset == 0 || count == 0 || entry_size < min_entry || names_index >= count) {
     return std::nullopt;
+  }
   std::string table;
-  if (!source(section_offset, size_t{count} * entry_size, &table))
+  if (!source(section_offset, size_t{count} * entry_size, &table)) {
     return std::nullopt;
+  }
   auto offset_of = [&](size_t i) {
     return is64 ? U64(table, i * entry_size + 24) : U32(table, i * entry_size + 16);
   };
@@ -203,18 +229,22 @@ std::optional<std::string> ElfVersionBlock(const ByteSource& source, const std::
   const std::string wanted(".qm_version");
   for (size_t i = 0; i < count; ++i) {
     const uint32_t name = U32(table, i * entry_size);
-    if (name >= names_size || names_size - name < wanted.size() + 1)
+    if (name >= names_size || names_size - name < wanted.size() + 1) {
       continue;
+    }
     std::string text;
-    if (!source(names_offset + name, wanted.size() + 1, &text) || text != wanted + '\0')
+    if (!source(names_offset + name, wanted.size() + 1, &text) || text != wanted + '\0') {
       continue;
+    }
     const uint32_t type = U32(table, i * entry_size + 4);
     const uint64_t size = size_of(i);
-    if (type == 8 /* SHT_NOBITS */ || size == 0 || size > kMaxBlockSize)
+    if (type == 8 /* SHT_NOBITS */ || size == 0 || size > kMaxBlockSize) {
       return std::nullopt;
+    }
     std::string block;
-    if (!source(offset_of(i), static_cast<size_t>(size), &block))
+    if (!source(offset_of(i), static_cast<size_t>(size), &block)) {
       return std::nullopt;
+    }
     return block;
   }
   return std::nullopt;
@@ -237,11 +267,13 @@ struct Node {
 
 // Reads the node at start within [start, limit).
 std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limit) {
-  if (start + 6 > limit)
+  if (start + 6 > limit) {
     return std::nullopt;
+  }
   const size_t length = U16(block, start);
-  if (length < 6 || start + length > limit)
+  if (length < 6 || start + length > limit) {
     return std::nullopt;
+  }
   Node node;
   node.start = start;
   node.end = start + length;
@@ -250,12 +282,14 @@ std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limi
   size_t at = start + 6;
   std::string key_utf16;
   while (true) {
-    if (at + 2 > node.end)
+    if (at + 2 > node.end) {
       return std::nullopt;
+    }
     uint16_t unit = U16(block, at);
     at += 2;
-    if (unit == 0)
+    if (unit == 0) {
       break;
+    }
     key_utf16.append(block, at - 2, 2);
   }
   node.key = ConvertText("CP949", "UTF-16LE", key_utf16, 2);
@@ -267,16 +301,20 @@ std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limi
 }
 
 bool KeyEquals(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
+  if (a.size() != b.size()) {
     return false;
+  }
   for (size_t i = 0; i < a.size(); ++i) {
     unsigned char ca = a[i], cb = b[i];
-    if (ca >= 'A' && ca <= 'Z')
+    if (ca >= 'A' && ca <= 'Z') {
       ca += 'a' - 'A';
-    if (cb >= 'A' && cb <= 'Z')
+    }
+    if (cb >= 'A' && cb <= 'Z') {
       cb += 'a' - 'A';
-    if (ca != cb)
+    }
+    if (ca != cb) {
       return false;
+    }
   }
   return true;
 }
@@ -285,14 +323,17 @@ bool KeyEquals(const std::string& a, const std::string& b) {
 
 std::optional<std::string> ExtractVersionBlock(const ByteSource& source) {
   std::string start;
-  if (!source(0, 64, &start))
+  if (!source(0, 64, &start)) {
     return std::nullopt;
-  if (start.compare(0, 2, "MZ") == 0)
+  }
+  if (start.compare(0, 2, "MZ") == 0) {
     return PeVersionBlock(source, start);
+  }
   if (start.compare(0, 4,
                     "\x7f"
-                    "ELF") == 0)
+                    "ELF") == 0) {
     return ElfVersionBlock(source, start);
+  }
   return std::nullopt;
 }
 
@@ -301,30 +342,35 @@ bool QueryVersionValue(const std::string& block,
                        std::string* value,
                        bool* is_text) {
   std::optional<Node> node = ReadNode(block, 0, block.size());
-  if (!node)
+  if (!node) {
     return false;
+  }
   size_t pos = 0;
   while (pos <= sub_block.size()) {
     size_t next = sub_block.find('\\', pos);
-    if (next == std::string::npos)
+    if (next == std::string::npos) {
       next = sub_block.size();
+    }
     const std::string key = sub_block.substr(pos, next - pos);
     pos = next + 1;
-    if (key.empty())
+    if (key.empty()) {
       continue;
+    }
     std::optional<Node> found;
     for (size_t child = node->children; child < node->end;) {
       std::optional<Node> candidate = ReadNode(block, child, node->end);
-      if (!candidate)
+      if (!candidate) {
         break;
+      }
       if (KeyEquals(candidate->key, key)) {
         found = candidate;
         break;
       }
       child = Align4(candidate->end);
     }
-    if (!found)
+    if (!found) {
       return false;
+    }
     node = found;
   }
   value->assign(block, node->value_start, node->value_size);

@@ -8,26 +8,30 @@ namespace qm::platform {
 
 std::optional<VersionInfo> VersionInfo::Load(const std::string& path) {
   File file;
-  if (!file.Open(path, File::Mode::kRead))
+  if (!file.Open(path, File::Mode::kRead)) {
     return std::nullopt;
+  }
   const int64_t size = file.Size();
   posix::ByteSource source = [&](uint64_t offset, size_t count, std::string* out) {
     if (size < 0 || offset > static_cast<uint64_t>(size) ||
-        count > static_cast<uint64_t>(size) - offset || !file.Seek(static_cast<int64_t>(offset)))
+        count > static_cast<uint64_t>(size) - offset || !file.Seek(static_cast<int64_t>(offset))) {
       return false;
+    }
     out->resize(count);
     size_t done = 0;
     while (done < count) {
       int64_t n = file.Read(out->data() + done, count - done);
-      if (n <= 0)
+      if (n <= 0) {
         return false;
+      }
       done += static_cast<size_t>(n);
     }
     return true;
   };
   std::optional<std::string> block = posix::ExtractVersionBlock(source);
-  if (!block)
+  if (!block) {
     return std::nullopt;
+  }
   VersionInfo info;
   info.block_ = std::move(*block);
   return info;
@@ -53,13 +57,15 @@ bool VersionInfo::QueryTranslations(std::vector<uint32_t>* entries) const {
 bool VersionInfo::QueryString(const std::string& sub_block, std::string* value) const {
   std::string raw;
   bool is_text = false;
-  if (!posix::QueryVersionValue(block_, sub_block, &raw, &is_text))
+  if (!posix::QueryVersionValue(block_, sub_block, &raw, &is_text)) {
     return false;
+  }
   // Up to the terminating NUL, as a caller of VerQueryValue reads it.
   std::string utf16;
   for (size_t i = 0; i + 2 <= raw.size(); i += 2) {
-    if (raw[i] == 0 && raw[i + 1] == 0)
+    if (raw[i] == 0 && raw[i + 1] == 0) {
       break;
+    }
     utf16.append(raw, i, 2);
   }
   *value = posix::ConvertText("CP949", "UTF-16LE", utf16, 2);

@@ -20,13 +20,15 @@ using testing::TempDir;
 
 std::string ReadAll(const std::string& path) {
   File file;
-  if (!file.Open(path, File::Mode::kRead))
+  if (!file.Open(path, File::Mode::kRead)) {
     return "<cannot open>";
+  }
   std::string data;
   char buffer[256];
   int64_t n;
-  while ((n = file.Read(buffer, sizeof(buffer))) > 0)
+  while ((n = file.Read(buffer, sizeof(buffer))) > 0) {
     data.append(buffer, static_cast<size_t>(n));
+  }
   return data;
 }
 
@@ -213,8 +215,9 @@ TEST(FileSystemTest, LastWriteTimeIsLocalTime) {
 TEST(FileSystemTest, ReplaceFileAcrossFileSystems) {
   // /dev/shm is a tmpfs, the build tree is not: rename(2) cannot move there.
   std::error_code ec;
-  if (!std::filesystem::is_directory("/dev/shm", ec))
+  if (!std::filesystem::is_directory("/dev/shm", ec)) {
     GTEST_SKIP() << "no /dev/shm";
+  }
   TempDir dir;
   dir.Write("Target.dll", "old");
   std::filesystem::permissions(dir.os_path("Target.dll"), std::filesystem::perms::owner_read |

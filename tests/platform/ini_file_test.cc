@@ -181,64 +181,70 @@ struct WriteCase {
   const char* posix_after;
 };
 
-const WriteCase kWriteCases[] = {
-    {"new key keeps every other line",
-     "top=1\r\n\r\n[A]\r\nk1=1\r\n\r\n; note\r\nk2=2\r\n\r\n\r\n[B]\r\nb=1\r\n",
-     "A",
-     "k3",
-     "new",
-     {{"A", "k3", "new"}, {"A", "k1", "1"}, {"A", "k2", "2"}, {"B", "b", "1"}, {"", "top", "1"}},
-     "top=1\r\n\r\n[A]\r\nk1=1\r\n\r\n; note\r\nk2=2\r\nk3=new\r\n\r\n\r\n[B]\r\nb=1\r\n"},
-    {"replace ignores case and keeps the file's key name",
-     "[Proxy]\r\nProxyServer=old\r\nProxyPort=80\r\n",
-     "proxy",
-     "PROXYSERVER",
-     "10.0.0.1",
-     {{"Proxy", "ProxyServer", "10.0.0.1"}, {"Proxy", "ProxyPort", "80"}},
-     "[Proxy]\r\nProxyServer=10.0.0.1\r\nProxyPort=80\r\n"},
-    {"missing file is created",
-     nullptr,
-     "V",
-     "Part",
-     "3",
-     {{"V", "Part", "3"}},
-     "[V]\r\nPart=3\r\n"},
-    {"new section goes at the end; LF lines become CR LF",
-     "[A]\nk=1",
-     "SP",
-     "82001500_Sp",
-     "7",
-     {{"SP", "82001500_Sp", "7"}, {"A", "k", "1"}},
-     "[A]\r\nk=1\r\n[SP]\r\n82001500_Sp=7\r\n"},
-    {"only the first of two equal sections changes",
-     "[A]\r\nk=1\r\n[B]\r\nb=2\r\n[a]\r\nk=3\r\n",
-     "A",
-     "k",
-     "9",
-     {{"A", "k", "9"}, {"B", "b", "2"}},
-     "[A]\r\nk=9\r\n[B]\r\nb=2\r\n[a]\r\nk=3\r\n"},
-    {"code page 949 bytes pass unchanged",
-     "[AData]\r\n",
-     "AData",
-     "AData1",
-     "\xB5\xA5\xC0\xCC\xC5\xCD",
-     {{"AData", "AData1", "\xB5\xA5\xC0\xCC\xC5\xCD"}},
-     "[AData]\r\nAData1=\xB5\xA5\xC0\xCC\xC5\xCD\r\n"},
-};
+// Built on first use: the table holds strings.
+const std::vector<WriteCase>& WriteCases() {
+  static const std::vector<WriteCase> cases = {
+      {"new key keeps every other line",
+       "top=1\r\n\r\n[A]\r\nk1=1\r\n\r\n; note\r\nk2=2\r\n\r\n\r\n[B]\r\nb=1\r\n",
+       "A",
+       "k3",
+       "new",
+       {{"A", "k3", "new"}, {"A", "k1", "1"}, {"A", "k2", "2"}, {"B", "b", "1"}, {"", "top", "1"}},
+       "top=1\r\n\r\n[A]\r\nk1=1\r\n\r\n; note\r\nk2=2\r\nk3=new\r\n\r\n\r\n[B]\r\nb=1\r\n"},
+      {"replace ignores case and keeps the file's key name",
+       "[Proxy]\r\nProxyServer=old\r\nProxyPort=80\r\n",
+       "proxy",
+       "PROXYSERVER",
+       "10.0.0.1",
+       {{"Proxy", "ProxyServer", "10.0.0.1"}, {"Proxy", "ProxyPort", "80"}},
+       "[Proxy]\r\nProxyServer=10.0.0.1\r\nProxyPort=80\r\n"},
+      {"missing file is created",
+       nullptr,
+       "V",
+       "Part",
+       "3",
+       {{"V", "Part", "3"}},
+       "[V]\r\nPart=3\r\n"},
+      {"new section goes at the end; LF lines become CR LF",
+       "[A]\nk=1",
+       "SP",
+       "82001500_Sp",
+       "7",
+       {{"SP", "82001500_Sp", "7"}, {"A", "k", "1"}},
+       "[A]\r\nk=1\r\n[SP]\r\n82001500_Sp=7\r\n"},
+      {"only the first of two equal sections changes",
+       "[A]\r\nk=1\r\n[B]\r\nb=2\r\n[a]\r\nk=3\r\n",
+       "A",
+       "k",
+       "9",
+       {{"A", "k", "9"}, {"B", "b", "2"}},
+       "[A]\r\nk=9\r\n[B]\r\nb=2\r\n[a]\r\nk=3\r\n"},
+      {"code page 949 bytes pass unchanged",
+       "[AData]\r\n",
+       "AData",
+       "AData1",
+       "\xB5\xA5\xC0\xCC\xC5\xCD",
+       {{"AData", "AData1", "\xB5\xA5\xC0\xCC\xC5\xCD"}},
+       "[AData]\r\nAData1=\xB5\xA5\xC0\xCC\xC5\xCD\r\n"},
+  };
+  return cases;
+}
 
 TEST_F(IniFileTest, WritesKeepUntouchedLines) {
-  for (const WriteCase& c : kWriteCases) {
+  for (const WriteCase& c : WriteCases()) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    if (c.before)
+    if (c.before) {
       dir.Write("QuillMar.ini", c.before);
+    }
     {
       IniFile ini(dir.path("QuillMar.ini"));
       ini.WriteString(c.section, c.key, c.value);
     }
     IniFile ini(dir.path("QuillMar.ini"));
-    for (const auto& read : c.reads)
+    for (const auto& read : c.reads) {
       EXPECT_EQ(ini.ReadString(read[0], read[1], "DEF"), read[2]) << read[0] << " " << read[1];
+    }
 #ifndef _WIN32
     EXPECT_EQ(dir.Read("QuillMar.ini"), c.posix_after);
     // Nothing is left behind beside the file.

@@ -26,11 +26,12 @@ constexpr uint32_t kC = kUserMessage + 3;
 class Recorder {
  public:
   explicit Recorder(std::vector<std::string>* log, std::string name = "w")
-      : window_([this, log, name](const Message& m) {
+      : window_([this, log, name = std::move(name)](const Message& m) {
           log->push_back(name + ":" + std::to_string(m.id - kUserMessage) + ":" +
                          std::to_string(m.wparam));
-          if (on_message)
+          if (on_message) {
             on_message(m);
+          }
         }) {}
 
   MessageWindow& window() { return window_; }
@@ -77,10 +78,12 @@ TEST_F(MessageLoopTest, PassesParametersIntact) {
 TEST_F(MessageLoopTest, MessagesPostedByHandlersRunBeforeProcessMessagesReturns) {
   Recorder r(&log_);
   r.on_message = [&r](const Message& m) {
-    if (m.id == kA)
+    if (m.id == kA) {
       r.window().Post(kB, 2);
-    if (m.id == kB)
+    }
+    if (m.id == kB) {
       r.window().Post(kC, 3);
+    }
   };
   r.window().Post(kA, 1);
   ProcessMessages();
@@ -155,8 +158,9 @@ TEST_F(MessageLoopTest, NestedProcessMessagesRunsLaterMessagesInOrder) {
 TEST_F(MessageLoopTest, ExceptionGoesToTheErrorDisplayAndTheLoopGoesOn) {
   Recorder r(&log_);
   r.on_message = [](const Message& m) {
-    if (m.id == kA)
+    if (m.id == kA) {
       throw std::runtime_error("Unable to write to C:\\QuillMar.ini");
+    }
   };
   r.window().Post(kA);
   r.window().Post(kB);
@@ -226,8 +230,9 @@ class FdWatchTest : public MessageLoopTest {
   void TearDown() override {
     posix::UnwatchFd(first_[0]);
     posix::UnwatchFd(second_[0]);
-    for (int fd : {first_[0], first_[1], second_[0], second_[1]})
+    for (int fd : {first_[0], first_[1], second_[0], second_[1]}) {
       close(fd);
+    }
     MessageLoopTest::TearDown();
   }
   int first_[2];

@@ -35,8 +35,9 @@ TEST(ProcessTest, PosixOnly) {
 bool WaitForFile(const std::filesystem::path& path) {
   for (int i = 0; i < 200; ++i) {
     std::error_code ec;
-    if (std::filesystem::exists(path, ec) && std::filesystem::file_size(path, ec) > 0)
+    if (std::filesystem::exists(path, ec) && std::filesystem::file_size(path, ec) > 0) {
       return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
@@ -66,8 +67,10 @@ class RunningClient {
   // Starts argv[0] with the given arguments; killed when this ends.
   explicit RunningClient(std::vector<std::string> argv) {
     std::vector<char*> raw;
-    for (std::string& a : argv)
+    raw.reserve(argv.size() + 1);
+    for (std::string& a : argv) {
       raw.push_back(a.data());
+    }
     raw.push_back(nullptr);
     // A group of its own, so that stopping it also stops what a script started.
     posix_spawnattr_t attributes;
@@ -80,8 +83,9 @@ class RunningClient {
   ~RunningClient() { Stop(); }
   bool started() const { return started_; }
   void Stop() {
-    if (!started_)
+    if (!started_) {
       return;
+    }
     kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     started_ = false;

@@ -37,11 +37,13 @@ std::string Drain(int fd) {
   char buffer[4096];
   while (true) {
     pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0)
+    if (poll(&p, 1, 50) <= 0) {
       break;
+    }
     ssize_t n = read(fd, buffer, sizeof(buffer));
-    if (n <= 0)
+    if (n <= 0) {
       break;
+    }
     out.append(buffer, n);
   }
   return out;

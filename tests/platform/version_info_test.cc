@@ -28,13 +28,15 @@ std::string Fixture(const std::string& name) {
 // What the launcher does: first translation, then the string below it.
 std::string FirstTranslationString(const VersionInfo& info, const std::string& name) {
   std::vector<uint32_t> translations;
-  if (!info.QueryTranslations(&translations) || translations.empty())
+  if (!info.QueryTranslations(&translations) || translations.empty()) {
     return "<no translation>";
+  }
   char key[9];
   snprintf(key, sizeof(key), "%04X%04X", translations[0] & 0xFFFF, translations[0] >> 16);
   std::string value;
-  if (!info.QueryString("\\StringFileInfo\\" + std::string(key) + "\\" + name, &value))
+  if (!info.QueryString("\\StringFileInfo\\" + std::string(key) + "\\" + name, &value)) {
     return "<none>";
+  }
   return value;
 }
 
@@ -173,8 +175,9 @@ TEST(VersionInfoTest, RealWineImages) {
   };
   int checked = 0;
   for (const Case& c : cases) {
-    if (!std::filesystem::exists(testing::OsPath(folder + c.file)))
+    if (!std::filesystem::exists(testing::OsPath(folder + c.file))) {
       continue;
+    }
     SCOPED_TRACE(c.file);
     std::optional<VersionInfo> info = VersionInfo::Load(SystemPath(folder + c.file));
     ASSERT_TRUE(info.has_value());
@@ -187,8 +190,9 @@ TEST(VersionInfoTest, RealWineImages) {
     EXPECT_EQ(FirstTranslationString(*info, "ProductName"), "Wine");
     ++checked;
   }
-  if (checked == 0)
+  if (checked == 0) {
     GTEST_SKIP() << "Wine's 64-bit PE libraries are not installed in " << folder;
+  }
 }
 
 }  // namespace
