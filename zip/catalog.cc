@@ -19,16 +19,19 @@ bool ReadNameAndExtra(ArchiveSource& source,
                       std::string* name,
                       std::string* extra) {
   std::string full(name_length, '\0');
-  if (name_length && !source.ReadExact(pos, full.data(), full.size()))
+  if (name_length && !source.ReadExact(pos, full.data(), full.size())) {
     return false;
-  if (crypto)
+  }
+  if (crypto) {
     crypto->Decrypt(reinterpret_cast<uint8_t*>(full.data()), full.size());
+  }
   // Only the first bytes of a long name are kept; the rest is passed over.
   full.resize(std::min<size_t>(full.size(), kMaxNameLength));
   *name = std::move(full);
   extra->assign(extra_length, '\0');
-  if (extra_length && !source.ReadExact(pos + name_length, extra->data(), extra->size()))
+  if (extra_length && !source.ReadExact(pos + name_length, extra->data(), extra->size())) {
     return false;
+  }
   return true;
 }
 
@@ -40,14 +43,17 @@ struct LocalRecord {
 
 bool ReadLocalRecord(ArchiveSource& source, uint64_t pos, LocalRecord* record) {
   uint8_t h[kLocalHeaderSize];
-  if (!source.ReadExact(pos, h, sizeof(h)))
+  if (!source.ReadExact(pos, h, sizeof(h))) {
     return false;
+  }
   Signature sig = ParseSignature(h);
-  if (sig.kind != RecordKind::kLocal)
+  if (sig.kind != RecordKind::kLocal) {
     return false;
+  }
   ZipCrypto crypto = ZipCrypto::ForHeaders();
-  if (sig.header_encrypted)
+  if (sig.header_encrypted) {
     crypto.Decrypt(h + 4, sizeof(h) - 4);
+  }
   record->header = ParseLocalHeader(h);
   std::string extra;
   if (!ReadNameAndExtra(source, pos + kLocalHeaderSize, record->header.name_length,
@@ -65,20 +71,24 @@ void WalkCentral(ArchiveSource& source,
                  const Recognition& r,
                  CatalogObserver& observer,
                  Catalog* catalog) {
-  if (r.first_position < 0)
+  if (r.first_position < 0) {
     return;
+  }
   uint64_t pos = static_cast<uint64_t>(r.first_position);
   const uint64_t size = source.Size();
   while (!observer.Cancelled()) {
     uint8_t h[kCentralHeaderSize];
-    if (!source.ReadExact(pos, h, sizeof(h)))
+    if (!source.ReadExact(pos, h, sizeof(h))) {
       break;
+    }
     Signature sig = ParseSignature(h);
-    if (sig.kind != RecordKind::kCentral)
+    if (sig.kind != RecordKind::kCentral) {
       break;
+    }
     ZipCrypto crypto = ZipCrypto::ForHeaders();
-    if (sig.header_encrypted)
+    if (sig.header_encrypted) {
       crypto.Decrypt(h + 4, sizeof(h) - 4);
+    }
     CentralHeader central = ParseCentralHeader(h);
     std::string name, extra;
     if (!ReadNameAndExtra(source, pos + kCentralHeaderSize, central.name_length,
@@ -113,8 +123,9 @@ void WalkCentral(ArchiveSource& source,
     }
     pos += kCentralHeaderSize + central.name_length + central.extra_length + central.comment_length;
   }
-  if (r.end.found && !r.end.extended && catalog->entries_walked < r.end.total_entries)
+  if (r.end.found && !r.end.extended && catalog->entries_walked < r.end.total_entries) {
     catalog->damaged = true;
+  }
 }
 
 bool IsDescriptorSignature(const uint8_t* p) {
@@ -128,8 +139,9 @@ void WalkLocal(ArchiveSource& source,
   catalog->by_local_headers = true;
   // Without a directory the archive's end is unknown: it counts as damaged.
   catalog->damaged = true;
-  if (r.first_position < 0)
+  if (r.first_position < 0) {
     return;
+  }
   uint64_t pos = static_cast<uint64_t>(r.first_position);
   uint8_t marker[4];
   if (source.ReadExact(pos, marker, 4) &&
@@ -140,8 +152,9 @@ void WalkLocal(ArchiveSource& source,
   const uint64_t size = source.Size();
   while (!observer.Cancelled()) {
     LocalRecord local;
-    if (!ReadLocalRecord(source, pos, &local))
+    if (!ReadLocalRecord(source, pos, &local)) {
       break;
+    }
     MemberEntry e;
     e.raw_name = local.name;
     e.flags = local.header.flags;
@@ -155,18 +168,21 @@ void WalkLocal(ArchiveSource& source,
     uint64_t descriptor_length = 0;
     if (local.header.flags & kFlagDataDescriptor) {
       if (e.compressed_size == 0 && e.crc == 0) {
-        if (!FindDataDescriptor(source, e.data_offset, &e, &descriptor_length))
+        if (!FindDataDescriptor(source, e.data_offset, &e, &descriptor_length)) {
           return;
+        }
       } else {
         uint8_t d[4];
         uint64_t after = e.data_offset + e.compressed_size;
         descriptor_length = source.ReadExact(after, d, 4) && IsDescriptorSignature(d) ? 16 : 12;
       }
     }
-    if (e.data_offset > size || e.compressed_size > size - e.data_offset)
+    if (e.data_offset > size || e.compressed_size > size - e.data_offset) {
       return;
-    if (!e.raw_name.empty() && observer.Select(e.raw_name, e.flags))
+    }
+    if (!e.raw_name.empty() && observer.Select(e.raw_name, e.flags)) {
       catalog->members.push_back(e);
+    }
     pos = e.data_offset + e.compressed_size + descriptor_length;
   }
 }
@@ -184,20 +200,23 @@ bool FindDataDescriptor(ArchiveSource& source,
     // Overlap so that a signature across two chunks is seen.
     size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk + 3, size - base));
     buf.resize(want);
-    if (!source.ReadExact(base, buf.data(), want))
+    if (!source.ReadExact(base, buf.data(), want)) {
       return false;
+    }
     const auto* p = reinterpret_cast<const uint8_t*>(buf.data());
     for (size_t i = 0; i + 4 <= want && i < kChunk; ++i) {
-      if (p[i] != 'P' || !IsDescriptorSignature(p + i))
+      if (p[i] != 'P' || !IsDescriptorSignature(p + i)) {
         continue;
+      }
       uint64_t distance = base + i - data_offset;
       uint8_t d[28];
       int64_t got = source.ReadAt(base + i, d, sizeof(d));
       // The 8-byte form when its sizes fit and a record follows it.
       bool wide = got >= 24 && Le64(d + 8) == distance &&
                   (got < 28 || ParseSignature(d + 24).kind != RecordKind::kNone);
-      if (!wide && !(got >= 16 && Le32(d + 8) == distance))
+      if (!wide && !(got >= 16 && Le32(d + 8) == distance)) {
         continue;
+      }
       entry->crc = Le32(d + 4);
       entry->compressed_size = distance;
       entry->uncompressed_size = wide ? Le64(d + 16) : Le32(d + 12);
@@ -212,10 +231,11 @@ Catalog ReadCatalog(ArchiveSource& source,
                     const Recognition& recognition,
                     CatalogObserver& observer) {
   Catalog catalog;
-  if (recognition.state == THeaderTypeState::Of(THeaderType::htLocal))
+  if (recognition.state == THeaderTypeState::Of(THeaderType::htLocal)) {
     WalkLocal(source, recognition, observer, &catalog);
-  else
+  } else {
     WalkCentral(source, recognition, observer, &catalog);
+  }
   return catalog;
 }
 

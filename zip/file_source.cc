@@ -3,8 +3,9 @@
 namespace qm::zip {
 
 bool FileSource::Open(const std::string& path) {
-  if (!file_.Open(path, platform::File::Mode::kRead))
+  if (!file_.Open(path, platform::File::Mode::kRead)) {
     return false;
+  }
   int64_t size = file_.Size();
   if (size < 0) {
     file_.Close();
@@ -16,8 +17,9 @@ bool FileSource::Open(const std::string& path) {
 }
 
 int64_t FileSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
-  if (offset >= size_)
+  if (offset >= size_) {
     return 0;
+  }
   // Sequential reads skip the seek.
   if (position_ != static_cast<int64_t>(offset)) {
     if (!file_.Seek(static_cast<int64_t>(offset))) {
@@ -34,8 +36,9 @@ int64_t FileSource::ReadAt(uint64_t offset, void* buffer, size_t size) {
       position_ = -1;
       return -1;
     }
-    if (n == 0)
+    if (n == 0) {
       break;
+    }
     done += static_cast<size_t>(n);
   }
   position_ += static_cast<int64_t>(done);

@@ -16,8 +16,9 @@ TInternalMask::TInternalMask(const std::string& mask) {
       star = true;
     } else if (c == '?') {
       // "*?" is the same as "*": the star mark alone stays.
-      if (!star)
+      if (!star) {
         items_.push_back({Kind::kAny, 0, false});
+      }
     } else {
       items_.push_back({Kind::kLiteral, Upper(c), star});
       star = false;
@@ -41,8 +42,9 @@ bool TInternalMask::Fits(const Item& item, const std::string& name, size_t pos) 
 
 bool TInternalMask::Matches(const std::string& input) const {
   std::string name = input;
-  if (dot_ending_ && name.find('.') == std::string::npos)
+  if (dot_ending_ && name.find('.') == std::string::npos) {
     name += '.';
+  }
   struct Point {
     size_t pos;
     size_t item;
@@ -57,21 +59,25 @@ bool TInternalMask::Matches(const std::string& input) const {
       if (item.kind == Kind::kEnd) {
         pos = name.size();
       } else {
-        while (pos < name.size() && !Fits(item, name, pos))
+        while (pos < name.size() && !Fits(item, name, pos)) {
           ++pos;
-        if (pos < name.size() && depth < kMaxBacktrack)
+        }
+        if (pos < name.size() && depth < kMaxBacktrack) {
           stack[depth++] = {pos + 1, i};
+        }
       }
     }
     if (Fits(item, name, pos)) {
-      if (item.kind == Kind::kEnd)
+      if (item.kind == Kind::kEnd) {
         return true;
+      }
       ++i;
       ++pos;
       continue;
     }
-    if (depth == 0)
+    if (depth == 0) {
       return false;
+    }
     --depth;
     pos = stack[depth].pos;
     i = stack[depth].item;

@@ -12,11 +12,13 @@ char Lower(char c) {
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
+  if (a.size() != b.size()) {
     return false;
+  }
   for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i]))
+    if (Lower(a[i]) != Lower(b[i])) {
       return false;
+    }
   }
   return true;
 }
@@ -26,24 +28,29 @@ size_t LastSeparator(const std::string& path) {
 }
 
 bool MatchLine(std::string* line, bool recurse_dirs, const std::string& stored_name) {
-  if (EqualNoCase(*line, stored_name))
+  if (EqualNoCase(*line, stored_name)) {
     return true;
+  }
   std::string line_folder = FolderPart(*line);
   std::string name_folder = FolderPart(stored_name);
   std::string subject;
   if (!recurse_dirs) {
-    if (!EqualNoCase(line_folder, name_folder))
+    if (!EqualNoCase(line_folder, name_folder)) {
       return false;
+    }
     subject = stored_name;
   } else {
     subject = line_folder.empty() ? NamePart(stored_name) : stored_name;
   }
-  if (TInternalMask(*line).Matches(subject))
+  if (TInternalMask(*line).Matches(subject)) {
     return true;
-  if (subject.find('.') == std::string::npos)
+  }
+  if (subject.find('.') == std::string::npos) {
     subject += '.';
-  if (line->find('.') == std::string::npos)
+  }
+  if (line->find('.') == std::string::npos) {
     *line += '.';
+  }
   return TInternalMask(*line).Matches(subject);
 }
 
@@ -52,8 +59,9 @@ bool MatchLine(std::string* line, bool recurse_dirs, const std::string& stored_n
 std::string StoredName(const std::string& name_bytes) {
   std::string name = name_bytes;
   for (char& c : name) {
-    if (c == '/')
+    if (c == '/') {
       c = '\\';
+    }
   }
   return name;
 }
@@ -62,20 +70,24 @@ bool SelectMember(std::vector<std::string>* file_spec,
                   bool recurse_dirs,
                   const std::string& stored_name) {
   for (std::string& line : *file_spec) {
-    if (line.empty())
+    if (line.empty()) {
       continue;
-    if (MatchLine(&line, recurse_dirs, stored_name))
+    }
+    if (MatchLine(&line, recurse_dirs, stored_name)) {
       return true;
+    }
   }
   return false;
 }
 
 std::string FolderPart(const std::string& path) {
   size_t pos = LastSeparator(path);
-  if (pos == std::string::npos)
+  if (pos == std::string::npos) {
     return "";
-  if (pos == 2 && path[1] == ':' && path[2] == '\\')
+  }
+  if (pos == 2 && path[1] == ':' && path[2] == '\\') {
     return path.substr(0, 3);
+  }
   return path.substr(0, pos) + "\\";
 }
 
@@ -85,35 +97,41 @@ std::string NamePart(const std::string& path) {
 }
 
 std::string JoinPath(const std::string& a, const std::string& b) {
-  if (a.empty())
+  if (a.empty()) {
     return "";
-  if (a.back() == '\\')
+  }
+  if (a.back() == '\\') {
     return a + b;
+  }
   return a + "\\" + b;
 }
 
 std::string NormalizeFolder(const std::string& folder) {
   std::string f = StoredName(folder);
-  if (!f.empty() && f.back() != '\\')
+  if (!f.empty() && f.back() != '\\') {
     f += '\\';
+  }
   return f;
 }
 
 bool IsSafeStoredName(const std::string& name) {
-  if (name.empty() || name[0] == '\\')
+  if (name.empty() || name[0] == '\\') {
     return false;
+  }
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find('\\', start);
-    if (end == std::string::npos)
+    if (end == std::string::npos) {
       end = name.size();
+    }
     std::string component = name.substr(start, end - start);
     // Windows drops trailing dots and blanks: "..", ". ." and "..." all
     // become ".." or nothing.
     size_t kept = component.find_last_not_of(". ");
     bool only_dots = kept == std::string::npos;
-    if (only_dots && component != "." && !component.empty())
+    if (only_dots && component != "." && !component.empty()) {
       return false;
+    }
     start = end + 1;
   }
   for (unsigned char c : name) {

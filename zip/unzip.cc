@@ -34,13 +34,16 @@ class MemberInput : public InputSource {
 
   int64_t Read(uint8_t* buffer, size_t size) override {
     size_t want = static_cast<size_t>(std::min<uint64_t>(size, remaining_));
-    if (want == 0)
+    if (want == 0) {
       return 0;
+    }
     int64_t n = source_.ReadAt(offset_, buffer, want);
-    if (n <= 0)
+    if (n <= 0) {
       return n;
-    if (keys_)
+    }
+    if (keys_) {
       keys_->Decrypt(buffer, static_cast<size_t>(n));
+    }
     offset_ += static_cast<uint64_t>(n);
     remaining_ -= static_cast<uint64_t>(n);
     return n;
@@ -98,8 +101,9 @@ bool DosToLocal(uint32_t dos, platform::LocalDateTime* out) {
 }
 
 uint8_t Percent(uint64_t part, uint64_t whole) {
-  if (whole == 0)
+  if (whole == 0) {
     return 0;
+  }
   double value = std::nearbyint(100.0 * static_cast<double>(part) / static_cast<double>(whole));
   return static_cast<uint8_t>(std::clamp(value, 0.0, 100.0));
 }
@@ -114,8 +118,9 @@ class TUnZip::Sink : public OutputSink {
       : owner_(owner), file_(file), expected_size_(expected_size) {}
 
   bool Write(const uint8_t* data, size_t size) override {
-    if (owner_.cancelled_)
+    if (owner_.cancelled_) {
       return false;
+    }
     if (size > expected_size_ - std::min(written_, expected_size_)) {
       // More output than the directory declares: a damaged or hostile member.
       oversize_ = true;
@@ -167,15 +172,17 @@ void TUnZip::SetArcType(TArcType) {
 void TUnZip::Recognize() {
   recognition_ = Recognition();
   FileSource source;
-  if (archive_file_.empty() || !source.Open(archive_file_))
+  if (archive_file_.empty() || !source.Open(archive_file_)) {
     return;
+  }
   recognition_ = RecognizeArchive(source, archive_file_);
 }
 
 void TUnZip::SetExtractDir(const std::string& folder) {
   extract_dir_ = NormalizeFolder(folder);
-  if (extract_dir_.empty())
+  if (extract_dir_.empty()) {
     extract_dir_ = FolderPart(archive_file_);
+  }
 }
 
 void TUnZip::SetZipCmntBufSize(int size) {
@@ -187,56 +194,67 @@ bool TUnZip::Succeeded() const {
 }
 
 void TUnZip::TriggerActivate() {
-  if (OnActivate)
+  if (OnActivate) {
     OnActivate(this);
+  }
 }
 void TUnZip::TriggerDeactivate() {
-  if (OnDeactivate)
+  if (OnDeactivate) {
     OnDeactivate(this);
+  }
 }
 void TUnZip::TriggerBegin(const std::string& file_name, int count, bool& extract) {
-  if (OnBegin)
+  if (OnBegin) {
     OnBegin(this, file_name, count, extract);
+  }
 }
 void TUnZip::TriggerEnd(const std::string& file_name, bool crc_pass) {
-  if (OnEnd)
+  if (OnEnd) {
     OnEnd(this, file_name, crc_pass);
+  }
 }
 void TUnZip::TriggerError(const std::string& file_name,
                           const std::string& extended_msg,
                           const std::string& volume_id,
                           int ecode) {
-  if (OnError)
+  if (OnError) {
     OnError(this, file_name, extended_msg, volume_id, ecode);
+  }
 }
 void TUnZip::TriggerFileExists(const std::string& file_name,
                                std::string& new_filename,
                                TOverwriteMode& overwrite_mode) {
-  if (OnFileExists)
+  if (OnFileExists) {
     OnFileExists(this, file_name, new_filename, overwrite_mode);
+  }
 }
 void TUnZip::TriggerGetPassword(const std::string& file_name,
                                 std::string& password,
                                 bool& try_again) {
-  if (OnGetPassword)
+  if (OnGetPassword) {
     OnGetPassword(this, file_name, password, try_again);
+  }
 }
 void TUnZip::TriggerProgress(uint8_t progress_by_file, uint8_t progress_by_archive) {
-  if (OnProgress)
+  if (OnProgress) {
     OnProgress(this, progress_by_file, progress_by_archive);
+  }
 }
 void TUnZip::TriggerElapsedTime(float elapsed_time) {
-  if (OnElapsedTime)
+  if (OnElapsedTime) {
     OnElapsedTime(this, elapsed_time);
+  }
 }
 void TUnZip::TriggerCorruptZipHeader(THeaderTypeState head_flag, bool& cancel) {
-  if (OnCorruptZipHeader)
+  if (OnCorruptZipHeader) {
     OnCorruptZipHeader(this, head_flag, cancel);
+  }
 }
 
 void TUnZip::Report(const std::string& file_name, int code, const std::string& extended_msg) {
-  if (cancelled_)
+  if (cancelled_) {
     code = kErrUserCanceled;
+  }
   ++error_count_;
   uint32_t start = platform::TickCount();
   TriggerError(file_name, extended_msg, "0", code);
@@ -247,15 +265,17 @@ void TUnZip::Report(const std::string& file_name, int code, const std::string& e
 std::string TUnZip::ConvertName(const std::string& raw, uint16_t flags) const {
   // The OEM and ANSI code pages of the updater's system are both 949, so only
   // names flagged as UTF-8 need converting.
-  if (TranslateOemChar && (flags & kFlagUtf8))
+  if (TranslateOemChar && (flags & kFlagUtf8)) {
     return StoredName(platform::Utf8ToCp949(raw));
+  }
   return StoredName(raw);
 }
 
 bool TUnZip::IsDirectoryMember(const std::string& stored, uint32_t attributes) const {
   bool jar = recognition_.type == TArcType::atJar || recognition_.type == TArcType::atJarExe;
-  if (jar)
+  if (jar) {
     return NamePart(stored).empty();
+  }
   return (attributes & platform::kAttrDirectory) || (!stored.empty() && stored.back() == '\\');
 }
 
@@ -321,8 +341,9 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   remainder_ = 0;
   prepared_folders_.clear();
   pause_ticks_ = 0;
-  if (CpuType == TCpuType::cpt80486)
+  if (CpuType == TCpuType::cpt80486) {
     CpuType = TCpuType::cptAuto;
+  }
 
   const std::string remembered = archive_file_;
   if (archive_file_.empty()) {
@@ -364,8 +385,9 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
         },
         [this] { return cancelled_; });
     Catalog catalog;
-    if (walk)
+    if (walk) {
       catalog = ReadCatalog(source, recognition_, selector);
+    }
     bool damaged = catalog.damaged || !walk;
     if (recognition_.state.Empty() ||
         (recognition_.state == THeaderTypeState::Of(THeaderType::htEnding) &&
@@ -378,14 +400,16 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
       archive_failed_ = true;
     }
     for (const MemberEntry& e : catalog.members) {
-      if (static_cast<int32_t>(e.dos_time) > static_cast<int32_t>(latest_time_))
+      if (static_cast<int32_t>(e.dos_time) > static_cast<int32_t>(latest_time_)) {
         latest_time_ = e.dos_time;
+      }
       total_size_ += e.uncompressed_size;
     }
     remainder_ = total_size_;
     for (const MemberEntry& e : catalog.members) {
-      if (cancelled_)
+      if (cancelled_) {
         break;
+      }
       if (mode == RunMode::kList) {
         TZipMemberInfo info;
         info.name = ConvertName(e.raw_name, e.flags);
@@ -417,8 +441,9 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
 bool TUnZip::BeginCheck(const std::string& target) {
   bool extract = true;
   TriggerBegin(target, extracted_count_, extract);
-  if (!extract || cancelled_)
+  if (!extract || cancelled_) {
     return false;
+  }
   if (!ConfirmOverwrites) {
     // omSkip keeps files that are there already.
     return OverwriteMode == TOverwriteMode::omOverwrite || !platform::FileExists(target);
@@ -433,15 +458,17 @@ bool TUnZip::BeginCheck(const std::string& target) {
   while (!cancelled_ && mode != TOverwriteMode::omSkip && platform::FileExists(current)) {
     std::string new_name;
     TriggerFileExists(current, new_name, mode);
-    if (mode != TOverwriteMode::omOverwrite || new_name.empty())
+    if (mode != TOverwriteMode::omOverwrite || new_name.empty()) {
       break;
+    }
     bool same = new_name.size() == current.size() &&
                 std::equal(new_name.begin(), new_name.end(), current.begin(), [](char a, char b) {
                   return std::tolower(static_cast<unsigned char>(a)) ==
                          std::tolower(static_cast<unsigned char>(b));
                 });
-    if (same)
+    if (same) {
       break;
+    }
     current = new_name;
   }
   (void)current;
@@ -462,29 +489,34 @@ bool TUnZip::CheckPassword(ArchiveSource& source,
   uint8_t check =
       (entry.flags & kFlagDataDescriptor) ? (entry.dos_time >> 8) & 0xFF : entry.crc >> 24;
   auto fits = [&](const std::string& password) {
-    if (password.empty())
+    if (password.empty()) {
       return false;
+    }
     auto crypto = std::make_unique<ZipCrypto>(password);
     uint8_t copy[kEncryptionHeader];
     std::memcpy(copy, header, sizeof(copy));
     crypto->Decrypt(copy, sizeof(copy));
-    if (copy[kEncryptionHeader - 1] != check)
+    if (copy[kEncryptionHeader - 1] != check) {
       return false;
+    }
     *keys = std::move(crypto);
     return true;
   };
-  if (fits(current_password_))
+  if (fits(current_password_)) {
     return true;
+  }
   for (const std::string& password : Passwords) {
     current_password_ = password;
-    if (fits(password))
+    if (fits(password)) {
       return true;
+    }
   }
   if (!OnGetPassword) {
-    if (Passwords.empty())
+    if (Passwords.empty()) {
       Report(target, kErrEventNotAssigned, "OnGetPassword");
-    else
+    } else {
       Report(target, kErrInvalidPassword);
+    }
     return false;
   }
   for (int attempt = 0; attempt < PasswordAttempts && !cancelled_; ++attempt) {
@@ -508,13 +540,15 @@ bool TUnZip::CheckPassword(ArchiveSource& source,
 
 bool TUnZip::PrepareFolder(const std::string& folder) {
   auto known = prepared_folders_.find(folder);
-  if (known != prepared_folders_.end())
+  if (known != prepared_folders_.end()) {
     return known->second;
+  }
   bool existed = platform::DirectoryExists(folder);
-  if (existed)
+  if (existed) {
     platform::RemoveLeftovers(folder);
-  else
+  } else {
     platform::CreateDirectories(folder);
+  }
   prepared_folders_[folder] = !existed;
   return !existed;
 }
@@ -529,8 +563,9 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   }
   if (extract_dir_.empty()) {
     SetExtractDir("");
-    if (extract_dir_.empty())
+    if (extract_dir_.empty()) {
       extract_dir_ = ".\\";
+    }
   }
   const std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
   const uint32_t attributes = e.from_central ? e.external_attributes : 0;
@@ -606,8 +641,9 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     }
     temp = platform::CreateTempFile(folder, kTempPrefix);
     if (temp.empty() || !out.Open(temp, platform::File::Mode::kCreate)) {
-      if (!temp.empty())
+      if (!temp.empty()) {
         platform::DeleteFile(temp);
+      }
       Report(target, kErrOpenFile);
       ++failed_count_;
       PassOver(e.uncompressed_size);
@@ -641,24 +677,26 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
       code = kErrUnsupportedMethod;
       break;
     case DecodeStatus::kOutputStopped:
-      if (cancelled_)
+      if (cancelled_) {
         code = kErrUserCanceled;
-      else if (sink.oversize())
+      } else if (sink.oversize()) {
         code = kErrFileSizeDifferent;
-      else if (sink.write_error() == platform::FileError::kDiskFull)
+      } else if (sink.write_error() == platform::FileError::kDiskFull) {
         code = kErrDiskFull;
-      else
+      } else {
         code = kErrWriteFile;
+      }
       break;
   }
   bool crc_pass = false;
   if (code == 0) {
     uint32_t crc = sink.crc();
     crc_pass = crc == e.crc || crc == ~e.crc;
-    if (!crc_pass)
+    if (!crc_pass) {
       code = kErrCrcCheck;
-    else if (sink.written() != e.uncompressed_size)
+    } else if (sink.written() != e.uncompressed_size) {
       code = kErrFileSizeDifferent;
+    }
   }
 
   if (mode == RunMode::kExtract && code == 0) {
@@ -675,19 +713,22 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
         have_time = DosToLocal(latest_time_, &when);
         break;
     }
-    if (have_time)
+    if (have_time) {
       out.SetLastWriteTime(when);
+    }
     if (SyncFiles && !out.Flush()) {
       code = out.error() == platform::FileError::kDiskFull ? kErrDiskFull : kErrCloseFile;
     }
     out.Close();
-    if (code == 0 && !platform::ReplaceFile(temp, target))
+    if (code == 0 && !platform::ReplaceFile(temp, target)) {
       code = kErrOpenFile;
+    }
   }
   if (mode == RunMode::kExtract) {
     out.Close();
-    if (code != 0)
+    if (code != 0) {
       platform::DeleteFile(temp);
+    }
   }
   if (code != 0) {
     Report(target, code);

@@ -135,8 +135,9 @@ constexpr Entry kMessages[] = {
 std::string ErrorText(int code) {
   auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                              [](const Entry& e, int c) { return e.code < c; });
-  if (it != std::end(kMessages) && it->code == code)
+  if (it != std::end(kMessages) && it->code == code) {
     return it->text;
+  }
   return "Unknown error";
 }
 

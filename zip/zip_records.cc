@@ -4,17 +4,19 @@ namespace qm::zip {
 
 Signature ParseSignature(const uint8_t* p) {
   Signature s;
-  if (p[0] != 'P')
+  if (p[0] != 'P') {
     return s;
+  }
   uint8_t second = p[1];
-  if (p[2] == 3 && p[3] == 4)
+  if (p[2] == 3 && p[3] == 4) {
     s.kind = RecordKind::kLocal;
-  else if (p[2] == 1 && p[3] == 2)
+  } else if (p[2] == 1 && p[3] == 2) {
     s.kind = RecordKind::kCentral;
-  else if (p[2] == 5 && p[3] == 6)
+  } else if (p[2] == 5 && p[3] == 6) {
     s.kind = RecordKind::kEnd;
-  else
+  } else {
     return s;
+  }
   if (s.kind == RecordKind::kEnd) {
     switch (second) {
       case 'K':
@@ -113,8 +115,9 @@ void WalkExtra(const std::string& extra, Fn block) {
     uint16_t id = Le16(p + pos);
     size_t size = Le16(p + pos + 2);
     pos += 4;
-    if (size > extra.size() - pos)
+    if (size > extra.size() - pos) {
       return;
+    }
     block(id, p + pos, size);
     pos += size;
   }
@@ -122,10 +125,12 @@ void WalkExtra(const std::string& extra, Fn block) {
 
 // Reads the next 8-byte zip64 field when the 32-bit value was saturated.
 void Zip64Field(uint64_t* value, const uint8_t* data, size_t size, size_t* pos) {
-  if (*value != kSaturated32)
+  if (*value != kSaturated32) {
     return;
-  if (*pos + 8 > size)
+  }
+  if (*pos + 8 > size) {
     return;
+  }
   *value = Le64(data + *pos);
   *pos += 8;
 }
@@ -154,8 +159,9 @@ void ApplyCentralExtra(const std::string& extra, CentralHeader* header) {
       Zip64Field(&header->uncompressed_size, data, size, &pos);
       Zip64Field(&header->compressed_size, data, size, &pos);
       Zip64Field(&header->local_offset, data, size, &pos);
-      if (header->disk_start == 0xFFFF && pos + 4 <= size)
+      if (header->disk_start == 0xFFFF && pos + 4 <= size) {
         header->disk_start = Le32(data + pos);
+      }
     } else if (id == 0x0064 && size >= 6) {
       header->compressed_size |= static_cast<uint64_t>(Le16(data)) << 32;
       header->uncompressed_size |= static_cast<uint64_t>(Le16(data + 2)) << 32;

@@ -61,8 +61,9 @@ bool ExtractWithTUnZip(const fs::path& archive, const fs::path& dir, bool sync) 
   int failures = 0;
   unzip.OnError = [&failures](qm::zip::TUnZip*, const std::string& file, const std::string&,
                               const std::string&, int code) {
-    if (++failures <= 5)
+    if (++failures <= 5) {
       std::fprintf(stderr, "  error %d: %s\n", code, file.c_str());
+    }
   };
   unzip.Extract();
   return unzip.Succeeded();
@@ -76,8 +77,9 @@ double BestOf3(const fs::path& target, Fn run) {
     fs::create_directories(target);
     Shell("sync");
     auto start = std::chrono::steady_clock::now();
-    if (!run())
+    if (!run()) {
       std::fprintf(stderr, "  run %d reported failures\n", i + 1);
+    }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     best = std::min(best, seconds);
@@ -92,12 +94,14 @@ void SpeedBenchmark(const fs::path& work) {
   std::string folders;
   uint64_t bytes = 0, files = 0;
   for (const char* source : sources) {
-    if (!fs::exists(fs::path("/usr") / source))
+    if (!fs::exists(fs::path("/usr") / source)) {
       continue;
+    }
     folders += std::string(" ") + source;
     bytes += TreeBytes(fs::path("/usr") / source, &files);
-    if (bytes >= kMinCorpusBytes)
+    if (bytes >= kMinCorpusBytes) {
       break;
+    }
   }
   std::printf("corpus: /usr/{%s }, %llu files, %.1f MB\n", folders.c_str(),
               static_cast<unsigned long long>(files), bytes / 1e6);
@@ -131,8 +135,9 @@ void MakeMixedFile(const fs::path& path, uint64_t size) {
   std::mt19937_64 rng(42);
   std::string text;
   const char* words[] = {"quill ", "mar ", "update ", "archive ", "member ", "\n"};
-  while (text.size() < (1 << 20))
+  while (text.size() < (1 << 20)) {
     text += words[rng() % 6];
+  }
   std::string block(1 << 20, '\0');
   for (uint64_t done = 0; done < size; done += block.size()) {
     switch ((done >> 20) % 4) {
@@ -186,10 +191,12 @@ void MemoryBenchmark(const fs::path& work, const char* self) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--child-extract")
+  if (argc == 4 && std::string(argv[1]) == "--child-extract") {
     return ExtractWithTUnZip(argv[2], argv[3], true) ? 0 : 1;
-  if (argc == 4 && std::string(argv[1]) == "--child-extract-unsynced")
+  }
+  if (argc == 4 && std::string(argv[1]) == "--child-extract-unsynced") {
     return ExtractWithTUnZip(argv[2], argv[3], false) ? 0 : 1;
+  }
   fs::path work = argc > 1 ? fs::path(argv[1]) : fs::current_path() / "unzip-bench-work";
   fs::remove_all(work);
   fs::create_directories(work);

@@ -17,11 +17,13 @@ char Upper(char c) {
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
+  if (a.size() != b.size()) {
     return false;
+  }
   for (size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i]))
+    if (Upper(a[i]) != Upper(b[i])) {
       return false;
+    }
   }
   return true;
 }
@@ -36,10 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool matches = qm::zip::TInternalMask(mask).Matches(name);
   bool wild = mask.find_first_of("*?") != std::string::npos;
   bool dot_rule = !mask.empty() && mask.back() == '.' && name.find('.') == std::string::npos;
-  if (!wild && !dot_rule && matches != EqualNoCase(mask, name))
+  if (!wild && !dot_rule && matches != EqualNoCase(mask, name)) {
     std::abort();
-  if (mask == "*" && !qm::zip::TInternalMask(mask).Matches(name))
+  }
+  if (mask == "*" && !qm::zip::TInternalMask(mask).Matches(name)) {
     std::abort();
+  }
   std::vector<std::string> spec = {mask, "*.zzz"};
   qm::zip::SelectMember(&spec, true, qm::zip::StoredName(name));
   qm::zip::SelectMember(&spec, false, qm::zip::StoredName(name));

@@ -22,8 +22,9 @@ class AllNames : public qm::zip::CatalogObserver {
     bool selected = !stored.empty() && qm::zip::SelectMember(&spec, true, stored);
     if (qm::zip::IsSafeStoredName(stored)) {
       std::string target = qm::zip::TargetPath("C:\\game\\", true, stored);
-      if (target.rfind("C:\\game\\", 0) != 0 || target.find("\\..\\") != std::string::npos)
+      if (target.rfind("C:\\game\\", 0) != 0 || target.find("\\..\\") != std::string::npos) {
         std::abort();
+      }
     }
     return selected;
   }
@@ -31,12 +32,14 @@ class AllNames : public qm::zip::CatalogObserver {
 
 void CheckMembers(const qm::zip::Catalog& catalog, uint64_t size) {
   for (const qm::zip::MemberEntry& e : catalog.members) {
-    if (e.data_offset > size || e.raw_name.size() > qm::zip::kMaxNameLength)
+    if (e.data_offset > size || e.raw_name.size() > qm::zip::kMaxNameLength) {
       std::abort();
+    }
     // Data that runs past the end may be listed from the directory (the
     // decoder then meets the end of input), never from the local walk.
-    if (!e.from_central && e.compressed_size > size - e.data_offset)
+    if (!e.from_central && e.compressed_size > size - e.data_offset) {
       std::abort();
+    }
   }
 }
 

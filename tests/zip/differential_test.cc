@@ -11,8 +11,9 @@ namespace {
 
 std::vector<fs::path> ArchivesMadeByTools() {
   std::vector<fs::path> archives;
-  for (const auto& entry : fs::directory_iterator(GeneratedArchives() / "archives"))
+  for (const auto& entry : fs::directory_iterator(GeneratedArchives() / "archives")) {
     archives.push_back(entry.path());
+  }
   std::sort(archives.begin(), archives.end());
   return archives;
 }
@@ -27,8 +28,9 @@ TEST(DifferentialTest, SameTreeAsInfoZipUnzip) {
     auto expected = ReadTree(GeneratedArchives() / "expected" / name);
     ASSERT_FALSE(expected.empty());
     int expected_files = 0;
-    for (const auto& [path, content] : expected)
+    for (const auto& [path, content] : expected) {
       expected_files += path.back() != '/';
+    }
 
     TempDir out;
     TUnZip unzip;
@@ -71,8 +73,9 @@ TEST(DifferentialTest, RecognisedTypes) {
     EXPECT_EQ(unzip.ArcType(), c.type) << c.archive << " " << ArcTypeName(unzip.ArcType());
   }
   for (const fs::path& archive : ArchivesMadeByTools()) {
-    if (archive.extension() != ".jar")
+    if (archive.extension() != ".jar") {
       continue;
+    }
     TUnZip unzip;
     unzip.SetArchiveFile(archive.string());
     EXPECT_EQ(unzip.ArcType(), TArcType::atJar) << archive;

@@ -13,13 +13,15 @@
 namespace qm::zip::testing {
 namespace {
 
-const std::vector<BuildMember> kMembers = {
-    {.name = "a.txt", .data = "alpha"},
-    {.name = "readme", .data = "no extension"},
-    {.name = "sub/", .data = "", .attributes = 0x10},
-    {.name = "sub/b.txt", .data = "beta"},
-    {.name = "sub/deeper/c.dat", .data = std::string(100000, 'c')},
-};
+std::vector<BuildMember> MakeMembers() {
+  return {
+      {.name = "a.txt", .data = "alpha"},
+      {.name = "readme", .data = "no extension"},
+      {.name = "sub/", .data = "", .attributes = 0x10},
+      {.name = "sub/b.txt", .data = "beta"},
+      {.name = "sub/deeper/c.dat", .data = std::string(100000, 'c')},
+  };
+}
 
 struct Fixture {
   TempDir work;
@@ -37,10 +39,12 @@ struct Fixture {
   }
   std::vector<std::string> Files() {
     std::vector<std::string> names;
-    if (!fs::exists(out))
+    if (!fs::exists(out)) {
       return names;
-    for (const auto& [path, content] : ReadTree(out))
+    }
+    for (const auto& [path, content] : ReadTree(out)) {
       names.push_back(path);
+    }
     return names;
   }
 };
@@ -63,7 +67,7 @@ TEST(ExtractorTest, SelectionAndStoredFolders) {
       {{"*.*"}, true, false, {"a.txt", "b.txt", "c.dat", "readme"}},
   };
   for (const auto& c : cases) {
-    Fixture f(BuildZip(kMembers));
+    Fixture f(BuildZip(MakeMembers()));
     f.unzip.FileSpec = c.spec;
     f.unzip.RecurseDirs = c.recurse;
     f.unzip.UseStoredDirs = c.use_stored_dirs;
@@ -74,7 +78,7 @@ TEST(ExtractorTest, SelectionAndStoredFolders) {
 }
 
 TEST(ExtractorTest, ReplacesExistingFilesAndSetsTheirTime) {
-  Fixture f(BuildZip(kMembers));
+  Fixture f(BuildZip(MakeMembers()));
   WriteBytes(f.out / "a.txt", "old alpha");
   EXPECT_EQ(f.unzip.Extract(), 4);
   EXPECT_EQ(ReadBytes(f.out / "a.txt"), "alpha");
@@ -96,7 +100,7 @@ TEST(ExtractorTest, ReplacesExistingFilesAndSetsTheirTime) {
 }
 
 TEST(ExtractorTest, SkipRulesAndBeginEvent) {
-  Fixture f(BuildZip(kMembers));
+  Fixture f(BuildZip(MakeMembers()));
   WriteBytes(f.out / "a.txt", "keep me");
   f.unzip.OverwriteMode = TOverwriteMode::omSkip;
   std::vector<std::string> begun;
@@ -112,7 +116,7 @@ TEST(ExtractorTest, SkipRulesAndBeginEvent) {
 }
 
 TEST(ExtractorTest, ProgressReachesTheEndAndTheLoopTurns) {
-  Fixture f(BuildZip(kMembers));
+  Fixture f(BuildZip(MakeMembers()));
   std::vector<int> by_archive;
   f.unzip.OnProgress = [&by_archive](TUnZip*, uint8_t, uint8_t archive) {
     by_archive.push_back(archive);
@@ -133,7 +137,7 @@ TEST(ExtractorTest, ProgressReachesTheEndAndTheLoopTurns) {
 }
 
 TEST(ExtractorTest, TestAndListWriteNothing) {
-  Fixture f(BuildZip(kMembers));
+  Fixture f(BuildZip(MakeMembers()));
   EXPECT_EQ(f.unzip.Test(), 4);
   std::vector<TZipMemberInfo> list = f.unzip.List();
   ASSERT_EQ(list.size(), 5u);
@@ -144,7 +148,7 @@ TEST(ExtractorTest, TestAndListWriteNothing) {
 }
 
 TEST(ExtractorTest, EmptyExtractDirMeansTheArchiveFolder) {
-  Fixture f(BuildZip(kMembers));
+  Fixture f(BuildZip(MakeMembers()));
   f.unzip.SetExtractDir("");
   EXPECT_EQ(f.unzip.Extract(), 4);
   EXPECT_EQ(ReadBytes(f.work.path() / "sub" / "b.txt"), "beta");
@@ -154,7 +158,7 @@ TEST(ExtractorTest, DirectoryWithoutLocalHeadersIsDamagedButReadable) {
   BuildOptions options;
   options.write_central = false;
   options.write_end = false;
-  Fixture f(BuildZip(kMembers, options));
+  Fixture f(BuildZip(MakeMembers(), options));
   // Members still come out, but the caller learns the archive is not whole.
   EXPECT_EQ(f.unzip.Extract(), 4);
   EXPECT_TRUE(f.log.Has(kErrHeaderNotFound));
@@ -162,7 +166,7 @@ TEST(ExtractorTest, DirectoryWithoutLocalHeadersIsDamagedButReadable) {
   EXPECT_EQ(ReadBytes(f.out / "sub" / "deeper" / "c.dat"), std::string(100000, 'c'));
 
   // A handler may refuse the walk by local headers.
-  Fixture refused(BuildZip(kMembers, options));
+  Fixture refused(BuildZip(MakeMembers(), options));
   THeaderTypeState seen;
   refused.unzip.OnCorruptZipHeader = [&seen](TUnZip*, THeaderTypeState state, bool& cancel) {
     seen = state;
@@ -174,9 +178,10 @@ TEST(ExtractorTest, DirectoryWithoutLocalHeadersIsDamagedButReadable) {
 }
 
 TEST(ExtractorTest, HeaderEncryptedArchive) {
-  std::vector<BuildMember> members = kMembers;
-  for (BuildMember& m : members)
+  std::vector<BuildMember> members = MakeMembers();
+  for (BuildMember& m : members) {
     m.header_encrypted = true;
+  }
   Fixture f(BuildZip(members));
   EXPECT_EQ(f.unzip.Extract(), 4) << f.log.Describe();
   EXPECT_EQ(ReadBytes(f.out / "sub" / "b.txt"), "beta");

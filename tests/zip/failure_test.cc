@@ -30,8 +30,9 @@ fs::path Generated(const char* name) {
 // Every file that the archive holds, already present with old content.
 void PlantOldFiles(const fs::path& dir, const std::map<std::string, std::string>& expected) {
   for (const auto& [path, content] : expected) {
-    if (path.back() != '/')
+    if (path.back() != '/') {
       WriteBytes(dir / path, kOld);
+    }
   }
 }
 
@@ -41,8 +42,9 @@ MemberEntry FindMember(const std::string& bytes, const std::string& name) {
   Recognition r = RecognizeArchive(source, "x.zip");
   CatalogObserver all;
   for (const MemberEntry& e : ReadCatalog(source, r, all).members) {
-    if (e.raw_name == name)
+    if (e.raw_name == name) {
       return e;
+    }
   }
   ADD_FAILURE() << "no member " << name;
   return MemberEntry();
@@ -52,8 +54,9 @@ size_t CentralOffsetOf(const std::string& bytes, const std::string& name) {
   size_t pos = bytes.find(std::string("PK\x01\x02", 4));
   while (pos != std::string::npos) {
     uint16_t length = static_cast<uint8_t>(bytes[pos + 28]) | (bytes[pos + 29] << 8);
-    if (bytes.compare(pos + 46, length, name) == 0)
+    if (bytes.compare(pos + 46, length, name) == 0) {
       return pos;
+    }
     pos = bytes.find(std::string("PK\x01\x02", 4), pos + 4);
   }
   ADD_FAILURE() << "no central entry " << name;
@@ -101,8 +104,9 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
        [&](const std::string& b) {
          std::string d = b;
          MemberEntry e = FindMember(d, text);
-         for (size_t i = 0; i < 64; ++i)
+         for (size_t i = 0; i < 64; ++i) {
            d[e.data_offset + e.compressed_size / 2 + i] ^= 0x5A;
+         }
          return d;
        },
        {kErrCrcCheck, kErrFileSizeDifferent},
@@ -120,7 +124,7 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
       {"stored data cut short",
        "stored.zip",
        [](const std::string& b) {
-         std::string d = b;
+         const std::string& d = b;
          MemberEntry e = FindMember(d, "corpus/sub/random.bin");
          // Claims more data than the member has: the copy overruns into the
          // next records and the CRC tells.
@@ -165,19 +169,22 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
     unzip.SetArchiveFile(archive.string());
     unzip.SetExtractDir(out.string());
     unzip.FileSpec = {"*.*"};
-    if (*c.password)
+    if (*c.password) {
       unzip.Passwords = {c.password};
+    }
     unzip.Extract();
 
     bool reported = false;
-    for (int code : c.codes)
+    for (int code : c.codes) {
       reported |= log.Has(code);
+    }
     EXPECT_TRUE(reported) << log.Describe();
     EXPECT_FALSE(unzip.Succeeded());
     // Each file is either as it was or exactly the new version.
     for (const auto& [path, content] : expected) {
-      if (path.back() == '/')
+      if (path.back() == '/') {
         continue;
+      }
       std::string now = ReadBytes(out / path);
       EXPECT_TRUE(now == kOld || now == content) << "partly written: " << path;
     }
@@ -204,8 +211,9 @@ TEST(FailureTest, HostileNamesAreRefusedAndNothingLandsOutside) {
   const char* hostile[] = {"../escaped.txt", "/abs-escaped.txt", "C:\\drive-escaped.txt",
                            "a/../../up-escaped.txt", "sub/..\\..\\mixed-escaped.txt"};
   std::vector<BuildMember> members;
-  for (const char* name : hostile)
+  for (const char* name : hostile) {
     members.push_back({.name = name, .data = "evil"});
+  }
   members.push_back({.name = "ok/fine.txt", .data = "good"});
   TempDir work;
   fs::path out = work.path() / "a" / "b";
@@ -272,8 +280,9 @@ TEST(FailureTest, ReadOnlyFolderLosesNothing) {
   // Tests run as root, for whom permissions do not stop writing: the
   // immutable attribute does.
   std::string lock = "chattr +i '" + out.string() + "' 2>/dev/null";
-  if (std::system(lock.c_str()) != 0)
+  if (std::system(lock.c_str()) != 0) {
     GTEST_SKIP() << "chattr is not available here";
+  }
   TUnZip unzip;
   ErrorLog log(unzip);
   unzip.SetArchiveFile(archive.string());
@@ -346,8 +355,9 @@ TEST(FailureTest, CancelStopsWithoutPartialFiles) {
   unzip.FileSpec = {"*.*"};
   int steps = 0;
   unzip.OnProgress = [&steps](TUnZip* sender, uint8_t, uint8_t) {
-    if (++steps == 3)
+    if (++steps == 3) {
       sender->CancelOperation();
+    }
   };
   unzip.Extract();
   EXPECT_TRUE(log.Has(kErrUserCanceled)) << log.Describe();

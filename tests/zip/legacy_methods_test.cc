@@ -68,13 +68,15 @@ TEST(LegacyMethodsTest, EveryMemberDecodesAndVerifies) {
     ErrorLog log(unzip);
     unzip.SetArchiveFile((Fixtures() / c.archive).string());
     unzip.FileSpec = {"*.*"};
-    if (*c.password)
+    if (*c.password) {
       unzip.Passwords = {c.password};
+    }
     // Test decodes every member and checks its CRC-32 and size.
     EXPECT_EQ(unzip.Test(), c.members) << log.Describe();
     EXPECT_TRUE(log.errors.empty()) << log.Describe();
-    if (c.known.empty())
+    if (c.known.empty()) {
       continue;
+    }
     TempDir out;
     unzip.SetExtractDir(out.str());
     EXPECT_EQ(unzip.Extract(), c.members) << log.Describe();
@@ -104,8 +106,9 @@ TEST(LegacyMethodsTest, UnsupportedAndUnreadableEncryption) {
     unzip.SetArchiveFile((Fixtures() / c.archive).string());
     unzip.SetExtractDir(out.str());
     unzip.FileSpec = {"*.*"};
-    if (*c.password)
+    if (*c.password) {
       unzip.Passwords = {c.password};
+    }
     unzip.Extract();
     EXPECT_TRUE(log.Has(c.code)) << log.Describe();
     EXPECT_FALSE(unzip.Succeeded());

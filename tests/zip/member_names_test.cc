@@ -99,8 +99,9 @@ TEST(TargetPathTest, BuildsBelowExtractDir) {
       {"out\\", true, "a\\c.txt", "out\\a\\c.txt"},  // a relative folder stays relative
       {"\\tmp\\x\\", true, "readme", "\\tmp\\x\\readme"},
   };
-  for (const PathCase& c : cases)
+  for (const PathCase& c : cases) {
     EXPECT_EQ(TargetPath(c.extract_dir, c.use_stored_dirs, c.stored), c.target) << c.stored;
+  }
 }
 
 TEST(TargetPathTest, FolderSetterAddsSeparator) {
@@ -128,8 +129,9 @@ TEST(SafeNameTest, RefusesNamesThatEscapeTheFolder) {
       {"file:stream", false},  {"bad\x01name", false},
       {"what?.txt", false},    {"", false},
   };
-  for (const auto& c : cases)
+  for (const auto& c : cases) {
     EXPECT_EQ(IsSafeStoredName(c.name), c.safe) << c.name;
+  }
 }
 
 TEST(ErrorTextTest, TextsOfTheMessageTable) {
@@ -156,8 +158,9 @@ TEST(ErrorTextTest, TextsOfTheMessageTable) {
       {26899, "Directory does not exist... Create?"},
       {12345, "Unknown error"},
   };
-  for (const auto& c : cases)
+  for (const auto& c : cases) {
     EXPECT_EQ(ErrorText(c.code), c.text) << c.code;
+  }
 }
 
 }  // namespace

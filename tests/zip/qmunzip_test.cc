@@ -19,12 +19,14 @@ Outcome RunTool(const std::string& args) {
   Outcome o;
   std::string command = std::string(QMUNZIP_PATH) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
+  if (!pipe) {
     return o;
+  }
   char buffer[4096];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
     o.output.append(buffer, n);
+  }
   int raw = pclose(pipe);
   o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return o;

@@ -12,10 +12,12 @@ using testing::BuildMember;
 using testing::BuildOptions;
 using testing::BuildZip;
 
-const std::vector<BuildMember> kTwoMembers = {
-    {.name = "a.txt", .data = "first member"},
-    {.name = "sub/b.bin", .data = std::string(300, '\x7f')},
-};
+std::vector<BuildMember> MakeTwoMembers() {
+  return {
+      {.name = "a.txt", .data = "first member"},
+      {.name = "sub/b.bin", .data = std::string(300, '\x7f')},
+  };
+}
 
 struct Walked {
   Recognition recognition;
@@ -75,7 +77,7 @@ TEST(RecognitionTest, FormsOfZipArchives) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string bytes = BuildZip(kTwoMembers, c.options);
+    std::string bytes = BuildZip(MakeTwoMembers(), c.options);
     Walked w = Walk(bytes);
     EXPECT_EQ(w.recognition.type, c.type);
     EXPECT_EQ(w.recognition.adjustment, c.adjustment);
@@ -83,31 +85,34 @@ TEST(RecognitionTest, FormsOfZipArchives) {
     EXPECT_TRUE(w.recognition.state.Has(THeaderType::htLocal));
     EXPECT_FALSE(w.catalog.by_local_headers);
     EXPECT_FALSE(w.catalog.damaged);
-    ExpectMembers(w, bytes, kTwoMembers);
+    ExpectMembers(w, bytes, MakeTwoMembers());
   }
 }
 
 TEST(RecognitionTest, HeaderEncryptedRecords) {
-  std::vector<BuildMember> members = kTwoMembers;
-  for (BuildMember& m : members)
+  std::vector<BuildMember> members = MakeTwoMembers();
+  for (BuildMember& m : members) {
     m.header_encrypted = true;
+  }
   std::string bytes = BuildZip(members);
   Walked w = Walk(bytes);
   EXPECT_EQ(w.recognition.type, TArcType::atZip);
   EXPECT_TRUE(w.recognition.state.Has(THeaderType::htLocal));
-  ExpectMembers(w, bytes, kTwoMembers);
+  ExpectMembers(w, bytes, MakeTwoMembers());
 }
 
 TEST(RecognitionTest, WalksLocalHeadersWithoutUsableDirectory) {
-  std::vector<BuildMember> with_descriptor = kTwoMembers;
+  std::vector<BuildMember> with_descriptor = MakeTwoMembers();
   with_descriptor[0].descriptor = true;
   const struct {
     const char* what;
     std::vector<BuildMember> members;
     BuildOptions options;
   } cases[] = {
-      {"no directory, no end record", kTwoMembers, {.write_central = false, .write_end = false}},
-      {"end record without directory", kTwoMembers, {.write_central = false}},
+      {"no directory, no end record",
+       MakeTwoMembers(),
+       {.write_central = false, .write_end = false}},
+      {"end record without directory", MakeTwoMembers(), {.write_central = false}},
       {"data descriptor", with_descriptor, {.write_central = false, .write_end = false}},
   };
   for (const auto& c : cases) {
@@ -118,19 +123,19 @@ TEST(RecognitionTest, WalksLocalHeadersWithoutUsableDirectory) {
     EXPECT_EQ(w.recognition.state, THeaderTypeState::Of(THeaderType::htLocal));
     EXPECT_TRUE(w.catalog.by_local_headers);
     EXPECT_TRUE(w.catalog.damaged);  // the archive's end is not known
-    ExpectMembers(w, bytes, kTwoMembers);
+    ExpectMembers(w, bytes, MakeTwoMembers());
   }
 }
 
 TEST(RecognitionTest, DamagedDirectoryFallsBackOrIsFlagged) {
-  std::string bytes = BuildZip(kTwoMembers);
-  const testing::BuildLayout layout = testing::LastLayout();
+  std::string bytes = BuildZip(MakeTwoMembers());
+  const testing::BuildLayout& layout = testing::LastLayout();
   // The directory's first entry destroyed: the end record points at garbage.
   std::string first_bad = bytes;
   first_bad[layout.central_offsets[0] + 1] = 'X';
   Walked w = Walk(first_bad);
   EXPECT_EQ(w.recognition.state, THeaderTypeState::Of(THeaderType::htLocal));
-  ExpectMembers(w, first_bad, kTwoMembers);
+  ExpectMembers(w, first_bad, MakeTwoMembers());
 
   // The second entry destroyed: the walk stops early and says so.
   std::string second_bad = bytes;
@@ -147,11 +152,11 @@ TEST(RecognitionTest, DamagedDirectoryFallsBackOrIsFlagged) {
 }
 
 TEST(RecognitionTest, TruncatedArchiveIsWalkedByLocalHeadersAndFlagged) {
-  std::string bytes = BuildZip(kTwoMembers);
-  const testing::BuildLayout layout = testing::LastLayout();
+  std::string bytes = BuildZip(MakeTwoMembers());
+  const testing::BuildLayout& layout = testing::LastLayout();
   Walked w = Walk(bytes.substr(0, layout.central_offsets[0] + 10));
   EXPECT_TRUE(w.catalog.damaged);
-  ExpectMembers(w, bytes, kTwoMembers);
+  ExpectMembers(w, bytes, MakeTwoMembers());
   // Cut inside the second member's data: only the first is whole.
   w = Walk(bytes.substr(0, layout.local_offsets[1] + 40));
   EXPECT_TRUE(w.catalog.damaged);
@@ -188,7 +193,7 @@ TEST(RecognitionTest, EmptyArchiveAndJar) {
   EXPECT_TRUE(empty.recognition.state.Has(THeaderType::htEnding));
   EXPECT_EQ(empty.recognition.end.total_entries, 0u);
 
-  EXPECT_EQ(Walk(BuildZip(kTwoMembers), "lib.JaR").recognition.type, TArcType::atJar);
+  EXPECT_EQ(Walk(BuildZip(MakeTwoMembers()), "lib.JaR").recognition.type, TArcType::atJar);
 }
 
 TEST(RecognitionTest, LongNameKeepsFirstBytesAndFindsItsData) {

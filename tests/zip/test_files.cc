@@ -11,8 +11,9 @@ namespace {
 
 fs::path FromEnv(const char* name) {
   const char* value = std::getenv(name);
-  if (!value)
+  if (!value) {
     return fs::path();
+  }
   std::string path = value;
 #ifdef _WIN32
   if (!path.empty() && path[0] == '/')
@@ -66,10 +67,11 @@ std::map<std::string, std::string> ReadTree(const fs::path& root) {
   std::map<std::string, std::string> tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string rel = fs::relative(entry.path(), root).generic_string();
-    if (entry.is_directory())
+    if (entry.is_directory()) {
       tree[rel + "/"] = "";
-    else
+    } else {
       tree[rel] = ReadBytes(entry.path());
+    }
   }
   return tree;
 }
@@ -78,8 +80,9 @@ std::vector<std::string> TempLeftovers(const fs::path& root) {
   std::vector<std::string> found;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string name = entry.path().filename().string();
-    if (name.rfind("~qmz", 0) == 0 || name.find(".qmcopy") != std::string::npos)
+    if (name.rfind("~qmz", 0) == 0 || name.find(".qmcopy") != std::string::npos) {
       found.push_back(entry.path().string());
+    }
   }
   return found;
 }

@@ -7,8 +7,9 @@ BuildLayout g_layout;
 
 uint32_t CrcStep(uint32_t reg, uint8_t b) {
   reg ^= b;
-  for (int k = 0; k < 8; ++k)
+  for (int k = 0; k < 8; ++k) {
     reg = (reg >> 1) ^ (0xEDB88320u & (0u - (reg & 1)));
+  }
   return reg;
 }
 
@@ -54,8 +55,9 @@ void Add64(std::string* s, uint64_t v) {
 
 uint32_t TestCrc32(const std::string& data) {
   uint32_t reg = 0xFFFFFFFF;
-  for (char c : data)
+  for (char c : data) {
     reg = CrcStep(reg, static_cast<uint8_t>(c));
+  }
   return ~reg;
 }
 
@@ -141,8 +143,9 @@ std::string BuildZip(const std::vector<BuildMember>& members, const BuildOptions
     Add32(&c, m.attributes);
     Add32(&c, options.zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(local - base));
     c += m.name;
-    if (m.header_encrypted)
+    if (m.header_encrypted) {
       HeaderCipher().Encrypt(&c, 4);
+    }
     centrals.push_back(c + cextra);
   }
   const size_t central_start = out.size();

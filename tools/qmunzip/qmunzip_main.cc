@@ -61,32 +61,34 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-l" || arg == "-t") {
-      if (action != Action::kExtract)
+      if (action != Action::kExtract) {
         return Usage();
+      }
       action = arg == "-l" ? Action::kList : Action::kTest;
     } else if (arg == "-P" || arg == "-d") {
-      if (i + 1 >= argc)
+      if (i + 1 >= argc) {
         return Usage();
+      }
       (arg == "-P" ? password : dir) = argv[++i];
       have_dir |= arg == "-d";
-    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      return Usage();
-    } else if (archive.empty()) {
-      archive = arg;
+    } else if ((!arg.empty() && arg[0] == '-' && arg != "-") || !archive.empty()) {
+      return Usage();  // an unknown option or a second archive
     } else {
-      return Usage();
+      archive = arg;
     }
   }
-  if (archive.empty() || (have_dir && dir.empty()) || (have_dir && action != Action::kExtract))
+  if (archive.empty() || (have_dir && dir.empty()) || (have_dir && action != Action::kExtract)) {
     return Usage();
+  }
 
   qm::zip::TUnZip unzip;
   bool archive_unreadable = false;
   unzip.OnError = [&](qm::zip::TUnZip*, const std::string& file, const std::string& extended,
                       const std::string&, int code) {
     std::string text = qm::zip::ErrorText(code);
-    if (!extended.empty())
+    if (!extended.empty()) {
       text += " (" + extended + ")";
+    }
     std::fprintf(stderr, "qmunzip: %d %s: %s\n", code, text.c_str(), Show(file).c_str());
     if (code == qm::zip::kErrFileNotFound || code == qm::zip::kErrUnsupportedArchive ||
         (code == qm::zip::kErrOpenFile && file == unzip.ArchiveFile())) {
@@ -101,8 +103,9 @@ int main(int argc, char** argv) {
   }
   unzip.FileSpec = {"*.*"};
   unzip.CreateStoredDirs = true;
-  if (!password.empty())
+  if (!password.empty()) {
     unzip.Passwords = {password};
+  }
   unzip.SetExtractDir(have_dir ? dir : ".");
 
   switch (action) {
@@ -131,7 +134,8 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (archive_unreadable)
+  if (archive_unreadable) {
     return kExitUsage;
+  }
   return unzip.Succeeded() ? kExitOk : kExitMemberFailed;
 }
