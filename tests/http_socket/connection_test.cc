@@ -118,8 +118,9 @@ TEST(ConnectTest, OneSessionClosedPerConnection) {
 // that came before the peer's close, and only then OnSessionClosed.
 TEST(ConnectTest, DataUnreadAtThePeersCloseIsDeliveredFirst) {
   std::string data;
-  for (int i = 0; i < 1000; ++i)
+  for (int i = 0; i < 1000; ++i) {
     data += static_cast<char>('A' + i % 26);
+  }
   LoopbackPeer peer;
   peer.Serve([&](PeerConnection& c) {
     c.SendAll(data);
@@ -133,8 +134,9 @@ TEST(ConnectTest, DataUnreadAtThePeersCloseIsDeliveredFirst) {
   socket.OnDataAvailable = [&](TWSocket* s, uint16_t) {
     char buffer[10];
     int n = s->Receive(buffer, sizeof(buffer));
-    if (n > 0)
+    if (n > 0) {
       received.append(buffer, static_cast<size_t>(n));
+    }
     data_after_close = data_after_close || log.Count("closed") > 0;
   };
   StartConnect(socket, peer.port());

@@ -63,14 +63,16 @@ void SetTimeouts(NativeSocket s) {
 NativeSocket BoundLoopbackSocket(uint16_t* port) {
   EnsureStarted();
   NativeSocket s = static_cast<NativeSocket>(socket(AF_INET, SOCK_STREAM, 0));
-  if (s == InvalidNative())
+  if (s == InvalidNative()) {
     throw std::runtime_error("peer: socket failed");
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   sa.sin_port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0)
+  if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
     throw std::runtime_error("peer: bind failed");
+  }
   socklen_t length = sizeof(sa);
   getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length);
   *port = ntohs(sa.sin_port);
@@ -89,8 +91,9 @@ NativeSocket AcceptOne(NativeSocket listener) {
   return static_cast<NativeSocket>(accept(static_cast<SOCKET>(listener), nullptr, nullptr));
 #else
   pollfd p{listener, POLLIN, 0};
-  if (poll(&p, 1, 10000) <= 0)
+  if (poll(&p, 1, 10000) <= 0) {
     return InvalidNative();
+  }
   return accept(listener, nullptr, nullptr);
 #endif
 }
@@ -106,8 +109,9 @@ std::string PeerConnection::ReceiveAll() {
   char buffer[65536];
   for (;;) {
     int n = static_cast<int>(recv(socket_, buffer, sizeof(buffer), 0));
-    if (n <= 0)
+    if (n <= 0) {
       return data;
+    }
     data.append(buffer, static_cast<size_t>(n));
   }
 }
@@ -118,8 +122,9 @@ std::string PeerConnection::ReceiveExactly(size_t count) {
   while (data.size() < count) {
     size_t want = std::min(sizeof(buffer), count - data.size());
     int n = static_cast<int>(recv(socket_, buffer, static_cast<int>(want), 0));
-    if (n <= 0)
+    if (n <= 0) {
       break;
+    }
     data.append(buffer, static_cast<size_t>(n));
   }
   return data;
@@ -130,21 +135,24 @@ void PeerConnection::SendAll(const std::string& data) {
   while (done < data.size()) {
     int n = static_cast<int>(
         send(socket_, data.data() + done, static_cast<int>(data.size() - done), kSendFlags));
-    if (n <= 0)
+    if (n <= 0) {
       return;
+    }
     done += static_cast<size_t>(n);
   }
 }
 
 void PeerConnection::Close() {
-  if (open_)
+  if (open_) {
     CloseNative(socket_);
+  }
   open_ = false;
 }
 
 void PeerConnection::Reset() {
-  if (!open_)
+  if (!open_) {
     return;
+  }
   linger value{};
   value.l_onoff = 1;
   value.l_linger = 0;
@@ -154,8 +162,9 @@ void PeerConnection::Reset() {
 
 LoopbackPeer::LoopbackPeer() {
   listener_ = BoundLoopbackSocket(&port_);
-  if (listen(listener_, 8) != 0)
+  if (listen(listener_, 8) != 0) {
     throw std::runtime_error("peer: listen failed");
+  }
 }
 
 LoopbackPeer::~LoopbackPeer() {
@@ -163,13 +172,14 @@ LoopbackPeer::~LoopbackPeer() {
   CloseNative(listener_);
 }
 
-void LoopbackPeer::Serve(std::function<void(PeerConnection&)> script, int connections) {
+void LoopbackPeer::Serve(const std::function<void(PeerConnection&)>& script, int connections) {
   Join();
   thread_ = std::thread([this, script, connections] {
     for (int i = 0; i < connections; ++i) {
       NativeSocket s = AcceptOne(listener_);
-      if (s == InvalidNative())
+      if (s == InvalidNative()) {
         return;
+      }
       SetTimeouts(s);
       PeerConnection connection(s);
       script(connection);
@@ -178,8 +188,9 @@ void LoopbackPeer::Serve(std::function<void(PeerConnection&)> script, int connec
 }
 
 void LoopbackPeer::Join() {
-  if (thread_.joinable())
+  if (thread_.joinable()) {
     thread_.join();
+  }
 }
 
 std::string RefusedPort() {

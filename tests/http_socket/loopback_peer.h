@@ -44,7 +44,7 @@ class LoopbackPeer {
   std::string port() const { return std::to_string(port_); }
   // Accepts connections one after another and runs script on each, in the
   // peer's thread, until `connections` have been served.
-  void Serve(std::function<void(PeerConnection&)> script, int connections = 1);
+  void Serve(const std::function<void(PeerConnection&)>& script, int connections = 1);
   // Waits for the scripts to end.
   void Join();
 

@@ -77,8 +77,9 @@ class NginxServer {
       probe.SetAddr("127.0.0.1");
       probe.SetPort(port_);
       probe.Connect();
-      if (PumpUntil([&] { return !log.events.empty(); }, 2000) && log.events[0] == "connected:0")
+      if (PumpUntil([&] { return !log.events.empty(); }, 2000) && log.events[0] == "connected:0") {
         return true;
+      }
       usleep(50000);
     }
     return false;
@@ -99,16 +100,18 @@ TEST(NginxTest, FetchesADocumentAndEndsWithOneClose) {
 #else
   NginxServer nginx;
   std::string body(300000, '\0');
-  for (size_t i = 0; i < body.size(); ++i)
+  for (size_t i = 0; i < body.size(); ++i) {
     body[i] = static_cast<char>('a' + i % 26);
+  }
   nginx.AddFile("QuillMar.ini", body);
   ASSERT_TRUE(nginx.Start());
 
   TWSocket socket;
   EventLog log(socket);
   log.hook = [&](const std::string& name) {
-    if (name == "connected")
+    if (name == "connected") {
       socket.SendStr("GET /QuillMar.ini HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    }
   };
   socket.DnsLookup("localhost");
   ASSERT_TRUE(PumpUntil([&] { return log.Count("dns") == 1; }));

@@ -25,8 +25,9 @@ TEST(ReentrancyTest, CloseOrAbortFromInsideEachHandler) {
     bool abort;
   };
   std::vector<Case> cases;
-  for (std::string hook : {"state:" + std::to_string(wsConnecting), std::string("connected"),
-                           std::string("data"), std::string("sent"), std::string("closed")}) {
+  for (const std::string& hook :
+       {"state:" + std::to_string(wsConnecting), std::string("connected"), std::string("data"),
+        std::string("sent"), std::string("closed")}) {
     cases.push_back({hook, false});
     cases.push_back({hook, true});
   }
@@ -36,10 +37,11 @@ TEST(ReentrancyTest, CloseOrAbortFromInsideEachHandler) {
     peer.Serve(
         [&](PeerConnection& conn) {
           conn.SendAll("hello");
-          if (c.hook == "closed")
+          if (c.hook == "closed") {
             conn.Close();
-          else
+          } else {
             conn.ReceiveAll();
+          }
         },
         2);
     TWSocket socket;
@@ -47,8 +49,9 @@ TEST(ReentrancyTest, CloseOrAbortFromInsideEachHandler) {
     int acted = 0;
     int closed_after_act = -1;
     log.hook = [&](const std::string& name) {
-      if (name != c.hook || acted++ > 0)
+      if (name != c.hook || acted++ > 0) {
         return;
+      }
       c.abort ? socket.Abort() : socket.Close();
       closed_after_act = log.Count("closed");
     };
@@ -79,8 +82,9 @@ TEST(ReentrancyTest, CloseInsideTheOpenedStateChangeIsReported) {
   TWSocket socket;
   EventLog log(socket);
   log.hook = [&](const std::string& name) {
-    if (name == "state:" + std::to_string(wsOpened))
+    if (name == "state:" + std::to_string(wsOpened)) {
       socket.Close();
+    }
   };
   StartConnect(socket, peer.port());
   EXPECT_EQ(log.errors,

@@ -48,8 +48,9 @@ TEST(ResolveTest, Hosts) {
       // All ones written any other way is refused rather than broadcast.
       {" 255.255.255.255", "WSocketResolveHost: ' 255.255.255.255' Invalid IP address."},
   };
-  for (const Case& c : cases)
+  for (const Case& c : cases) {
     EXPECT_EQ(ErrorOf([&] { WSocketResolveHost(c.host); }), c.error) << c.host;
+  }
 
   std::string unknown = ErrorOf([] { WSocketResolveHost("no-such-host.invalid"); });
   EXPECT_EQ(unknown.rfind("WSocketResolveHost: Cannot convert host address "

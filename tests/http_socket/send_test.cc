@@ -91,8 +91,9 @@ TEST(SendTest, LargeSendWaitsForTheNetworkAndArrivesInOrder) {
   EXPECT_EQ(c.log.events, std::vector<std::string>{"sent:0"});
   EXPECT_EQ(std::accumulate(c.chunks.begin(), c.chunks.end(), int64_t{0}),
             static_cast<int64_t>(kSize));
-  for (int32_t n : c.chunks)
+  for (int32_t n : c.chunks) {
     ASSERT_LE(n, 1460);
+  }
   c.socket.Close();
   peer.Join();
   ASSERT_EQ(got.size(), kSize);

@@ -46,17 +46,21 @@ int Resolve(const std::string& name, std::vector<uint32_t>* addresses) {
   addrinfo* result = nullptr;
   errno = 0;
   int rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
-  if (rc != 0)
+  if (rc != 0) {
     return posix::WinsockErrorFromResolver(rc, errno);
+  }
   for (addrinfo* info = result; info != nullptr; info = info->ai_next) {
-    if (info->ai_family != AF_INET || info->ai_addr == nullptr)
+    if (info->ai_family != AF_INET || info->ai_addr == nullptr) {
       continue;
+    }
     uint32_t address = reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr.s_addr;
     bool seen = false;
-    for (uint32_t known : *addresses)
+    for (uint32_t known : *addresses) {
       seen = seen || known == address;
-    if (!seen)
+    }
+    if (!seen) {
       addresses->push_back(address);
+    }
   }
   freeaddrinfo(result);
   return addresses->empty() ? kSockErrNoData : 0;
@@ -70,8 +74,9 @@ LookupHandle StartHostLookup(uintptr_t window, uint32_t message, const std::stri
   {
     std::lock_guard<std::mutex> lock(registry->mutex);
     handle = registry->next++;
-    if (registry->next == 0)
+    if (registry->next == 0) {
       registry->next = 1;
+    }
     registry->lookups[handle];
   }
   try {
@@ -80,8 +85,9 @@ LookupHandle StartHostLookup(uintptr_t window, uint32_t message, const std::stri
       int error = Resolve(name, &addresses);
       std::lock_guard<std::mutex> lock(registry->mutex);
       auto it = registry->lookups.find(handle);
-      if (it == registry->lookups.end())
+      if (it == registry->lookups.end()) {
         return;
+      }
       if (it->second.cancelled) {
         registry->lookups.erase(it);
         return;
@@ -121,8 +127,9 @@ std::vector<uint32_t> TakeHostLookupResult(LookupHandle lookup) {
   std::shared_ptr<Registry> registry = GetRegistry();
   std::lock_guard<std::mutex> lock(registry->mutex);
   auto it = registry->lookups.find(lookup);
-  if (it == registry->lookups.end() || !it->second.done)
+  if (it == registry->lookups.end() || !it->second.done) {
     return {};
+  }
   std::vector<uint32_t> addresses = std::move(it->second.addresses);
   registry->lookups.erase(it);
   return addresses;

@@ -46,18 +46,21 @@ std::unordered_map<int, Entry>& Sockets() {
 SocketHandle g_serial = 0;
 
 Entry* Find(SocketHandle handle) {
-  if (handle == kInvalidSocket)
+  if (handle == kInvalidSocket) {
     return nullptr;
+  }
   auto it = Sockets().find(static_cast<int>(handle & kFdMask));
-  if (it == Sockets().end() || it->second.handle != handle)
+  if (it == Sockets().end() || it->second.handle != handle) {
     return nullptr;
+  }
   return &it->second;
 }
 
 Entry* FindOrFail(SocketHandle handle) {
   Entry* entry = Find(handle);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     SetSocketLastError(kSockErrNotSocket);
+  }
   return entry;
 }
 
@@ -66,8 +69,9 @@ int FdOf(const Entry& entry) {
 }
 
 void Post(const Entry& entry, uint32_t event, int error) {
-  if (entry.window == 0 || (entry.events & event) == 0)
+  if (entry.window == 0 || (entry.events & event) == 0) {
     return;
+  }
   PostToWindow(entry.window, entry.message, entry.handle,
                static_cast<intptr_t>(event | (static_cast<uint32_t>(error) << 16)));
 }
@@ -80,10 +84,12 @@ void UpdateWatch(const Entry& entry) {
     if (entry.connecting) {
       watch = posix::kFdWritable;
     } else {
-      if (entry.read_armed && !entry.closed_posted && (entry.events & (kNetRead | kNetClose)))
+      if (entry.read_armed && !entry.closed_posted && (entry.events & (kNetRead | kNetClose))) {
         watch |= posix::kFdReadable;
-      if (entry.write_armed && (entry.events & kNetWrite))
+      }
+      if (entry.write_armed && (entry.events & kNetWrite)) {
         watch |= posix::kFdWritable;
+      }
     }
   }
   posix::WatchFd(FdOf(entry), watch, OnReady);
@@ -91,16 +97,19 @@ void UpdateWatch(const Entry& entry) {
 
 void OnReady(int fd, unsigned ready) {
   auto it = Sockets().find(fd);
-  if (it == Sockets().end())
+  if (it == Sockets().end()) {
     return;
+  }
   Entry& entry = it->second;
   if (entry.connecting) {
-    if ((ready & posix::kFdWritable) == 0)
+    if ((ready & posix::kFdWritable) == 0) {
       return;
+    }
     int so_error = 0;
     socklen_t length = sizeof(so_error);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &length) != 0)
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &length) != 0) {
       so_error = errno;
+    }
     entry.connecting = false;
     int error = posix::WinsockErrorFromErrno(so_error);
     Post(entry, kNetConnect, error);
@@ -141,8 +150,9 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
 
 bool SetIntOption(SocketHandle socket, int level, int name, int value) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   if (setsockopt(FdOf(*entry), level, name, &value, sizeof(value)) != 0) {
     posix::SetLastErrorFromErrno();
     return false;
@@ -173,8 +183,9 @@ SocketHandle OpenSocket(int type, int protocol) {
 
 bool SelectEvents(SocketHandle socket, uintptr_t window, uint32_t message, uint32_t events) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   entry->window = window;
   entry->message = message;
   entry->events = events;
@@ -196,8 +207,9 @@ bool SetKeepAlive(SocketHandle socket, bool on) {
 
 bool SetLinger(SocketHandle socket, bool on, int seconds) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   linger value{};
   value.l_onoff = on ? 1 : 0;
   value.l_linger = seconds;
@@ -210,8 +222,9 @@ bool SetLinger(SocketHandle socket, bool on, int seconds) {
 
 bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   sockaddr_in sa = MakeAddress(address, port);
   if (::bind(FdOf(*entry), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
     posix::SetLastErrorFromErrno();
@@ -222,8 +235,9 @@ bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port) {
 
 static bool GetName(SocketHandle socket, bool peer, uint32_t* address, uint16_t* port) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   sockaddr_in sa{};
   socklen_t length = sizeof(sa);
   int rc = peer ? getpeername(FdOf(*entry), reinterpret_cast<sockaddr*>(&sa), &length)
@@ -247,8 +261,9 @@ bool GetPeerName(SocketHandle socket, uint32_t* address, uint16_t* port) {
 
 int ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return -1;
+  }
   sockaddr_in sa = MakeAddress(address, port);
   int rc = ::connect(FdOf(*entry), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
   int error = rc == 0 ? 0 : errno;
@@ -279,8 +294,9 @@ int ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
 
 int SendSocket(SocketHandle socket, const void* data, int length, int flags) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return -1;
+  }
   int native_flags = MSG_NOSIGNAL | MSG_DONTWAIT | ((flags & 1) ? MSG_OOB : 0);
   ssize_t n = ::send(FdOf(*entry), data, static_cast<size_t>(length), native_flags);
   if (n < 0) {
@@ -301,8 +317,9 @@ int SendSocket(SocketHandle socket, const void* data, int length, int flags) {
 
 int ReceiveSocket(SocketHandle socket, void* buffer, int size, int flags) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return -1;
+  }
   int native_flags = MSG_DONTWAIT | ((flags & 1) ? MSG_OOB : 0);
   ssize_t n = ::recv(FdOf(*entry), buffer, static_cast<size_t>(size < 0 ? 0 : size), native_flags);
   int saved = errno;
@@ -319,8 +336,9 @@ int ReceiveSocket(SocketHandle socket, void* buffer, int size, int flags) {
 
 bool BytesAvailable(SocketHandle socket, uint32_t* count) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   int value = 0;
   if (ioctl(FdOf(*entry), FIONREAD, &value) != 0) {
     posix::SetLastErrorFromErrno();
@@ -332,8 +350,9 @@ bool BytesAvailable(SocketHandle socket, uint32_t* count) {
 
 bool ShutdownSocket(SocketHandle socket, int how) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   int native = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
   if (::shutdown(FdOf(*entry), native) != 0) {
     posix::SetLastErrorFromErrno();
@@ -344,8 +363,9 @@ bool ShutdownSocket(SocketHandle socket, int how) {
 
 bool CloseSocket(SocketHandle socket) {
   Entry* entry = FindOrFail(socket);
-  if (entry == nullptr)
+  if (entry == nullptr) {
     return false;
+  }
   int fd = FdOf(*entry);
   posix::UnwatchFd(fd);
   Sockets().erase(fd);

@@ -42,13 +42,15 @@ std::vector<uint32_t> AddressesOf(const hostent* host) {
 
 LookupHandle StartHostLookup(uintptr_t window, uint32_t message, const std::string& name) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return 0;
+  }
   auto buffer = std::make_unique<char[]>(kReplyBufferSize);
   HANDLE handle = api->WSAAsyncGetHostByName(reinterpret_cast<HWND>(window), message, name.c_str(),
                                              buffer.get(), kReplyBufferSize);
-  if (handle == nullptr)
+  if (handle == nullptr) {
     return 0;
+  }
   LookupHandle lookup = reinterpret_cast<LookupHandle>(handle);
   Lookups()[lookup] = Pending{std::move(buffer), false};
   win32::AddOutstandingLookup();
@@ -65,8 +67,9 @@ bool CancelHostLookup(LookupHandle lookup) {
   if (api->WSACancelAsyncRequest(reinterpret_cast<HANDLE>(lookup)) != 0) {
     int error = api->WSAGetLastError();
     // Ours and valid: refused only because it has already finished.
-    if (error == WSAEINVAL || error == WSAEALREADY)
+    if (error == WSAEINVAL || error == WSAEALREADY) {
       error = kSockErrAlready;
+    }
     SetSocketLastError(error);
     return false;
   }
@@ -76,8 +79,9 @@ bool CancelHostLookup(LookupHandle lookup) {
 
 std::vector<uint32_t> TakeHostLookupResult(LookupHandle lookup) {
   auto it = Lookups().find(lookup);
-  if (it == Lookups().end())
+  if (it == Lookups().end()) {
     return {};
+  }
   std::vector<uint32_t> addresses;
   if (!it->second.cancelled)
     addresses = AddressesOf(reinterpret_cast<const hostent*>(it->second.buffer.get()));
@@ -88,12 +92,14 @@ std::vector<uint32_t> TakeHostLookupResult(LookupHandle lookup) {
 
 bool ResolveHostBlocking(const std::string& name, uint32_t* address) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return false;
+  }
   std::vector<uint32_t> addresses = AddressesOf(api->gethostbyname(name.c_str()));
   if (addresses.empty()) {
-    if (api->WSAGetLastError() == 0)
+    if (api->WSAGetLastError() == 0) {
       api->WSASetLastError(kSockErrNoData);
+    }
     return false;
   }
   *address = addresses.front();
@@ -102,12 +108,14 @@ bool ResolveHostBlocking(const std::string& name, uint32_t* address) {
 
 bool LookupService(const std::string& name, const std::string& protocol, uint16_t* port) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return false;
+  }
   const servent* entry = api->getservbyname(name.c_str(), protocol.c_str());
   if (entry == nullptr) {
-    if (api->WSAGetLastError() == 0)
+    if (api->WSAGetLastError() == 0) {
       api->WSASetLastError(kSockErrNoData);
+    }
     return false;
   }
   *port = static_cast<uint16_t>(entry->s_port);
@@ -116,12 +124,14 @@ bool LookupService(const std::string& name, const std::string& protocol, uint16_
 
 bool LookupProtocol(const std::string& name, int* protocol) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return false;
+  }
   const protoent* entry = api->getprotobyname(name.c_str());
   if (entry == nullptr) {
-    if (api->WSAGetLastError() == 0)
+    if (api->WSAGetLastError() == 0) {
       api->WSASetLastError(kSockErrNoData);
+    }
     return false;
   }
   *protocol = entry->p_proto;

@@ -34,11 +34,13 @@ std::map<SOCKET, SocketHandle>& ByNative() {
 SocketHandle g_next_handle = 0x1000;
 
 void Relay(const Message& message) {
-  if (message.id != kRelayMessage)
+  if (message.id != kRelayMessage) {
     return;
+  }
   auto it = ByNative().find(static_cast<SOCKET>(message.wparam));
-  if (it == ByNative().end())
+  if (it == ByNative().end()) {
     return;
+  }
   const Entry& entry = Sockets()[it->second];
   if (entry.target != 0)
     PostToWindow(entry.target, entry.message, it->second, message.lparam);
@@ -121,11 +123,13 @@ SocketHandle OpenSocket(int type, int protocol) {
 bool SelectEvents(SocketHandle socket, uintptr_t window, uint32_t message, uint32_t events) {
   const win32::WsockApi* api = win32::Api();
   Entry* entry = Find(socket);
-  if (api == nullptr || entry == nullptr)
+  if (api == nullptr || entry == nullptr) {
     return false;
+  }
   HWND relay = reinterpret_cast<HWND>(RelayWindow().native_handle());
-  if (api->WSAAsyncSelect(entry->native, relay, kRelayMessage, static_cast<long>(events)) != 0)
+  if (api->WSAAsyncSelect(entry->native, relay, kRelayMessage, static_cast<long>(events)) != 0) {
     return false;
+  }
   entry->target = window;
   entry->message = message;
   return true;
@@ -185,8 +189,9 @@ bool GetPeerName(SocketHandle socket, uint32_t* address, uint16_t* port) {
 
 int ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return -1;
+  }
   sockaddr_in sa = MakeAddress(address, port);
   return api->connect(Native(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0 ? 0
                                                                                                : -1;
@@ -194,8 +199,9 @@ int ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
 
 int SendSocket(SocketHandle socket, const void* data, int length, int flags) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return -1;
+  }
   int n =
       api->send(Native(socket), static_cast<const char*>(data), length, (flags & 1) ? MSG_OOB : 0);
   return n == SOCKET_ERROR ? -1 : n;
@@ -203,8 +209,9 @@ int SendSocket(SocketHandle socket, const void* data, int length, int flags) {
 
 int ReceiveSocket(SocketHandle socket, void* buffer, int size, int flags) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return -1;
+  }
   int n = api->recv(Native(socket), static_cast<char*>(buffer), size, (flags & 1) ? MSG_OOB : 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
@@ -212,8 +219,9 @@ int ReceiveSocket(SocketHandle socket, void* buffer, int size, int flags) {
 bool BytesAvailable(SocketHandle socket, uint32_t* count) {
   const win32::WsockApi* api = win32::Api();
   u_long value = 0;
-  if (api == nullptr || api->ioctlsocket(Native(socket), FIONREAD, &value) != 0)
+  if (api == nullptr || api->ioctlsocket(Native(socket), FIONREAD, &value) != 0) {
     return false;
+  }
   *count = static_cast<uint32_t>(value);
   return true;
 }
@@ -226,8 +234,9 @@ bool ShutdownSocket(SocketHandle socket, int how) {
 bool CloseSocket(SocketHandle socket) {
   const win32::WsockApi* api = win32::Api();
   Entry* entry = Find(socket);
-  if (api == nullptr || entry == nullptr)
+  if (api == nullptr || entry == nullptr) {
     return false;
+  }
   SOCKET native = entry->native;
   bool closed = api->closesocket(native) == 0;
   int error = closed ? 0 : api->WSAGetLastError();

@@ -19,8 +19,9 @@ thread_local int g_last_error_unloaded = 0;
 template <typename F>
 bool Find(const char* name, F* slot, std::string* error) {
   *slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(g_library, name)));
-  if (*slot != nullptr)
+  if (*slot != nullptr) {
     return true;
+  }
   *error = std::string("Procedure ") + name + " not found in " + kLibraryName + " Error #" +
            std::to_string(GetLastError());
   return false;
@@ -48,10 +49,12 @@ bool LookUpAll(std::string* error) {
 }
 
 void Unload() {
-  if (g_loaded)
+  if (g_loaded) {
     g_api.WSACleanup();
-  if (g_library != nullptr)
+  }
+  if (g_library != nullptr) {
     FreeLibrary(g_library);
+  }
   g_library = nullptr;
   g_api = WsockApi();
   g_loaded = false;
@@ -60,8 +63,9 @@ void Unload() {
 }  // namespace
 
 const WsockApi* Api() {
-  if (g_loaded)
+  if (g_loaded) {
     return &g_api;
+  }
   std::string ignored;
   if (!LoadSocketLibrary(&ignored)) {
     g_last_error_unloaded = kSockErrNotInitialised;
@@ -77,8 +81,9 @@ void AddOutstandingLookup() {
 void RemoveOutstandingLookup() {
   if (--g_outstanding <= 0) {
     g_outstanding = 0;
-    if (g_users <= 0 && g_loaded)
+    if (g_users <= 0 && g_loaded) {
       Unload();
+    }
   }
 }
 
@@ -91,15 +96,17 @@ void AcquireSocketLibrary() {
 void ReleaseSocketLibrary() {
   if (--win32::g_users <= 0) {
     win32::g_users = 0;
-    if (win32::g_outstanding == 0)
+    if (win32::g_outstanding == 0) {
       win32::Unload();
+    }
   }
 }
 
 bool LoadSocketLibrary(std::string* error_text) {
   using namespace win32;
-  if (g_loaded)
+  if (g_loaded) {
     return true;
+  }
   if (g_library == nullptr) {
     g_library = LoadLibraryA(kLibraryName);
     if (g_library == nullptr) {
@@ -128,8 +135,9 @@ bool LoadSocketLibrary(std::string* error_text) {
 }
 
 int SocketLastError() {
-  if (!win32::g_loaded)
+  if (!win32::g_loaded) {
     return win32::g_last_error_unloaded;
+  }
   return win32::g_api.WSAGetLastError();
 }
 
