@@ -280,6 +280,11 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
     FailWithErrno();
     return std::string();
   }
+  // mkstemp makes the file 0600; an installed file should get the usual
+  // permissions, as any newly created file would.
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
   ::close(fd);
   std::string result = folder;
   if (!result.empty() && result.back() != '\\' && result.back() != '/') {
