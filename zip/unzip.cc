@@ -20,7 +20,6 @@
 namespace qm::zip {
 namespace {
 
-constexpr size_t kReadBlock = 65536;
 constexpr size_t kEncryptionHeader = 12;
 constexpr uint32_t kDosAttributeBits = platform::kAttrReadOnly | platform::kAttrHidden |
                                        platform::kAttrSystem | platform::kAttrArchive;
