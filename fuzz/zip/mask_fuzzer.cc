@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mask == "*" && !qm::zip::TInternalMask(mask).Matches(name)) {
     std::abort();
   }
-  std::vector<std::string> spec = {mask, "*.zzz"};
-  qm::zip::SelectMember(&spec, true, qm::zip::StoredName(name));
-  qm::zip::SelectMember(&spec, false, qm::zip::StoredName(name));
+  std::vector<std::string> masks = {mask, "*.zzz"};
+  qm::zip::SelectMember(&masks, true, qm::zip::StoredName(name));
+  qm::zip::SelectMember(&masks, false, qm::zip::StoredName(name));
   return 0;
 }

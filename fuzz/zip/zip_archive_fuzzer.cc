@@ -18,8 +18,8 @@ class AllNames : public qm::zip::CatalogObserver {
  public:
   bool Select(const std::string& raw, uint16_t) override {
     std::string stored = qm::zip::StoredName(raw);
-    std::vector<std::string> spec = {"*.*"};
-    bool selected = !stored.empty() && qm::zip::SelectMember(&spec, true, stored);
+    std::vector<std::string> masks = {"*.*"};
+    bool selected = !stored.empty() && qm::zip::SelectMember(&masks, true, stored);
     if (qm::zip::IsSafeStoredName(stored)) {
       std::string target = qm::zip::TargetPath("C:\\game\\", true, stored);
       if (target.rfind("C:\\game\\", 0) != 0 || target.find("\\..\\") != std::string::npos) {

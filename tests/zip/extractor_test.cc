@@ -51,7 +51,7 @@ struct Fixture {
 
 TEST(ExtractorTest, SelectionAndStoredFolders) {
   const struct {
-    std::vector<std::string> spec;
+    std::vector<std::string> masks;
     bool recurse;
     bool use_stored_dirs;
     std::vector<std::string> files;
@@ -68,11 +68,11 @@ TEST(ExtractorTest, SelectionAndStoredFolders) {
   };
   for (const auto& c : cases) {
     Fixture f(BuildZip(MakeMembers()));
-    f.unzip.FileSpec = c.spec;
+    f.unzip.FileSpec = c.masks;
     f.unzip.RecurseDirs = c.recurse;
     f.unzip.UseStoredDirs = c.use_stored_dirs;
     f.unzip.Extract();
-    EXPECT_EQ(f.Files(), c.files) << c.spec[0];
+    EXPECT_EQ(f.Files(), c.files) << c.masks[0];
     EXPECT_TRUE(f.log.errors.empty()) << f.log.Describe();
   }
 }

@@ -41,7 +41,7 @@ TEST(InternalMaskTest, MatchesLikeOldArchivers) {
 }
 
 struct SelectCase {
-  std::vector<std::string> spec;
+  std::vector<std::string> masks;
   bool recurse;
   const char* name;
   bool selected;
@@ -66,16 +66,16 @@ TEST(SelectMemberTest, AppliesFileSpecLines) {
       {{}, true, "x.bin", false},
   };
   for (const SelectCase& c : cases) {
-    std::vector<std::string> spec = c.spec;
-    EXPECT_EQ(SelectMember(&spec, c.recurse, c.name), c.selected) << c.name;
+    std::vector<std::string> masks = c.masks;
+    EXPECT_EQ(SelectMember(&masks, c.recurse, c.name), c.selected) << c.name;
   }
 }
 
 TEST(SelectMemberTest, LineWithoutDotIsStoredBackWithOne) {
-  std::vector<std::string> spec = {"readme"};
-  EXPECT_FALSE(SelectMember(&spec, true, "notes.txt"));
-  EXPECT_EQ(spec[0], "readme.");
-  EXPECT_TRUE(SelectMember(&spec, true, "readme"));
+  std::vector<std::string> masks = {"readme"};
+  EXPECT_FALSE(SelectMember(&masks, true, "notes.txt"));
+  EXPECT_EQ(masks[0], "readme.");
+  EXPECT_TRUE(SelectMember(&masks, true, "readme"));
   std::vector<std::string> star = {"*.*"};
   EXPECT_TRUE(SelectMember(&star, true, "readme"));
   EXPECT_EQ(star[0], "*.*");
