@@ -2,6 +2,7 @@
 // the same reading rules as GetPrivateProfileString (as Wine implements them),
 // written through a temporary file so that a failed write loses nothing.
 #include "platform/ini_file.h"
+#include "platform/posix/ascii_case.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -32,25 +33,6 @@ std::string Trim(const std::string& text) {
     --end;
   }
   return text.substr(begin, end - begin);
-}
-
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char ca = a[i], cb = b[i];
-    if (ca >= 'A' && ca <= 'Z') {
-      ca += 'a' - 'A';
-    }
-    if (cb >= 'A' && cb <= 'Z') {
-      cb += 'a' - 'A';
-    }
-    if (ca != cb) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // One line of the file as the profile rules see it.
@@ -165,7 +147,7 @@ std::optional<SectionRange> FindSection(const std::vector<Line>& lines,
       range->end = i;
       return range;
     }
-    if (EqualsIgnoringAsciiCase(lines[i].name, section)) {
+    if (posix::EqualsIgnoringAsciiCase(lines[i].name, section)) {
       range = SectionRange{i, i + 1, 0};
     }
   }
@@ -265,7 +247,7 @@ std::string IniFile::ReadString(const std::string& section,
   for (size_t i = range->begin; i < range->end; ++i) {
     const Line& line = lines[i];
     if (line.kind == Line::Kind::kKey && line.has_value &&
-        EqualsIgnoringAsciiCase(line.name, key)) {
+        posix::EqualsIgnoringAsciiCase(line.name, key)) {
       return ValueFor(line.value);
     }
   }
@@ -351,7 +333,7 @@ void IniFile::WriteString(const std::string& section,
         insert_at = i + 1;
       }
       if (line.kind == Line::Kind::kKey && line.has_value &&
-          EqualsIgnoringAsciiCase(line.name, key)) {
+          posix::EqualsIgnoringAsciiCase(line.name, key)) {
         raw[i] = line.name + "=" + clean_value;
         replaced = true;
         break;

@@ -1,4 +1,5 @@
 #include "platform/posix/os_path.h"
+#include "platform/posix/ascii_case.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,26 +15,6 @@ namespace qm::platform::posix {
 namespace {
 
 thread_local FileError last_error = FileError::kNone;
-
-bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size(); ++i) {
-    unsigned char ca = a[i], cb = b[i];
-    if (cb == 0) {
-      return false;
-    }
-    if (ca >= 'A' && ca <= 'Z') {
-      ca += 'a' - 'A';
-    }
-    if (cb >= 'A' && cb <= 'Z') {
-      cb += 'a' - 'A';
-    }
-    if (ca != cb) {
-      return false;
-    }
-  }
-  return b[i] == 0;
-}
 
 bool Exists(const std::string& os_path) {
   struct stat st;

@@ -1,4 +1,5 @@
 #include "platform/posix/version_block.h"
+#include "platform/posix/ascii_case.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -300,25 +301,6 @@ std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limi
   return node;
 }
 
-bool KeyEquals(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char ca = a[i], cb = b[i];
-    if (ca >= 'A' && ca <= 'Z') {
-      ca += 'a' - 'A';
-    }
-    if (cb >= 'A' && cb <= 'Z') {
-      cb += 'a' - 'A';
-    }
-    if (ca != cb) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> ExtractVersionBlock(const ByteSource& source) {
@@ -362,7 +344,7 @@ bool QueryVersionValue(const std::string& block,
       if (!candidate) {
         break;
       }
-      if (KeyEquals(candidate->key, key)) {
+      if (EqualsIgnoringAsciiCase(candidate->key, key)) {
         found = candidate;
         break;
       }
