@@ -96,6 +96,19 @@ class RunningClient {
   bool started_ = false;
 };
 
+// The lookup reads /proc, which may trail a spawn or a kill by a moment on a
+// loaded machine; wait a while for the expected answer instead of racing it.
+bool ClientLookupSettlesOn(bool expected) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ActivateRunningClient() != expected) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
   TempDir dir;
   std::filesystem::copy_file("/bin/sleep", dir.os_path("_QuillMar_.exe"));
@@ -118,9 +131,9 @@ TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
     SCOPED_TRACE(c.what);
     RunningClient client(c.argv);
     ASSERT_TRUE(client.started());
-    EXPECT_TRUE(ActivateRunningClient());
+    EXPECT_TRUE(ClientLookupSettlesOn(true));
     client.Stop();
-    EXPECT_FALSE(ActivateRunningClient());
+    EXPECT_TRUE(ClientLookupSettlesOn(false));
   }
   // A process that only mentions the name in a later argument is no client.
   RunningClient other({"/bin/sh", "-c", "sleep 30; true", "sh", "_QuillMar_.exe"});
