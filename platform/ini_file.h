@@ -26,7 +26,8 @@ class IniFile {
   // The value, or default_value when the section or key is absent. Section
   // and key names ignore case; blanks around the value and one pair of
   // enclosing quotes are dropped; at most 2047 bytes.
-  std::string ReadString(const std::string& section, const std::string& key,
+  std::string ReadString(const std::string& section,
+                         const std::string& key,
                          const std::string& default_value) const;
   // Clears list, then appends the key names of the section in file order.
   void ReadSection(const std::string& section, std::vector<std::string>& list) const;

@@ -32,7 +32,8 @@ class ConnectWindowView {
   virtual ~ConnectWindowView() = default;
 
   // Creates the (still hidden) window with its title and the picture.
-  virtual void Create(const std::string& title, const Picture& picture,
+  virtual void Create(const std::string& title,
+                      const Picture& picture,
                       ConnectWindowEvents events) = 0;
   // Shows the window centred; on_show runs once it is visible.
   virtual void Show() = 0;

@@ -21,6 +21,13 @@ run_ctest() {  # build-dir, extra ctest args...
   fi
 }
 
+step "formatting (clang-format, the repository's .clang-format)"
+if git ls-files -z '*.cc' '*.h' | xargs -0 clang-format --dry-run --Werror; then
+  echo "sources are formatted"
+else
+  failed+=("clang-format")
+fi
+
 step "native debug build with AddressSanitizer and UBSan"
 cmake --preset native-debug >/dev/null
 cmake --build --preset native-debug -j "$jobs"

@@ -189,7 +189,7 @@ void TUnZip::SetZipCmntBufSize(int size) {
 }
 
 bool TUnZip::Succeeded() const {
-  return !archive_failed_ && failed_count_ == 0 && !cancelled_;
+  return !archive_failed_ && !sync_failed_ && failed_count_ == 0 && !cancelled_;
 }
 
 void TUnZip::TriggerActivate() {
@@ -333,6 +333,8 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   failed_count_ = 0;
   error_count_ = 0;
   archive_failed_ = false;
+  sync_failed_ = false;
+  installed_.clear();
   password_failed_ = false;
   current_password_.clear();
   latest_time_ = 0;
@@ -428,6 +430,7 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
     }
   }
   source.Close();
+  FinishInstalledFiles();
   if (OnElapsedTime) {
     uint32_t ticks = platform::TickCount() - start_ticks - pause_ticks_;
     TriggerElapsedTime(static_cast<float>(ticks) / 1000.0f);
@@ -435,6 +438,30 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   TriggerDeactivate();
   archive_file_ = remembered;
   return extracted_count_;
+}
+
+void TUnZip::FinishInstalledFiles() {
+  std::vector<InstalledFile> installed;
+  installed.swap(installed_);
+  if (SyncFiles && !installed.empty()) {
+    std::vector<std::string> paths;
+    paths.reserve(installed.size());
+    for (const InstalledFile& file : installed) {
+      paths.push_back(file.path);
+    }
+    if (!platform::FlushToDisk(paths)) {
+      sync_failed_ = true;
+      Report(extract_dir_, platform::LastFileError() == platform::FileError::kDiskFull
+                               ? kErrDiskFull
+                               : kErrWriteFile);
+    }
+  }
+  // After the flush: a read-only file could not be opened for it.
+  for (const InstalledFile& file : installed) {
+    if (RestoreFileAttr && file.attributes != 0 && file.attributes != platform::kAttrArchive) {
+      platform::SetFileAttributes(file.path, file.attributes);
+    }
+  }
 }
 
 bool TUnZip::BeginCheck(const std::string& target) {
@@ -715,9 +742,6 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     if (have_time) {
       out.SetLastWriteTime(when);
     }
-    if (SyncFiles && !out.Flush()) {
-      code = out.error() == platform::FileError::kDiskFull ? kErrDiskFull : kErrCloseFile;
-    }
     out.Close();
     if (code == 0 && !platform::ReplaceFile(temp, target)) {
       code = kErrOpenFile;
@@ -735,10 +759,8 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     TriggerEnd(target, false);
     return;
   }
-  uint32_t dos_attributes = attributes & kDosAttributeBits;
-  if (mode == RunMode::kExtract && RestoreFileAttr && dos_attributes != 0 &&
-      dos_attributes != platform::kAttrArchive) {
-    platform::SetFileAttributes(target, dos_attributes);
+  if (mode == RunMode::kExtract) {
+    installed_.push_back({target, attributes & kDosAttributeBits});
   }
   ++extracted_count_;
   TriggerEnd(target, true);

@@ -70,8 +70,10 @@ class TUnZip {
   bool RestoreFileAttr = true;
   bool UseStoredDirs = true;
   bool TranslateOemChar = true;
-  // Each output file reaches the disk before it replaces the old one, so a
-  // power loss cannot leave an empty file in place of a good one.
+  // The installed files have reached the disk when Extract returns, so a
+  // caller that records the new version only afterwards never records files
+  // a power loss could still take. One flush at the end of the run: a flush
+  // per file would make extraction several times slower.
   bool SyncFiles = true;
 
   // Unpacks the selected members; returns how many files were installed.
@@ -89,7 +91,8 @@ class TUnZip {
 
   // Results of the last run. FailedCount: selected members that were not
   // installed (or not verified) because of an error. ErrorCount: reports.
-  // Succeeded: the archive was read whole and no selected member failed.
+  // Succeeded: the archive was read whole, no selected member failed and the
+  // installed files reached the disk.
   int ExtractedCount() const { return extracted_count_; }
   int FailedCount() const { return failed_count_; }
   int ErrorCount() const { return error_count_; }
@@ -160,6 +163,8 @@ class TUnZip {
   // when this run created it.
   bool PrepareFolder(const std::string& folder);
   void Progress(uint64_t member_done, uint64_t member_size);
+  // Flushes the files this run installed, then gives them their attributes.
+  void FinishInstalledFiles();
 
   std::string archive_file_;
   std::string extract_dir_;
@@ -172,6 +177,12 @@ class TUnZip {
   int failed_count_ = 0;
   int error_count_ = 0;
   bool archive_failed_ = false;
+  bool sync_failed_ = false;
+  struct InstalledFile {
+    std::string path;
+    uint32_t attributes;
+  };
+  std::vector<InstalledFile> installed_;
   bool password_failed_ = false;
   std::string current_password_;
   uint32_t latest_time_ = 0;

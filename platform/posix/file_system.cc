@@ -150,6 +150,38 @@ bool RemoveDirectory(const std::string& path) {
   return Succeed();
 }
 
+bool FlushToDisk(const std::vector<std::string>& files) {
+  // syncfs writes out a whole file system, so one call per device covers
+  // every file on it.
+  std::vector<dev_t> synced;
+  for (const std::string& file : files) {
+    const std::string os_path = ToOsPath(file);
+    struct stat st;
+    if (::stat(os_path.c_str(), &st) != 0) {
+      if (errno == ENOENT) {
+        continue;  // moved or deleted since: nothing of it to lose
+      }
+      return FailWithErrno();
+    }
+    if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) {
+      continue;
+    }
+    int fd = ::open(os_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return FailWithErrno();
+    }
+    const bool ok = ::syncfs(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    if (!ok) {
+      errno = saved;
+      return FailWithErrno();
+    }
+    synced.push_back(st.st_dev);
+  }
+  return Succeed();
+}
+
 bool ReplaceFile(const std::string& from, const std::string& to) {
   std::string os_from = ToOsPath(from);
   std::string os_to = ToOsPath(to);

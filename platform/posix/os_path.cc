@@ -50,7 +50,8 @@ bool FindIgnoringCase(const std::string& folder, const std::string& name, std::s
 std::string ToOsPath(const std::string& path) {
   std::string utf8 = Cp949ToUtf8(path);
   std::replace(utf8.begin(), utf8.end(), '\\', '/');
-  if (utf8.empty()) {
+  // Most paths exist as written: one lstat instead of one per component.
+  if (utf8.empty() || Exists(utf8)) {
     return utf8;
   }
 

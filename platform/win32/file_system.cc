@@ -335,6 +335,30 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   return Fail();
 }
 
+bool FlushToDisk(const std::vector<std::string>& files) {
+  // Windows has no flush of a whole volume for users; the lazy writer has
+  // usually written most of the data by now, so each flush is short.
+  for (const std::string& file : files) {
+    HANDLE handle = ::CreateFileW(PathToWide(file).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+        continue;  // moved or deleted since: nothing of it to lose
+      return Fail();
+    }
+    const bool ok = ::FlushFileBuffers(handle) != 0;
+    const DWORD code = GetLastError();
+    ::CloseHandle(handle);
+    if (!ok) {
+      SetLastError(code);
+      return Fail();
+    }
+  }
+  return Succeed();
+}
+
 void RemoveLeftovers(const std::string& folder) {
   std::wstring dir = PathToWide(folder);
   if (!dir.empty() && dir.back() != L'\\')
