@@ -655,7 +655,7 @@ void TWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
   std::shared_ptr<bool> alive = alive_;
   uintptr_t handle = handle_;
   for (;;) {
-    int32_t read_before = read_count_;
+    uint32_t read_before = read_count_;
     last_error_ = 0;
     try {
       if (!TriggerDataAvailable(error) && *alive && handle_ == handle) {
@@ -701,7 +701,7 @@ int TWSocket::Receive(void* buffer, int size) {
   if (count < 0) {
     last_error_ = platform::SocketLastError();
   } else {
-    read_count_ += count;
+    read_count_ += static_cast<uint32_t>(count);
   }
   return count;
 }

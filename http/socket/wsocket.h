@@ -151,7 +151,8 @@ class TWSocket {
   const std::vector<std::string>& DnsResultList() const { return dns_result_list_; }
 
   TSocketState State() const { return state_; }
-  int32_t ReadCount() const { return read_count_; }
+  // A 32-bit counter: it wraps after 4 GiB, which a long download reaches.
+  int32_t ReadCount() const { return static_cast<int32_t>(read_count_); }
   int32_t RcvdCount() const;  // bytes waiting in the platform's buffer, -1 on error
   int32_t LastError() const { return last_error_; }
   // The text of the last error reported through OnError.
@@ -310,7 +311,7 @@ class TWSocket {
   bool destroying_ = false;
   uint32_t selected_events_ = 0;
 
-  int32_t read_count_ = 0;
+  uint32_t read_count_ = 0;  // unsigned, so that the wrap is defined
   int32_t last_error_ = 0;
   std::string last_error_text_;
   bool multi_threaded_ = false;

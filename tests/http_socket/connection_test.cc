@@ -148,6 +148,36 @@ TEST(ConnectTest, DataUnreadAtThePeersCloseIsDeliveredFirst) {
   EXPECT_EQ(log.Count("closed"), 1);
 }
 
+TEST(ConnectTest, ReadCountWrapsAsA32BitCounterPast2GiB) {
+  constexpr uint64_t kChunk = 1 << 20;
+  constexpr uint64_t kTotal = (2048 + 3) * kChunk;  // past INT32_MAX
+  LoopbackPeer peer;
+  peer.Serve([&](PeerConnection& c) {
+    const std::string chunk(kChunk, 'q');
+    for (uint64_t sent = 0; sent < kTotal; sent += kChunk) {
+      c.SendAll(chunk);
+    }
+    c.Close();
+  });
+  TWSocket socket;
+  EventLog log(socket, false);
+  uint64_t received = 0;
+  int32_t count = 0;  // the socket resets it when it closes
+  std::vector<char> buffer(256 * 1024);
+  socket.OnDataAvailable = [&](TWSocket* s, uint16_t) {
+    int n = s->Receive(buffer.data(), static_cast<int>(buffer.size()));
+    if (n > 0) {
+      received += static_cast<uint64_t>(n);
+    }
+    count = s->ReadCount();
+  };
+  StartConnect(socket, peer.port());
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("closed") == 1; }, 300000));
+  EXPECT_EQ(received, kTotal);
+  // What the 32-bit count holds after the wrap, not an overflow.
+  EXPECT_EQ(count, static_cast<int32_t>(static_cast<uint32_t>(kTotal)));
+}
+
 TEST(ConnectTest, CloseDelayedClosesLaterFromTheLoop) {
   LoopbackPeer peer;
   peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
