@@ -85,10 +85,8 @@ bool SpillingStream::ReadAll(const std::function<bool(const char*, size_t)>& sin
   if (!spilled()) {
     return memory_.empty() || sink(memory_.data(), memory_.size());
   }
-  if (!spill_file_.Flush()) {
-    error_ = FileErrorMessage("Cannot write", spill_path_);
-    return false;
-  }
+  // Writes go straight to the system, so a second handle reads them back; no
+  // flush to the disk is needed for that.
   platform::File reader;
   if (!reader.Open(spill_path_, platform::File::Mode::kRead)) {
     error_ = FileErrorMessage("Cannot open", spill_path_);
