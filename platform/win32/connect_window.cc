@@ -8,6 +8,7 @@
 #include "platform/ui.h"
 #include "platform/win32/gdi.h"
 #include "platform/win32/guard.h"
+#include "platform/win32/owned_window.h"
 #include "platform/win32/win_text.h"
 
 namespace qm::platform {
@@ -47,7 +48,7 @@ class ConnectWindow final : public ConnectWindowView {
               const Picture& picture,
               ConnectWindowEvents events) override {
     Destroy();
-    RegisterClassOnce();
+    win32::RegisterOwnedWindowClass<ConnectWindow>(kClassName, nullptr, "connect window");
     events_ = std::move(events);
     SetPicture(picture);
     status_font_ = GdiObject(win32::MakeFont(L"MS Sans Serif", -9, false, DEFAULT_CHARSET));
@@ -107,33 +108,7 @@ class ConnectWindow final : public ConnectWindowView {
   }
 
  private:
-  static void RegisterClassOnce() {
-    static const bool registered = [] {
-      WNDCLASSEXW wc = {};
-      wc.cbSize = sizeof(wc);
-      wc.lpfnWndProc = WindowProc;
-      wc.hInstance = GetModuleHandleW(nullptr);
-      wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-      wc.lpszClassName = kClassName;
-      return RegisterClassExW(&wc) != 0;
-    }();
-    if (!registered)
-      throw std::runtime_error("Cannot register the connect window class");
-  }
-
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-    if (msg == WM_NCCREATE) {
-      auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
-      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<ConnectWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self)
-      return DefWindowProcW(hwnd, msg, wparam, lparam);
-    LRESULT result = 0;
-    bool handled = false;
-    win32::CallGuarded([&] { handled = self->Handle(hwnd, msg, wparam, lparam, &result); });
-    return handled ? result : DefWindowProcW(hwnd, msg, wparam, lparam);
-  }
+  friend LRESULT CALLBACK win32::OwnedWindowProc<ConnectWindow>(HWND, UINT, WPARAM, LPARAM);
 
   bool Handle(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* result) {
     switch (msg) {

@@ -9,6 +9,7 @@
 #include "platform/win32/dialog_keys.h"
 #include "platform/win32/gdi.h"
 #include "platform/win32/guard.h"
+#include "platform/win32/owned_window.h"
 #include "platform/win32/win_text.h"
 
 namespace qm::platform {
@@ -92,7 +93,8 @@ class ThreadWindowsDisabler {
 class ProxyDialog {
  public:
   bool Run(ProxyFields& fields) {
-    RegisterClassOnce();
+    win32::RegisterOwnedWindowClass<ProxyDialog>(
+        kProxyClassName, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1), "proxy dialog");
     sans_font_ = GdiObject(win32::MakeFont(L"MS Sans Serif", -11, false, DEFAULT_CHARSET));
     gulim_font_ =
         GdiObject(win32::MakeFont(win32::Utf8ToWide(u8"굴림"), -12, false, HANGEUL_CHARSET));
@@ -151,21 +153,6 @@ class ProxyDialog {
  private:
   enum class State { kOpen, kOk, kCancel };
 
-  static void RegisterClassOnce() {
-    static const bool registered = [] {
-      WNDCLASSEXW wc = {};
-      wc.cbSize = sizeof(wc);
-      wc.lpfnWndProc = WindowProc;
-      wc.hInstance = GetModuleHandleW(nullptr);
-      wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-      wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-      wc.lpszClassName = kProxyClassName;
-      return RegisterClassExW(&wc) != 0;
-    }();
-    if (!registered)
-      throw std::runtime_error("Cannot register the proxy dialog class");
-  }
-
   static std::wstring EditText(HWND edit) {
     int length = GetWindowTextLengthW(edit);
     std::wstring text(length + 1, L'\0');
@@ -216,19 +203,7 @@ class ProxyDialog {
     return state_ == State::kOk;
   }
 
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-    if (msg == WM_NCCREATE) {
-      auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
-      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<ProxyDialog*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self)
-      return DefWindowProcW(hwnd, msg, wparam, lparam);
-    LRESULT result = 0;
-    bool handled = false;
-    win32::CallGuarded([&] { handled = self->Handle(hwnd, msg, wparam, lparam, &result); });
-    return handled ? result : DefWindowProcW(hwnd, msg, wparam, lparam);
-  }
+  friend LRESULT CALLBACK win32::OwnedWindowProc<ProxyDialog>(HWND, UINT, WPARAM, LPARAM);
 
   bool Handle(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* result) {
     switch (msg) {
