@@ -296,6 +296,23 @@ struct Inflater::State {
     bitbuf >>= n;
     bitcount -= n;
   }
+  // The entry of the next code in table, pulling input until all its bits
+  // are there; false when the input runs out first.
+  bool NextEntry(const uint32_t* table,
+                 unsigned main_bits,
+                 const uint8_t*& in,
+                 const uint8_t* in_end,
+                 uint32_t* entry) {
+    for (;;) {
+      *entry = Lookup(table, main_bits, bitbuf);
+      if ((*entry & 31) <= bitcount) {
+        return true;
+      }
+      if (!Pull(in, in_end)) {
+        return false;
+      }
+    }
+  }
 
   const bool deflate64;
   Mode mode = Mode::kHeader;
@@ -590,14 +607,8 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
           }
         }
         uint32_t e;
-        for (;;) {
-          e = Lookup(litlen_table, kLitlenBits, bitbuf);
-          if ((e & 31) <= bitcount) {
-            break;
-          }
-          if (!Pull(in, in_end)) {
-            return;
-          }
+        if (!NextEntry(litlen_table, kLitlenBits, in, in_end, &e)) {
+          return;
         }
         if (e & kInvalid) {
           mode = Mode::kError;
@@ -629,14 +640,8 @@ void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t l
       }
       case Mode::kDist: {
         uint32_t e;
-        for (;;) {
-          e = Lookup(dist_table, kDistBits, bitbuf);
-          if ((e & 31) <= bitcount) {
-            break;
-          }
-          if (!Pull(in, in_end)) {
-            return;
-          }
+        if (!NextEntry(dist_table, kDistBits, in, in_end, &e)) {
+          return;
         }
         if (e & kInvalid) {
           mode = Mode::kError;
