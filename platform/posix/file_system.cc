@@ -343,24 +343,4 @@ std::string ExecutablePath() {
   return posix::FromOsPath(argv0);
 }
 
-std::string FileErrorText(FileError error) {
-  switch (error) {
-    case FileError::kNone:
-      return "No error";
-    case FileError::kNotFound:
-      return "File or folder not found";
-    case FileError::kAccessDenied:
-      return "Access denied";
-    case FileError::kInUse:
-      return "File in use by another program";
-    case FileError::kDiskFull:
-      return "Disk full";
-    case FileError::kExists:
-      return "File already exists";
-    case FileError::kOther:
-      return "File operation failed";
-  }
-  return "File operation failed";
-}
-
 }  // namespace qm::platform
