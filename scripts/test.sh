@@ -38,7 +38,6 @@ run_ctest build/native-debug -j "$jobs"
 step "native release build (tools, benchmarks compile)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release -j "$jobs"
-run_ctest build/native-release -j "$jobs" -L release
 
 step "Windows 32-bit build (the product)"
 cmake --preset win32 >/dev/null
