@@ -1,5 +1,5 @@
 // unzip_bench [WORK_DIR]
-// 1. Zips a corpus of >= 100 MB of system files (zip -q -r), then extracts
+// 1. Zips a corpus of >= 100 MB of system text and binaries, then extracts
 //    it to disk with TUnZip (with and without its final flush) and with
 //    Info-ZIP `unzip -o -q` (with and without a sync after it), best of 5
 //    interleaved rounds each, and prints seconds and the ratios.
@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -110,23 +111,40 @@ void RunRounds(const fs::path& target, std::vector<Contender>* contenders) {
 
 void SpeedBenchmark(const fs::path& work) {
   fs::path archive = work / "corpus.zip";
-  const char* sources[] = {"share/doc", "lib/python3.11", "share/locale", "lib/x86_64-linux-gnu"};
-  // Adds folders until the corpus holds enough bytes.
-  std::string folders;
+  // Mixed text and binaries, as the inflate benchmark takes them: an equal
+  // share of regular files from each folder, in sorted order.
+  const char* sources[] = {"share/doc", "bin", "lib/x86_64-linux-gnu", "share/man", "include"};
+  const uint64_t share = kMinCorpusBytes / std::size(sources) + 1;
+  fs::path list = work / "corpus-files.txt";
+  std::ofstream names(list);
   uint64_t bytes = 0, files = 0;
   for (const char* source : sources) {
-    if (!fs::exists(fs::path("/usr") / source)) {
-      continue;
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(fs::path("/usr") / source, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_regular_file(ec) && !it->is_symlink(ec)) {
+        found.push_back(it->path());
+      }
     }
-    folders += std::string(" ") + source;
-    bytes += TreeBytes(fs::path("/usr") / source, &files);
-    if (bytes >= kMinCorpusBytes) {
-      break;
+    std::sort(found.begin(), found.end());
+    uint64_t taken = 0;
+    for (const fs::path& file : found) {
+      if (taken >= share) {
+        break;
+      }
+      taken += fs::file_size(file, ec);
+      ++files;
+      names << file.lexically_relative("/usr").string() << "\n";
     }
+    bytes += taken;
   }
-  std::printf("corpus: /usr/{%s }, %llu files, %.1f MB\n", folders.c_str(),
-              static_cast<unsigned long long>(files), bytes / 1e6);
-  if (Shell("cd /usr && zip -q -r " + Quote(archive) + folders + " 2>/dev/null") > 1) {
+  names.close();
+  std::printf(
+      "corpus: %llu files from /usr/{share/doc,bin,lib/x86_64-linux-gnu,share/man,"
+      "include}, %.1f MB\n",
+      static_cast<unsigned long long>(files), bytes / 1e6);
+  if (Shell("cd /usr && zip -q " + Quote(archive) + " -@ < " + Quote(list) + " 2>/dev/null") > 1) {
     std::fprintf(stderr, "zip failed\n");
     return;
   }

@@ -43,7 +43,7 @@ constexpr uint8_t kPrecodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
 
 // The window plus the decoding area; the longest match may run past the slide mark.
 constexpr size_t kWindow64 = 65536;
-constexpr size_t kSlideAt = kWindow64 + 256 * 1024;
+constexpr size_t kSlideAt = kWindow64 + size_t{256} * 1024;
 constexpr size_t kMaxMatch64 = 65538;
 constexpr size_t kBufferSize = kSlideAt + kMaxMatch64 + 64;
 
