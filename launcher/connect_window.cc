@@ -17,7 +17,7 @@ namespace qm {
 namespace {
 
 // Larger files are not read into memory; no splash picture comes near this.
-constexpr int64_t kMaxSplashFileSize = 32 * 1024 * 1024;
+constexpr int64_t kMaxSplashFileSize = int64_t{32} * 1024 * 1024;
 
 }  // namespace
 

@@ -35,6 +35,17 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_ctest build/native-debug -j "$jobs"
 
+step "clang-tidy on the native sources (the repository's .clang-tidy)"
+if git ls-files -z 'util/*.cc' 'platform/*.cc' 'zip/*.cc' 'http/*.cc' 'launcher/*.cc' 'tools/*.cc' |
+    grep -zv '/win32/' |
+    xargs -0 -n 4 -P "$jobs" clang-tidy -p build/native-debug --quiet \
+      --extra-arg=-Wno-unknown-warning-option >"$logs/clang-tidy.txt" 2>&1; then
+  echo "no findings"
+else
+  grep -E 'error:|warning:' "$logs/clang-tidy.txt" | sort -u
+  failed+=("clang-tidy")
+fi
+
 step "native release build (tools, benchmarks compile)"
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release -j "$jobs"
