@@ -2,6 +2,7 @@
 // two-byte Korean characters are never folded.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace qm::platform::posix {
@@ -23,6 +24,18 @@ inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     }
   }
   return true;
+}
+
+// The name with ASCII capitals made small: equal for names that
+// EqualsIgnoringAsciiCase finds equal.
+inline std::string FoldAsciiCase(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c + ('a' - 'A'));
+    }
+  }
+  return folded;
 }
 
 }  // namespace qm::platform::posix

@@ -1,14 +1,12 @@
 #include "platform/posix/os_path.h"
-#include "platform/posix/ascii_case.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
+#include "platform/posix/folder_names.h"
 #include "platform/text.h"
 
 namespace qm::platform::posix {
@@ -21,30 +19,6 @@ bool Exists(const std::string& os_path) {
   return lstat(os_path.empty() ? "." : os_path.c_str(), &st) == 0;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// The entry of folder equal to name ignoring case; the smallest in byte
-// order when several match, so that the choice does not depend on readdir.
-bool FindIgnoringCase(const std::string& folder, const std::string& name, std::string* found) {
-  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
-  if (!dir) {
-    return false;
-  }
-  bool any = false;
-  while (dirent* entry = readdir(dir.get())) {
-    if (!EqualsIgnoringAsciiCase(name, entry->d_name)) {
-      continue;
-    }
-    if (!any || *found > entry->d_name) {
-      *found = entry->d_name;
-    }
-    any = true;
-  }
-  return any;
-}
-
 }  // namespace
 
 std::string ToOsPath(const std::string& path) {
@@ -53,6 +27,20 @@ std::string ToOsPath(const std::string& path) {
   // Most paths exist as written: one lstat instead of one per component.
   if (utf8.empty() || Exists(utf8)) {
     return utf8;
+  }
+  // Next most often, a new file in a folder that exists as written: only the
+  // last name needs looking up.
+  const size_t slash = utf8.find_last_of('/');
+  const std::string name = slash == std::string::npos ? utf8 : utf8.substr(slash + 1);
+  if (!name.empty() && name != "." && name != "..") {
+    const std::string folder = slash == std::string::npos ? "" : utf8.substr(0, slash ? slash : 1);
+    if (folder.empty() || Exists(folder)) {
+      std::string found;
+      if (!FindEntryIgnoringCase(folder, name, &found)) {
+        return utf8;
+      }
+      return utf8.substr(0, slash == std::string::npos ? 0 : slash + 1) + found;
+    }
   }
 
   std::vector<std::string> parts;
@@ -86,7 +74,7 @@ std::string ToOsPath(const std::string& path) {
     candidate += part;
     if (resolving && part != "." && part != ".." && !Exists(candidate)) {
       std::string found;
-      if (FindIgnoringCase(folder, part, &found)) {
+      if (FindEntryIgnoringCase(folder, part, &found)) {
         candidate = folder;
         candidate += join;
         candidate += found;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #ifndef _WIN32
@@ -47,6 +49,47 @@ TEST(FileSystemTest, PathsIgnoreLetterCase) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.os_path("Temp/New/a/b")));
   EXPECT_TRUE(CreateDirectory(dir.path("temp\\NEW")));  // already there: fine
   EXPECT_EQ(ListDirectory(dir.path("TEMP")), (std::vector<std::string>{"New", "Sub"}));
+}
+
+TEST(FileSystemTest, LookupsSeeChangesMadeByOthersAtOnce) {
+  // Each step changes the folder behind the file system's back, at once
+  // after a lookup, and the next lookup must see the change.
+  namespace fs = std::filesystem;
+  TempDir dir;
+  dir.Write("Box/keep", "");
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    const char* name;
+    bool exists;
+  } steps[] = {
+      {"nothing yet", [] {}, "READ.ME", false},
+      {"created", [&] { dir.Write("Box/Read.me", "1"); }, "READ.ME", true},
+      {"renamed", [&] { fs::rename(dir.os_path("Box/Read.me"), dir.os_path("Box/Other.me")); },
+       "read.me", false},
+      {"renamed, new name", [] {}, "OTHER.ME", true},
+      {"removed", [&] { fs::remove(dir.os_path("Box/Other.me")); }, "other.me", false},
+      {"folder replaced",
+       [&] {
+         fs::rename(dir.os_path("Box"), dir.os_path("Old"));
+         dir.Write("Box/Read.me", "2");
+       },
+       "read.ME", true},
+      {"folder replaced, old entry", [] {}, "KEEP", false},
+  };
+  for (const auto& step : steps) {
+    step.change();
+    EXPECT_EQ(FileExists(dir.path("box") + "\\" + step.name), step.exists) << step.what;
+  }
+  EXPECT_EQ(ReadAll(dir.path("BOX\\READ.ME")), "2");
+#ifndef _WIN32
+  // Two spellings of one name: the smallest wins, and the other once it goes.
+  dir.Write("Box/b.txt", "small b");
+  dir.Write("Box/B.txt", "capital B");
+  EXPECT_EQ(ReadAll(dir.path("box\\B.TXT")), "capital B");
+  fs::remove(dir.os_path("Box/B.txt"));
+  EXPECT_EQ(ReadAll(dir.path("box\\B.TXT")), "small b");
+#endif
 }
 
 TEST(FileSystemTest, ReplaceFileOverwritesTheExistingFileWhateverItsCase) {
