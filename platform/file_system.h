@@ -56,6 +56,9 @@ class File {
   File& operator=(const File&) = delete;
 
   bool Open(const std::string& path, Mode mode);
+  // Creates a new, empty file in folder whose name starts with prefix and
+  // opens it for writing; *path receives its path.
+  bool CreateTemp(const std::string& folder, const std::string& prefix, std::string* path);
   void Close();
   bool is_open() const;
 

@@ -599,9 +599,12 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   if (IsDirectoryMember(stored, e.external_attributes)) {
     if (mode == RunMode::kExtract && CreateStoredDirs && UseStoredDirs) {
       std::string folder = FolderPart(target);
-      if (!platform::CreateDirectories(folder)) {
+      const bool existed = prepared_folders_.count(folder) || platform::DirectoryExists(folder);
+      if (!existed && !platform::CreateDirectories(folder)) {
         Report(folder, kErrOpenFile);
         ++failed_count_;
+      } else if (!existed) {
+        prepared_folders_[folder] = true;  // holds nothing from before this run
       }
     }
     return;
@@ -665,8 +668,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
         return;
       }
     }
-    temp = platform::CreateTempFile(folder, kTempPrefix);
-    if (temp.empty() || !out.Open(temp, platform::File::Mode::kCreate)) {
+    if (!out.CreateTemp(folder, kTempPrefix, &temp)) {
       if (!temp.empty()) {
         platform::DeleteFile(temp);
       }

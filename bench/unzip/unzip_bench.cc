@@ -1,8 +1,8 @@
 // unzip_bench [WORK_DIR]
 // 1. Zips a corpus of >= 100 MB of system text and binaries, then extracts
 //    it to disk with TUnZip (with and without its final flush) and with
-//    Info-ZIP `unzip -o -q` (with and without a sync after it), best of 5
-//    interleaved rounds each, and prints seconds and the ratios.
+//    Info-ZIP `unzip -o -q` (with and without a sync after it), 5 interleaved
+//    rounds each, and prints the best and median seconds and the ratios.
 // 2. Makes a 1 GiB file of mixed compressible data, zips it with `zip -1`,
 //    extracts it with TUnZip in a child process and prints the child's peak
 //    resident memory (its VmHWM).
@@ -85,10 +85,16 @@ long PeakResidentKib() {
 struct Contender {
   const char* name;
   std::function<bool()> run;
-  double best = 1e30;
+  std::vector<double> seconds;
+  double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
+  double median() const {
+    std::vector<double> sorted = seconds;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[sorted.size() / 2];
+  }
 };
 
-// Best of kRounds for each contender, the rounds interleaved so that a slow
+// kRounds runs of each contender, the rounds interleaved so that a slow
 // spell of the disk hits all of them alike. A fresh target folder every time,
 // and the previous run's data written out before the clock starts.
 constexpr int kRounds = 5;
@@ -103,8 +109,8 @@ void RunRounds(const fs::path& target, std::vector<Contender>* contenders) {
       if (!c.run()) {
         std::fprintf(stderr, "  %s, round %d: reported failures\n", c.name, round);
       }
-      c.best = std::min(
-          c.best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      c.seconds.push_back(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
   }
 }
@@ -152,15 +158,19 @@ void SpeedBenchmark(const fs::path& work) {
   fs::path target = work / "out";
   std::vector<Contender> contenders = {
       {"TUnZip (default: installed files flushed to disk at the end)",
-       [&] { return ExtractWithTUnZip(archive, target, true); }},
+       [&] { return ExtractWithTUnZip(archive, target, true); },
+       {}},
       {"TUnZip (SyncFiles = false, as unzip writes)",
-       [&] { return ExtractWithTUnZip(archive, target, false); }},
+       [&] { return ExtractWithTUnZip(archive, target, false); },
+       {}},
       {"Info-ZIP unzip -o -q",
-       [&] { return Shell("unzip -o -q " + Quote(archive) + " -d " + Quote(target)) <= 1; }},
+       [&] { return Shell("unzip -o -q " + Quote(archive) + " -d " + Quote(target)) <= 1; },
+       {}},
       {"Info-ZIP unzip -o -q, then sync",
        [&] {
          return Shell("unzip -o -q " + Quote(archive) + " -d " + Quote(target) + "; sync") <= 1;
-       }},
+       },
+       {}},
   };
   RunRounds(target, &contenders);
   uint64_t their_files = 0;
@@ -171,12 +181,15 @@ void SpeedBenchmark(const fs::path& work) {
   std::printf("extracted: TUnZip %llu files %.1f MB, unzip %llu files %.1f MB\n",
               static_cast<unsigned long long>(out_files), out_bytes / 1e6,
               static_cast<unsigned long long>(their_files), their_bytes / 1e6);
+  std::printf("%-62s %8s %8s\n", "", "best", "median");
   for (const Contender& c : contenders) {
-    std::printf("%-62s %.3f s\n", c.name, c.best);
+    std::printf("%-62s %7.3fs %7.3fs\n", c.name, c.best(), c.median());
   }
-  const double unzip = contenders[2].best;
-  std::printf("ratio TUnZip/unzip: %.2f default, %.2f without the flush\n",
-              contenders[0].best / unzip, contenders[1].best / unzip);
+  const Contender& unzip = contenders[2];
+  std::printf("ratio TUnZip/unzip, best: %.2f default, %.2f without the flush\n",
+              contenders[0].best() / unzip.best(), contenders[1].best() / unzip.best());
+  std::printf("ratio TUnZip/unzip, median: %.2f default, %.2f without the flush\n",
+              contenders[0].median() / unzip.median(), contenders[1].median() / unzip.median());
   fs::remove_all(target);
   fs::remove(archive);
 }

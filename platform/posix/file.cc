@@ -39,6 +39,17 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
+bool File::CreateTemp(const std::string& folder, const std::string& prefix, std::string* path) {
+  Close();
+  const int fd = posix::CreateTempFd(folder, prefix, path);
+  if (fd < 0) {
+    return impl_->Fail();
+  }
+  impl_->fd = fd;
+  impl_->error = FileError::kNone;
+  return true;
+}
+
 bool File::Open(const std::string& path, Mode mode) {
   Close();
   int flags = O_CLOEXEC;
@@ -62,8 +73,9 @@ bool File::Open(const std::string& path, Mode mode) {
   if (fd < 0) {
     return impl_->Fail();
   }
+  // Opening a folder for writing fails by itself; for reading it succeeds.
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (mode == Mode::kRead && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     // A folder cannot be opened as a file, as on Windows.
     ::close(fd);
     errno = EISDIR;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_set>
 
 #include "platform/posix/command_line.h"
 #include "platform/posix/local_time.h"
@@ -152,9 +153,14 @@ bool RemoveDirectory(const std::string& path) {
 
 bool FlushToDisk(const std::vector<std::string>& files) {
   // syncfs writes out a whole file system, so one call per device covers
-  // every file on it.
+  // every file on it; the files of one folder share its device.
+  std::unordered_set<std::string> folders_seen;
   std::vector<dev_t> synced;
   for (const std::string& file : files) {
+    const std::string folder = file.substr(0, file.find_last_of("\\/") + 1);
+    if (folders_seen.count(folder)) {
+      continue;
+    }
     const std::string os_path = ToOsPath(file);
     struct stat st;
     if (::stat(os_path.c_str(), &st) != 0) {
@@ -163,6 +169,7 @@ bool FlushToDisk(const std::vector<std::string>& files) {
       }
       return FailWithErrno();
     }
+    folders_seen.insert(folder);
     if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) {
       continue;
     }
@@ -192,11 +199,11 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   if (S_ISDIR(st.st_mode)) {
     return Fail(FileError::kAccessDenied);
   }
+  // A folder, or a file without write bits (read-only as on Windows), stays.
   struct stat target;
-  if (::stat(os_to.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
-    return Fail(FileError::kAccessDenied);
-  }
-  if (posix::IsReadOnlyFile(os_to)) {
+  if (::stat(os_to.c_str(), &target) == 0 &&
+      (S_ISDIR(target.st_mode) ||
+       (S_ISREG(target.st_mode) && (target.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))) {
     return Fail(FileError::kAccessDenied);
   }
   // rename(2) swaps the name atomically; a running program keeps its old
@@ -300,31 +307,13 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 }
 
 std::string CreateTempFile(const std::string& folder, const std::string& prefix) {
-  std::string os_folder = ToOsPath(folder);
-  std::string os_prefix = Cp949ToUtf8(prefix);
-  std::string pattern = os_folder;
-  if (!pattern.empty() && pattern.back() != '/') {
-    pattern += '/';
-  }
-  pattern += os_prefix + "XXXXXX";
-  int fd = ::mkstemp(pattern.data());
+  std::string path;
+  const int fd = posix::CreateTempFd(folder, prefix, &path);
   if (fd < 0) {
-    FailWithErrno();
     return std::string();
   }
-  // mkstemp makes the file 0600; an installed file should get the usual
-  // permissions, as any newly created file would.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
   ::close(fd);
-  std::string result = folder;
-  if (!result.empty() && result.back() != '\\' && result.back() != '/') {
-    result += '\\';
-  }
-  result += prefix + pattern.substr(pattern.size() - 6);
-  Succeed();
-  return result;
+  return path;
 }
 
 std::string ExecutablePath() {

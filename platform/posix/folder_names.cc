@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,12 +69,12 @@ class FolderNames {
   FolderNames(const FolderNames&) = delete;
   FolderNames& operator=(const FolderNames&) = delete;
 
-  bool Find(const std::string& os_folder, const std::string& name, std::string* found) {
+  EntryLookup Find(const std::string& os_folder, const std::string& name, std::string* found) {
     std::lock_guard<std::mutex> lock(mutex_);
     dev_t device;
     ino_t inode;
     if (!Identity(os_folder, &device, &inode)) {
-      return false;
+      return EntryLookup::kNoFolder;
     }
     ApplyEvents();
     auto it = folders_.find(os_folder);
@@ -90,7 +91,7 @@ class FolderNames {
         if (fresh.watch >= 0) {
           inotify_rm_watch(inotify_, fresh.watch);
         }
-        return false;
+        return EntryLookup::kNoFolder;
       }
       if (fresh.watch >= 0) {
         listing = Remember(os_folder, std::move(fresh));
@@ -98,10 +99,10 @@ class FolderNames {
     }
     auto entry = listing->names.find(FoldAsciiCase(name));
     if (entry == listing->names.end()) {
-      return false;
+      return EntryLookup::kMissing;
     }
     *found = *entry->second.begin();
-    return true;
+    return EntryLookup::kFound;
   }
 
  private:
@@ -157,6 +158,10 @@ class FolderNames {
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         Apply(*event);
       }
+      // Room for one more event of any name was left: the queue was empty.
+      if (static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof(buffer)) {
+        return;
+      }
     }
   }
 
@@ -201,9 +206,9 @@ FolderNames& Names() {
 
 }  // namespace
 
-bool FindEntryIgnoringCase(const std::string& os_folder,
-                           const std::string& name,
-                           std::string* found) {
+EntryLookup FindEntryIgnoringCase(const std::string& os_folder,
+                                  const std::string& name,
+                                  std::string* found) {
   return Names().Find(os_folder, name, found);
 }
 

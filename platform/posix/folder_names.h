@@ -7,11 +7,13 @@
 
 namespace qm::platform::posix {
 
+enum class EntryLookup { kFound, kMissing, kNoFolder };
+
 // The entry of os_folder ("" for the current folder) whose name equals name
-// ignoring ASCII case; the smallest in byte order when several do. False
-// when there is none or the folder cannot be read.
-bool FindEntryIgnoringCase(const std::string& os_folder,
-                           const std::string& name,
-                           std::string* found);
+// ignoring ASCII case; the smallest in byte order when several do.
+// kNoFolder: os_folder is no folder that can be read.
+EntryLookup FindEntryIgnoringCase(const std::string& os_folder,
+                                  const std::string& name,
+                                  std::string* found);
 
 }  // namespace qm::platform::posix

@@ -1,9 +1,11 @@
 #include "platform/posix/os_path.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 #include "platform/posix/folder_names.h"
@@ -34,12 +36,14 @@ std::string ToOsPath(const std::string& path) {
   const std::string name = slash == std::string::npos ? utf8 : utf8.substr(slash + 1);
   if (!name.empty() && name != "." && name != "..") {
     const std::string folder = slash == std::string::npos ? "" : utf8.substr(0, slash ? slash : 1);
-    if (folder.empty() || Exists(folder)) {
-      std::string found;
-      if (!FindEntryIgnoringCase(folder, name, &found)) {
+    std::string found;
+    switch (FindEntryIgnoringCase(folder, name, &found)) {
+      case EntryLookup::kFound:
+        return utf8.substr(0, slash == std::string::npos ? 0 : slash + 1) + found;
+      case EntryLookup::kMissing:
         return utf8;
-      }
-      return utf8.substr(0, slash == std::string::npos ? 0 : slash + 1) + found;
+      case EntryLookup::kNoFolder:
+        break;  // the folder itself needs resolving
     }
   }
 
@@ -74,7 +78,7 @@ std::string ToOsPath(const std::string& path) {
     candidate += part;
     if (resolving && part != "." && part != ".." && !Exists(candidate)) {
       std::string found;
-      if (FindEntryIgnoringCase(folder, part, &found)) {
+      if (FindEntryIgnoringCase(folder, part, &found) == EntryLookup::kFound) {
         candidate = folder;
         candidate += join;
         candidate += found;
@@ -126,6 +130,41 @@ bool IsReadOnlyFile(const std::string& os_path) {
   struct stat st;
   return ::stat(os_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+int CreateTempFd(const std::string& folder, const std::string& prefix, std::string* path) {
+  std::string pattern = ToOsPath(folder);
+  if (!pattern.empty() && pattern.back() != '/') {
+    pattern += '/';
+  }
+  pattern += Cp949ToUtf8(prefix);
+  // Not mkstemp: its files are 0600, and an installed file should get the
+  // permissions any new file gets (0666 less the umask).
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 random(std::random_device{}());
+  std::string suffix(6, ' ');
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (char& c : suffix) {
+      c = kLetters[random() % (sizeof(kLetters) - 1)];
+    }
+    const int fd =
+        ::open((pattern + suffix).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      *path = folder;
+      if (!path->empty() && path->back() != '\\' && path->back() != '/') {
+        *path += '\\';
+      }
+      *path += prefix + suffix;
+      SetLastFileError(FileError::kNone);
+      return fd;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  FailWithErrno();
+  return -1;
 }
 
 void SetLastFileError(FileError error) {

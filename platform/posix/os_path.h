@@ -22,6 +22,10 @@ FileError FileErrorFromErrno(int error);
 // a file is neither written, replaced nor deleted, even by root, so that both
 // backends refuse the same operations.
 bool IsReadOnlyFile(const std::string& os_path);
+// Creates a new, empty file in folder (a system path) whose name starts with
+// prefix, open for writing; its descriptor, or -1 with errno set. *path
+// receives its system path.
+int CreateTempFd(const std::string& folder, const std::string& prefix, std::string* path);
 // Records the error that LastFileError reports on this thread.
 void SetLastFileError(FileError error);
 // Records errno's error and returns false, for "return Fail();".

@@ -220,6 +220,11 @@ int64_t File::Size() const {
   return size.QuadPart;
 }
 
+bool File::CreateTemp(const std::string& folder, const std::string& prefix, std::string* path) {
+  *path = CreateTempFile(folder, prefix);
+  return !path->empty() && Open(*path, Mode::kCreate);
+}
+
 bool File::Flush() {
   if (!is_open() || !FlushFileBuffers(impl_->handle))
     return impl_->Fail();
