@@ -648,9 +648,10 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   }
 
   // The output: a temporary file beside the target, moved into place only
-  // when the member checks out.
+  // when the member checks out; in a folder of this run, the target itself.
   platform::File out;
   std::string temp;
+  bool in_place = false;
   if (mode == RunMode::kExtract) {
     std::string folder = FolderPart(target);
     // A folder that this run made holds no file from before it.
@@ -668,7 +669,11 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
         return;
       }
     }
-    if (!out.CreateTemp(folder, kTempPrefix, &temp)) {
+    // A folder this run made holds nothing a failure could spoil: the member
+    // is written in place, saving a rename per file on a fresh install.
+    in_place = new_folder;
+    if (in_place ? !out.Open(target, platform::File::Mode::kCreate)
+                 : !out.CreateTemp(folder, kTempPrefix, &temp)) {
       if (!temp.empty()) {
         platform::DeleteFile(temp);
       }
@@ -676,6 +681,9 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
       ++failed_count_;
       PassOver(e.uncompressed_size);
       return;
+    }
+    if (in_place) {
+      temp = target;  // what a failure removes
     }
   }
 
@@ -745,7 +753,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
       out.SetLastWriteTime(when);
     }
     out.Close();
-    if (code == 0 && !platform::ReplaceFile(temp, target)) {
+    if (code == 0 && !in_place && !platform::ReplaceFile(temp, target)) {
       code = kErrOpenFile;
     }
   }

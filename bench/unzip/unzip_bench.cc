@@ -84,7 +84,8 @@ long PeakResidentKib() {
 
 struct Contender {
   const char* name;
-  std::function<bool()> run;
+  std::function<bool(const fs::path& target)> run;
+  fs::path last_target;
   std::vector<double> seconds;
   double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
   double median() const {
@@ -95,18 +96,20 @@ struct Contender {
 };
 
 // kRounds runs of each contender, the rounds interleaved so that a slow
-// spell of the disk hits all of them alike. A fresh target folder every time,
-// and the previous run's data written out before the clock starts.
+// spell of the disk hits all of them alike. A new target folder every time,
+// and the previous run's data written out before the clock starts; folders
+// are removed only after the last round, so that no deletion competes.
 constexpr int kRounds = 5;
 
-void RunRounds(const fs::path& target, std::vector<Contender>* contenders) {
+void RunRounds(const fs::path& work, std::vector<Contender>* contenders) {
+  int run = 0;
   for (int round = 1; round <= kRounds; ++round) {
     for (Contender& c : *contenders) {
-      fs::remove_all(target);
-      fs::create_directories(target);
+      c.last_target = work / ("out-" + std::to_string(++run));
+      fs::create_directories(c.last_target);
       Shell("sync");
       auto start = std::chrono::steady_clock::now();
-      if (!c.run()) {
+      if (!c.run(c.last_target)) {
         std::fprintf(stderr, "  %s, round %d: reported failures\n", c.name, round);
       }
       c.seconds.push_back(
@@ -155,29 +158,33 @@ void SpeedBenchmark(const fs::path& work) {
     return;
   }
   std::printf("archive: %.1f MB\n", fs::file_size(archive) / 1e6);
-  fs::path target = work / "out";
   std::vector<Contender> contenders = {
       {"TUnZip (default: installed files flushed to disk at the end)",
-       [&] { return ExtractWithTUnZip(archive, target, true); },
+       [&](const fs::path& target) { return ExtractWithTUnZip(archive, target, true); },
+       {},
        {}},
       {"TUnZip (SyncFiles = false, as unzip writes)",
-       [&] { return ExtractWithTUnZip(archive, target, false); },
+       [&](const fs::path& target) { return ExtractWithTUnZip(archive, target, false); },
+       {},
        {}},
       {"Info-ZIP unzip -o -q",
-       [&] { return Shell("unzip -o -q " + Quote(archive) + " -d " + Quote(target)) <= 1; },
+       [&](const fs::path& target) {
+         return Shell("unzip -o -q " + Quote(archive) + " -d " + Quote(target)) <= 1;
+       },
+       {},
        {}},
       {"Info-ZIP unzip -o -q, then sync",
-       [&] {
+       [&](const fs::path& target) {
          return Shell("unzip -o -q " + Quote(archive) + " -d " + Quote(target) + "; sync") <= 1;
        },
+       {},
        {}},
   };
-  RunRounds(target, &contenders);
-  uint64_t their_files = 0;
-  uint64_t their_bytes = TreeBytes(target, &their_files);
-  contenders[0].run();
+  RunRounds(work, &contenders);
   uint64_t out_files = 0;
-  uint64_t out_bytes = TreeBytes(target, &out_files);
+  uint64_t out_bytes = TreeBytes(contenders[0].last_target, &out_files);
+  uint64_t their_files = 0;
+  uint64_t their_bytes = TreeBytes(contenders[2].last_target, &their_files);
   std::printf("extracted: TUnZip %llu files %.1f MB, unzip %llu files %.1f MB\n",
               static_cast<unsigned long long>(out_files), out_bytes / 1e6,
               static_cast<unsigned long long>(their_files), their_bytes / 1e6);
@@ -190,7 +197,9 @@ void SpeedBenchmark(const fs::path& work) {
               contenders[0].best() / unzip.best(), contenders[1].best() / unzip.best());
   std::printf("ratio TUnZip/unzip, median: %.2f default, %.2f without the flush\n",
               contenders[0].median() / unzip.median(), contenders[1].median() / unzip.median());
-  fs::remove_all(target);
+  for (int run = 1; run <= kRounds * static_cast<int>(contenders.size()); ++run) {
+    fs::remove_all(work / ("out-" + std::to_string(run)));
+  }
   fs::remove(archive);
 }
 

@@ -195,6 +195,30 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
   }
 }
 
+TEST(FailureTest, FailedMemberInAFreshFolderLeavesNoFile) {
+  // Members of a folder the run creates are written in place: a failing one
+  // must still leave nothing behind, and its neighbours must stay whole.
+  const std::string bytes = PatchHeaders(BuildZip({{.name = "new/good.txt", .data = "good"},
+                                                   {.name = "new/bad.txt", .data = "bad data"},
+                                                   {.name = "new/after.txt", .data = "after"}}),
+                                         "new/bad.txt", 14, 16, 0x12345678, 4);
+  TempDir work;
+  fs::path archive = work.path() / "fresh.zip";
+  WriteBytes(archive, bytes);
+  fs::path out = work.path() / "game";
+  TUnZip unzip;
+  ErrorLog log(unzip);
+  unzip.SetArchiveFile(archive.string());
+  unzip.SetExtractDir(out.string());
+  unzip.FileSpec = {"*.*"};
+  EXPECT_EQ(unzip.Extract(), 2);
+  EXPECT_TRUE(log.Has(kErrCrcCheck)) << log.Describe();
+  EXPECT_FALSE(unzip.Succeeded());
+  EXPECT_EQ(ReadTree(out),
+            (std::map<std::string, std::string>{
+                {"new/", ""}, {"new/after.txt", "after"}, {"new/good.txt", "good"}}));
+}
+
 TEST(FailureTest, MissingArchive) {
   TUnZip unzip;
   ErrorLog log(unzip);
