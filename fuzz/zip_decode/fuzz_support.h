@@ -59,7 +59,16 @@ inline void DecodeBothWays(uint16_t method,
   Source bytes(data, n, 1);
   Sink b(kLimit);
   DecodeResult rb = DecodeMember(method, flags, size, bytes, b);
-  if (ra.status != rb.status || a.out != b.out || ra.produced != a.out.size() || ra.consumed > n)
+  if (ra.status != rb.status || ra.consumed > n)
+    std::abort();
+  if (ra.status == DecodeStatus::kOutputStopped) {
+    // Stopped by the sink: the blocks, and so what passed the limit, depend
+    // on the read pattern; what came before the limit does not.
+    if (!std::equal(a.out.begin(), a.out.begin() + kLimit, b.out.begin()))
+      std::abort();
+    return;
+  }
+  if (a.out != b.out || ra.produced != a.out.size())
     std::abort();
   if (method < 8 && ra.produced > size)
     std::abort();

@@ -33,7 +33,7 @@ enum class DecodeStatus {
 struct DecodeResult {
   DecodeStatus status = DecodeStatus::kOk;
   uint64_t consumed = 0;  // input bytes actually used (inflate: up to the end of the stream)
-  uint64_t produced = 0;  // bytes handed to the sink
+  uint64_t produced = 0;  // bytes the sink took (not a block it refused)
 };
 
 // Output block size of every decoder: the sink never receives more at once.
