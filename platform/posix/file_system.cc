@@ -202,8 +202,7 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   // A folder, or a file without write bits (read-only as on Windows), stays.
   struct stat target;
   if (::stat(os_to.c_str(), &target) == 0 &&
-      (S_ISDIR(target.st_mode) ||
-       (S_ISREG(target.st_mode) && (target.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))) {
+      (S_ISDIR(target.st_mode) || posix::IsReadOnlyStat(target))) {
     return Fail(FileError::kAccessDenied);
   }
   // rename(2) swaps the name atomically; a running program keeps its old

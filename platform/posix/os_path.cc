@@ -128,8 +128,11 @@ FileError FileErrorFromErrno(int error) {
 
 bool IsReadOnlyFile(const std::string& os_path) {
   struct stat st;
-  return ::stat(os_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  return ::stat(os_path.c_str(), &st) == 0 && IsReadOnlyStat(st);
+}
+
+bool IsReadOnlyStat(const struct stat& st) {
+  return S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
 int CreateTempFd(const std::string& folder, const std::string& prefix, std::string* path) {

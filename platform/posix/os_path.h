@@ -2,6 +2,8 @@
 // letter case ignored) and the operating system's (UTF-8, "/", exact names).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "platform/file_system.h"
@@ -22,6 +24,8 @@ FileError FileErrorFromErrno(int error);
 // a file is neither written, replaced nor deleted, even by root, so that both
 // backends refuse the same operations.
 bool IsReadOnlyFile(const std::string& os_path);
+// The same test on what stat gave, for callers that have it already.
+bool IsReadOnlyStat(const struct stat& st);
 // Creates a new, empty file in folder (a system path) whose name starts with
 // prefix, open for writing; its descriptor, or -1 with errno set. *path
 // receives its system path.
