@@ -151,7 +151,7 @@ class TWSocket {
   const std::vector<std::string>& DnsResultList() const { return dns_result_list_; }
 
   TSocketState State() const { return state_; }
-  // A 32-bit counter: it wraps after 4 GiB, which a long download reaches.
+  // A 32-bit counter: past 2 GiB it turns negative, past 4 GiB it wraps.
   int32_t ReadCount() const { return static_cast<int32_t>(read_count_); }
   int32_t RcvdCount() const;  // bytes waiting in the platform's buffer, -1 on error
   int32_t LastError() const { return last_error_; }
