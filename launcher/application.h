@@ -20,12 +20,17 @@ struct LauncherEnvironment {
   std::function<std::unique_ptr<platform::Dialogs>()> create_dialogs;
   std::string executable_path;
   std::vector<std::string> arguments;
+  // The update server's base URL, without a trailing "/".
+  std::string default_base_url;
   // Runs once the window exists, before the loop (tests attach seams here).
   std::function<void(TFM_Connect&)> on_created;
 
   // The real platform parts.
   static LauncherEnvironment FromPlatform();
 };
+
+// The base URL built into this executable (generated per executable).
+const char* DefaultBaseUrl();
 
 // The program's exit code.
 int RunLauncher(LauncherEnvironment& environment);

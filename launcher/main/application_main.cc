@@ -14,6 +14,7 @@ LauncherEnvironment LauncherEnvironment::FromPlatform() {
   environment.create_dialogs = platform::CreateDialogs;
   environment.executable_path = platform::ExecutablePath();
   environment.arguments = platform::CommandLineArguments();
+  environment.default_base_url = DefaultBaseUrl();
   return environment;
 }
 
