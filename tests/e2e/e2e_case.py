@@ -1,0 +1,186 @@
+"""What every end-to-end case shares: the running servers, a fresh game
+folder and release tree per case, starting the launcher natively or under
+Wine, and the checks on the stand-in client."""
+import os
+import shutil
+import time
+import unittest
+
+import release
+from release import PRODUCT_VERSION, VERSION_KEY
+from runner import NativeRun
+
+MSG_NOT_CONNECTED = "연결되지 않았습니다"
+MSG_PROXY_PROMPT = "프록시 서버가 있다면 확인을 누르고 설정값을 입력하세요."
+MSG_CONNECT_AGAIN = "다시 접속하세요"
+CAPTION_NOTICE = "알림"
+TITLE = "Quillmar"
+
+
+class Config:
+    """Set once by run_e2e.py."""
+    launchers = {}  # "direct", "next", "production" -> path of QuillMar.exe
+    client = None
+    foo_dll = None
+    work = None
+    servers = None
+    wine = None  # a wine_ui.WineSession under the Windows builds
+    run_seconds = 60
+
+
+def is_wine():
+    return Config.wine is not None
+
+
+class E2ECase(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.servers = Config.servers
+        name = self.id().split(".", 1)[-1].replace(".", "-")
+        self.dir = os.path.join(Config.work, "cases", name)
+        if os.path.exists(self.dir):
+            shutil.rmtree(self.dir)
+        os.makedirs(self.dir)
+        # A blank in the folder name, as in "Program Files".
+        self.game = release.GameFolder(os.path.join(self.dir, "Quill Mar"),
+                                       Config.launchers["direct"], Config.client)
+        self.release = release.ReleaseTree(self.servers.www)
+        self.servers.log.mark()
+        self.servers.cut.reset()
+        self.runs = []
+        self.addCleanup(self._stop_runs)
+
+    def _stop_runs(self):
+        for run in self.runs:
+            if run.running():
+                run.kill()
+        if is_wine():
+            Config.wine.settle()
+
+    # Starting the launcher.
+    def use_launcher(self, which):
+        shutil.copy2(Config.launchers[which], self.game.file("QuillMar.exe"))
+
+    def start(self, args=("E2E",), terminal=False, ok_cancel=False, proxy=None):
+        exe = self.game.file("QuillMar.exe")
+        if is_wine():
+            run = Config.wine.start(exe, list(args), cwd=self.dir, ok_cancel=ok_cancel,
+                                    proxy=proxy)
+        else:
+            run = NativeRun(exe, list(args), cwd=self.dir, terminal=terminal,
+                            ok_cancel=ok_cancel, proxy=proxy)
+        self.runs.append(run)
+        return run
+
+    def finish(self, run, seconds=None):
+        run.wait(seconds or Config.run_seconds)
+        report = run.sanitizer_report()
+        if report:
+            self.fail(f"sanitizer report:\n{report}")
+        return run
+
+    def run_launcher(self, **kwargs):
+        """One whole start without user input."""
+        return self.finish(self.start(**kwargs))
+
+    # The stand-in client.
+    def client_line(self, seconds):
+        """The recorded command line, or None when none came within seconds.
+        Natively the arguments one a line; under Wine the raw line."""
+        path = self.game.file("client-args.txt")
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    data = f.read().decode("cp949", errors="replace")
+                self._wait_client_gone()
+                os.remove(path)
+                return data
+            time.sleep(0.05)
+        return None
+
+    def _wait_client_gone(self):
+        # A running client makes the next start only bring it forward.
+        end = time.monotonic() + 5
+        client = self.game.file("_QuillMar_.exe")
+        while time.monotonic() < end:
+            busy = False
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        cmd = f.read()
+                except OSError:
+                    continue
+                if client.encode() in cmd or b"_QuillMar_.exe" in cmd:
+                    busy = True
+                    break
+            if not busy:
+                return
+            time.sleep(0.05)
+
+    def assert_client_started(self, marker="?", bk="", bkp="", arg="E2E"):
+        line = self.client_line(15)
+        self.assertIsNotNone(line, "the game client was not started")
+        if is_wine():
+            low = line.lower()
+            at = low.rfind("_quillmar_.exe")
+            self.assertGreaterEqual(at, 0, line)
+            rest = line[at + len("_quillmar_.exe"):]
+            if rest.startswith('"'):
+                rest = rest[1:]
+            self.assertTrue(rest.startswith(" "), line)
+            self.assertEqual(rest[1:], f"{marker} {bk} {bkp} {PRODUCT_VERSION} {arg}")
+        else:
+            tokens = [t for t in (marker, bk, bkp, PRODUCT_VERSION, arg) if t]
+            self.assertEqual(line.split("\n")[:-1], tokens)
+
+    def assert_client_not_started(self):
+        self.assertIsNone(self.client_line(1.5 if is_wine() else 0.7),
+                          "the game client was started")
+
+    # What the server saw.
+    def requests(self):
+        return self.servers.log.targets()
+
+    def assert_requests(self, expected):
+        self.assertEqual(self.requests(), expected)
+
+    def assert_no_debris(self):
+        """No archive left in the game folder, nothing left in Temp."""
+        left = [f for f in self.game.all_files()
+                if f.lower().endswith(".zip") or "/" not in f and f.lower().startswith("~qmz")]
+        self.assertEqual(left, [], "archives or extractor files left in the game folder")
+        self.assertEqual(self.game.temp_files(), [], "files left in Temp")
+
+
+def manifest(launcher=release.FILE_VERSION, part=None, data=None, components=(), bk=None,
+             bkp=None, splash=None, adata=(), bdata=(), paths=None):
+    """A server copy; items left None are not listed."""
+    sections = []
+    if paths is not None:
+        sections.append(("P", [(f"Path{i}", p) for i, p in enumerate(paths)]))
+    v = []
+    if launcher is not None:
+        v.append((VERSION_KEY, launcher))
+    if part is not None:
+        v.append(("Part", part))
+    if data is not None:
+        v.append(("Data", data))
+    sections.append(("V", v))
+    if components:
+        sections.append(("C", [(str(i + 1), c) for i, c in enumerate(components)]))
+    s = []
+    if bk is not None:
+        s.append(("BK", bk))
+    if bkp is not None:
+        s.append(("BKP", bkp))
+    if s:
+        sections.append(("S", s))
+    if splash is not None:
+        sections.append(("SP", [(VERSION_KEY + "_Sp", splash)]))
+    if adata:
+        sections.append(("AData", [(f"AData{i + 1}", v) for i, v in enumerate(adata)]))
+    if bdata:
+        sections.append(("BData", [(f"BData{i + 1}", v) for i, v in enumerate(bdata)]))
+    return sections

@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""End-to-end tests of QuillMar.exe: starts nginx, tinyproxy and a scripted
+server on loopback, runs the cases (test_*.py beside this file) against
+freshly laid out game folders, and stops the servers whatever happens.
+
+Usage: run_e2e.py --direct EXE --next EXE --production EXE --client FILE
+                  --foo-dll FILE --port N [--emulator WINE --wintool EXE]
+                  [--work DIR] [--only harness|update] [-k PATTERN]...
+"""
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from e2e_case import Config  # noqa: E402
+from servers import Servers  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--direct", required=True)
+    parser.add_argument("--next", required=True)
+    parser.add_argument("--production", required=True)
+    parser.add_argument("--client", required=True)
+    parser.add_argument("--foo-dll", required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--emulator")
+    parser.add_argument("--wintool")
+    parser.add_argument("--work")
+    parser.add_argument("--only", choices=("harness", "update"))
+    parser.add_argument("-k", action="append", default=[])
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    args = parser.parse_args()
+
+    Config.launchers = {"direct": args.direct, "next": args.next,
+                        "production": args.production}
+    Config.client = args.client
+    Config.foo_dll = args.foo_dll
+    work = args.work or tempfile.mkdtemp(prefix="qm-e2e-")
+    if os.path.exists(work):
+        shutil.rmtree(work)
+    os.makedirs(work)
+    Config.work = work
+
+    loader = unittest.TestLoader()
+    if args.k:
+        loader.testNamePatterns = [f"*{k}*" for k in args.k]
+    pattern = {"harness": "test_harness.py", "update": "test_[!h]*.py"}.get(args.only, "test_*.py")
+    suite = loader.discover(HERE, pattern=pattern, top_level_dir=HERE)
+
+    ok = False
+    wine = None
+    try:
+        with Servers(os.path.join(work, "servers"), args.port) as servers:
+            Config.servers = servers
+            if args.emulator:
+                from wine_ui import WineSession
+                wine = WineSession(args.emulator, args.wintool, os.path.join(work, "wine"))
+                Config.wine = wine
+                Config.run_seconds = 120
+            result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+            ok = result.wasSuccessful() and result.testsRun > 0
+    finally:
+        if wine is not None:
+            wine.close()
+        if ok and not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+        else:
+            print(f"work folder kept: {work}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,118 @@
+"""The test peers themselves, before any case leans on them: nginx and its
+log, tinyproxy's authentication and forwarding, the slow location, the cut
+server, the archives, the stand-in client and the terminal driving."""
+import http.client
+import os
+import subprocess
+import sys
+import time
+import zipfile
+
+import release
+import servers as servers_module
+from e2e_case import Config, E2ECase, is_wine
+from runner import NativeRun
+
+
+class HarnessTest(E2ECase):
+    def get(self, path, host=None, via_proxy=None):
+        if via_proxy:
+            conn = http.client.HTTPConnection("127.0.0.1", self.servers.proxy_port, timeout=10)
+            headers = {"Proxy-Authorization": via_proxy}
+            conn.request("GET", f"http://{host}{path}", headers=headers)
+        else:
+            conn = http.client.HTTPConnection("127.0.0.1", self.servers.port, timeout=10)
+            conn.request("GET", path)
+        response = conn.getresponse()
+        body = response.read()
+        conn.close()
+        return response.status, body
+
+    def test_nginx_serves_the_tree_and_logs_each_request(self):
+        self.release.manifest([("V", [("Part", "1")])])
+        status, body = self.get("/QuillMar/QuillMar.ini")
+        self.assertEqual(status, 200)
+        self.assertIn(b"Part=1\r\n", body)
+        self.assertEqual(self.get("/QuillMar/none.zip")[0], 404)
+        entries = self.servers.log.entries()
+        self.assertEqual([(e[0], e[2]) for e in entries],
+                         [(200, "/QuillMar/QuillMar.ini"), (404, "/QuillMar/none.zip")])
+
+    def test_tinyproxy_asks_for_the_password_and_forwards_to_nginx(self):
+        import base64
+        self.release.manifest([("V", [("Part", "2")])])
+        good = "Basic " + base64.b64encode(
+            f"{servers_module.PROXY_USER}:{servers_module.PROXY_PASSWORD}".encode()).decode()
+        bad = "Basic " + base64.b64encode(f"{servers_module.PROXY_USER}:wrong".encode()).decode()
+        status, body = self.get("/QuillMar/QuillMar.ini", "www.quillmar.com", good)
+        self.assertEqual(status, 200)
+        self.assertIn(b"Part=2", body)
+        self.assertEqual(self.servers.log.entries()[-1][:3],
+                         (200, "www.quillmar.com", "/QuillMar/QuillMar.ini"))
+        count = len(self.servers.log.entries())
+        status, _ = self.get("/QuillMar/QuillMar.ini", "www.quillmar.com", bad)
+        self.assertIn(status, (401, 407))
+        self.assertEqual(len(self.servers.log.entries()), count, "a refused request got through")
+
+    def test_slow_location_and_cut_server(self):
+        data = release.pattern(1, 1 << 20)
+        os.makedirs(self.release.path("/slow"))
+        with open(self.release.path("/slow/big.bin"), "wb") as f:
+            f.write(data)
+        start = time.monotonic()
+        status, body = self.get("/slow/big.bin")
+        took = time.monotonic() - start
+        self.assertEqual((status, len(body)), (200, len(data)))
+        self.assertGreater(took, 0.8, "limit_rate did not slow the transfer")
+
+        self.servers.cut.serve("/Part.zip", b"x" * 1000, announced=5000)
+        conn = http.client.HTTPConnection("127.0.0.1", self.servers.cut.port, timeout=10)
+        conn.request("GET", "/Part.zip")
+        response = conn.getresponse()
+        self.assertEqual(response.getheader("Content-Length"), "5000")
+        with self.assertRaises(http.client.IncompleteRead):
+            response.read()
+        self.assertEqual(self.servers.cut.requests, ["/Part.zip"])
+
+    def test_archives_damage_and_read_only_member(self):
+        path = self.release.archive("/a/Data.zip", {"d/one.txt": b"one\n" * 100,
+                                                     "d/two.bin": release.pattern(2, 4096)},
+                                    stored=("d/two.bin",), read_only=("d/one.txt",))
+        ok = subprocess.run(["unzip", "-tq", path], capture_output=True, timeout=30)
+        self.assertEqual(ok.returncode, 0, ok.stdout)
+        with zipfile.ZipFile(path) as z:
+            self.assertEqual(z.getinfo("d/one.txt").external_attr & 1, 1, "read-only not recorded")
+            self.assertEqual(z.getinfo("d/two.bin").compress_type, zipfile.ZIP_STORED)
+        release.flip_member_byte(path, "d/two.bin")
+        bad = subprocess.run(["unzip", "-tq", path], capture_output=True, timeout=30)
+        self.assertNotEqual(bad.returncode, 0)
+        self.assertIn(b"bad CRC", bad.stdout + bad.stderr)
+
+    def test_client_stand_in_records_its_command_line(self):
+        exe = self.game.file("_QuillMar_.exe")
+        if is_wine():
+            subprocess.run([Config.wine.emulator, exe, "?", "b", "", "x"], timeout=60,
+                           env=Config.wine.env, cwd=self.dir, capture_output=True)
+            line = self.client_line(10)
+            self.assertIsNotNone(line)
+            self.assertTrue(line.lower().endswith('_quillmar_.exe" ? b "" x') or
+                            line.lower().endswith("_quillmar_.exe ? b \"\" x"), line)
+        else:
+            subprocess.run([exe, "?", "b", "x"], timeout=10, cwd=self.dir)
+            self.assertEqual(self.client_line(5), "?\nb\nx\n")
+
+    def test_terminal_prompts_are_answered(self):
+        if is_wine():
+            self.skipTest("the terminal is the console build's")
+        script = ('printf "Keys\\n[x] box (y = OK, n = Cancel) "; read a; '
+                  'printf "Server [old]: "; read s; printf "Port []: "; read p; '
+                  'printf "User name []: "; read u; printf "Password []: "; read w; '
+                  'echo "got $a/$s/$p/$u/$w"')
+        run = NativeRun("/bin/sh", ["-c", script], cwd=self.dir, terminal=True, ok_cancel=True,
+                        proxy=("127.0.0.1", "3128", "", "pw"))
+        run.wait_output("got y/127.0.0.1/3128/-/pw", 10)
+        self.assertEqual(run.wait(10), 0)
+
+
+if __name__ == "__main__":
+    sys.exit("run through run_e2e.py")
