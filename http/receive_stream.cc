@@ -116,7 +116,8 @@ bool SpillingStream::CopyFileTo(platform::File& file) {
   return ReadAll([&file](const char* data, size_t size) { return file.Write(data, size); });
 }
 
-bool SpillingStream::CommitToPath(const std::string& path) {
+bool SpillingStream::CommitToPath(const std::string& path, Durability durability) {
+  const bool flush = durability == Durability::kDurable;
   if (failed_) {
     if (error_.empty()) {
       error_ = "The received document is incomplete";
@@ -124,7 +125,7 @@ bool SpillingStream::CommitToPath(const std::string& path) {
     return false;
   }
   if (spilled()) {
-    if (!spill_file_.Flush()) {
+    if (flush && !spill_file_.Flush()) {
       error_ = FileErrorMessage("Cannot write", spill_path_);
       return false;
     }
@@ -149,7 +150,7 @@ bool SpillingStream::CommitToPath(const std::string& path) {
   {
     platform::File out;
     if (out.Open(staging, platform::File::Mode::kCreate)) {
-      written = (spilled() ? CopyFileTo(out) : WriteMemoryTo(out)) && out.Flush();
+      written = (spilled() ? CopyFileTo(out) : WriteMemoryTo(out)) && (!flush || out.Flush());
       if (!written && error_.empty()) {
         error_ = FileErrorMessage("Cannot write", staging);
       }

@@ -44,9 +44,13 @@ class SpillingStream : public ReceiveStream {
   // or the sink returned false.
   bool ReadAll(const std::function<bool(const char*, size_t)>& sink);
 
+  // kDurable flushes the file to the disk before it replaces the old one;
+  // kTransient skips that for a file that is read once and deleted.
+  enum class Durability { kDurable, kTransient };
+
   // Puts the content at path, replacing any file there only once the new
-  // one is complete on disk. The stream is empty afterwards.
-  bool CommitToPath(const std::string& path);
+  // one is complete. The stream is empty afterwards.
+  bool CommitToPath(const std::string& path, Durability durability = Durability::kDurable);
 
   // Drops the content (and the spill file).
   void Clear();

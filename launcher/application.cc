@@ -11,7 +11,8 @@ int RunLauncher(LauncherEnvironment& environment) {
   }
   std::unique_ptr<platform::ConnectWindowView> view = environment.create_view();
   std::unique_ptr<platform::Dialogs> dialogs = environment.create_dialogs();
-  TFM_Connect form(*view, *dialogs, environment.executable_path, environment.arguments);
+  TFM_Connect form(*view, *dialogs, environment.executable_path, environment.arguments,
+                   environment.default_base_url);
   form.Create();
   if (environment.on_created) {
     environment.on_created(form);

@@ -5,11 +5,13 @@
 #include "launcher/gif/gif_decoder.h"
 #include "launcher/program_identity.h"
 #include "launcher/splash_gif.h"
-#include "launcher/texts.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "platform/process.h"
+#include "update/component_setup.h"
+#include "update/update_run.h"
 #include "util/string_helpers.h"
+#include "util/texts.h"
 #include "util/version_string.h"
 
 namespace qm {
@@ -35,19 +37,39 @@ TFM_Connect::BusyScope::~BusyScope() {
 TFM_Connect::TFM_Connect(platform::ConnectWindowView& view,
                          platform::Dialogs& dialogs,
                          std::string executable_path,
-                         std::vector<std::string> arguments)
-    : download_file([](TFM_Connect&) { return 0; }),
+                         std::vector<std::string> arguments,
+                         std::string default_base_url)
+    : download_file([](TFM_Connect& form) { return form.RunUpdate(); }),
       start_program(platform::StartProgram),
+      abort_transfer([this] {
+        Http1.Abort();
+        UnZip1.CancelOperation();
+      }),
       view_(view),
       dialogs_(dialogs),
       executable_path_(std::move(executable_path)),
       arguments_(std::move(arguments)),
+      default_base_url_(std::move(default_base_url)),
       title_(ProgramTitle(executable_path_)),
       progress_([this](int position, int maximum) { view_.PaintProgress(position, maximum); }),
       message_(texts::kDesignCaption),
-      window_([this](const platform::Message& message) { HandleMessage(message); }) {}
+      window_([this](const platform::Message& message) { HandleMessage(message); }) {
+  ConfigureComponents();
+}
 
 TFM_Connect::~TFM_Connect() = default;
+
+void TFM_Connect::ConfigureComponents() {
+  update::ConfigureUpdateComponents(Http1, UnZip1);
+  Http1.OnDocBegin = [this](http::THttpCli* sender) { Http1DocBegin(sender->ContentLength()); };
+  Http1.OnDocData = [this](http::THttpCli*, const char*, int32_t len) { Http1DocData(len); };
+  Http1.OnDocEnd = [this](http::THttpCli*) { Http1DocEnd(); };
+}
+
+int32_t TFM_Connect::RunUpdate() {
+  update::UpdateRun run(state_, *this, Http1, UnZip1, default_base_url_);
+  return run.DownLoadFile();
+}
 
 void TFM_Connect::Create() {
   std::string error;

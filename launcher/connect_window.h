@@ -9,24 +9,29 @@
 #include <string>
 #include <vector>
 
-#include "launcher/launcher_state.h"
+#include "http/http_cli.h"
 #include "launcher/progress_bar.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
+#include "update/launcher_state.h"
+#include "update/update_host.h"
+#include "zip/unzip.h"
 
 namespace qm {
 
 // Private message that starts the update run once the window is shown.
 inline constexpr uint32_t WM_STARTCONNECT = platform::kUserMessage + 10;
 
-class TFM_Connect {
+class TFM_Connect : private update::UpdateHost {
  public:
   // executable_path: the running launcher's full path; arguments: its
-  // command-line arguments (the first goes to the game client).
+  // command-line arguments (the first goes to the game client);
+  // default_base_url: the update server, without a trailing "/".
   TFM_Connect(platform::ConnectWindowView& view,
               platform::Dialogs& dialogs,
               std::string executable_path,
-              std::vector<std::string> arguments);
+              std::vector<std::string> arguments,
+              std::string default_base_url);
   ~TFM_Connect();
   TFM_Connect(const TFM_Connect&) = delete;
   TFM_Connect& operator=(const TFM_Connect&) = delete;
@@ -50,13 +55,20 @@ class TFM_Connect {
   static std::string R_Trim(const std::string& s);
 
   // The update run: 0 up to date, -1 the server's settings file was not
-  // fetched, -3 a download failed (with the text left in C_Msg). Until the
-  // update engine takes this over, everything counts as up to date.
+  // fetched, -3 a download failed (with the text left in C_Msg). The real
+  // run (RunUpdate) unless a test replaces it.
   std::function<int32_t(TFM_Connect&)> download_file;
+  int32_t RunUpdate();
   // Starts the game client (file, parameters); platform::StartProgram.
   std::function<bool(const std::string&, const std::string&)> start_program;
-  // Ends the HTTP client's transfer in progress, if any (Http1's Abort).
+  // Ends the transfer or the unpacking in progress, if any (Http1's Abort).
   std::function<void()> abort_transfer;
+
+  // The components through which the update works, owned for the window's
+  // lifetime.
+  http::THttpCli Http1;
+  zip::TUnZip UnZip1;
+  const std::string& default_base_url() const { return default_base_url_; }
 
   LauncherState& state() { return state_; }
   const LauncherState& state() const { return state_; }
@@ -86,6 +98,12 @@ class TFM_Connect {
     TFM_Connect& form_;
   };
 
+  // update::UpdateHost
+  void SetStatus(const std::string& text) override { SetMsg(text); }
+  const std::string& Status() const override { return message_; }
+  void ResetProgress() override { progress_.SetPosition(0); }
+
+  void ConfigureComponents();
   void HandleMessage(const platform::Message& message);
   void HandleClose();
   bool LoadSplashFile(const std::string& path);
@@ -94,6 +112,7 @@ class TFM_Connect {
   platform::Dialogs& dialogs_;
   const std::string executable_path_;
   const std::vector<std::string> arguments_;
+  const std::string default_base_url_;
   std::string title_;
   platform::Picture picture_;
   LauncherState state_;

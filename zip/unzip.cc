@@ -23,7 +23,6 @@ namespace {
 constexpr size_t kEncryptionHeader = 12;
 constexpr uint32_t kDosAttributeBits = platform::kAttrReadOnly | platform::kAttrHidden |
                                        platform::kAttrSystem | platform::kAttrArchive;
-constexpr const char kTempPrefix[] = "~qmz";
 
 // The member's compressed bytes, decrypted when a key state is given.
 class MemberInput : public InputSource {
@@ -673,7 +672,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     // is written in place, saving a rename per file on a fresh install.
     in_place = new_folder;
     if (in_place ? !out.Open(target, platform::File::Mode::kCreate)
-                 : !out.CreateTemp(folder, kTempPrefix, &temp)) {
+                 : !out.CreateTemp(folder, kTempFilePrefix, &temp)) {
       if (!temp.empty()) {
         platform::DeleteFile(temp);
       }

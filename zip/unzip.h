@@ -40,6 +40,10 @@ struct TZipMemberInfo {
 
 class TUnZip {
  public:
+  // Members are decoded into files named with this prefix beside their
+  // targets; a process that dies meanwhile leaves them behind.
+  static constexpr char kTempFilePrefix[] = "~qmz";
+
   TUnZip();
   virtual ~TUnZip();
   TUnZip(const TUnZip&) = delete;

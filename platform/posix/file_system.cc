@@ -201,9 +201,16 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   }
   // A folder, or a file without write bits (read-only as on Windows), stays.
   struct stat target;
-  if (::stat(os_to.c_str(), &target) == 0 &&
-      (S_ISDIR(target.st_mode) || posix::IsReadOnlyStat(target))) {
+  const bool replacing = ::stat(os_to.c_str(), &target) == 0;
+  if (replacing && (S_ISDIR(target.st_mode) || posix::IsReadOnlyStat(target))) {
     return Fail(FileError::kAccessDenied);
+  }
+  // A replaced program stays runnable (an update of the launcher itself):
+  // the new file takes over the execute bits, which Windows does not need.
+  const mode_t execute = replacing ? (target.st_mode & 0111) : 0;
+  if ((execute & ~st.st_mode) != 0 &&
+      ::chmod(os_from.c_str(), (st.st_mode | execute) & 07777) == 0) {
+    st.st_mode |= execute;
   }
   // rename(2) swaps the name atomically; a running program keeps its old
   // file, so nothing has to be renamed aside on POSIX.

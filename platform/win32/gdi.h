@@ -35,8 +35,9 @@ class GdiObject {
   HGDIOBJ object_ = nullptr;
 };
 
-// A font whose character cell is pixel_height high (negative: character
-// height without internal leading, as Delphi's Font.Height).
+// A font by its height in pixels, passed to LOGFONT as it is: a positive
+// height is the whole character cell, a negative one the characters alone
+// without the internal leading, which is how the window's texts are sized.
 inline HFONT MakeFont(const std::wstring& face, int height, bool underline, BYTE charset) {
   LOGFONTW lf = {};
   lf.lfHeight = height;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "launcher/gif/gif_encoder.h"
-#include "launcher/texts.h"
+#include "util/texts.h"
 #include "platform/ini_file.h"
 #include "tests/launcher/launcher_harness.h"
 

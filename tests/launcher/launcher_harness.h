@@ -25,8 +25,10 @@ inline std::string VersionedExeFixture() {
 class LauncherHarness {
  public:
   explicit LauncherHarness(std::vector<std::string> arguments = {}) {
+    // Nothing listens there; the tests of the window's logic replace the run.
     form = std::make_unique<TFM_Connect>(view, dialogs, folder.File("QuillMar.exe"),
-                                         std::move(arguments));
+                                         std::move(arguments), "http://127.0.0.1:9");
+    form->download_file = [](TFM_Connect&) { return 0; };
     form->start_program = [this](const std::string& file, const std::string& parameters) {
       started.emplace_back(file, parameters);
       return true;

@@ -1,4 +1,4 @@
-#include "launcher/texts.h"
+#include "util/texts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-// Every text the launcher shows, as code page 949 bytes (the views convert
-// them for display). The UTF-8 form of each is in texts.cc.
+// Every text the launcher and its update run show, as code page 949 bytes
+// (the views convert them for display). The UTF-8 form of each is in
+// texts.cc.
 #pragma once
 
 namespace qm::texts {
@@ -16,6 +17,14 @@ extern const char kConnected[];
 extern const char kNoticeCaption[];
 extern const char kProxyPrompt[];
 extern const char kConnectAgain[];
+
+// Status texts of the update run while it fetches.
+extern const char kDownloadingLauncher[];
+extern const char kDownloadingSplash[];
+extern const char kDownloadingEngine[];
+extern const char kDownloadingData[];
+extern const char kDownloadingPrefix[];  // before a data entry's key or a component's stem
+extern const char kFilesSuffix[];        // after a data entry's key
 
 // Status texts that the update run leaves behind on failure.
 extern const char kNotConnected[];

@@ -1,4 +1,4 @@
-#include "launcher/texts.h"
+#include "util/texts.h"
 
 namespace qm::texts {
 
@@ -19,6 +19,13 @@ const char kProxyPrompt[] =
     "\xc0\xd4\xb7\xc2\xc7\xcf\xbc\xbc\xbf\xe4.";
 // 다시 접속하세요
 const char kConnectAgain[] = "\xb4\xd9\xbd\xc3 \xc1\xa2\xbc\xd3\xc7\xcf\xbc\xbc\xbf\xe4";
+
+const char kDownloadingLauncher[] = "Downloading new Quillmar.exe...";
+const char kDownloadingSplash[] = "Downloading Splash...";
+const char kDownloadingEngine[] = "Downloading Engine...";
+const char kDownloadingData[] = "Downloading Data Files...";
+const char kDownloadingPrefix[] = "Downloading ";
+const char kFilesSuffix[] = " Files...";
 
 // 연결되지 않았습니다
 const char kNotConnected[] =

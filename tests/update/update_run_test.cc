@@ -1,0 +1,404 @@
+// The update run against nginx on loopback: which archives it fetches, what
+// it records, and how it ends, for a table of installed and server copies.
+#include "update/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "http/http_cli.h"
+#include "platform/file_system.h"
+#include "platform/ini_file.h"
+#include "tests/http/http_servers.h"
+#include "tests/zip/zip_builder.h"
+#include "update/component_setup.h"
+#include "util/texts.h"
+#include "zip/unzip.h"
+
+namespace qm::update {
+namespace {
+
+namespace fs = std::filesystem;
+using http::test::HttpServers;
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << data;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// An archive whose one member name.txt holds content.
+std::string Archive(const std::string& name, const std::string& content) {
+  return zip::testing::BuildZip({{name + ".txt", content}});
+}
+
+// The same archive with the member's stored bytes changed: its CRC fails.
+std::string DamagedArchive(const std::string& name, const std::string& content) {
+  std::string zip = Archive(name, content);
+  const size_t data = 30 + name.size() + 4;
+  zip[data] = static_cast<char>(zip[data] ^ 0x55);
+  return zip;
+}
+
+class RecordingHost : public UpdateHost {
+ public:
+  void SetStatus(const std::string& text) override {
+    status = text;
+    shown.push_back(text);
+    if (on_status) {
+      on_status(text);
+    }
+  }
+  const std::string& Status() const override { return status; }
+  void ResetProgress() override {}
+
+  std::string status = "On Connecting to Host.....";
+  std::vector<std::string> shown;
+  std::function<void(const std::string&)> on_status;
+};
+
+// One game folder and one release below nginx's root.
+class UpdateFixture {
+ public:
+  UpdateFixture() {
+    std::random_device random;
+    id_ = "upd" + std::to_string(random()) + std::to_string(random());
+    release_ = fs::path(servers().work_dir) / "www" / id_;
+    app_ = fs::temp_directory_path() / id_;
+    fs::create_directories(app_);
+    state.AppDir = app_.string();
+    state.FileVersionText = "3.0.0.0";
+    state.VersionField1 = "82001";
+    state.VersionField3 = "500";
+    state.SplashVersion = "3";
+    state.UpdateMarker = "?";
+    state.LocalPartVersion = "12";
+    state.LocalDataVersion = "7";
+    state.LocalAData = std::make_unique<StringList>(StringList{"AData1=5", "AData2=2"});
+    state.LocalBData = std::make_unique<StringList>(StringList{"BData1=4"});
+    state.ServerAData = std::make_unique<StringList>();
+    state.ServerBData = std::make_unique<StringList>();
+    state.ComponentList = std::make_unique<StringList>();
+    ConfigureUpdateComponents(http, unzip);
+    http.OnRequestHeaderBegin = [this](http::THttpCli* sender) {
+      const std::string prefix = BaseUrl() + "/";
+      std::string url = sender->URL;
+      requested.push_back(url.rfind(prefix, 0) == 0 ? url.substr(prefix.size()) : url);
+    };
+  }
+  ~UpdateFixture() {
+    std::error_code ignored;
+    fs::remove_all(release_, ignored);
+    fs::permissions(app_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(app_, ignored);
+  }
+
+  static const HttpServers& servers() { return HttpServers::Get(); }
+  std::string BaseUrl() const { return servers().NginxUrl("/" + id_); }
+  // A file of the release, path below the base URL.
+  void Serve(const std::string& path, const std::string& data) { WriteFile(release_ / path, data); }
+  void ServeManifest(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+      text += line + "\r\n";
+    }
+    Serve("QuillMar/QuillMar.ini", text);
+  }
+  fs::path App(const std::string& name) const { return app_ / name; }
+  std::string Installed(const std::string& section, const std::string& key) const {
+    return platform::IniFile((app_ / "QuillMar.ini").string()).ReadString(section, key, "");
+  }
+
+  int32_t Run() {
+    UpdateRun run(state, host, http, unzip, BaseUrl());
+    run.random = [this] { return mirror_random; };
+    return run.DownLoadFile();
+  }
+
+  LauncherState state;
+  RecordingHost host;
+  http::THttpCli http;
+  zip::TUnZip unzip;
+  std::vector<std::string> requested;
+  uint32_t mirror_random = 0;
+
+ private:
+  std::string id_;
+  fs::path release_;
+  fs::path app_;
+};
+
+// The server copy of the worked example: engine 13 and AData1 6 are new.
+std::vector<std::string> WorkedExample() {
+  return {"[V]",
+          "82001500=3.0.0.0::engine",
+          "Part=13",
+          "Data=7",
+          "[S]",
+          "BK=bk text",
+          "BKP=bkp",
+          "[SP]",
+          "82001500_Sp=3",
+          "[AData]",
+          "AData1=6 ; remark",
+          "AData2=2",
+          "[BData]",
+          "BData1=4"};
+}
+
+TEST(UpdateRunTest, RowsFetchRecordAndStopAsTheReleaseSays) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> manifest;
+    std::map<std::string, std::string> files;  // below QuillMar/; "damaged:" prefix
+    int32_t result;
+    std::string status;  // "" = unchanged
+    std::vector<std::string> requested;
+    std::map<std::string, std::string> recorded;  // "section/key" -> value
+    std::vector<std::string> installed;           // files in the game folder
+  };
+  const std::string failed = texts::kDownloadFailedSuffix;
+  std::vector<Case> cases = {
+      {"worked example",
+       WorkedExample(),
+       {{"engine/Part.zip", "part"}, {"AData1.zip", "ad1"}},
+       0,
+       "Downloading AData1 Files...",
+       {"QuillMar/QuillMar.ini", "QuillMar/engine/Part.zip", "QuillMar/AData1.zip"},
+       {{"V/Part", "13"}, {"AData/AData1", "6"}, {"V/Data", ""}},
+       {"part.txt", "ad1.txt"}},
+      {"everything current",
+       {"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[AData]",
+        "AData1=5", "[BData]", "BData1=4 ;x"},
+       {},
+       0,
+       "",
+       {"QuillMar/QuillMar.ini"},
+       {{"V/Part", ""}},
+       {}},
+      {"engine missing stops the run",
+       WorkedExample(),
+       {{"AData1.zip", "ad1"}},
+       -3,
+       texts::kEngineDownloadFailed,
+       {"QuillMar/QuillMar.ini", "QuillMar/engine/Part.zip"},
+       {{"V/Part", ""}, {"AData/AData1", ""}},
+       {}},
+      {"damaged data archive keeps the earlier record",
+       WorkedExample(),
+       {{"engine/Part.zip", "part"}, {"AData1.zip", "damaged:ad1"}},
+       -3,
+       "AData1" + failed,
+       {"QuillMar/QuillMar.ini", "QuillMar/engine/Part.zip", "QuillMar/AData1.zip"},
+       {{"V/Part", "13"}, {"AData/AData1", ""}},
+       {"part.txt"}},
+      {"splash failure is passed over; data and B data come from the engine base",
+       {"[V]", "82001500=3.0.0.0::eng", "Part=12", "Data=8", "[SP]", "82001500_Sp=4", "[BData]",
+        "BData1=5"},
+       {{"eng/Data.zip", "data"}, {"eng/BData1.zip", "bd1"}},
+       0,
+       "Downloading BData1 Files...",
+       {"QuillMar/QuillMar.ini", "QuillMar/82001500_Sp.zip", "QuillMar/eng/Data.zip",
+        "QuillMar/eng/BData1.zip"},
+       {{"V/Data", "8"}, {"BData/BData1", "5"}, {"SP/82001500_Sp", ""}},
+       {"data.txt", "bd1.txt"}},
+      {"launcher and a missing component from their bases",
+       {"[V]", "82001500=3.0.0.1", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
+        "1=NoSuch.dll\\1.0"},
+       {{"82001500.zip", "launcher"}, {"82001500/NoSuch.zip", "component"}},
+       0,
+       "Downloading NoSuch",
+       {"QuillMar/QuillMar.ini", "QuillMar/82001500.zip", "QuillMar/82001500/NoSuch.zip"},
+       {},
+       {"launcher.txt", "component.txt"}},
+      {"missing component archive",
+       {"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
+        "1=NoSuch.dll\\1.0"},
+       {},
+       -3,
+       texts::kComponentDownloadFailed,
+       {"QuillMar/QuillMar.ini", "QuillMar/82001500/NoSuch.zip"},
+       {},
+       {}},
+      {"no manifest", {}, {}, -1, texts::kNotConnected, {"QuillMar/QuillMar.ini"}, {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    if (!c.manifest.empty()) {
+      f.ServeManifest(c.manifest);
+    }
+    for (const auto& [path, content] : c.files) {
+      const std::string stem = fs::path(path).stem().string();
+      const bool damaged = content.rfind("damaged:", 0) == 0;
+      const std::string text = damaged ? content.substr(8) : content;
+      f.Serve("QuillMar/" + path,
+              damaged ? DamagedArchive(text, text + " body") : Archive(text, text + " body"));
+    }
+    EXPECT_EQ(f.Run(), c.result);
+    EXPECT_EQ(f.host.status, c.status.empty() ? "On Connecting to Host....." : c.status);
+    EXPECT_EQ(f.requested, c.requested);
+    for (const auto& [where, value] : c.recorded) {
+      const size_t slash = where.find('/');
+      EXPECT_EQ(f.Installed(where.substr(0, slash), where.substr(slash + 1)), value) << where;
+    }
+    for (const std::string& file : c.installed) {
+      EXPECT_EQ(ReadFile(f.App(file)), fs::path(file).stem().string() + " body") << file;
+    }
+    // No archive, manifest or spill file stays behind.
+    for (const auto& entry : fs::recursive_directory_iterator(f.App(""))) {
+      const std::string name = entry.path().filename().string();
+      const bool in_temp = entry.path().parent_path().filename() == "Temp";
+      EXPECT_FALSE(name.find(".zip") != std::string::npos ||
+                   name.find(".Zip") != std::string::npos || (in_temp && name == "QuillMar.ini") ||
+                   name.rfind("qm", 0) == 0 || name.rfind("~qm", 0) == 0)
+          << entry.path();
+    }
+  }
+}
+
+TEST(UpdateRunTest, LauncherRowSetsTheMarkerAndComponentsLookedUpByBareName) {
+  UpdateFixture f;
+  f.ServeManifest({"[V]", "82001500=3.0.0.1", "Part=12", "Data=7", "[S]", "BK=b k", "BKP=p", "[SP]",
+                   "82001500_Sp=3"});
+  f.Serve("QuillMar/82001500.zip", Archive("launcher", "new"));
+  EXPECT_EQ(f.Run(), 0);
+  EXPECT_EQ(f.state.UpdateMarker, "82001500");
+  EXPECT_EQ(f.state.ServerBK, "b k");
+  EXPECT_EQ(f.state.ServerBKP, "p");
+}
+
+TEST(UpdateRunTest, MirrorChoiceAndAbsoluteEngineBaseInCapitals) {
+  UpdateFixture f;
+  const std::string base = f.BaseUrl();
+  const std::string host_and_path = base.substr(std::string("http://").size());
+  f.ServeManifest({"[P]", "Path0=" + base + "/m0", "Path1=" + base + "/m1 ; second",
+                   "Path2=" + base + "/never", "[V]",
+                   "82001500=3.0.0.0::HTTP://" + host_and_path + "//ENG", "Part=13", "Data=7",
+                   "[SP]", "82001500_Sp=3", "[AData]", "AData1=6"});
+  f.Serve("m1/AData1.zip", Archive("ad1", "ad1 body"));
+  f.Serve("ENG/Part.zip", Archive("part", "part body"));
+  f.mirror_random = 1;
+  EXPECT_EQ(f.Run(), 0);
+  EXPECT_EQ(f.requested,
+            (std::vector<std::string>{"QuillMar/QuillMar.ini", "ENG/Part.zip", "m1/AData1.zip"}));
+  EXPECT_EQ(f.Installed("V", "Part"), "13");
+  EXPECT_EQ(f.Installed("AData", "AData1"), "6");
+}
+
+TEST(UpdateRunTest, ComponentWithoutVersionRaisesNamingTheEntry) {
+  UpdateFixture f;
+  f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
+                   "1=Foo.dll"});
+  try {
+    f.Run();
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("[C] 1=Foo.dll"), std::string::npos) << e.what();
+  }
+}
+
+TEST(UpdateRunTest, CancelStopsTheRunAtItsNextCheck) {
+  struct Case {
+    const char* name;
+    const char* cancel_at;  // status text at which Cancel comes in
+  } cases[] = {
+      {"between rows", "Downloading Engine..."},
+      {"while a data archive unpacks", "unpack"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    f.ServeManifest(WorkedExample());
+    f.Serve("QuillMar/engine/Part.zip", Archive("part", "part body"));
+    f.Serve("QuillMar/AData1.zip", Archive("ad1", "ad1 body"));
+    auto cancel = [&f] {
+      f.state.CancelRequested = 1;
+      f.state.TransferStatus = kTransferCancelled;
+      f.http.Abort();
+      f.unzip.CancelOperation();
+    };
+    if (std::string(c.cancel_at) == "unpack") {
+      f.unzip.OnProgress = [&](zip::TUnZip*, uint8_t, uint8_t) { cancel(); };
+    } else {
+      f.host.on_status = [&](const std::string& text) {
+        if (text == c.cancel_at) {
+          cancel();
+        }
+      };
+    }
+    EXPECT_LT(f.Run(), 0);
+    EXPECT_EQ(f.Installed("V", "Part"), "");
+    EXPECT_EQ(f.Installed("AData", "AData1"), "");
+    for (const std::string& url : f.requested) {
+      EXPECT_NE(url, "QuillMar/AData1.zip");
+    }
+    EXPECT_FALSE(fs::exists(f.App("Part.zip")));
+  }
+}
+
+TEST(UpdateRunTest, ReadOnlyFileOfAnEarlierInstallIsReplaced) {
+  UpdateFixture f;
+  WriteFile(f.App("part.txt"), "old");
+  platform::SetFileAttributes(f.App("part.txt").string(), platform::kAttrReadOnly);
+  f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=13", "Data=7", "[SP]", "82001500_Sp=3"});
+  f.Serve("QuillMar/82001500/Part.zip", Archive("part", "part body"));
+  EXPECT_EQ(f.Run(), 0);
+  EXPECT_EQ(ReadFile(f.App("part.txt")), "part body");
+  EXPECT_EQ(f.Installed("V", "Part"), "13");
+}
+
+TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetch) {
+  UpdateFixture f;
+  const std::vector<std::string> debris = {
+      "Part.zip",   "AData12.Zip",  "82001500_Sp.zip", "qmnew123",         "Temp/QuillMar.ini",
+      "Temp/x.zip", "Temp/qmrecv1", "Temp/~qmunpack",  "sub/deeper/~qmz99"};
+  const std::vector<std::string> kept = {"game.zip", "ADataX.zip", "Temp/notes.txt",
+                                         "sub/deeper/~keep"};
+  for (const std::string& name : debris) {
+    WriteFile(f.App(name), "x");
+  }
+  for (const std::string& name : kept) {
+    WriteFile(f.App(name), "x");
+  }
+  f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3"});
+  EXPECT_EQ(f.Run(), 0);
+  for (const std::string& name : debris) {
+    EXPECT_FALSE(fs::exists(f.App(name))) << name;
+  }
+  for (const std::string& name : kept) {
+    EXPECT_TRUE(fs::exists(f.App(name))) << name;
+  }
+}
+
+TEST(UpdateRunTest, FailedFetchLeavesTheOlderFileAndAnUnwritableTargetFails) {
+  UpdateFixture f;
+  WriteFile(f.App("Temp/target.bin"), "older");
+  f.state.TransferStatus = 0;
+  UpdateRun run(f.state, f.host, f.http, f.unzip, f.BaseUrl());
+  EXPECT_FALSE(run.GetSyncFile(f.BaseUrl() + "/missing.bin", f.App("Temp/target.bin").string()));
+  EXPECT_EQ(ReadFile(f.App("Temp/target.bin")), "older");
+  EXPECT_EQ(f.state.TransferStatus, kTransferFailed);
+
+  f.Serve("doc.bin", "document");
+  // A folder stands where the file should go.
+  fs::create_directories(f.App("blocked.bin"));
+  EXPECT_FALSE(run.GetSyncFile(f.BaseUrl() + "/doc.bin", f.App("blocked.bin").string()));
+  EXPECT_TRUE(run.GetSyncFile(f.BaseUrl() + "/doc.bin", f.App("Temp/target.bin").string()));
+  EXPECT_EQ(ReadFile(f.App("Temp/target.bin")), "document");
+}
+
+}  // namespace
+}  // namespace qm::update

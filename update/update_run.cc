@@ -1,0 +1,264 @@
+#include "update/update_run.h"
+
+#include <chrono>
+#include <exception>
+#include <random>
+#include <utility>
+
+#include "http/http_cli.h"
+#include "http/receive_stream.h"
+#include "platform/file_system.h"
+#include "platform/ini_file.h"
+#include "platform/message_loop.h"
+#include "update/debris.h"
+#include "update/settings_rules.h"
+#include "util/string_helpers.h"
+#include "util/texts.h"
+#include "util/version_string.h"
+#include "zip/unzip.h"
+
+namespace qm::update {
+namespace {
+
+constexpr size_t kMaxArchiveName = 999;
+
+uint32_t ClockSeededRandom() {
+  std::minstd_rand generator(
+      static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+  return static_cast<uint32_t>(generator());
+}
+
+// The folder part of a path, without its trailing "\".
+std::string FolderPart(const std::string& path) {
+  const std::ptrdiff_t separator = LastPos("\\", path);
+  return separator > 0 ? path.substr(0, static_cast<size_t>(separator - 1)) : std::string();
+}
+
+}  // namespace
+
+UpdateRun::UpdateRun(LauncherState& state,
+                     UpdateHost& host,
+                     http::THttpCli& http,
+                     zip::TUnZip& unzip,
+                     std::string default_base_url)
+    : random(ClockSeededRandom),
+      state_(state),
+      host_(host),
+      http_(http),
+      unzip_(unzip),
+      default_base_url_(std::move(default_base_url)) {}
+
+int32_t UpdateRun::DownLoadFile() {
+  RemoveDebris(state_.AppDir, state_.VersionKey());
+  const std::string fetched = state_.AppDir + "\\temp\\QuillMar.ini";
+  if (!GetSyncFile(default_base_url_ + "/QuillMar/" + "QuillMar.ini", fetched)) {
+    if (!Cancelled()) {
+      host_.SetStatus(texts::kNotConnected);
+    }
+    return kUpdateNotConnected;
+  }
+  host_.ResetProgress();
+  platform::ProcessMessages();
+  if (Cancelled()) {
+    return kUpdateNotConnected;
+  }
+  ReadServerCopy(state_.AppDir + "\\Temp\\QuillMar.ini");
+  platform::DeleteFile(fetched);
+  return UpdateItems();
+}
+
+void UpdateRun::ReadServerCopy(const std::string& path) {
+  const platform::IniFile ini(path);
+  const std::string key = state_.VersionKey();
+
+  StringList mirrors;
+  ini.ReadSectionValues("P", mirrors);
+  std::string download_base;
+  if (!mirrors.empty()) {
+    const int k = ChooseMirrorIndex(static_cast<int>(mirrors.size()), random());
+    download_base = R_Trim(ini.ReadString("P", "Path" + std::to_string(k), ""));
+  }
+  if (download_base.empty()) {
+    download_base = default_base_url_ + "/QuillMar/";
+  }
+  const LauncherLine line = SplitLauncherLine(R_Trim(ini.ReadString("V", key, "")), key);
+  launcher_version_ = line.version;
+  engine_base_ = EngineBase(download_base, line.engine_base_text);
+  download_base_ = NormalizeBase(download_base);
+
+  engine_version_ = R_Trim(ini.ReadString("V", "Part", ""));
+  data_version_ = R_Trim(ini.ReadString("V", "Data", ""));
+
+  StringList components;
+  ini.ReadSection("C", components);
+  for (size_t k = 1; k <= components.size(); ++k) {
+    const std::string number = std::to_string(k);
+    state_.ComponentList->push_back(number + "\\" + R_Trim(ini.ReadString("C", number, "")));
+  }
+  state_.ServerBK = R_Trim(ini.ReadString("S", "BK", ""));
+  state_.ServerBKP = R_Trim(ini.ReadString("S", "BKP", ""));
+  splash_version_ = R_Trim(ini.ReadString("SP", key + "_Sp", ""));
+  ini.ReadSectionValues("AData", *state_.ServerAData);
+  ini.ReadSectionValues("BData", *state_.ServerBData);
+}
+
+int32_t UpdateRun::Fail(const std::string& message) {
+  // A cancel ends the run in silence.
+  if (!Cancelled()) {
+    host_.SetStatus(message);
+  }
+  return kUpdateDownloadFailed;
+}
+
+int32_t UpdateRun::UpdateItems() {
+  const std::string& app_dir = state_.AppDir;
+  const std::string key = state_.VersionKey();
+
+  if (launcher_version_ != state_.FileVersionText) {
+    state_.UpdateMarker = key;
+    if (!DownDll(download_base_ + key + ".zip", app_dir, texts::kDownloadingLauncher)) {
+      return Fail(texts::kLauncherDownloadFailed);
+    }
+  }
+  if (splash_version_ != state_.SplashVersion) {
+    host_.SetStatus(texts::kDownloadingSplash);
+    // The picture is not needed to play: its failure is passed over.
+    DownData(download_base_, "SP", key + "_Sp", splash_version_);
+  }
+  if (Cancelled()) {
+    return kUpdateDownloadFailed;
+  }
+  if (engine_version_ != state_.LocalPartVersion) {
+    host_.SetStatus(texts::kDownloadingEngine);
+    if (!DownData(engine_base_, "V", "Part", engine_version_)) {
+      return Fail(texts::kEngineDownloadFailed);
+    }
+  }
+  if (data_version_ != state_.LocalDataVersion) {
+    host_.SetStatus(texts::kDownloadingData);
+    if (!DownData(engine_base_, "V", "Data", data_version_)) {
+      return Fail(texts::kDataDownloadFailed);
+    }
+  }
+  if (!UpdateDataSection("AData", download_base_, *state_.ServerAData, *state_.LocalAData) ||
+      !UpdateDataSection("BData", engine_base_, *state_.ServerBData, *state_.LocalBData)) {
+    return kUpdateDownloadFailed;
+  }
+  for (const std::string& entry : *state_.ComponentList) {
+    const ComponentEntry component = ParseComponentEntry(entry);
+    if (component.version == GetFileVersionString(component.file_name, "FileVersion")) {
+      continue;
+    }
+    if (!DownDll(engine_base_ + component.stem + ".zip", app_dir,
+                 texts::kDownloadingPrefix + component.stem)) {
+      return Fail(texts::kComponentDownloadFailed);
+    }
+  }
+  return Cancelled() ? kUpdateDownloadFailed : kUpdateDone;
+}
+
+bool UpdateRun::UpdateDataSection(const std::string& section,
+                                  const std::string& base,
+                                  const StringList& server,
+                                  const StringList& local) {
+  for (size_t k = 1; k <= server.size(); ++k) {
+    const std::string key = section + std::to_string(k);
+    const std::string version = R_Trim(ListValue(server, key));
+    if (version == ListValue(local, key)) {
+      continue;
+    }
+    host_.SetStatus(texts::kDownloadingPrefix + key + texts::kFilesSuffix);
+    if (!DownData(base, section, key, version)) {
+      Fail(key + texts::kDownloadFailedSuffix);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
+  // TransferStatus is set afresh below, so a cancel that came in between
+  // two transfers is seen here.
+  if (Cancelled()) {
+    return false;
+  }
+  state_.TransferStatus = kTransferRunning;
+  const std::string temp_folder = state_.AppDir + "\\Temp";
+  platform::CreateDirectory(temp_folder);
+  http::SpillingStream buffer(temp_folder);
+  try {
+    http_.URL = url;
+    http_.Proxy = state_.ProxyServer;
+    http_.ProxyPort = state_.ProxyPort;
+    http_.ProxyUsername = state_.ProxyUserName;
+    http_.ProxyPassword = state_.ProxyPassWord;
+    http_.SetReceiveStream(&buffer);
+    http_.Get();
+  } catch (const std::exception&) {
+    state_.TransferStatus = kTransferFailed;
+  }
+  http_.SetReceiveStream(nullptr);
+  if (state_.TransferStatus != kTransferRunning || Cancelled()) {
+    return false;
+  }
+  const std::string folder = FolderPart(file);
+  if (!Trim(folder).empty()) {
+    platform::CreateDirectory(folder);
+  }
+  // Downloads are read once and deleted: no flush to the disk for them.
+  if (!buffer.CommitToPath(file, http::SpillingStream::Durability::kTransient)) {
+    state_.TransferStatus = kTransferFailed;
+    return false;
+  }
+  return true;
+}
+
+bool UpdateRun::DownDll(const std::string& url,
+                        const std::string& folder,
+                        const std::string& message) {
+  const std::ptrdiff_t slash = LastPos("/", url);
+  const std::string name =
+      slash > 0 ? url.substr(static_cast<size_t>(slash), kMaxArchiveName) : url;
+  host_.SetStatus(message);
+  const std::string archive = state_.AppDir + "\\Temp\\" + name;
+  if (!GetSyncFile(url, archive)) {
+    return false;
+  }
+  const bool installed = Unpack(archive, folder + "\\");
+  platform::DeleteFile(archive);
+  return installed;
+}
+
+bool UpdateRun::DownData(const std::string& base,
+                         const std::string& section,
+                         const std::string& key,
+                         const std::string& value) {
+  if (!GetSyncFile(base + key + ".zip", state_.AppDir + "\\" + key + ".zip")) {
+    return false;
+  }
+  const std::string archive = state_.AppDir + "\\" + key + ".Zip";
+  const bool installed = Unpack(archive, state_.AppDir + "\\");
+  platform::DeleteFile(archive);
+  if (!installed) {
+    return false;
+  }
+  // A refused write raises "Unable to write to ..." past the run.
+  platform::IniFile ini(state_.AppDir + "\\QuillMar.ini");
+  ini.WriteString(section, key, value);
+  return true;
+}
+
+bool UpdateRun::Unpack(const std::string& archive, const std::string& folder) {
+  if (Cancelled()) {
+    return false;
+  }
+  const UnpackMarker marker(state_.AppDir);
+  unzip_.SetArchiveFile(archive);
+  unzip_.SetExtractDir(folder);
+  unzip_.FileSpec.clear();
+  unzip_.FileSpec.emplace_back("*.*");
+  unzip_.Extract();
+  return unzip_.Succeeded() && !Cancelled();
+}
+
+}  // namespace qm::update

@@ -1,0 +1,86 @@
+// The update run: fetches the server's settings file, compares each item it
+// lists with what is installed and brings the differing ones up to date, one
+// transfer and one archive at a time, on the window's thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "update/launcher_state.h"
+#include "update/update_host.h"
+
+namespace qm::http {
+class THttpCli;
+}
+namespace qm::zip {
+class TUnZip;
+}
+
+namespace qm::update {
+
+// Results of DownLoadFile.
+inline constexpr int32_t kUpdateDone = 0;
+inline constexpr int32_t kUpdateNotConnected = -1;
+inline constexpr int32_t kUpdateDownloadFailed = -3;
+
+class UpdateRun {
+ public:
+  // default_base_url: the update server, without a trailing "/".
+  UpdateRun(LauncherState& state,
+            UpdateHost& host,
+            http::THttpCli& http,
+            zip::TUnZip& unzip,
+            std::string default_base_url);
+
+  // 0 everything current or installed; -1 the server's settings file was not
+  // fetched; -3 a download failed. The status line holds the failure. A
+  // cancel stops the run at its next check with a negative result.
+  int32_t DownLoadFile();
+
+  // Fetches url into file; true only when the whole document arrived, no
+  // cancel came in and the file was written. An older file stays untouched
+  // otherwise.
+  bool GetSyncFile(const std::string& url, const std::string& file);
+  // Fetches an archive into the Temp folder and unpacks it into folder; true
+  // only when every member was installed.
+  bool DownDll(const std::string& url, const std::string& folder, const std::string& message);
+  // Fetches base + key + ".zip" into the application folder, unpacks it there
+  // and records value under section/key in the installed settings file.
+  bool DownData(const std::string& base,
+                const std::string& section,
+                const std::string& key,
+                const std::string& value);
+
+  // Draws the mirror line; clock-seeded unless a test sets it.
+  std::function<uint32_t()> random;
+
+ private:
+  bool Cancelled() const { return state_.CancelRequested != 0; }
+  int32_t Fail(const std::string& message);
+  // Unpacks archive into folder (given with its trailing "\"); true when
+  // every member was installed and no cancel came in.
+  bool Unpack(const std::string& archive, const std::string& folder);
+  void ReadServerCopy(const std::string& path);
+  int32_t UpdateItems();
+  bool UpdateDataSection(const std::string& section,
+                         const std::string& base,
+                         const StringList& server,
+                         const StringList& local);
+
+  LauncherState& state_;
+  UpdateHost& host_;
+  http::THttpCli& http_;
+  zip::TUnZip& unzip_;
+  const std::string default_base_url_;
+
+  // From the server's settings file.
+  std::string download_base_;
+  std::string engine_base_;
+  std::string launcher_version_;
+  std::string engine_version_;
+  std::string data_version_;
+  std::string splash_version_;
+};
+
+}  // namespace qm::update
