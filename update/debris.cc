@@ -36,6 +36,13 @@ bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
          EqualsNoCase(name.substr(name.size() - suffix.size()), suffix);
 }
 
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  std::string path = folder;
+  path += '\\';
+  path += name;
+  return path;
+}
+
 bool AllDigits(std::string_view text) {
   if (text.empty()) {
     return false;
@@ -73,7 +80,7 @@ bool IsDataArchive(std::string_view name, const std::string& version_key) {
 void RemoveExtractorTemps(const std::string& folder, int depth) {
   platform::RemoveLeftovers(folder);
   for (const std::string& name : platform::ListDirectory(folder)) {
-    const std::string path = folder + "\\" + name;
+    const std::string path = JoinPath(folder, name);
     if (StartsWithNoCase(name, zip::TUnZip::kTempFilePrefix)) {
       platform::DeleteFile(path);
     } else if (depth < kMaxDepth && platform::DirectoryExists(path)) {
@@ -86,7 +93,7 @@ void RemoveExtractorTemps(const std::string& folder, int depth) {
 
 void RemoveDebris(const std::string& app_dir, const std::string& version_key) {
   const std::string temp = app_dir + "\\Temp";
-  const std::string marker = temp + "\\" + kMarkerName;
+  const std::string marker = JoinPath(temp, kMarkerName);
   if (platform::FileExists(marker)) {
     RemoveExtractorTemps(app_dir, 0);
     platform::DeleteFile(marker);
@@ -96,12 +103,12 @@ void RemoveDebris(const std::string& app_dir, const std::string& version_key) {
   for (const std::string& name : platform::ListDirectory(temp)) {
     if (EqualsNoCase(name, "QuillMar.ini") || EndsWithNoCase(name, ".zip") ||
         IsDownloadTemp(name)) {
-      platform::DeleteFile(temp + "\\" + name);
+      platform::DeleteFile(JoinPath(temp, name));
     }
   }
   for (const std::string& name : platform::ListDirectory(app_dir)) {
     if (IsDownloadTemp(name) || IsDataArchive(name, version_key)) {
-      platform::DeleteFile(app_dir + "\\" + name);
+      platform::DeleteFile(JoinPath(app_dir, name));
     }
   }
 }
