@@ -10,12 +10,18 @@ packages=(
   zip unzip p7zip-full zlib1g-dev libdeflate-dev
   clang-format clang-tidy valgrind
 )
+# The product is a 32-bit Windows program: its tests run under 32-bit Wine,
+# which comes from the i386 architecture.
+packages+=(wine32:i386)
+SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
