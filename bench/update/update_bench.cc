@@ -1,0 +1,366 @@
+// update_bench DIR
+// QuillMar.exe built with the base URL http://127.0.0.1:<port>, against
+// nginx on that port, beside the same work done by curl and Info-ZIP:
+//  1. fresh install of a release of about 200 MB (8 archives, 4,700 files)
+//     into a game folder holding only QuillMar.exe and the game's stand-in,
+//     against a shell pipeline that fetches the manifest and each archive
+//     with "curl -o" and unpacks it with "unzip -o -q" (target: ratio at
+//     most 1.0, aim 0.8); every install is checked afterwards;
+//  2. a start with everything up to date against curl fetching the manifest;
+//  3. peak memory of QuillMar.exe installing an archive of more than 1 GiB
+//     (target: at most 64 MiB, aim 16).
+// Rounds are interleaved, medians reported. The updater runs without a
+// terminal (stdin from /dev/null), so its console prints status lines, which
+// go to a log per run. Everything is written below DIR/qm-update-bench
+// (some GB at the peak) and removed at the end.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "bench/update/child_process.h"
+#include "bench/update/game_folder.h"
+#include "bench/update/install_check.h"
+#include "bench/update/nginx_server.h"
+#include "bench/update/release.h"
+
+namespace qm::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRounds = 7;
+constexpr double kRunLimitSeconds = 600;
+// Files of each archive compared byte for byte after a timed install; the
+// rest are checked by size. The big install is compared in full.
+constexpr int kSampleEvery = 20;
+// The connect window waits this long after "Connected" before it starts the
+// game, on every start.
+constexpr double kClientPauseSeconds = 0.2;
+
+std::string BaseUrl() {
+  return "http://127.0.0.1:" + std::to_string(QM_BENCH_PORT);
+}
+
+struct Work {
+  fs::path root;
+  fs::path www;
+  fs::path sources;
+  fs::path games;
+  fs::path logs;
+};
+
+struct Series {
+  std::string name;
+  std::vector<double> seconds;
+
+  double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
+  double median() const {
+    std::vector<double> sorted = seconds;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[sorted.size() / 2];
+  }
+};
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string Curl(const std::string& url, const std::string& file) {
+  return "curl -s -S -f --noproxy '*' -o " + Quote(file) + " " + Quote(url);
+}
+
+// The peer: the same documents, one at a time, each archive unpacked into
+// the folder and deleted, as the updater does.
+std::string PeerScript(const Release& release, bool sync) {
+  std::string script = "set -e\n" + Curl(BaseUrl() + "/QuillMar/QuillMar.ini", "server.ini") +
+                       "\nrm -f server.ini\n";
+  for (const ReleaseArchive& archive : release.archives) {
+    const std::string name = fs::path(archive.url_path).filename().string();
+    script += Curl(BaseUrl() + "/" + archive.url_path, name) + "\nunzip -o -q " + Quote(name) +
+              "\nrm -f " + Quote(name) + "\n";
+  }
+  if (sync) {
+    script += "sync\n";
+  }
+  return script;
+}
+
+// Runs QuillMar.exe of the game folder; empty when it ran to the start of
+// the game, else what went wrong (with the end of its log).
+std::string RunUpdater(const fs::path& game,
+                       const fs::path& log,
+                       bool watch_memory,
+                       ChildRun* run) {
+  if (!NoClientRunning()) {
+    return "another _QuillMar_.exe kept running for 30 s";
+  }
+  *run = RunChild({(game / kLauncherName).string()}, game, log, watch_memory, kRunLimitSeconds);
+  if (!run->started) {
+    return "QuillMar.exe did not start";
+  }
+  if (run->timed_out) {
+    return "QuillMar.exe still ran after " + std::to_string(kRunLimitSeconds) + " s:\n" +
+           Tail(log, 8);
+  }
+  if (run->exit_code != 0) {
+    return "QuillMar.exe exited with " + std::to_string(run->exit_code) + ":\n" + Tail(log, 8);
+  }
+  if (!ClientWasStarted(game)) {
+    return "QuillMar.exe did not start the game:\n" + Tail(log, 8);
+  }
+  return "";
+}
+
+std::string CheckUpdaterInstall(const fs::path& game, const Release& release, int sample_every) {
+  std::string problem = CheckRecorded(game, release);
+  if (problem.empty()) {
+    problem = CheckFiles(game, release, sample_every, {kLauncherName, kClientName});
+  }
+  return problem;
+}
+
+void PrintSeries(const std::vector<Series>& series) {
+  std::printf("  %-52s %8s %8s\n", "", "best", "median");
+  for (const Series& s : series) {
+    std::printf("  %-52s %7.3fs %7.3fs\n", s.name.c_str(), s.best(), s.median());
+  }
+}
+
+// 1. Fresh installs; the updater's game folders stay for the second part.
+bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::path>* installed) {
+  const fs::path launcher = QM_BENCH_LAUNCHER;
+  std::vector<Series> series = {{"QuillMar.exe", {}},
+                                {"curl -o + unzip -o -q", {}},
+                                {"curl -o + unzip -o -q, then sync", {}}};
+  const std::string peer_scripts[] = {PeerScript(release, false), PeerScript(release, true)};
+  std::printf("\n1. fresh install, %d interleaved rounds (load before: %s)\n", kRounds,
+              LoadAverage().c_str());
+  for (int round = 1; round <= kRounds; ++round) {
+    const std::string n = std::to_string(round);
+    const fs::path game = work.games / ("updater-" + n);
+    if (!PrepareGameFolder(game, launcher)) {
+      std::printf("  cannot prepare %s\n", game.c_str());
+      return false;
+    }
+    // The previous round's files reach the disk before the clock starts.
+    Shell("sync");
+    ChildRun run;
+    std::string problem =
+        RunUpdater(game, work.logs / ("fresh-updater-" + n + ".log"), false, &run);
+    if (problem.empty()) {
+      problem = CheckUpdaterInstall(game, release, kSampleEvery);
+    }
+    if (!problem.empty()) {
+      std::printf("  round %d, QuillMar.exe: %s\n", round, problem.c_str());
+      return false;
+    }
+    series[0].seconds.push_back(run.seconds);
+    installed->push_back(game);
+
+    for (int p = 0; p < 2; ++p) {
+      const fs::path folder = work.games / ("peer-" + std::to_string(p) + "-" + n);
+      fs::create_directories(folder);
+      Shell("sync");
+      const fs::path log = work.logs / ("fresh-peer-" + std::to_string(p) + "-" + n + ".log");
+      ChildRun peer =
+          RunChild({"/bin/sh", "-c", peer_scripts[p]}, folder, log, false, kRunLimitSeconds);
+      problem = peer.exit_code == 0
+                    ? CheckFiles(folder, release, kSampleEvery, {})
+                    : "exit code " + std::to_string(peer.exit_code) + ":\n" + Tail(log, 8);
+      if (!problem.empty()) {
+        std::printf("  round %d, %s: %s\n", round, series[1 + p].name.c_str(), problem.c_str());
+        return false;
+      }
+      series[1 + p].seconds.push_back(peer.seconds);
+    }
+    std::printf("  round %d: QuillMar.exe %.3f s, curl + unzip %.3f s, with sync %.3f s\n", round,
+                series[0].seconds.back(), series[1].seconds.back(), series[2].seconds.back());
+  }
+  std::printf(
+      "  every install checked: %llu files of %.1f MB by size, every %dth of an archive byte for "
+      "byte, recorded versions\n",
+      static_cast<unsigned long long>(release.files()), release.bytes() / 1e6, kSampleEvery);
+  PrintSeries(series);
+  const double archive_mb = release.archive_bytes() / 1e6;
+  std::printf("  QuillMar.exe: %.0f MB of archives in %.3f s (median), %.0f MB/s\n", archive_mb,
+              series[0].median(), archive_mb / series[0].median());
+  const double ratio = series[0].median() / series[1].median();
+  std::printf("  ratio QuillMar.exe / (curl + unzip), median: %.2f (target <= 1.00, aim 0.80)%s\n",
+              ratio, ratio <= 1.0 ? "" : "  MISSED");
+  std::printf("  ratio QuillMar.exe / (curl + unzip), best:   %.2f\n",
+              series[0].best() / series[1].best());
+  std::printf("  ratio QuillMar.exe / (curl + unzip, then sync), median: %.2f\n",
+              series[0].median() / series[2].median());
+  std::printf("  load after: %s\n", LoadAverage().c_str());
+  return ratio <= 1.0;
+}
+
+// 2. Starts with nothing to do, in the folders the first part installed.
+bool UpToDateStarts(const Work& work, const std::vector<fs::path>& games, const Release& release) {
+  std::vector<Series> series = {{"QuillMar.exe, everything current", {}},
+                                {"curl -o of the manifest", {}}};
+  std::printf("\n2. up-to-date start, %zu interleaved rounds (load before: %s)\n", games.size(),
+              LoadAverage().c_str());
+  int round = 0;
+  for (const fs::path& game : games) {
+    const std::string n = std::to_string(++round);
+    const std::string ini_before = ReadFile(game / "QuillMar.ini");
+    const fs::path log = work.logs / ("current-updater-" + n + ".log");
+    Shell("sync");
+    ChildRun run;
+    std::string problem = RunUpdater(game, log, false, &run);
+    if (problem.empty() && ReadFile(game / "QuillMar.ini") != ini_before) {
+      problem = "QuillMar.ini changed";
+    }
+    if (problem.empty() && ReadFile(log).find("Downloading") != std::string::npos) {
+      problem = "it downloaded an archive:\n" + Tail(log, 8);
+    }
+    if (!problem.empty()) {
+      std::printf("  round %d, QuillMar.exe: %s\n", round, problem.c_str());
+      return false;
+    }
+    series[0].seconds.push_back(run.seconds);
+
+    const fs::path copy = work.games / ("manifest-" + n + ".ini");
+    ChildRun curl =
+        RunChild({"/bin/sh", "-c", Curl(BaseUrl() + "/QuillMar/QuillMar.ini", copy)}, work.games,
+                 work.logs / ("current-curl-" + n + ".log"), false, kRunLimitSeconds);
+    if (curl.exit_code != 0 || ReadFile(copy) != release.manifest) {
+      std::printf("  round %d, curl: the manifest did not arrive\n", round);
+      return false;
+    }
+    series[1].seconds.push_back(curl.seconds);
+  }
+  PrintSeries(series);
+  const double updater = series[0].median();
+  std::printf("  ratio QuillMar.exe / curl, median: %.1f\n", updater / series[1].median());
+  std::printf(
+      "  of QuillMar.exe's %.3f s, %.3f s is the fixed pause before the game starts; "
+      "without it: %.3f s, ratio %.1f\n",
+      updater, kClientPauseSeconds, updater - kClientPauseSeconds,
+      (updater - kClientPauseSeconds) / series[1].median());
+  std::printf("  load after: %s\n", LoadAverage().c_str());
+  return true;
+}
+
+// 3. Peak memory while the updater installs the big archive.
+bool BigInstall(const Work& work) {
+  std::printf("\n3. peak memory while installing the big archive\n");
+  Release big;
+  std::string error;
+  const auto made = std::chrono::steady_clock::now();
+  if (!MakeBigRelease(work.sources, work.www, &big, &error) || !PublishManifest(work.www, big)) {
+    std::printf("  the big release could not be made: %s\n", error.c_str());
+    return false;
+  }
+  std::printf("  archive %.1f MiB holding %.1f MiB in %llu members, made in %.0f s\n",
+              big.archive_bytes() / 1048576.0, big.bytes() / 1048576.0,
+              static_cast<unsigned long long>(big.files()),
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count());
+  const fs::path game = work.games / "updater-big";
+  if (!PrepareGameFolder(game, QM_BENCH_LAUNCHER)) {
+    std::printf("  cannot prepare %s\n", game.c_str());
+    return false;
+  }
+  Shell("sync");
+  ChildRun run;
+  std::string problem = RunUpdater(game, work.logs / "big-updater.log", true, &run);
+  if (problem.empty()) {
+    problem = CheckUpdaterInstall(game, big, 1);
+  }
+  if (!problem.empty()) {
+    std::printf("  QuillMar.exe: %s\n", problem.c_str());
+    return false;
+  }
+  const double peak = run.peak_kib / 1024.0;
+  std::printf("  installed and checked byte for byte in %.1f s (%.0f MB/s of archive)\n",
+              run.seconds, big.archive_bytes() / 1e6 / run.seconds);
+  std::printf(
+      "  peak resident memory of QuillMar.exe (its VmHWM): %.1f MiB "
+      "(target <= 64, aim 16)%s\n",
+      peak, peak <= 64 ? "" : "  MISSED");
+  std::printf("  (wait4 ru_maxrss, an upper bound that includes the pages before exec: %.1f MiB)\n",
+              run.maxrss_kib / 1024.0);
+  return run.peak_kib > 0 && peak <= 64;
+}
+
+int Main(const fs::path& dir) {
+  Work work;
+  work.root = dir / "qm-update-bench";
+  work.www = work.root / "www";
+  work.sources = work.root / "sources";
+  work.games = work.root / "games";
+  work.logs = work.root / "logs";
+  fs::remove_all(work.root);
+  for (const fs::path& p : {work.www, work.sources, work.games, work.logs}) {
+    fs::create_directories(p);
+  }
+  std::printf("update benchmark: %s against nginx on %s, work in %s\n", QM_BENCH_LAUNCHER,
+              BaseUrl().c_str(), work.root.c_str());
+  std::printf("load at the start: %s\n", LoadAverage().c_str());
+
+  Release release;
+  std::string error;
+  const auto made = std::chrono::steady_clock::now();
+  if (!MakeGameRelease(work.sources, work.www, BaseUrl(), &release, &error) ||
+      !PublishManifest(work.www, release)) {
+    std::printf("the release could not be made: %s\n", error.c_str());
+    fs::remove_all(work.root);
+    return 1;
+  }
+  std::printf("release: %llu files, %.1f MB, in %zu archives of %.1f MB, made in %.0f s\n",
+              static_cast<unsigned long long>(release.files()), release.bytes() / 1e6,
+              release.archives.size(), release.archive_bytes() / 1e6,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count());
+  for (const ReleaseArchive& archive : release.archives) {
+    std::printf("  %-28s %5zu files %7.1f MB -> %6.1f MB\n", archive.url_path.c_str(),
+                archive.files.size(), archive.bytes / 1e6, archive.archive_bytes / 1e6);
+  }
+
+  bool met = false;
+  {
+    NginxServer nginx;
+    if (!nginx.Start(work.root / "nginx", work.www, QM_BENCH_PORT, &error)) {
+      std::printf("nginx: %s\n", error.c_str());
+      fs::remove_all(work.root);
+      return 1;
+    }
+    std::vector<fs::path> installed;
+    const bool fresh = FreshInstalls(work, release, &installed);
+    const bool current = !installed.empty() && installed.size() == kRounds &&
+                         UpToDateStarts(work, installed, release);
+    fs::remove_all(work.games);
+    fs::create_directories(work.games);
+    const bool memory = BigInstall(work);
+    met = fresh && current && memory;
+  }
+  fs::remove_all(work.root);
+  std::printf("\nload at the end: %s\n%s\n", LoadAverage().c_str(),
+              met ? "all targets met" : "some targets missed or runs failed");
+  return met ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace qm::bench
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: update_bench DIR (some GB are written below DIR)\n");
+    return 2;
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows when it goes to a file
+  return qm::bench::Main(std::filesystem::absolute(argv[1]));
+}
