@@ -249,6 +249,7 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
     uint16_t method, flags;
     Bytes stream;
     DecodeStatus expected;
+    DataFault fault = DataFault::kNone;
   };
   std::vector<Case> cases;
   {
@@ -256,7 +257,8 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
     w.Put('A', 9);
     w.Put(256, 9);
     w.Put(3, 9);
-    cases.push_back({"shrink control 3", 1, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back(
+        {"shrink control 3", 1, 0, w.bytes(), DecodeStatus::kDataError, DataFault::kBadBlock});
   }
   {
     BitWriter w;  // code size raised past 13 bits
@@ -268,13 +270,15 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
       ++size;
     }
     w.Put('B', 14);
-    cases.push_back({"shrink code size 14", 1, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back(
+        {"shrink code size 14", 1, 0, w.bytes(), DecodeStatus::kDataError, DataFault::kBadBlock});
   }
   {
     BitWriter w;  // a code that was never defined and is not the next one
     w.Put('A', 9);
     w.Put(300, 9);
-    cases.push_back({"shrink unknown code", 1, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back(
+        {"shrink unknown code", 1, 0, w.bytes(), DecodeStatus::kDataError, DataFault::kBadBlock});
   }
   {
     BitWriter w;  // "ABAB" then the code being defined (KwKwK case), then partial clear
@@ -288,9 +292,20 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
     cases.push_back({"shrink KwKwK and partial clear", 1, 0, w.bytes(), DecodeStatus::kOk});
   }
   {
+    // After a partial clear the first free code is the previous one: it
+    // becomes its own prefix and its string never ends.
+    BitWriter w;
+    for (uint32_t code : std::initializer_list<uint32_t>{'a', 'b', 257, 256, 2, 'a', 257}) {
+      w.Put(code, 9);
+    }
+    cases.push_back({"shrink self-referring code", 1, 0, w.bytes(), DecodeStatus::kDataError,
+                     DataFault::kStackOverflow});
+  }
+  {
     BitWriter w;  // follower set of byte 255 claims 40 entries
     w.Put(40, 6);
-    cases.push_back({"reduce follower count", 2, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back(
+        {"reduce follower count", 2, 0, w.bytes(), DecodeStatus::kDataError, DataFault::kBadBlock});
   }
   {
     BitWriter w;  // follower set index beyond the set
@@ -302,7 +317,8 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
     w.Put('z', 8);
     w.Put(0, 1);
     w.Put(3, 2);  // index 3 of a 3-entry set
-    cases.push_back({"reduce follower index", 3, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back(
+        {"reduce follower index", 3, 0, w.bytes(), DecodeStatus::kDataError, DataFault::kBadBlock});
   }
   {
     BitWriter w;  // length tree: 64 symbols of 1 bit
@@ -310,7 +326,8 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
     for (int i = 0; i < 4; ++i) {
       w.Put(0xF0, 8);
     }
-    cases.push_back({"implode over-subscribed tree", 6, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back({"implode over-subscribed tree", 6, 0, w.bytes(), DecodeStatus::kDataError,
+                     DataFault::kAmbiguousTree});
   }
   {
     BitWriter w;  // length tree of 48 symbols only
@@ -318,7 +335,8 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
     for (int i = 0; i < 3; ++i) {
       w.Put(0xF5, 8);
     }
-    cases.push_back({"implode short tree", 6, 0, w.bytes(), DecodeStatus::kDataError});
+    cases.push_back({"implode short tree", 6, 0, w.bytes(), DecodeStatus::kDataError,
+                     DataFault::kAmbiguousTree});
   }
   const Bytes shrink_expected = {'A', 'B', 'A', 'B', 'A', 'B', 'A', 'C'};
   for (const Case& c : cases) {
@@ -328,6 +346,7 @@ TEST(LegacyTest, MalformedStreamsAreDataErrors) {
       uint64_t size = c.expected == DecodeStatus::kOk ? shrink_expected.size() : 1000;
       DecodeResult r = Decode(c.method, c.flags, size, c.stream, &out, pattern);
       EXPECT_EQ(r.status, c.expected) << DecodeStatusName(r.status);
+      EXPECT_EQ(r.fault, c.fault);
       if (c.expected == DecodeStatus::kOk) {
         EXPECT_TRUE(out == shrink_expected);
       }

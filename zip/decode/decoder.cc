@@ -45,6 +45,7 @@ DecodeResult InflateMember(bool deflate64, InputSource& input, OutputSink& outpu
     }
     if (st == InflateStatus::kDataError) {
       r.status = DecodeStatus::kDataError;
+      r.fault = DataFault::kBadBlock;
       return r;
     }
     if (used == 0 && made == 0 && at_end) {

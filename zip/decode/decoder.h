@@ -30,8 +30,17 @@ enum class DecodeStatus {
   kUnsupported,    // unknown method; nothing was written
 };
 
+// What was wrong with data that ended in kDataError.
+enum class DataFault {
+  kNone,
+  kBadBlock,       // a code or block that the method does not allow
+  kAmbiguousTree,  // Implode: a Shannon-Fano tree that cannot be built or decoded
+  kStackOverflow,  // Shrink: a string longer than the decoder's stack
+};
+
 struct DecodeResult {
   DecodeStatus status = DecodeStatus::kOk;
+  DataFault fault = DataFault::kNone;  // set with kDataError
   uint64_t consumed = 0;  // input bytes actually used (inflate: up to the end of the stream)
   uint64_t produced = 0;  // bytes the sink took (not a block it refused)
 };

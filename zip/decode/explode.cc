@@ -132,7 +132,7 @@ DecodeResult Explode(bool large_window,
   BitInput in(input);
   BlockOutput out(output, size);
   if (size == 0) {
-    return Finish(in, out, false);
+    return Finish(in, out);
   }
 
   auto literals = std::make_unique<Tree>();
@@ -141,7 +141,7 @@ DecodeResult Explode(bool large_window,
   bool ended = false;
   if ((literal_tree && !literals->Read(in, 256, &ended)) || !lengths->Read(in, 64, &ended) ||
       !distances->Read(in, 64, &ended)) {
-    return Finish(in, out, !ended);
+    return Finish(in, out, ended ? DataFault::kNone : DataFault::kAmbiguousTree);
   }
 
   const unsigned window_size = large_window ? 8192 : 4096;
@@ -158,35 +158,35 @@ DecodeResult Explode(bool large_window,
   for (;;) {
     int32_t flag = in.Bits(1);
     if (flag < 0) {
-      return Finish(in, out, false);
+      return Finish(in, out);
     }
     if (flag == 1) {
       int lit = literal_tree ? literals->Decode(in) : in.Bits(8);
       if (lit < 0) {
-        return Finish(in, out, lit == -2);
+        return Finish(in, out, lit == -2 ? DataFault::kAmbiguousTree : DataFault::kNone);
       }
       if (!emit(static_cast<uint8_t>(lit))) {
-        return Finish(in, out, false);
+        return Finish(in, out);
       }
       continue;
     }
     int32_t low = in.Bits(low_bits);
     if (low < 0) {
-      return Finish(in, out, false);
+      return Finish(in, out);
     }
     int high = distances->Decode(in);
     if (high < 0) {
-      return Finish(in, out, high == -2);
+      return Finish(in, out, high == -2 ? DataFault::kAmbiguousTree : DataFault::kNone);
     }
     unsigned dist = ((static_cast<unsigned>(high) << low_bits) | static_cast<unsigned>(low)) + 1;
     int len = lengths->Decode(in);
     if (len < 0) {
-      return Finish(in, out, len == -2);
+      return Finish(in, out, len == -2 ? DataFault::kAmbiguousTree : DataFault::kNone);
     }
     if (len == 63) {
       int32_t more = in.Bits(8);
       if (more < 0) {
-        return Finish(in, out, false);
+        return Finish(in, out);
       }
       len += more;
     }
@@ -195,7 +195,7 @@ DecodeResult Explode(bool large_window,
     unsigned src = (wpos - dist) & (window_size - 1);
     for (int k = 0; k < len; ++k) {
       if (!emit(window[src])) {
-        return Finish(in, out, false);
+        return Finish(in, out);
       }
       src = (src + 1) & (window_size - 1);
     }

@@ -57,15 +57,16 @@ bool BlockOutput::Flush() {
   return true;
 }
 
-DecodeResult Finish(BitInput& in, BlockOutput& out, bool data_error) {
+DecodeResult Finish(BitInput& in, BlockOutput& out, DataFault fault) {
   DecodeResult r;
   bool flushed = out.Flush();
   r.consumed = in.consumed();
   r.produced = out.produced();
   if (!flushed || out.stopped()) {
     r.status = DecodeStatus::kOutputStopped;
-  } else if (data_error) {
+  } else if (fault != DataFault::kNone) {
     r.status = DecodeStatus::kDataError;
+    r.fault = fault;
   } else if (out.full()) {
     r.status = DecodeStatus::kOk;
   } else if (in.read_error()) {

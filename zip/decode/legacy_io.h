@@ -63,9 +63,9 @@ class BlockOutput {
   bool stopped_ = false;
 };
 
-// The result of a legacy decoder after it stopped; data_error marks malformed
+// The result of a legacy decoder after it stopped; a fault marks malformed
 // input, otherwise a stop before the expected size means the input ended.
-DecodeResult Finish(BitInput& in, BlockOutput& out, bool data_error);
+DecodeResult Finish(BitInput& in, BlockOutput& out, DataFault fault = DataFault::kNone);
 
 DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output);
 DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink& output);

@@ -25,7 +25,7 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
   BitInput in(input);
   BlockOutput out(output, size);
   if (size == 0) {
-    return Finish(in, out, false);
+    return Finish(in, out);
   }
 
   uint8_t followers[256][kMaxFollowers];
@@ -33,16 +33,16 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
   for (int j = 255; j >= 0; --j) {
     int32_t n = in.Bits(6);
     if (n < 0) {
-      return Finish(in, out, false);
+      return Finish(in, out);
     }
     if (n > static_cast<int32_t>(kMaxFollowers)) {
-      return Finish(in, out, true);
+      return Finish(in, out, DataFault::kBadBlock);
     }
     count[j] = static_cast<uint8_t>(n);
     for (int i = 0; i < n; ++i) {
       int32_t b = in.Bits(8);
       if (b < 0) {
-        return Finish(in, out, false);
+        return Finish(in, out);
       }
       followers[j][i] = static_cast<uint8_t>(b);
     }
@@ -71,13 +71,13 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
       } else if (c == 0) {
         int32_t i = in.Bits(IndexBits(count[last]));
         if (i >= count[last]) {
-          return Finish(in, out, true);
+          return Finish(in, out, DataFault::kBadBlock);
         }
         c = i < 0 ? -1 : followers[last][i];
       }
     }
     if (c < 0) {
-      return Finish(in, out, false);
+      return Finish(in, out);
     }
     last = static_cast<uint8_t>(c);
 
@@ -86,13 +86,13 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
         if (last == kMarker) {
           state = 1;
         } else if (!emit(last)) {
-          return Finish(in, out, false);
+          return Finish(in, out);
         }
         break;
       case 1:
         if (last == 0) {
           if (!emit(kMarker)) {
-            return Finish(in, out, false);
+            return Finish(in, out);
           }
           state = 0;
         } else {
@@ -110,7 +110,7 @@ DecodeResult Unreduce(int factor, uint64_t size, InputSource& input, OutputSink&
         unsigned src = (wpos - dist) & (kWindow - 1);
         for (unsigned k = 0; k < len + 3; ++k) {
           if (!emit(window[src])) {
-            return Finish(in, out, false);
+            return Finish(in, out);
           }
           src = (src + 1) & (kWindow - 1);
         }

@@ -65,7 +65,7 @@ DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output) {
   BitInput in(input);
   BlockOutput out(output, size);
   if (size == 0) {
-    return Finish(in, out, false);
+    return Finish(in, out);
   }
   auto table = std::make_unique<Table>();
   std::vector<uint8_t> stack(kCodes);
@@ -73,37 +73,37 @@ DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output) {
   unsigned code_size = 9;
   int32_t first = in.Bits(code_size);
   if (first < 0) {
-    return Finish(in, out, !in.read_error());
+    return Finish(in, out, in.read_error() ? DataFault::kNone : DataFault::kBadBlock);
   }
   if (first > 255) {
-    return Finish(in, out, true);
+    return Finish(in, out, DataFault::kBadBlock);
   }
   unsigned prev = static_cast<unsigned>(first);
   uint8_t prev_first = static_cast<uint8_t>(first);
   if (!out.Put(prev_first)) {
-    return Finish(in, out, false);
+    return Finish(in, out);
   }
 
   for (;;) {
     int32_t v = in.Bits(code_size);
     if (v < 0) {
-      return Finish(in, out, false);
+      return Finish(in, out);
     }
     unsigned code = static_cast<unsigned>(v);
     if (code == kControl) {
       int32_t op = in.Bits(code_size);
       if (op < 0) {
-        return Finish(in, out, false);
+        return Finish(in, out);
       }
       if (op == 1) {
         if (code_size == kMaxCodeSize) {
-          return Finish(in, out, true);
+          return Finish(in, out, DataFault::kBadBlock);
         }
         ++code_size;
       } else if (op == 2) {
         table->PartialClear();
       } else {
-        return Finish(in, out, true);
+        return Finish(in, out, DataFault::kBadBlock);
       }
       continue;
     }
@@ -115,25 +115,28 @@ DecodeResult Unshrink(uint64_t size, InputSource& input, OutputSink& output) {
       // Only the code about to be defined may appear before its definition: it
       // is the previous string plus that string's first byte.
       if (table->free_next == table->free_count || code != table->free_list[table->free_next]) {
-        return Finish(in, out, true);
+        return Finish(in, out, DataFault::kBadBlock);
       }
       stack[sp++] = prev_first;
       c = prev;
     }
     while (c >= kFirstFree) {
-      if (sp == kCodes || !table->in_use(c)) {
-        return Finish(in, out, true);
+      if (sp == kCodes) {
+        return Finish(in, out, DataFault::kStackOverflow);
+      }
+      if (!table->in_use(c)) {
+        return Finish(in, out, DataFault::kBadBlock);
       }
       stack[sp++] = table->suffix[c];
       c = static_cast<unsigned>(table->prefix[c]);
     }
     uint8_t first_byte = static_cast<uint8_t>(c);
     if (!out.Put(first_byte)) {
-      return Finish(in, out, false);
+      return Finish(in, out);
     }
     while (sp) {
       if (!out.Put(stack[--sp])) {
-        return Finish(in, out, false);
+        return Finish(in, out);
       }
     }
 
