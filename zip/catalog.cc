@@ -96,7 +96,7 @@ void WalkCentral(ArchiveSource& source,
                           &extra)) {
       break;
     }
-    ApplyCentralExtra(extra, &central);
+    ApplyCentralExtra(extra, r.end.extended, &central);
     ++catalog->entries_walked;
 
     if (observer.Select(name, central.flags)) {

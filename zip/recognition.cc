@@ -130,7 +130,10 @@ bool FindEndRecord(ArchiveSource& source, uint64_t size, EndRecord* end) {
 
 // Reads a central header with its name and extra field at pos; its local
 // offset (after size extensions) goes to *local_offset.
-bool ReadFirstCentral(ArchiveSource& source, uint64_t pos, uint64_t* local_offset) {
+bool ReadFirstCentral(ArchiveSource& source,
+                      uint64_t pos,
+                      bool extended_end,
+                      uint64_t* local_offset) {
   uint8_t h[kCentralHeaderSize];
   if (!source.ReadExact(pos, h, sizeof(h))) {
     return false;
@@ -148,7 +151,7 @@ bool ReadFirstCentral(ArchiveSource& source, uint64_t pos, uint64_t* local_offse
                                           extra.data(), extra.size())) {
     extra.clear();
   }
-  ApplyCentralExtra(extra, &central);
+  ApplyCentralExtra(extra, extended_end, &central);
   *local_offset = central.local_offset;
   return true;
 }
@@ -247,7 +250,7 @@ void FindZipStructures(ArchiveSource& source, Recognition* r) {
     r->first_position = static_cast<int64_t>(central);
     uint64_t local_offset = 0;
     uint8_t local[kLocalHeaderSize];
-    if (ReadFirstCentral(source, central, &local_offset) &&
+    if (ReadFirstCentral(source, central, end.extended, &local_offset) &&
         source.ReadExact(local_offset + r->adjustment, local, sizeof(local)) &&
         IsLocalSignature(local)) {
       r->state.Add(THeaderType::htLocal);

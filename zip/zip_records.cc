@@ -152,8 +152,8 @@ void ApplyLocalExtra(const std::string& extra, LocalHeader* header) {
   });
 }
 
-void ApplyCentralExtra(const std::string& extra, CentralHeader* header) {
-  WalkExtra(extra, [header](uint16_t id, const uint8_t* data, size_t size) {
+void ApplyCentralExtra(const std::string& extra, bool extended_end, CentralHeader* header) {
+  WalkExtra(extra, [header, extended_end](uint16_t id, const uint8_t* data, size_t size) {
     if (id == 0x0001) {
       size_t pos = 0;
       Zip64Field(&header->uncompressed_size, data, size, &pos);
@@ -165,7 +165,9 @@ void ApplyCentralExtra(const std::string& extra, CentralHeader* header) {
     } else if (id == 0x0064 && size >= 6) {
       header->compressed_size |= static_cast<uint64_t>(Le16(data)) << 32;
       header->uncompressed_size |= static_cast<uint64_t>(Le16(data + 2)) << 32;
-      header->local_offset |= static_cast<uint64_t>(Le16(data + 4)) << 32;
+      if (extended_end) {
+        header->local_offset |= static_cast<uint64_t>(Le16(data + 4)) << 32;
+      }
     }
   });
 }

@@ -78,8 +78,9 @@ CentralHeader ParseCentralHeader(const uint8_t* p);
 // Applies the size extensions of an extra field: the zip64 block (0x0001),
 // whose fields are present only for the values saturated at 0xFFFFFFFF, and
 // the 0x0064 block with the high 16 bits of the sizes (and, in a central
-// header, of the local offset). Malformed blocks end the walk quietly.
+// header, of the local offset: only archives with the extended end record
+// reach that far). Malformed blocks end the walk quietly.
 void ApplyLocalExtra(const std::string& extra, LocalHeader* header);
-void ApplyCentralExtra(const std::string& extra, CentralHeader* header);
+void ApplyCentralExtra(const std::string& extra, bool extended_end, CentralHeader* header);
 
 }  // namespace qm::zip

@@ -163,6 +163,32 @@ TEST(RecognitionTest, TruncatedArchiveIsWalkedByLocalHeadersAndFlagged) {
   EXPECT_EQ(w.catalog.members.size(), 1u);
 }
 
+TEST(RecognitionTest, OffsetExtensionCountsOnlyWithTheExtendedEndRecord) {
+  // A size-extension block whose offset part is not 0: only the extended end
+  // record gives local offsets above 32 bits.
+  std::string block("\x64\x00\x06\x00\x00\x00\x00\x00\x01\x00", 10);
+  std::vector<BuildMember> members = MakeTwoMembers();
+  members[0].central_extra = block;
+  const std::string plain = BuildZip(members);
+  // The same archive with the extended end record (26 bytes, 8-byte offset).
+  const size_t end = testing::LastLayout().end_offset;
+  std::string extended =
+      plain.substr(0, end) + std::string("P[\x05\x06", 4) + std::string(12, '\0');
+  for (int i = 0; i < 8; ++i) {
+    extended.push_back(static_cast<char>(i < 4 ? plain[end + 16 + i] : 0));
+  }
+  extended += std::string(2, '\0');
+
+  Walked w = Walk(plain);
+  EXPECT_TRUE(w.recognition.state.Has(THeaderType::htLocal));
+  ExpectMembers(w, plain, MakeTwoMembers());
+
+  w = Walk(extended);
+  EXPECT_TRUE(w.recognition.end.extended);
+  ASSERT_EQ(w.catalog.members.size(), 1u);
+  EXPECT_EQ(w.catalog.members[0].raw_name, "sub/b.bin");
+}
+
 TEST(RecognitionTest, ArchivesThatAreNotZip) {
   const struct {
     std::string bytes;

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm::zip::testing {
@@ -21,6 +24,12 @@ struct BuildMember {
   bool descriptor = false;
   // Encrypts the local and central headers and the name (signature "PL"/"PN").
   bool header_encrypted = false;
+  // Compressed data: the content it stands for gives the CRC and the size.
+  std::optional<std::string> plain;
+  // Encrypts the data with the traditional encryption behind a 12-byte header.
+  std::string password;
+  // Appended to the central header's extra field.
+  std::string central_extra;
 };
 
 struct BuildOptions {
@@ -41,6 +50,10 @@ struct BuildLayout {
   size_t end_offset = 0;
 };
 const BuildLayout& LastLayout();
+
+// Values of the given widths packed low bits first, as the legacy methods
+// and Deflate read them.
+std::string PackBits(std::initializer_list<std::pair<uint32_t, unsigned>> values);
 
 void Put16(std::string* s, size_t at, uint16_t v);
 void Put32(std::string* s, size_t at, uint32_t v);
