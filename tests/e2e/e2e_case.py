@@ -101,22 +101,10 @@ class E2ECase(unittest.TestCase):
         return None
 
     def _wait_client_gone(self):
-        # A running client makes the next start only bring it forward.
+        # A running client makes the next start only bring it forward. It is
+        # a process whose program (first or second word) is the client.
         end = time.monotonic() + 5
-        client = self.game.file("_QuillMar_.exe")
-        while time.monotonic() < end:
-            busy = False
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    with open(f"/proc/{pid}/cmdline", "rb") as f:
-                        cmd = f.read()
-                except OSError:
-                    continue
-                if client.encode() in cmd or b"_QuillMar_.exe" in cmd:
-                    busy = True
-                    break
-            if not busy:
-                return
+        while time.monotonic() < end and any(map(_runs_client, os.listdir("/proc"))):
             time.sleep(0.05)
 
     def assert_client_started(self, marker="?", bk="", bkp="", arg="E2E"):
@@ -152,6 +140,18 @@ class E2ECase(unittest.TestCase):
                 if f.lower().endswith(".zip") or "/" not in f and f.lower().startswith("~qmz")]
         self.assertEqual(left, [], "archives or extractor files left in the game folder")
         self.assertEqual(self.game.temp_files(), [], "files left in Temp")
+
+
+def _runs_client(pid):
+    if not pid.isdigit() or int(pid) == os.getpid():
+        return False
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            words = f.read().split(b"\0")[:2]
+    except OSError:
+        return False
+    return any(w.replace(b"\\", b"/").rsplit(b"/", 1)[-1].lower() == b"_quillmar_.exe"
+               for w in words)
 
 
 def manifest(launcher=release.FILE_VERSION, part=None, data=None, components=(), bk=None,

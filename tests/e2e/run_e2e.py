@@ -5,13 +5,14 @@ freshly laid out game folders, and stops the servers whatever happens.
 
 Usage: run_e2e.py --direct EXE --next EXE --production EXE --client FILE
                   --foo-dll FILE --port N [--emulator WINE --wintool EXE]
-                  [--work DIR] [--only harness|update] [-k PATTERN]...
+                  [--work DIR] [--module test_NAME]... [-k PATTERN]...
 """
 import argparse
 import os
 import shutil
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,6 +20,18 @@ sys.path.insert(0, HERE)
 
 from e2e_case import Config  # noqa: E402
 from servers import Servers  # noqa: E402
+
+
+class TimedResult(unittest.TextTestResult):
+    """Prints each case's wall time after its verdict."""
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        self.stream.writeln(f"    ({time.monotonic() - self._started:.1f} s)")
 
 
 def main():
@@ -32,7 +45,8 @@ def main():
     parser.add_argument("--emulator")
     parser.add_argument("--wintool")
     parser.add_argument("--work")
-    parser.add_argument("--only", choices=("harness", "update"))
+    parser.add_argument("--module", action="append", default=[],
+                        help="run only this test module (default: all)")
     parser.add_argument("-k", action="append", default=[])
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
@@ -50,8 +64,11 @@ def main():
     loader = unittest.TestLoader()
     if args.k:
         loader.testNamePatterns = [f"*{k}*" for k in args.k]
-    pattern = {"harness": "test_harness.py", "update": "test_[!h]*.py"}.get(args.only, "test_*.py")
-    suite = loader.discover(HERE, pattern=pattern, top_level_dir=HERE)
+    if args.module:
+        suite = unittest.TestSuite(
+            loader.discover(HERE, pattern=f"{m}.py", top_level_dir=HERE) for m in args.module)
+    else:
+        suite = loader.discover(HERE, pattern="test_*.py", top_level_dir=HERE)
 
     ok = False
     wine = None
@@ -63,7 +80,8 @@ def main():
                 wine = WineSession(args.emulator, args.wintool, os.path.join(work, "wine"))
                 Config.wine = wine
                 Config.run_seconds = 120
-            result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+            result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout,
+                                             resultclass=TimedResult).run(suite)
             ok = result.wasSuccessful() and result.testsRun > 0
     finally:
         if wine is not None:

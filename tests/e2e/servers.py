@@ -107,7 +107,21 @@ class AccessLog:
     def mark(self):
         self.offset = os.path.getsize(self.path) if os.path.exists(self.path) else 0
 
-    def entries(self):
+    def _settle(self):
+        # nginx logs a request just after its last byte went out: give an
+        # entry that is on its way the moment to arrive.
+        last = -1
+        end = time.monotonic() + 2
+        while time.monotonic() < end:
+            size = os.path.getsize(self.path) if os.path.exists(self.path) else 0
+            if size == last:
+                return
+            last = size
+            time.sleep(0.15)
+
+    def entries(self, settle=True):
+        if settle:
+            self._settle()
         if not os.path.exists(self.path):
             return []
         with open(self.path, "rb") as f:
@@ -129,13 +143,13 @@ class AccessLog:
     def proxied(self):
         return [e[4] for e in self.entries()]
 
-    def targets(self):
-        return [e[2] for e in self.entries()]
+    def targets(self, settle=True):
+        return [e[2] for e in self.entries(settle)]
 
     def wait_for(self, target, seconds):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
-            if target in self.targets():
+            if target in self.targets(settle=False):
                 return True
             time.sleep(0.05)
         return False
