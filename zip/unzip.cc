@@ -47,6 +47,9 @@ class MemberInput : public InputSource {
     return n;
   }
 
+  // Every byte the directory gives the member has been read.
+  bool exhausted() const { return remaining_ == 0; }
+
  private:
   ArchiveSource& source_;
   uint64_t offset_;
@@ -81,8 +84,21 @@ DecodeResult CopyStored(uint64_t size, InputSource& input, OutputSink& output) {
   return result;
 }
 
-bool IsLegacyMethod(uint16_t method) {
-  return method >= 1 && method <= 6;
+bool IsInflateMethod(uint16_t method) {
+  return method == 8 || method == 9;
+}
+
+int DataErrorCode(DataFault fault) {
+  switch (fault) {
+    case DataFault::kAmbiguousTree:
+      return kErrAmbiguousTree;
+    case DataFault::kStackOverflow:
+      return kErrStackOverflow;
+    case DataFault::kNone:
+    case DataFault::kBadBlock:
+      break;
+  }
+  return kErrBadBlock;
 }
 
 bool DosToLocal(uint32_t dos, platform::LocalDateTime* out) {
@@ -500,15 +516,10 @@ bool TUnZip::BeginCheck(const std::string& target) {
   return !cancelled_ && mode == TOverwriteMode::omOverwrite;
 }
 
-bool TUnZip::CheckPassword(ArchiveSource& source,
+bool TUnZip::CheckPassword(const uint8_t* header,
                            const MemberEntry& entry,
                            const std::string& target,
                            std::unique_ptr<ZipCrypto>* keys) {
-  uint8_t header[kEncryptionHeader];
-  if (entry.compressed_size < kEncryptionHeader ||
-      !source.ReadExact(entry.data_offset, header, sizeof(header))) {
-    return false;
-  }
   // With a data descriptor the CRC is not known when the header is written:
   // the check byte is then the top byte of the time.
   uint8_t check =
@@ -519,7 +530,7 @@ bool TUnZip::CheckPassword(ArchiveSource& source,
     }
     auto crypto = std::make_unique<ZipCrypto>(password);
     uint8_t copy[kEncryptionHeader];
-    std::memcpy(copy, header, sizeof(copy));
+    std::memcpy(copy, header, kEncryptionHeader);
     crypto->Decrypt(copy, sizeof(copy));
     if (copy[kEncryptionHeader - 1] != check) {
       return false;
@@ -626,7 +637,17 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   std::unique_ptr<ZipCrypto> keys;
   uint64_t data_offset = e.data_offset;
   uint64_t data_size = e.compressed_size;
+  uint8_t encryption_header[kEncryptionHeader];
   if (encrypted) {
+    if (e.compressed_size < kEncryptionHeader ||
+        !source.ReadExact(e.data_offset, encryption_header, kEncryptionHeader)) {
+      // The member's data ends inside its encryption header: damage of this
+      // member that says nothing about the password.
+      Report(target, kErrReadFile);
+      ++failed_count_;
+      PassOver(e.uncompressed_size);
+      return;
+    }
     if (password_failed_) {
       Report(target,
              current_password_.empty() && Passwords.empty() ? kErrEventNotAssigned
@@ -636,7 +657,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
       PassOver(e.uncompressed_size);
       return;
     }
-    if (!CheckPassword(source, e, target, &keys)) {
+    if (!CheckPassword(encryption_header, e, target, &keys)) {
       password_failed_ = true;
       ++failed_count_;
       PassOver(e.uncompressed_size);
@@ -700,10 +721,12 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     case DecodeStatus::kOk:
       break;
     case DecodeStatus::kDataError:
-      code = IsLegacyMethod(e.method) ? kErrBadBlock : kErrCrcCheck;
+      code = DataErrorCode(result.fault);
       break;
     case DecodeStatus::kInputEnded:
-      code = kErrCrcCheck;
+      // A deflate stream that has all its bytes and still no final block is
+      // malformed, not cut short.
+      code = IsInflateMethod(e.method) && input.exhausted() ? kErrBadBlock : kErrCrcCheck;
       break;
     case DecodeStatus::kReadError:
       code = kErrReadFile;

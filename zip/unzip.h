@@ -158,7 +158,8 @@ class TUnZip {
   bool IsDirectoryMember(const std::string& stored, uint32_t attributes) const;
   void MemberStep(ArchiveSource& source, const MemberEntry& entry, RunMode mode);
   bool BeginCheck(const std::string& target);
-  bool CheckPassword(ArchiveSource& source,
+  // header: the member's 12-byte encryption header.
+  bool CheckPassword(const uint8_t* header,
                      const MemberEntry& entry,
                      const std::string& target,
                      std::unique_ptr<ZipCrypto>* keys);

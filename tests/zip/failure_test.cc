@@ -109,7 +109,7 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
          }
          return d;
        },
-       {kErrCrcCheck, kErrFileSizeDifferent},
+       {kErrCrcCheck, kErrFileSizeDifferent, kErrBadBlock},
        "corpus/sub/deeper/text.txt"},
       {"wrong CRC",
        "deflated.zip",
@@ -393,6 +393,105 @@ TEST(FailureTest, CancelStopsWithoutPartialFiles) {
     }
   }
   EXPECT_TRUE(TempLeftovers(work.path()).empty());
+}
+
+// Extracts bytes into a fresh folder below work (or an existing one).
+struct ExtractRun {
+  TempDir work;
+  fs::path out = work.path() / "out";
+  TUnZip unzip;
+  ErrorLog log{unzip};
+  int Extract(const std::string& bytes) {
+    fs::path archive = work.path() / "run.zip";
+    WriteBytes(archive, bytes);
+    unzip.SetArchiveFile(archive.string());
+    unzip.SetExtractDir(out.string());
+    unzip.FileSpec = {"*.*"};
+    return unzip.Extract();
+  }
+};
+
+TEST(FailureTest, DamagedEncryptedMemberKeepsThePasswordForTheRest) {
+  const std::vector<BuildMember> members = {
+      {.name = "damaged.dat", .data = "first secret", .password = "pw"},
+      {.name = "good.dat", .data = "second secret", .password = "pw"},
+      {.name = "plain.dat", .data = "open"}};
+  const struct {
+    const char* what;
+    std::function<void(std::string*)> damage;
+  } cases[] = {
+      {"compressed size below the encryption header",
+       [](std::string* b) {
+         Put32(b, LastLayout().local_offsets[0] + 18, 5);
+         Put32(b, LastLayout().central_offsets[0] + 20, 5);
+       }},
+      {"encryption header past the end of the archive",
+       [](std::string* b) {
+         // A local extra field that reaches to 4 bytes before the end.
+         size_t local = LastLayout().local_offsets[0];
+         size_t data = local + 30 + std::string("damaged.dat").size();
+         Put16(b, local + 28, static_cast<uint16_t>(b->size() - 4 - data));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = BuildZip(members);
+    c.damage(&bytes);
+    ExtractRun run;
+    run.unzip.Passwords = {"pw"};
+    EXPECT_EQ(run.Extract(bytes), 2) << run.log.Describe();
+    ASSERT_EQ(run.log.errors.size(), 1u) << run.log.Describe();
+    EXPECT_EQ(run.log.errors[0].code, kErrReadFile);
+    EXPECT_NE(run.log.errors[0].file_name.find("damaged.dat"), std::string::npos);
+    EXPECT_EQ(run.unzip.FailedCount(), 1);
+    EXPECT_FALSE(run.unzip.Succeeded());
+    EXPECT_EQ(ReadTree(run.out), (std::map<std::string, std::string>{{"good.dat", "second secret"},
+                                                                     {"plain.dat", "open"}}));
+  }
+}
+
+TEST(FailureTest, MalformedDataGivesTheCodeOfItsFault) {
+  const struct {
+    const char* what;
+    uint16_t method;
+    uint16_t flags;
+    std::string stream;
+    std::string plain;  // what the member stands for (its CRC and size)
+    int code;
+  } cases[] = {
+      // The length tree gives 64 symbols a 1-bit code each.
+      {"impossible Implode tree", 6, 0, std::string("\x03\xF0\xF0\xF0\xF0", 5),
+       std::string(100, 'x'), kErrAmbiguousTree},
+      // After a partial clear the first free code is the previous one: it is
+      // defined as its own prefix and its string never ends.
+      {"Shrink string longer than the stack", 1, 0,
+       PackBits({{'a', 9}, {'b', 9}, {257, 9}, {256, 9}, {2, 9}, {'a', 9}, {257, 9}}),
+       std::string(100, 'x'), kErrStackOverflow},
+      {"Shrink control code 3", 1, 0, PackBits({{'a', 9}, {256, 9}, {3, 9}}), std::string(100, 'x'),
+       kErrBadBlock},
+      // A stored block that is not marked final, then the member's data ends.
+      {"Deflate without its final block", 8, 0,
+       std::string("\x00\x03\x00\xFC\xFF"
+                   "abc",
+                   8),
+       "abc", kErrBadBlock},
+      {"Deflate with a reserved block type", 8, 0, std::string("\x07", 1), "abc", kErrBadBlock},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExtractRun run;
+    const std::string bytes = BuildZip({{.name = "bad.dat",
+                                         .data = c.stream,
+                                         .method = c.method,
+                                         .flags = c.flags,
+                                         .plain = c.plain},
+                                        {.name = "after.txt", .data = "after"}});
+    EXPECT_EQ(run.Extract(bytes), 1);
+    ASSERT_EQ(run.log.errors.size(), 1u) << run.log.Describe();
+    EXPECT_EQ(run.log.errors[0].code, c.code) << run.log.Describe();
+    EXPECT_FALSE(run.unzip.Succeeded());
+    EXPECT_EQ(ReadTree(run.out), (std::map<std::string, std::string>{{"after.txt", "after"}}));
+  }
 }
 
 }  // namespace
