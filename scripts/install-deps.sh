@@ -9,6 +9,7 @@ packages=(
   nginx tinyproxy squid apache2-utils curl
   zip unzip p7zip-full zlib1g-dev libdeflate-dev
   clang-format clang-tidy valgrind
+  xdotool
 )
 # The product is a 32-bit Windows program: its tests run under 32-bit Wine,
 # which comes from the i386 architecture.
