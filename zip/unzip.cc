@@ -101,6 +101,21 @@ int DataErrorCode(DataFault fault) {
   return kErrBadBlock;
 }
 
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A new name from OnFileExists: a full path as given, a relative one beside
+// the file it replaces.
+std::string ResolveNewName(const std::string& current, const std::string& answer) {
+  std::string name = StoredName(answer);
+  bool absolute = name[0] == '\\' || (name.size() >= 2 && name[1] == ':');
+  return absolute ? name : JoinPath(FolderPart(current), name);
+}
+
 bool DosToLocal(uint32_t dos, platform::LocalDateTime* out) {
   uint32_t date = dos >> 16;
   uint32_t time = dos & 0xFFFF;
@@ -479,21 +494,20 @@ void TUnZip::FinishInstalledFiles() {
   }
 }
 
-bool TUnZip::BeginCheck(const std::string& target) {
+bool TUnZip::BeginCheck(std::string* target) {
   bool extract = true;
-  TriggerBegin(target, extracted_count_, extract);
+  TriggerBegin(*target, extracted_count_, extract);
   if (!extract || cancelled_) {
     return false;
   }
   if (!ConfirmOverwrites) {
     // omSkip keeps files that are there already.
-    return OverwriteMode == TOverwriteMode::omOverwrite || !platform::FileExists(target);
+    return OverwriteMode == TOverwriteMode::omOverwrite || !platform::FileExists(*target);
   }
-  bool exists = platform::FileExists(target);
   TOverwriteMode mode = TOverwriteMode::omOverwrite;
-  std::string current = target;
-  if (exists && !OnFileExists) {
-    Report(target, kErrEventNotAssigned, "OnFileExists");
+  std::string current = *target;
+  if (!OnFileExists && platform::FileExists(current)) {
+    Report(current, kErrEventNotAssigned, "OnFileExists");
     return false;
   }
   while (!cancelled_ && mode != TOverwriteMode::omSkip && platform::FileExists(current)) {
@@ -502,18 +516,17 @@ bool TUnZip::BeginCheck(const std::string& target) {
     if (mode != TOverwriteMode::omOverwrite || new_name.empty()) {
       break;
     }
-    bool same = new_name.size() == current.size() &&
-                std::equal(new_name.begin(), new_name.end(), current.begin(), [](char a, char b) {
-                  return std::tolower(static_cast<unsigned char>(a)) ==
-                         std::tolower(static_cast<unsigned char>(b));
-                });
-    if (same) {
+    new_name = ResolveNewName(current, new_name);
+    if (EqualNoCase(new_name, current)) {
       break;
     }
     current = new_name;
   }
-  (void)current;
-  return !cancelled_ && mode == TOverwriteMode::omOverwrite;
+  if (cancelled_ || mode != TOverwriteMode::omOverwrite) {
+    return false;
+  }
+  *target = current;
+  return true;
 }
 
 bool TUnZip::CheckPassword(const uint8_t* header,
@@ -603,7 +616,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
       extract_dir_ = ".\\";
     }
   }
-  const std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
+  std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
   const uint32_t attributes = e.from_central ? e.external_attributes : 0;
 
   if (IsDirectoryMember(stored, e.external_attributes)) {
@@ -620,7 +633,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     return;
   }
 
-  if (mode == RunMode::kExtract && !BeginCheck(target)) {
+  if (mode == RunMode::kExtract && !BeginCheck(&target)) {
     PassOver(e.uncompressed_size);
     return;
   }

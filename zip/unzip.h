@@ -157,7 +157,8 @@ class TUnZip {
   std::string ConvertName(const std::string& raw, uint16_t flags) const;
   bool IsDirectoryMember(const std::string& stored, uint32_t attributes) const;
   void MemberStep(ArchiveSource& source, const MemberEntry& entry, RunMode mode);
-  bool BeginCheck(const std::string& target);
+  // May move *target to the name that OnFileExists gives.
+  bool BeginCheck(std::string* target);
   // header: the member's 12-byte encryption header.
   bool CheckPassword(const uint8_t* header,
                      const MemberEntry& entry,

@@ -134,6 +134,66 @@ TEST(ExtractorTest, SkipRulesAndBeginEvent) {
   EXPECT_TRUE(f.unzip.Succeeded());
 }
 
+TEST(ExtractorTest, OnFileExistsMayNameAnotherTarget) {
+  // Answers of the handler, in order; "" keeps the name it was given, and a
+  // name with a folder part is a full path below the extraction folder.
+  const struct {
+    const char* what;
+    std::vector<std::string> answers;
+    TOverwriteMode mode;
+    std::vector<std::string> asked;  // names the handler saw, below out
+    std::map<std::string, std::string> files;
+  } cases[] = {
+      {"a new name beside the old file",
+       {"a-new.txt"},
+       TOverwriteMode::omOverwrite,
+       {"a.txt"},
+       {{"a.txt", "old alpha"}, {"a-new.txt", "alpha"}, {"taken.txt", "taken"}}},
+      {"a full path",
+       {"sub/moved.txt"},
+       TOverwriteMode::omOverwrite,
+       {"a.txt"},
+       {{"a.txt", "old alpha"}, {"sub/", ""}, {"sub/moved.txt", "alpha"}, {"taken.txt", "taken"}}},
+      {"a new name that exists too is offered again",
+       {"taken.txt", "a-2.txt"},
+       TOverwriteMode::omOverwrite,
+       {"a.txt", "taken.txt"},
+       {{"a.txt", "old alpha"}, {"a-2.txt", "alpha"}, {"taken.txt", "taken"}}},
+      {"no new name: the file is replaced",
+       {""},
+       TOverwriteMode::omOverwrite,
+       {"a.txt"},
+       {{"a.txt", "alpha"}, {"taken.txt", "taken"}}},
+      {"skipped",
+       {"a-new.txt"},
+       TOverwriteMode::omSkip,
+       {"a.txt"},
+       {{"a.txt", "old alpha"}, {"taken.txt", "taken"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f(BuildZip({{.name = "a.txt", .data = "alpha"}}));
+    WriteBytes(f.out / "a.txt", "old alpha");
+    WriteBytes(f.out / "taken.txt", "taken");
+    f.unzip.ConfirmOverwrites = true;
+    std::vector<std::string> asked;
+    size_t next = 0;
+    const std::string out_dir = f.unzip.ExtractDir();
+    f.unzip.OnFileExists = [&](TUnZip*, const std::string& file, std::string& new_name,
+                               TOverwriteMode& mode) {
+      asked.push_back(file.substr(std::min(out_dir.size(), file.size())));
+      EXPECT_TRUE(new_name.empty());
+      const std::string& answer = c.answers[std::min(next++, c.answers.size() - 1)];
+      new_name = answer.find('/') == std::string::npos ? answer : out_dir + answer;
+      mode = c.mode;
+    };
+    f.unzip.Extract();
+    EXPECT_TRUE(f.log.errors.empty()) << f.log.Describe();
+    EXPECT_EQ(asked, c.asked);
+    EXPECT_EQ(ReadTree(f.out), c.files);
+  }
+}
+
 TEST(ExtractorTest, ProgressReachesTheEndAndTheLoopTurns) {
   Fixture f(BuildZip(MakeMembers()));
   std::vector<int> by_archive;
