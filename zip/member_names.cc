@@ -114,6 +114,21 @@ std::string NormalizeFolder(const std::string& folder) {
   return f;
 }
 
+std::string StripRootPrefix(const std::string& stored_name) {
+  size_t start = 0;
+  for (;;) {
+    const size_t left = stored_name.size() - start;
+    if (left >= 2 && stored_name[start + 1] == ':' && Lower(stored_name[start]) >= 'a' &&
+        Lower(stored_name[start]) <= 'z') {
+      start += 2;
+    } else if (left >= 1 && stored_name[start] == '\\') {
+      ++start;
+    } else {
+      return stored_name.substr(start);
+    }
+  }
+}
+
 bool IsSafeStoredName(const std::string& name) {
   if (name.empty() || name[0] == '\\') {
     return false;

@@ -27,6 +27,9 @@ std::string JoinPath(const std::string& a, const std::string& b);
 // "/" becomes "\" and a trailing "\" is added to a non-empty folder.
 std::string NormalizeFolder(const std::string& folder);
 
+// The stored name without what would root it: drives ("C:") and leading "\\".
+std::string StripRootPrefix(const std::string& stored_name);
+
 // false for names that could resolve outside the extraction folder or that
 // no file system accepts: absolute names, drive letters and other ":",
 // ".." components (also with trailing dots or blanks, which Windows drops),

@@ -603,7 +603,9 @@ bool TUnZip::PrepareFolder(const std::string& folder) {
 }
 
 void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mode) {
-  const std::string stored = ConvertName(e.raw_name, e.flags);
+  // A drive or a leading "\\" is dropped, as Info-ZIP does: the member lands
+  // below the extraction folder.
+  const std::string stored = StripRootPrefix(ConvertName(e.raw_name, e.flags));
   if (!IsSafeStoredName(stored)) {
     Report(stored, kErrInvalidFileName);
     ++failed_count_;
