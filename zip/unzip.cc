@@ -108,6 +108,13 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
          });
 }
 
+std::string FoldCase(std::string path) {
+  for (char& c : path) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return path;
+}
+
 // A new name from OnFileExists: a full path as given, a relative one beside
 // the file it replaces.
 std::string ResolveNewName(const std::string& current, const std::string& answer) {
@@ -371,6 +378,7 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   total_size_ = 0;
   remainder_ = 0;
   prepared_folders_.clear();
+  in_place_targets_.clear();
   pause_ticks_ = 0;
   if (CpuType == TCpuType::cpt80486) {
     CpuType = TCpuType::cptAuto;
@@ -595,6 +603,13 @@ bool TUnZip::PrepareFolder(const std::string& folder) {
   bool existed = platform::DirectoryExists(folder);
   if (existed) {
     platform::RemoveLeftovers(folder);
+    // Output files of a run that died. This run has none here yet: a folder
+    // is prepared before its first member is written.
+    for (const std::string& name : platform::ListDirectory(folder)) {
+      if (name.rfind(kTempFilePrefix, 0) == 0) {
+        platform::DeleteFile(JoinPath(folder, name));
+      }
+    }
   } else {
     platform::CreateDirectories(folder);
   }
@@ -705,8 +720,9 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
       }
     }
     // A folder this run made holds nothing a failure could spoil: the member
-    // is written in place, saving a rename per file on a fresh install.
-    in_place = new_folder;
+    // is written in place, saving a rename per file on a fresh install. Not
+    // over a file an earlier member of the run wrote there.
+    in_place = new_folder && in_place_targets_.insert(FoldCase(target)).second;
     if (in_place ? !out.Open(target, platform::File::Mode::kCreate)
                  : !out.CreateTemp(folder, kTempFilePrefix, &temp)) {
       if (!temp.empty()) {

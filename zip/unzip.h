@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ struct TZipMemberInfo {
 class TUnZip {
  public:
   // Members are decoded into files named with this prefix beside their
-  // targets; a process that dies meanwhile leaves them behind.
+  // targets; those a process left when it died go when a later run
+  // prepares their folder.
   static constexpr char kTempFilePrefix[] = "~qmz";
 
   TUnZip();
@@ -196,6 +198,8 @@ class TUnZip {
   uint64_t remainder_ = 0;
   // Output folders of this run: true when the run created them.
   std::map<std::string, bool> prepared_folders_;
+  // Targets written in place in those new folders (letter case folded).
+  std::set<std::string> in_place_targets_;
   uint32_t pause_ticks_ = 0;
 };
 

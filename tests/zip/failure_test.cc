@@ -520,5 +520,50 @@ TEST(FailureTest, MalformedDataGivesTheCodeOfItsFault) {
   }
 }
 
+TEST(FailureTest, SameTargetTwiceInAFreshFolder) {
+  // The later member replaces the earlier one; a later one that fails leaves
+  // the earlier one as it was, also where the folder is new to this run.
+  const struct {
+    const char* what;
+    bool second_fails;
+    const char* content;
+  } cases[] = {
+      {"both whole", false, "second"},
+      {"the second fails", true, "first"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = BuildZip(
+        {{.name = "new/same.txt", .data = "first"}, {.name = "new/same.txt", .data = "second"}});
+    if (c.second_fails) {
+      Put32(&bytes, LastLayout().local_offsets[1] + 14, 0x12345678);
+      Put32(&bytes, LastLayout().central_offsets[1] + 16, 0x12345678);
+    }
+    ExtractRun run;
+    EXPECT_EQ(run.Extract(bytes), c.second_fails ? 1 : 2);
+    EXPECT_EQ(run.log.Has(kErrCrcCheck), c.second_fails) << run.log.Describe();
+    EXPECT_EQ(ReadTree(run.out),
+              (std::map<std::string, std::string>{{"new/", ""}, {"new/same.txt", c.content}}));
+  }
+}
+
+TEST(FailureTest, TemporariesOfAnEarlierRunAreCleared) {
+  ExtractRun run;
+  // What a run that died left in folders that exist, beside a file of the
+  // user's that only looks alike.
+  WriteBytes(run.out / (std::string(TUnZip::kTempFilePrefix) + "1a2b3c.tmp"), "partial");
+  WriteBytes(run.out / "sub" / (std::string(TUnZip::kTempFilePrefix) + "XYZ123"), "partial");
+  WriteBytes(run.out / "sub" / "qmz-notes.txt", "mine");
+  EXPECT_EQ(run.Extract(BuildZip(
+                {{.name = "a.txt", .data = "alpha"}, {.name = "sub/b.txt", .data = "beta"}})),
+            2);
+  EXPECT_TRUE(run.unzip.Succeeded()) << run.log.Describe();
+  EXPECT_TRUE(TempLeftovers(run.work.path()).empty());
+  EXPECT_EQ(
+      ReadTree(run.out),
+      (std::map<std::string, std::string>{
+          {"a.txt", "alpha"}, {"sub/", ""}, {"sub/b.txt", "beta"}, {"sub/qmz-notes.txt", "mine"}}));
+}
+
 }  // namespace
 }  // namespace qm::zip::testing
