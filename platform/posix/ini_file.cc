@@ -77,6 +77,7 @@ struct Content {
   std::vector<std::string> lines;
   bool exists = false;
   mode_t mode = 0;
+  uid_t owner = 0;
 };
 
 bool ReadContent(const std::string& os_path, Content* content) {
@@ -91,6 +92,7 @@ bool ReadContent(const std::string& os_path, Content* content) {
   }
   content->exists = true;
   content->mode = st.st_mode & 07777;
+  content->owner = st.st_uid;
   std::string data;
   char buffer[65536];
   while (true) {
@@ -221,6 +223,18 @@ bool ReplaceContent(const std::string& os_path, const std::string& data, mode_t 
   return ok;
 }
 
+// Rewrites the file itself: for a folder that refuses new files, and for a
+// file of another owner, whom a replacement would take it from.
+bool RewriteInPlace(const std::string& os_path, const std::string& data) {
+  int fd = ::open(os_path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool ok = WriteAll(fd, data) && ::ftruncate(fd, static_cast<off_t>(data.size())) == 0 &&
+            ::fsync(fd) == 0;
+  return ::close(fd) == 0 && ok;
+}
+
 mode_t DefaultMode() {
   mode_t mask = ::umask(0);
   ::umask(mask);
@@ -308,6 +322,11 @@ void IniFile::WriteString(const std::string& section,
   if (content.exists && (content.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     Refuse(path_);
   }
+  // Nor is a file that this user may not write, though the folder would let
+  // him replace it.
+  if (content.exists && ::access(os_path.c_str(), W_OK) != 0) {
+    Refuse(path_);
+  }
 
   // A line break in a value would start new lines of its own in the file.
   std::string clean_value = value;
@@ -348,7 +367,11 @@ void IniFile::WriteString(const std::string& section,
     data += line;
     data += "\r\n";
   }
-  if (!ReplaceContent(os_path, data, content.exists ? content.mode : DefaultMode())) {
+  const bool ours = !content.exists || content.owner == ::geteuid();
+  if (ours && ReplaceContent(os_path, data, content.exists ? content.mode : DefaultMode())) {
+    return;
+  }
+  if (!content.exists || !RewriteInPlace(os_path, data)) {
     Refuse(path_);
   }
 }

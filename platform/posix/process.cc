@@ -72,28 +72,26 @@ bool IsClientName(const std::string& path) {
   return true;
 }
 
-// The process runs the client: its executable has the name, or it is a
-// script (or a program under Wine) started by that name.
+// The process runs the client: its executable has the name; or it is a
+// script started by that name (the kernel names the process after the
+// script); or a loader such as Wine shows the client's Windows path as its
+// first argument. Later arguments are documents of other programs
+// ("less _QuillMar_.exe") and never count.
 bool IsClientProcess(const std::string& proc_dir) {
   char target[PATH_MAX];
   ssize_t n = readlink((proc_dir + "/exe").c_str(), target, sizeof(target) - 1);
   if (n > 0 && IsClientName(std::string(target, n))) {
     return true;
   }
-  std::ifstream in(proc_dir + "/cmdline", std::ios::binary);
-  std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t start = 0;
-  for (int i = 0; i < 2 && start < cmdline.size(); ++i) {
-    size_t end = cmdline.find('\0', start);
-    if (end == std::string::npos) {
-      end = cmdline.size();
-    }
-    if (IsClientName(cmdline.substr(start, end - start))) {
-      return true;
-    }
-    start = end + 1;
+  std::string comm;
+  std::getline(std::ifstream(proc_dir + "/comm"), comm);
+  if (IsClientName(comm)) {
+    return true;
   }
-  return false;
+  std::ifstream in(proc_dir + "/cmdline", std::ios::binary);
+  std::string first;
+  std::getline(in, first, '\0');
+  return IsClientName(first);
 }
 
 }  // namespace

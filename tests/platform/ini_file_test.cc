@@ -9,6 +9,19 @@
 
 #include "tests/platform/test_support.h"
 
+#ifndef _WIN32
+#include <grp.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#endif
+
 namespace qm::platform {
 namespace {
 
@@ -299,6 +312,96 @@ TEST_F(IniFileTest, ReadOnlyFileIsNotWritten) {
   EXPECT_EQ(dir_.Read("QuillMar.ini"), before);
   EXPECT_EQ(IniFile(dir_.path("QuillMar.ini")).ReadString("V", "Part", ""), "1");
 }
+
+#ifndef _WIN32
+constexpr uid_t kNobody = 65534;
+
+// A folder below /tmp that an ordinary user can reach.
+class SharedFolder {
+ public:
+  SharedFolder() {
+    char pattern[] = "/tmp/qm-ini-XXXXXX";
+    path_ = ::mkdtemp(pattern) ? pattern : "";
+    ::chmod(path_.c_str(), 0777);
+  }
+  ~SharedFolder() { std::filesystem::remove_all(path_); }
+  SharedFolder(const SharedFolder&) = delete;
+  SharedFolder& operator=(const SharedFolder&) = delete;
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Runs body in a child process as an ordinary user (nobody, when the tests
+// run as root); the result is body's, or -1 when the child failed.
+int AsOrdinaryUser(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(99);
+    }
+    int result = 98;
+    try {
+      result = body();
+    } catch (...) {
+    }
+    ::_exit(result);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+uid_t OwnerOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+TEST(IniFilePermissionsTest, AnotherUsersFileIsRefusedThoughTheFolderIsWritable) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to make a file of another user";
+  }
+  SharedFolder folder;
+  const std::string before = "[V]\r\nPart=1\r\n";
+  { std::ofstream(folder.File("QuillMar.ini"), std::ios::binary) << before; }
+  ::chmod(folder.File("QuillMar.ini").c_str(), 0644);
+  const int result = AsOrdinaryUser([&] {
+    try {
+      IniFile(folder.File("QuillMar.ini")).WriteString("V", "Part", "2");
+    } catch (const EIniFileException& e) {
+      return std::string(e.what()).rfind("Unable to write to ", 0) == 0 ? 0 : 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(result, 0) << "1: the write went through";
+  EXPECT_EQ(OwnerOf(folder.File("QuillMar.ini")), 0u);
+  std::ifstream in(folder.File("QuillMar.ini"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
+}
+
+TEST(IniFilePermissionsTest, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
+  SharedFolder folder;
+  const std::string ini = folder.File("game/QuillMar.ini");
+  std::filesystem::create_directories(folder.File("game"));
+  { std::ofstream(ini, std::ios::binary) << "[V]\r\nPart=1\r\n"; }
+  ::chmod(ini.c_str(), 0644);
+  const uid_t user = ::geteuid() == 0 ? kNobody : ::geteuid();
+  ASSERT_EQ(::chown(ini.c_str(), user, static_cast<gid_t>(-1)), 0);
+  // The folder refuses new files to the user (root still owns it).
+  ::chmod(folder.File("game").c_str(), 0555);
+  const int result = AsOrdinaryUser([&] {
+    IniFile(ini).WriteString("V", "Part", "2");
+    return 0;
+  });
+  ::chmod(folder.File("game").c_str(), 0755);
+  EXPECT_EQ(result, 0) << "the write was refused";
+  EXPECT_EQ(IniFile(ini).ReadString("V", "Part", ""), "2");
+  EXPECT_EQ(OwnerOf(ini), user);
+}
+#endif
 
 }  // namespace
 }  // namespace qm::platform

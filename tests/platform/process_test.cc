@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,19 @@ class RunningClient {
   }
   ~RunningClient() { Stop(); }
   bool started() const { return started_; }
+  // Waits until the process runs its program (its name is that program's).
+  bool Runs(const std::string& comm) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::string name;
+      std::getline(std::ifstream("/proc/" + std::to_string(pid_) + "/comm"), name);
+      if (name == comm) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
   void Stop() {
     if (!started_) {
       return;
@@ -121,7 +135,7 @@ TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
   };
   const Case cases[] = {
       {"native program", {dir.linux_path("_QuillMar_.exe"), "30"}},
-      {"script started by that name", {"/bin/sh", dir.linux_path("script/_quillmar_.EXE")}},
+      {"script started by that name", {dir.linux_path("script/_quillmar_.EXE")}},
       // What a loader such as Wine shows: the Windows path as the first argument.
       {"Windows path", {"/bin/bash", "-c", "exec -a 'C:\\Game\\_QuillMar_.exe' sleep 30"}},
   };
@@ -135,9 +149,13 @@ TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
     client.Stop();
     EXPECT_TRUE(ClientLookupSettlesOn(false));
   }
-  // A process that only mentions the name in a later argument is no client.
+  // Processes that only mention the name in a later argument are no client:
+  // a pager or an editor showing the file.
+  dir.Write("doc/_QuillMar_.exe", "not a program\n");
+  RunningClient viewer({"/usr/bin/tail", dir.linux_path("doc/_QuillMar_.exe"), "-f"});
   RunningClient other({"/bin/sh", "-c", "sleep 30; true", "sh", "_QuillMar_.exe"});
-  ASSERT_TRUE(other.started());
+  ASSERT_TRUE(viewer.started() && viewer.Runs("tail"));
+  ASSERT_TRUE(other.started() && other.Runs("sh"));
   EXPECT_FALSE(ActivateRunningClient());
 }
 
