@@ -197,6 +197,16 @@ struct WriteCase {
 // Built on first use: the table holds strings.
 const std::vector<WriteCase>& WriteCases() {
   static const std::vector<WriteCase> cases = {
+      {"line breaks in a value become blanks, on both backends",
+       "[Proxy]\r\nProxyPort=80\r\n",
+       "Proxy",
+       "ProxyServer",
+       "host\r\n[V]\nPart=99\rX=1",
+       {{"Proxy", "ProxyServer", "host  [V] Part=99 X=1"},
+        {"V", "Part", "DEF"},
+        {"Proxy", "X", "DEF"},
+        {"Proxy", "ProxyPort", "80"}},
+       "[Proxy]\r\nProxyPort=80\r\nProxyServer=host  [V] Part=99 X=1\r\n"},
       {"new key keeps every other line",
        "top=1\r\n\r\n[A]\r\nk1=1\r\n\r\n; note\r\nk2=2\r\n\r\n\r\n[B]\r\nb=1\r\n",
        "A",
