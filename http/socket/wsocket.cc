@@ -306,11 +306,24 @@ void TWSocket::EndConnection(int error) {
   }
   if (!destroying_ && !close_invoked_ && handle_ == platform::kInvalidSocket) {
     close_invoked_ = true;
-    TriggerSessionClosed(static_cast<uint16_t>(error));
+    try {
+      TriggerSessionClosed(static_cast<uint16_t>(error));
+    } catch (...) {
+      // The connection is over all the same: the next one must report its
+      // own close.
+      if (*alive) {
+        FinishClose();
+      }
+      throw;
+    }
     if (!*alive) {
       return;
     }
   }
+  FinishClose();
+}
+
+void TWSocket::FinishClose() {
   if (handle_ == platform::kInvalidSocket && state_ == wsClosed) {
     try {
       ResetDefaults();

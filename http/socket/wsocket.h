@@ -261,6 +261,8 @@ class TWSocket {
   void ChangeState(TSocketState new_state);
   void DoClose(bool shutdown_first, int error);
   void EndConnection(int error);
+  // Back to the defaults once a connection has ended and none replaced it.
+  void FinishClose();
   void ConnectFailed(const std::string& text, int error);
   void ConnectFailedPlatform(const std::string& function_name);
   void HandleNetworkEvent(uintptr_t handle, uint32_t events, uint16_t error);

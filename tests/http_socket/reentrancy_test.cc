@@ -1,4 +1,5 @@
 // Close and Abort called from inside the socket's own event handlers.
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,41 @@ TEST(ReentrancyTest, ExceptionsFromHandlersGoToOnBgException) {
     EXPECT_EQ(caught, std::vector<std::string>{"Test exception in WSocket"});
     socket.Close();
     EXPECT_EQ(log.Count("closed"), 1);
+  }
+}
+
+// A failing close handler must not swallow the close of the next connection.
+TEST(ReentrancyTest, AThrowingCloseHandlerLeavesTheNextCloseReported) {
+  for (bool peer_closes : {true, false}) {
+    SCOPED_TRACE(peer_closes ? "peer closes" : "local Close");
+    LoopbackPeer peer;
+    peer.Serve([](PeerConnection& conn) { conn.Close(); }, 2);
+    TWSocket socket;
+    EventLog log(socket);
+    int closes = 0;
+    socket.OnSessionClosed = [&](TWSocket*, uint16_t) {
+      if (++closes == 1) {
+        throw std::runtime_error("close handler failed");
+      }
+    };
+    std::vector<std::string> caught;
+    socket.OnBgException = [&](TWSocket*, const std::exception& e, bool&) {
+      caught.push_back(e.what());
+    };
+    StartConnect(socket, peer.port());
+    if (peer_closes) {
+      ASSERT_TRUE(PumpUntil([&] { return closes == 1; }));
+      EXPECT_EQ(caught, std::vector<std::string>{"close handler failed"});
+    } else {
+      ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+      EXPECT_THROW(socket.Close(), std::runtime_error);
+      EXPECT_EQ(closes, 1);
+    }
+    EXPECT_EQ(socket.State(), wsClosed);
+
+    StartConnect(socket, peer.port());
+    EXPECT_TRUE(PumpUntil([&] { return closes == 2; }));
+    peer.Join();
   }
 }
 
