@@ -236,7 +236,7 @@ void TFM_Connect::C_ProxyClick() {
   BusyScope busy(*this);
   platform::ProxyFields fields{state_.ProxyServer, state_.ProxyPort, state_.ProxyUserName,
                                state_.ProxyPassWord};
-  if (!dialogs_.ShowProxyDialog(fields)) {
+  if (!dialogs_.ShowProxyDialog(fields, texts::ProxyDialog())) {
     return;
   }
   state_.ProxyServer = Trim(fields.server);

@@ -45,6 +45,19 @@ class ConnectWindowView {
   virtual void Destroy() = 0;
 };
 
+// What the proxy dialog shows besides its fields, code page 949; the
+// launcher gives its own table, so the texts exist once.
+struct ProxyDialogTexts {
+  std::string title;
+  std::string server_label;
+  std::string port_label;
+  std::string user_name_label;
+  std::string password_label;
+  std::vector<std::string> help;  // four lines: how to find the values, whom to ask
+  std::string ok;
+  std::string cancel;
+};
+
 struct ProxyFields {
   std::string server;
   std::string port;
@@ -63,7 +76,7 @@ class Dialogs {
   virtual bool AskOkCancel(const std::string& caption, const std::string& text) = 0;
   // The modal proxy dialog, filled from fields; on OK fields holds the
   // entered texts (untrimmed) and the result is true.
-  virtual bool ShowProxyDialog(ProxyFields& fields) = 0;
+  virtual bool ShowProxyDialog(ProxyFields& fields, const ProxyDialogTexts& texts) = 0;
 };
 
 // The backend's real implementations.

@@ -74,4 +74,15 @@ const char kGulimFont[] = "\xb1\xbc\xb8\xb2";
 // 한국어(한글)
 const char kKoreanInputMethod[] = "\xc7\xd1\xb1\xb9\xbe\xee(\xc7\xd1\xb1\xdb)";
 
+platform::ProxyDialogTexts ProxyDialog() {
+  return {kProxyDialogTitle,
+          kProxyServerLabel,
+          kProxyPortLabel,
+          kProxyUserNameLabel,
+          kProxyPasswordLabel,
+          {kProxyHelp1, kProxyHelp2, kProxyHelp3, kProxyHelp4},
+          kOk,
+          kCancel};
+}
+
 }  // namespace qm::texts

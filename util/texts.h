@@ -3,6 +3,8 @@
 // texts.cc.
 #pragma once
 
+#include "platform/ui.h"
+
 namespace qm::texts {
 
 // Connect window.
@@ -46,6 +48,9 @@ extern const char kProxyHelp3[];
 extern const char kProxyHelp4[];
 extern const char kOk[];
 extern const char kCancel[];
+
+// The proxy dialog's texts, from the constants above.
+platform::ProxyDialogTexts ProxyDialog();
 
 // Fonts and input method named by the windows.
 extern const char kGulimFont[];

@@ -3,6 +3,7 @@
 #include "platform/ui.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/message_loop.h"
 #include "platform/posix/console.h"
@@ -139,40 +140,59 @@ class ConsoleDialogs : public Dialogs {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "ok" || answer == "OK";
   }
 
-  bool ShowProxyDialog(ProxyFields& fields) override {
+  bool ShowProxyDialog(ProxyFields& fields, const ProxyDialogTexts& texts) override {
     Console& console = Console::Get();
     if (!console.is_terminal()) {
       return false;
     }
-    console.PrintLine("Proxy settings (Enter keeps the value in brackets, \"-\" empties it)");
+    console.PrintLine(Cp949ToUtf8(texts.title));
+    for (const std::string& line : texts.help) {
+      console.PrintLine(Cp949ToUtf8(line));
+    }
+    console.PrintLine("(Enter keeps the value in brackets, \"-\" empties it)");
     ProxyFields entered = fields;
-    struct Field {
-      const char* label;
-      std::string* value;
-      bool echo;
+    // The dialog shows every field in clear, the password too.
+    const std::pair<const std::string*, std::string*> prompts[] = {
+        {&texts.server_label, &entered.server},
+        {&texts.port_label, &entered.port},
+        {&texts.user_name_label, &entered.user_name},
+        {&texts.password_label, &entered.password},
     };
-    const Field prompts[] = {
-        {"Server", &entered.server, true},
-        {"Port", &entered.port, true},
-        {"User name", &entered.user_name, true},
-        {"Password", &entered.password, false},
-    };
-    for (const Field& field : prompts) {
-      const std::string shown =
-          field.echo ? Cp949ToUtf8(*field.value) : std::string(field.value->empty() ? "" : "****");
-      console.Print(std::string(field.label) + " [" + shown + "]: ");
+    for (const auto& [label, value] : prompts) {
+      console.Print(Cp949ToUtf8(*label) + " [" + Cp949ToUtf8(*value) + "]: ");
       std::string line;
-      if (!console.ReadLine(&line, field.echo)) {
+      if (!console.ReadLine(&line, true)) {
         return false;  // end of input: as Cancel
       }
       if (line == "-") {
-        field.value->clear();
+        value->clear();
       } else if (!line.empty()) {
-        *field.value = Utf8ToCp949(line);
+        *value = Utf8ToCp949(line);
       }
     }
-    fields = entered;
-    return true;
+    // Nothing is saved without an explicit OK: Enter alone asks again.
+    constexpr int kAsks = 3;
+    for (int ask = 0; ask < kAsks; ++ask) {
+      console.Print(Cp949ToUtf8(texts.ok) + " (o) / " + Cp949ToUtf8(texts.cancel) + " (c): ");
+      std::string line;
+      if (!console.ReadLine(&line, true)) {
+        return false;
+      }
+      std::string answer;
+      for (char c : line) {
+        if (c != ' ' && c != '\t') {
+          answer.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        }
+      }
+      if (answer == "o" || answer == "ok") {
+        fields = entered;
+        return true;
+      }
+      if (answer == "c" || answer == "cancel") {
+        return false;
+      }
+    }
+    return false;
   }
 
  private:

@@ -27,6 +27,18 @@ constexpr RECT kBarRect = {12, 195, 12 + 358, 195 + 17};
 constexpr RECT kStatusRect = {24, 197, 24 + 156, 197 + 13};
 constexpr RECT kCancelRect = {283, 197, 283 + 39, 197 + 11};
 constexpr RECT kProxyRect = {332, 197, 332 + 32, 197 + 11};
+// 0xAARRGGBB over the panel's colour, as an opaque 0x00RRGGBB.
+uint32_t OverPanel(uint32_t pixel) {
+  const uint32_t alpha = pixel >> 24;
+  const uint32_t panel[] = {GetBValue(kBackground), GetGValue(kBackground), GetRValue(kBackground)};
+  uint32_t out = 0;
+  for (int channel = 0; channel < 3; ++channel) {
+    const uint32_t value = (pixel >> (8 * channel)) & 0xFF;
+    out |= ((value * alpha + panel[channel] * (255 - alpha) + 127) / 255) << (8 * channel);
+  }
+  return out;
+}
+
 // Posted to itself by Show so that on_show runs after the first paint.
 constexpr UINT kShownMessage = WM_APP + 1;
 
@@ -81,6 +93,10 @@ class ConnectWindow final : public ConnectWindowView {
         picture_.pixels.size() < static_cast<size_t>(picture_.width) * picture_.height) {
       picture_ = Picture{};
     }
+    // The DIB has no alpha: transparent pixels are blended with the panel
+    // here, or they would show black.
+    for (uint32_t& pixel : picture_.pixels)
+      pixel = OverPanel(pixel);
     Invalidate(&kPictureRect);
   }
 

@@ -36,23 +36,41 @@ constexpr std::array<EditSpec, 4> kEdits = {{
 }};
 
 enum class LabelFont { kSans, kGulim };
+enum class LabelText { kServer, kPort, kUserName, kPassword, kHelp1, kHelp2, kHelp3, kHelp4 };
 struct LabelSpec {
   int x, y;
-  const char8_t* text;
+  LabelText text;
   LabelFont font;
   COLORREF colour;
 };
 constexpr std::array<LabelSpec, 8> kLabels = {{
-    {48, 20, u8"Proxy Server", LabelFont::kSans, RGB(0, 0, 0)},
-    {48, 51, u8"Proxy Port", LabelFont::kSans, RGB(0, 0, 0)},
-    {41, 80, u8"(Proxy UserName)", LabelFont::kSans, RGB(0, 0, 0)},
-    {41, 107, u8"(Proxy Password)", LabelFont::kSans, RGB(0, 0, 0)},
-    {19, 148, u8"※ 프록시 서버 설정값은 아래와 같은 방법으로 확인 가능합니다", LabelFont::kGulim,
-     kMaroon},
-    {20, 199, u8"※ 안된다면 네트웤담당자에게 문의하세요", LabelFont::kGulim, kMaroon},
-    {37, 165, u8"인터넷Explore->도구->인터넷옵션->연결->LAN설정->", LabelFont::kGulim, kHelpBlue},
-    {39, 180, u8"->LAN설정 버튼클릭->프록시서버 주소와 Port를 확인", LabelFont::kGulim, kHelpBlue},
+    {48, 20, LabelText::kServer, LabelFont::kSans, RGB(0, 0, 0)},
+    {48, 51, LabelText::kPort, LabelFont::kSans, RGB(0, 0, 0)},
+    {41, 80, LabelText::kUserName, LabelFont::kSans, RGB(0, 0, 0)},
+    {41, 107, LabelText::kPassword, LabelFont::kSans, RGB(0, 0, 0)},
+    {19, 148, LabelText::kHelp1, LabelFont::kGulim, kMaroon},
+    {20, 199, LabelText::kHelp4, LabelFont::kGulim, kMaroon},
+    {37, 165, LabelText::kHelp2, LabelFont::kGulim, kHelpBlue},
+    {39, 180, LabelText::kHelp3, LabelFont::kGulim, kHelpBlue},
 }};
+
+const std::string& LabelOf(const ProxyDialogTexts& texts, LabelText which) {
+  static const std::string kNone;
+  switch (which) {
+    case LabelText::kServer:
+      return texts.server_label;
+    case LabelText::kPort:
+      return texts.port_label;
+    case LabelText::kUserName:
+      return texts.user_name_label;
+    case LabelText::kPassword:
+      return texts.password_label;
+    default: {
+      size_t line = static_cast<size_t>(which) - static_cast<size_t>(LabelText::kHelp1);
+      return line < texts.help.size() ? texts.help[line] : kNone;
+    }
+  }
+}
 
 // Bevel2 then Bevel1, lowered boxes.
 constexpr std::array<RECT, 2> kBevels = {{
@@ -92,7 +110,8 @@ class ThreadWindowsDisabler {
 
 class ProxyDialog {
  public:
-  bool Run(ProxyFields& fields) {
+  bool Run(ProxyFields& fields, const ProxyDialogTexts& texts) {
+    texts_ = &texts;
     win32::RegisterOwnedWindowClass<ProxyDialog>(
         kProxyClassName, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1), "proxy dialog");
     sans_font_ = GdiObject(win32::MakeFont(L"MS Sans Serif", -11, false, DEFAULT_CHARSET));
@@ -105,9 +124,9 @@ class ProxyDialog {
     int width = frame.right - frame.left;
     int height = frame.bottom - frame.top;
     POINT at = win32::CentredOnScreen(width, height);
-    hwnd_ =
-        CreateWindowExW(ex_style, kProxyClassName, L"  [Setting Proxy Server ]", style, at.x, at.y,
-                        width, height, GetActiveWindow(), nullptr, GetModuleHandleW(nullptr), this);
+    hwnd_ = CreateWindowExW(ex_style, kProxyClassName, win32::Cp949ToWide(texts.title).c_str(),
+                            style, at.x, at.y, width, height, GetActiveWindow(), nullptr,
+                            GetModuleHandleW(nullptr), this);
     if (!hwnd_)
       throw std::runtime_error("Cannot create the proxy dialog");
     CreateControls();
@@ -171,10 +190,10 @@ class ProxyDialog {
           reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstEditId + i)), instance, nullptr);
       SendMessageW(edits_[i], WM_SETFONT, reinterpret_cast<WPARAM>(sans_font_.get()), FALSE);
     }
-    HWND ok =
-        CreateWindowExW(0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                        116, 225, 75, 25, hwnd_, reinterpret_cast<HMENU>(IDOK), instance, nullptr);
-    HWND cancel = CreateWindowExW(0, L"BUTTON", L"Cancel",
+    HWND ok = CreateWindowExW(0, L"BUTTON", win32::Cp949ToWide(texts_->ok).c_str(),
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 116, 225, 75,
+                              25, hwnd_, reinterpret_cast<HMENU>(IDOK), instance, nullptr);
+    HWND cancel = CreateWindowExW(0, L"BUTTON", win32::Cp949ToWide(texts_->cancel).c_str(),
                                   WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 206, 225, 75,
                                   25, hwnd_, reinterpret_cast<HMENU>(IDCANCEL), instance, nullptr);
     for (HWND button : {ok, cancel})
@@ -249,7 +268,7 @@ class ProxyDialog {
     for (const LabelSpec& label : kLabels) {
       SelectObject(dc, label.font == LabelFont::kSans ? sans_font_.get() : gulim_font_.get());
       SetTextColor(dc, label.colour);
-      std::wstring text = win32::Utf8ToWide(label.text);
+      std::wstring text = win32::Cp949ToWide(LabelOf(*texts_, label.text));
       TextOutW(dc, label.x, label.y, text.c_str(), static_cast<int>(text.size()));
     }
     SelectObject(dc, old_font);
@@ -269,6 +288,7 @@ class ProxyDialog {
   }
 
   HWND hwnd_ = nullptr;
+  const ProxyDialogTexts* texts_ = nullptr;
   std::array<HWND, 4> edits_ = {};
   State state_ = State::kOpen;
   GdiObject sans_font_;
@@ -287,9 +307,9 @@ class Win32Dialogs final : public Dialogs {
                        win32::Cp949ToWide(caption).c_str(), MB_OKCANCEL) == IDOK;
   }
 
-  bool ShowProxyDialog(ProxyFields& fields) override {
+  bool ShowProxyDialog(ProxyFields& fields, const ProxyDialogTexts& texts) override {
     ProxyDialog dialog;
-    return dialog.Run(fields);
+    return dialog.Run(fields, texts);
   }
 };
 

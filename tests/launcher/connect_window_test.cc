@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "launcher/gif/gif_encoder.h"
-#include "util/texts.h"
 #include "platform/ini_file.h"
 #include "tests/launcher/launcher_harness.h"
+#include "util/texts.h"
 
 namespace qm {
 namespace {
@@ -374,6 +374,13 @@ TEST(ConnectWindowProxyTest, ConfirmDuringTheRun) {
   const platform::ProxyFields& shown = h.dialogs.proxy_dialogs[0];
   EXPECT_EQ(shown.server + "|" + shown.port + "|" + shown.user_name + "|" + shown.password,
             "old|80||");
+  // The dialog draws the launcher's one table of texts.
+  const platform::ProxyDialogTexts& drawn = h.dialogs.proxy_dialog_texts[0];
+  EXPECT_EQ(drawn.title, texts::kProxyDialogTitle);
+  EXPECT_EQ(drawn.password_label, texts::kProxyPasswordLabel);
+  EXPECT_EQ(drawn.help, (std::vector<std::string>{texts::kProxyHelp1, texts::kProxyHelp2,
+                                                  texts::kProxyHelp3, texts::kProxyHelp4}));
+  EXPECT_EQ(drawn.ok + "|" + drawn.cancel, "OK|Cancel");
   const LauncherState& s = h.form->state();
   EXPECT_EQ(s.ProxyServer + "|" + s.ProxyPort + "|" + s.ProxyUserName + "|" + s.ProxyPassWord,
             "new.host|8080||pw");

@@ -67,8 +67,10 @@ bool ScriptedDialogs::AskOkCancel(const std::string& caption, const std::string&
   return answer;
 }
 
-bool ScriptedDialogs::ShowProxyDialog(platform::ProxyFields& fields) {
+bool ScriptedDialogs::ShowProxyDialog(platform::ProxyFields& fields,
+                                      const platform::ProxyDialogTexts& texts) {
   proxy_dialogs.push_back(fields);
+  proxy_dialog_texts.push_back(texts);
   if (while_proxy_dialog_open) {
     while_proxy_dialog_open();
   }

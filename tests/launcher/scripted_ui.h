@@ -53,7 +53,8 @@ class ScriptedDialogs : public platform::Dialogs {
 
   void ShowMessage(const std::string& caption, const std::string& text) override;
   bool AskOkCancel(const std::string& caption, const std::string& text) override;
-  bool ShowProxyDialog(platform::ProxyFields& fields) override;
+  bool ShowProxyDialog(platform::ProxyFields& fields,
+                       const platform::ProxyDialogTexts& texts) override;
 
   // Script: answers in order; an empty script answers Cancel.
   std::deque<bool> ok_cancel_answers;
@@ -63,6 +64,7 @@ class ScriptedDialogs : public platform::Dialogs {
 
   std::vector<Box> messages;
   std::vector<Box> questions;
+  std::vector<platform::ProxyDialogTexts> proxy_dialog_texts;
   std::vector<platform::ProxyFields> proxy_dialogs;  // the fields each opening showed
 };
 

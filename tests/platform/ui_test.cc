@@ -147,25 +147,56 @@ TEST_F(ConsoleUiTest, BoxesAskOnTheTerminal) {
   EXPECT_TRUE(Canonical());
 }
 
+// The launcher's table in short, with one Korean help line (code page 949).
+ProxyDialogTexts SampleTexts() {
+  return {"  [Setting Proxy Server ]",
+          "Proxy Server",
+          "Proxy Port",
+          "(Proxy UserName)",
+          "(Proxy Password)",
+          {"\xBE\xCB\xB8\xB2 one", "help two", "help three", "help four"},
+          "OK",
+          "Cancel"};
+}
+
 TEST_F(ConsoleUiTest, ProxyDialogKeepsEmptiesAndReplacesFields) {
   auto dialogs = CreateDialogs();
   Typist typist(master_);
   ProxyFields fields{"old.proxy", "8080", "someone", "secret"};
-  // Server replaced, port kept, user name emptied, password replaced.
-  typist.TypeLater("127.0.0.1\n\n-\n pw \n");
-  ASSERT_TRUE(dialogs->ShowProxyDialog(fields));
+  // Server replaced, port kept, user name emptied, password replaced; then OK.
+  typist.TypeLater("127.0.0.1\n\n-\n pw \no\n");
+  ASSERT_TRUE(dialogs->ShowProxyDialog(fields, SampleTexts()));
   EXPECT_EQ(fields.server, "127.0.0.1");
   EXPECT_EQ(fields.port, "8080");
   EXPECT_EQ(fields.user_name, "");
   EXPECT_EQ(fields.password, " pw ");  // untrimmed
   const std::string screen = Drain(master_);
-  EXPECT_NE(screen.find("Port [8080]: "), std::string::npos);
-  EXPECT_EQ(screen.find("secret"), std::string::npos);  // the password is not shown
-  // End of input cancels and changes nothing.
-  typist.TypeLater("changed\n\x04");
-  ProxyFields before = fields;
-  EXPECT_FALSE(dialogs->ShowProxyDialog(fields));
-  EXPECT_EQ(fields.server, before.server);
+  for (const char* shown :
+       {"[Setting Proxy Server ]", "\xEC\x95\x8C\xEB\xA6\xBC one", "help four",
+        "Proxy Port [8080]: ", "(Proxy Password) [secret]: ", "OK (o) / Cancel (c): "}) {
+    EXPECT_NE(screen.find(shown), std::string::npos) << shown;
+  }
+}
+
+TEST_F(ConsoleUiTest, ProxyDialogSavesOnlyOnAnExplicitOk) {
+  struct Case {
+    const char* typed;
+    bool ok;
+  } cases[] = {
+      {"changed\n\n\n\n\n\n\n", false},  // Enter alone never confirms
+      {"changed\n\n\n\nc\n", false},     {"changed\n\n\n\n\nCancel\n", false},
+      {"changed\n\n\n\n\n OK \n", true}, {"changed\n\x04", false},  // end of input
+  };
+  auto dialogs = CreateDialogs();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    Typist typist(master_);
+    ProxyFields fields{"a", "1", "b", "c"};
+    typist.TypeLater(c.typed);
+    EXPECT_EQ(dialogs->ShowProxyDialog(fields, SampleTexts()), c.ok);
+    EXPECT_EQ(fields.server, c.ok ? "changed" : "a");
+    Drain(master_);
+  }
 }
 
 TEST(ConsoleUiNoTerminalTest, PrintsStatusChangesAndAnswersCancel) {
@@ -189,7 +220,7 @@ TEST(ConsoleUiNoTerminalTest, PrintsStatusChangesAndAnswersCancel) {
     auto dialogs = CreateDialogs();
     EXPECT_FALSE(dialogs->AskOkCancel("Quillmar", "OK?"));
     ProxyFields fields{"a", "b", "c", "d"};
-    EXPECT_FALSE(dialogs->ShowProxyDialog(fields));
+    EXPECT_FALSE(dialogs->ShowProxyDialog(fields, ProxyDialogTexts{}));
     EXPECT_EQ(fields.server, "a");
     dialogs->ShowMessage("Quillmar", "done");
   }

@@ -189,6 +189,19 @@ TEST_F(ConnectWindowTest, ScreenshotShowsPictureBarAndLinks) {
   EXPECT_GT(count(24, 197, 180, 210, white), 10) << "white status text";
 }
 
+TEST_F(ConnectWindowTest, TransparentPixelsShowThePanel) {
+  Picture picture = Gradient();
+  for (int y = 40; y < 60; ++y) {
+    for (int x = 40; x < 60; ++x)
+      picture.pixels[y * 380 + x] &= 0x00FFFFFF;  // alpha 0, as a GIF's transparent index
+  }
+  view_->SetPicture(picture);
+  test::Capture shot = Snapshot();
+  view_->SetPicture(Gradient());
+  EXPECT_EQ(shot.At(1 + 50, 1 + 50), Rgb(210, 210, 210)) << "the panel's grey, not black";
+  EXPECT_EQ(shot.At(1 + 30, 1 + 30), Gradient().pixels[30 * 380 + 30] & 0xFFFFFF);
+}
+
 TEST_F(ConnectWindowTest, ProgressRepaintsAtOnceAndClampsIntoRange) {
   struct Case {
     int position, maximum;
@@ -225,6 +238,21 @@ TEST_F(ConnectWindowTest, LinksAndCloseRequestFireTheirEvents) {
   EXPECT_TRUE(IsWindow(hwnd_)) << "closing is the launcher's decision";
 }
 
+// The proxy dialog's texts as the launcher gives them (code page 949).
+ProxyDialogTexts DialogTexts() {
+  return {"  [Setting Proxy Server ]",
+          "Proxy Server",
+          "Proxy Port",
+          "(Proxy UserName)",
+          "(Proxy Password)",
+          {Cp949(u8"※ 프록시 서버 설정값은 아래와 같은 방법으로 확인 가능합니다"),
+           Cp949(u8"인터넷Explore->도구->인터넷옵션->연결->LAN설정->"),
+           Cp949(u8"->LAN설정 버튼클릭->프록시서버 주소와 Port를 확인"),
+           Cp949(u8"※ 안된다면 네트웤담당자에게 문의하세요")},
+          "OK",
+          "Cancel"};
+}
+
 TEST_F(ConnectWindowTest, ProxyDialogFillsEditsReturnsTextsOnEnterAndIsModal) {
   auto dialogs = CreateDialogs();
   ProxyFields fields{"proxy.example", "8080", "user", Cp949(u8"비밀")};
@@ -257,7 +285,7 @@ TEST_F(ConnectWindowTest, ProxyDialogFillsEditsReturnsTextsOnEnterAndIsModal) {
     PostMessageW(edits[2], WM_KEYUP, VK_RETURN, 0xC0000001);
     ProcessMessages();
   });
-  EXPECT_TRUE(dialogs->ShowProxyDialog(fields));
+  EXPECT_TRUE(dialogs->ShowProxyDialog(fields, DialogTexts()));
   EXPECT_TRUE(action.ran());
   EXPECT_EQ(shown_texts,
             (std::vector<std::wstring>{L"proxy.example", L"8080", L"user", Wide(u8"비밀")}));
@@ -287,7 +315,7 @@ TEST_F(ConnectWindowTest, ProxyDialogEscapeAndCloseBoxLeaveTheFields) {
         PostMessageW(dialog, WM_CLOSE, 0, 0);
       }
     });
-    EXPECT_FALSE(dialogs->ShowProxyDialog(fields));
+    EXPECT_FALSE(dialogs->ShowProxyDialog(fields, DialogTexts()));
     EXPECT_TRUE(action.ran());
     EXPECT_EQ(fields.server, "a");
     EXPECT_TRUE(IsWindowEnabled(hwnd_));
