@@ -6,9 +6,27 @@
 
 namespace qm::platform {
 
+namespace {
+
+// A bare file name is looked for as Windows looks for a library: in the
+// program's own folder first, then where the name leads from the current one.
+bool OpenVersionFile(const std::string& path, File* file) {
+  if (path.find_first_of("\\/") == std::string::npos) {
+    const std::string program = ExecutablePath();
+    const size_t folder_end = program.find_last_of("\\/");
+    if (folder_end != std::string::npos &&
+        file->Open(program.substr(0, folder_end + 1) + path, File::Mode::kRead)) {
+      return true;
+    }
+  }
+  return file->Open(path, File::Mode::kRead);
+}
+
+}  // namespace
+
 std::optional<VersionInfo> VersionInfo::Load(const std::string& path) {
   File file;
-  if (!file.Open(path, File::Mode::kRead)) {
+  if (!OpenVersionFile(path, &file)) {
     return std::nullopt;
   }
   const int64_t size = file.Size();

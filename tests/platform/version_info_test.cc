@@ -4,16 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "tests/platform/test_support.h"
 
 namespace qm::platform {
 namespace {
 
 using testing::BinaryDir;
+using testing::OsPath;
 using testing::SystemPath;
 using testing::TempDir;
 
@@ -77,6 +80,30 @@ TEST(VersionInfoTest, StringsOfBuiltFixtures) {
       EXPECT_FALSE(found);
     }
   }
+}
+
+// A bare name is found in the program's folder, wherever the current folder
+// is, as the update looks up its components.
+TEST(VersionInfoTest, BareNameIsFoundInTheProgramsFolder) {
+  std::string exe = ExecutablePath();
+#ifndef _WIN32
+  std::replace(exe.begin(), exe.end(), '\\', '/');
+#endif
+  const std::filesystem::path program(exe);
+  const std::filesystem::path probe = program.parent_path() / "qm_bare_name_probe.dll";
+  std::filesystem::copy_file(OsPath(FixtureLinuxPath("one_translation.exe")), probe,
+                             std::filesystem::copy_options::overwrite_existing);
+  TempDir elsewhere;
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(elsewhere.os_path());
+  std::optional<VersionInfo> info = VersionInfo::Load("qm_bare_name_probe.dll");
+  std::filesystem::current_path(before);
+  std::filesystem::remove(probe);
+  ASSERT_TRUE(info.has_value());
+  std::string value;
+  EXPECT_TRUE(info->QueryString("\\StringFileInfo\\041203B5\\ProductVersion", &value));
+  EXPECT_EQ(value, "82001-000-500-000001");
+  EXPECT_FALSE(VersionInfo::Load("qm_no_such_library.dll").has_value());
 }
 
 TEST(VersionInfoTest, TranslationTablesInFileOrder) {
