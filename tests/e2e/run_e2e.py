@@ -4,7 +4,8 @@ server on loopback, runs the cases (test_*.py beside this file) against
 freshly laid out game folders, and stops the servers whatever happens.
 
 Usage: run_e2e.py --direct EXE --next EXE --production EXE --client FILE
-                  --foo-dll FILE --port N [--emulator WINE --wintool EXE]
+                  --foo-dll FILE --port N
+                  [--emulator WINE --wintool EXE --wineprefix DIR]
                   [--work DIR] [--module test_NAME]... [-k PATTERN]...
 """
 import argparse
@@ -44,6 +45,7 @@ def main():
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--emulator")
     parser.add_argument("--wintool")
+    parser.add_argument("--wineprefix", help="the suite's own Wine prefix (made when missing)")
     parser.add_argument("--work")
     parser.add_argument("--module", action="append", default=[],
                         help="run only this test module (default: all)")
@@ -77,7 +79,8 @@ def main():
             Config.servers = servers
             if args.emulator:
                 from wine_ui import WineSession
-                wine = WineSession(args.emulator, args.wintool, os.path.join(work, "wine"))
+                prefix = args.wineprefix or os.path.join(work, "wineprefix")
+                wine = WineSession(args.emulator, args.wintool, os.path.join(work, "wine"), prefix)
                 Config.wine = wine
                 Config.run_seconds = 120
             result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout,

@@ -2,6 +2,7 @@
 cut short; and a file installed read-only is still replaced by its next
 update."""
 import os
+import zipfile
 
 import release
 from e2e_case import TITLE, E2ECase, manifest
@@ -65,6 +66,25 @@ class DamageTest(E2ECase):
         for name in ("engine/one.txt", "engine/two.bin", "engine/three.txt"):
             self.assertEqual(self.game.read(name), b"old " + name.split("/")[1].split(".")[0]
                              .encode(), name)
+        self.assert_no_debris()
+
+    def test_member_named_outside_the_folder_is_a_failed_row(self):
+        # Info-ZIP will not store such names; Python's zipfile will.
+        self.game.write_ini([("AData", [("AData1", "A0")])])
+        self.game.write("adata/keep.txt", b"old")
+        self.release.manifest(manifest(splash="-1", adata=["A1"]))
+        path = self.release.path("/QuillMar/AData1.zip")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("adata/keep.txt", b"new")
+            z.writestr("../escaped.txt", b"outside the game folder")
+            z.writestr("adata/../../escaped2.txt", b"outside the game folder")
+        run = self.run_launcher()
+        self.assertIn((TITLE, "AData1 다운로드 실패"), run.boxes())
+        self.assertEqual(os.listdir(self.dir), [os.path.basename(self.game.path)],
+                         "a member was written outside the game folder")
+        self.assertEqual(self.game.ini()["adata"]["adata1"], "A0")
+        self.assert_client_not_started()
         self.assert_no_debris()
 
     def test_read_only_file_is_replaced_by_the_next_update(self):

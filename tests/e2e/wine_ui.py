@@ -39,17 +39,25 @@ def _unhex(field):
 
 
 class WineSession:
-    def __init__(self, emulator, wintool, work):
+    """A Wine prefix of the suite's own (made on first use, which takes a
+    while), on the display given or on an Xvfb of its own."""
+
+    def __init__(self, emulator, wintool, work, prefix):
         self.emulator = emulator
         self.work = work
         os.makedirs(work, exist_ok=True)
         self.env = dict(os.environ)
-        self.env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(work), "..", "wineprefix"))
+        self.env["WINEPREFIX"] = os.path.abspath(prefix)
         self.env["WINEDEBUG"] = "-all"
         self.env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
         self.xvfb = None
         if not self.env.get("DISPLAY"):
             self._start_xvfb()
+        # Without a window manager, Wine waits up to two seconds for one
+        # whenever a managed window closes; unmanaged windows need none.
+        subprocess.run([emulator, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
+                        "Managed", "/d", "N", "/f"], env=self.env, timeout=300, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.lock = threading.Lock()
         self.tool = subprocess.Popen([emulator, wintool], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -104,9 +112,9 @@ class WineSession:
                        check=True, stdout=subprocess.DEVNULL)
 
     def click(self, x, y):
-        self.xdotool("mousemove", "--sync", x, y)
-        time.sleep(0.05)
-        self.xdotool("click", 1)
+        # No --sync: it waits for a motion, and there is none when the
+        # pointer is already there (the same box in the same place).
+        self.xdotool("mousemove", x, y, "sleep", "0.05", "click", 1)
 
     def start(self, exe, args, cwd, ok_cancel=False, proxy=None):
         return WineRun(self, exe, args, cwd, ok_cancel, proxy)
@@ -144,6 +152,8 @@ class WineRun:
         self._connect = None
         self._error = None
         self.returncode = None
+        self._started = time.monotonic()
+        self.events = []  # (seconds since start, what the pilot saw or did)
         self.proc = subprocess.Popen([session.emulator, exe] + args, cwd=cwd,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, env=session.env,
@@ -163,9 +173,16 @@ class WineRun:
                 return
             time.sleep(0.15)
 
+    def _note(self, text):
+        self.events.append((round(time.monotonic() - self._started, 2), text))
+        if os.environ.get("QM_E2E_TRACE"):
+            print(f"  [{self.events[-1][0]:6.2f}] {text}", flush=True)
+
     def _look(self):
         for w in self.session.windows():
             if w.cls == "TFM_Connect":
+                if self._connect is None:
+                    self._note("connect window")
                 self._connect = w
             elif w.hwnd in self._seen:
                 continue
@@ -173,14 +190,17 @@ class WineRun:
                 texts = [c.text for c in w.children if c.cls.lower() == "static" and c.text]
                 self._seen.add(w.hwnd)
                 self._boxes.append((w.text, texts[0] if texts else ""))
+                self._note(f"box {self._boxes[-1]}")
                 ok, cancel = w.child(IDOK), w.child(IDCANCEL)
                 button = ok if (cancel is None or self.ok_cancel) else cancel
                 if button is None:
                     raise AssertionError(f"a box without buttons: {w.text}")
                 time.sleep(0.2)  # let it take the input
                 self.session.click(*button.centre())
+                self._note(f"clicked {button.text}")
             elif w.cls == "TFM_Proxy":
                 self._seen.add(w.hwnd)
+                self._note("proxy dialog")
                 time.sleep(0.3)
                 if self.proxy is None:
                     self.session.click(*w.child(IDCANCEL).centre())
@@ -192,6 +212,7 @@ class WineRun:
                     if value:
                         self.session.xdotool("type", "--delay", "30", value)
                 self.session.click(*w.child(IDOK).centre())
+                self._note("proxy dialog filled in")
 
     def boxes(self):
         return list(self._boxes)
@@ -204,6 +225,7 @@ class WineRun:
             time.sleep(0.05)
         left, top = self._connect.rect[:2]
         self.session.click(left + link[0], top + link[1])
+        self._note(f"clicked the link at {link}")
 
     def cancel(self):
         self._click_link(CANCEL_LINK)
@@ -226,6 +248,7 @@ class WineRun:
     def wait(self, seconds):
         try:
             self.returncode = self.proc.wait(timeout=seconds)
+            self._note(f"exit {self.returncode}")
         except subprocess.TimeoutExpired:
             boxes = self.boxes()
             self.kill()
