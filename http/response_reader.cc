@@ -40,14 +40,39 @@ int64_t ParseDecimal(std::string_view text) {
   return value;
 }
 
+// The three-digit code of a status line that begins "HTTP/1.x": a space,
+// three digits from 100 to 599, then the end or a space; -1 otherwise.
+int ParseStatusCode(std::string_view line) {
+  if (line.size() < 12 || line[8] != ' ' || (line.size() > 12 && line[12] != ' ')) {
+    return -1;
+  }
+  int64_t value = ParseDecimal(line.substr(9, 3));
+  return value >= 100 && value <= 599 ? static_cast<int>(value) : -1;
+}
+
+// Counts a callback level for as long as processing runs, also when a
+// listener throws.
+class BusyScope {
+ public:
+  explicit BusyScope(int& depth) : depth_(depth) { ++depth_; }
+  ~BusyScope() { --depth_; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
 }  // namespace
 
 ResponseReader::ResponseReader(Listener* listener)
-    : listener_(listener), buffer_(kBodyBlockLimit) {}
+    : listener_(listener), buffer_(kBodyBlockLimit), side_(kBodyBlockLimit) {}
 
 void ResponseReader::Reset() {
   ++generation_;
   held_ = 0;
+  header_bytes_ = 0;
+  deferred_.clear();
   phase_ = Phase::kHeader;
   header_in_progress_ = false;
   error_.clear();
@@ -70,43 +95,80 @@ void ResponseReader::Reset() {
 void ResponseReader::Stop() {
   ++generation_;
   held_ = 0;
+  deferred_.clear();
   phase_ = Phase::kStopped;
   header_in_progress_ = false;
 }
 
 char* ResponseReader::space() {
-  return buffer_.data() + held_;
+  // A callback up the stack may still hold the main buffer's bytes.
+  return busy_ > 0 ? side_.data() : buffer_.data() + held_;
 }
 
 size_t ResponseReader::space_size() const {
+  if (busy_ > 0) {
+    if (!Wants()) {
+      return side_.size();  // read and dropped
+    }
+    return std::min(side_.size(), kDeferLimit - std::min(kDeferLimit, deferred_.size()));
+  }
   // Header lines are limited; body bytes, and bytes after the response
   // (read and dropped so that the sender is never stuck), are not.
   return phase_ == Phase::kHeader ? kLineLimit - held_ : buffer_.size();
 }
 
 void ResponseReader::Feed(std::string_view data) {
-  while (!data.empty()) {
-    size_t room = space_size();
-    if (room == 0) {
-      return;
-    }
-    size_t n = std::min(room, data.size());
-    std::memcpy(space(), data.data(), n);
-    data.remove_prefix(n);
-    Received(n);
+  if (!Wants()) {
+    return;
+  }
+  // Kept whole, so that what a callback reads meanwhile comes after it.
+  deferred_.append(data);
+  if (busy_ == 0) {
+    ProcessDeferred();
   }
 }
 
 void ResponseReader::Received(size_t count) {
-  if (count == 0) {
+  if (count == 0 || !Wants()) {
     return;
   }
+  if (busy_ > 0) {
+    deferred_.append(side_.data(), count);
+    return;
+  }
+  Process(count);
+  ProcessDeferred();
+}
+
+void ResponseReader::ProcessDeferred() {
+  // More may be added to the end while a part is processed.
+  while (!deferred_.empty() && Wants()) {
+    std::string pending;
+    pending.swap(deferred_);
+    std::string_view rest(pending);
+    while (!rest.empty() && Wants()) {
+      size_t n = std::min(space_size(), rest.size());
+      if (n == 0) {
+        Fail("HTTP line too long");  // a full line buffer
+        break;
+      }
+      std::memcpy(space(), rest.data(), n);
+      rest.remove_prefix(n);
+      Process(n);
+    }
+  }
+  if (!Wants()) {
+    deferred_.clear();
+  }
+}
+
+void ResponseReader::Process(size_t count) {
+  BusyScope scope(busy_);
   switch (phase_) {
-    case Phase::kHeader: {
+    case Phase::kHeader:
       held_ += count;
       ProcessHeaderBytes(generation_);
       return;
-    }
     case Phase::kBody:
       ProcessBody(buffer_.data(), count);
       return;
@@ -131,6 +193,11 @@ void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
     std::string line(begin, length);
     size_t line_start = start;
     start = line_end + 1;
+    header_bytes_ += start - line_start;
+    if (header_bytes_ > kHeaderLimit) {
+      FailHeaderTooLarge();
+      return;
+    }
 
     if (line.size() >= 6 && Lower(line.substr(0, 6)) == "<html>") {
       // A reply without header: the document starts with this very line,
@@ -168,9 +235,16 @@ void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
   }
   std::memmove(buffer_.data(), buffer_.data() + start, held_ - start);
   held_ -= start;
-  if (held_ >= kLineLimit) {
+  if (header_bytes_ + held_ > kHeaderLimit) {
+    FailHeaderTooLarge();
+  } else if (held_ >= kLineLimit) {
     Fail("HTTP line too long");
   }
+}
+
+void ResponseReader::FailHeaderTooLarge() {
+  Fail("Document incomplete: the response header is larger than " + std::to_string(kHeaderLimit) +
+       " bytes");
 }
 
 bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generation) {
@@ -183,6 +257,10 @@ bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generat
   }
   ++header_lines_;
   if (line.empty()) {
+    if (status_code_ >= 100 && status_code_ < 200) {
+      SkipInterimReply();
+      return true;
+    }
     if (relocation_pending_) {
       phase_ = Phase::kRelocate;
     } else if (content_length_ == 0) {
@@ -194,14 +272,15 @@ bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generat
   }
   received_header_.push_back(line);
   if (line.starts_with("HTTP/1.0") || line.starts_with("HTTP/1.1")) {
-    std::string_view code = line.size() > 9 ? std::string_view(line).substr(9, 3) : "";
-    int64_t value = ParseDecimal(TrimBlanks(code));
+    int value = ParseStatusCode(line);
     if (value < 0) {
       Fail("Invalid status line: " + line.substr(0, 64));
       return false;
     }
-    status_code_ = static_cast<int>(value);
+    status_code_ = value;
     reason_phrase_ = line.size() > 13 ? line.substr(13) : std::string();
+  } else if (status_code_ >= 100 && status_code_ < 200) {
+    // The fields of an interim reply say nothing about the document.
   } else if (line.find(':') != std::string::npos) {
     InterpretField(line);
     if (phase_ == Phase::kFailed) {
@@ -213,6 +292,12 @@ bool ResponseReader::ProcessHeaderLine(const std::string& line, uint64_t generat
   }
   listener_->HeaderLineRead(line);
   return generation == generation_ && phase_ == Phase::kHeader;
+}
+
+void ResponseReader::SkipInterimReply() {
+  status_code_ = 0;
+  reason_phrase_.clear();
+  received_header_.clear();
 }
 
 void ResponseReader::InterpretField(const std::string& line) {
@@ -233,6 +318,12 @@ void ResponseReader::InterpretField(const std::string& line) {
       Fail("Invalid content length: " + value.substr(0, 64));
       return;
     }
+    if (content_length_ >= 0 && length != content_length_) {
+      // Which one frames the body is anybody's guess.
+      Fail("Conflicting content lengths: " + std::to_string(content_length_) + " and " +
+           std::to_string(length));
+      return;
+    }
     content_length_ = length;
   } else if (name == "content-range") {
     size_t dash = value.find('-');
@@ -251,6 +342,12 @@ void ResponseReader::InterpretField(const std::string& line) {
     www_authenticate_.push_back(value);
   } else if (name == "set-cookie") {
     listener_->CookieRead(value);
+  } else if (name == "transfer-encoding") {
+    // An HTTP/1.0 request never asks for chunks; stored as they come they
+    // would corrupt the document.
+    if (Lower(std::string(TrimBlanks(value))) != "identity") {
+      Fail("Unsupported transfer encoding: " + value.substr(0, 64));
+    }
   }
 }
 

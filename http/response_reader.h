@@ -18,6 +18,10 @@ class ResponseReader {
   static constexpr size_t kLineLimit = 8192;
   // Largest body block handed on at once.
   static constexpr size_t kBodyBlockLimit = 65536;
+  // The whole header, interim replies included, may not be larger.
+  static constexpr size_t kHeaderLimit = 65536;
+  // Bytes read while a callback runs wait here until it returns.
+  static constexpr size_t kDeferLimit = 262144;
 
   class Listener {
    public:
@@ -49,15 +53,21 @@ class ResponseReader {
   // Stops processing, also inside a callback, keeping what was read.
   void Stop();
 
-  // Where the next read goes, and how much it may bring. The room is zero
-  // only when no more input is wanted.
+  // Where the next read goes, and how much it may bring. While a callback
+  // runs, reads go to a side area and wait there; the room is zero when that
+  // is full.
   char* space();
   size_t space_size() const;
-  // Processes `count` bytes just read into space().
+  // Processes `count` bytes just read into space(). Called from inside a
+  // callback (a handler that turns the message loop), it only keeps them:
+  // they are processed in order once the outer call's callback returns.
   void Received(size_t count);
-  // Copies data in and processes it, as reads of any size would.
+  // Copies data in and processes it, as reads of any size would; inside a
+  // callback it keeps all of it for later, like Received.
   void Feed(std::string_view data);
 
+  // Inside a callback of this reader.
+  bool busy() const { return busy_ > 0; }
   Phase phase() const { return phase_; }
   bool header_in_progress() const { return header_in_progress_; }
   const std::string& error() const { return error_; }
@@ -78,9 +88,17 @@ class ResponseReader {
   int64_t header_lines() const { return header_lines_; }
 
  private:
+  // True while bytes are still wanted.
+  bool Wants() const { return phase_ == Phase::kHeader || phase_ == Phase::kBody; }
+  void Process(size_t count);
+  // Processes what waited, in order of arrival.
+  void ProcessDeferred();
   void ProcessHeaderBytes(uint64_t generation);
   // false when the response cannot be read further.
   bool ProcessHeaderLine(const std::string& line, uint64_t generation);
+  // Forgets an interim (1xx) reply once its header is over.
+  void SkipInterimReply();
+  void FailHeaderTooLarge();
   void InterpretField(const std::string& line);
   void EndHeader(uint64_t generation, size_t body_from);
   void ProcessBody(const char* data, size_t size);
@@ -89,6 +107,12 @@ class ResponseReader {
   Listener* listener_;
   std::vector<char> buffer_;
   size_t held_ = 0;
+  // Header bytes consumed so far, held bytes not included.
+  size_t header_bytes_ = 0;
+  // Nesting depth of callbacks, and what arrived during them.
+  int busy_ = 0;
+  std::vector<char> side_;
+  std::string deferred_;
   // Bumped by Reset, so that processing stops when a listener restarts or
   // abandons the response from inside a callback.
   uint64_t generation_ = 0;

@@ -43,6 +43,10 @@ struct ReadCase {
   std::string body;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ResponseReaderTest : public testing::TestWithParam<std::tuple<ReadCase, size_t>> {};
 
 TEST_P(ResponseReaderTest, ReadsWholeAndSplitAcrossReads) {
@@ -91,6 +95,33 @@ const ReadCase kReadCases[] = {
     {"InvalidStatusCode", "HTTP/1.0 2x0 OK\r\n\r\nbody", Phase::kFailed, 0, "", -1, "", ""},
     {"CloseBeforeBlankLine", "HTTP/1.0 200 OK\r\nServer: x\r\n", Phase::kHeader, 200, "OK", -1, "",
      ""},
+    // Our requests never ask for chunks: stored raw they would corrupt the file.
+    {"ChunkedIsRefused",
+     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", Phase::kFailed,
+     200, "OK", -1, "", ""},
+    {"ChunkedBesideALengthIsRefused",
+     "HTTP/1.1 200 OK\r\nContent-Length: 15\r\nTransfer-Encoding: "
+     "Chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+     Phase::kFailed, 200, "OK", 15, "", ""},
+    {"IdentityEncodingIsPlain", "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\n\r\nplain",
+     Phase::kBody, 200, "OK", -1, "", "plain"},
+    {"InterimReplyIsSkipped",
+     "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+     Phase::kComplete, 200, "OK", 2, "", "ok"},
+    // Fields of an interim reply neither frame nor relocate the document.
+    {"InterimFieldsAreIgnored",
+     "HTTP/1.1 103 Early Hints\r\nContent-Length: 1\r\nLocation: /x\r\n\r\n"
+     "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 200 OK\r\n\r\nbody",
+     Phase::kBody, 200, "OK", -1, "", "body"},
+    {"ConflictingLengths",
+     "HTTP/1.0 200 OK\r\nContent-Length: 10\r\nContent-Length: 3\r\n\r\n0123456789", Phase::kFailed,
+     200, "OK", 10, "", ""},
+    {"RepeatedEqualLengths",
+     "HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabcdef", Phase::kComplete,
+     200, "OK", 3, "", "abc"},
+    {"OneDigitStatus", "HTTP/1.0 2\r\n\r\nbody", Phase::kFailed, 0, "", -1, "", ""},
+    {"FourDigitStatus", "HTTP/1.0 2000 OK\r\n\r\nbody", Phase::kFailed, 0, "", -1, "", ""},
+    {"StatusBelow100", "HTTP/1.0 099 Odd\r\n\r\nbody", Phase::kFailed, 0, "", -1, "", ""},
 };
 
 std::string CaseName(const testing::TestParamInfo<std::tuple<ReadCase, size_t>>& info) {
@@ -154,6 +185,85 @@ TEST(ResponseReaderEvents, LineLimit) {
     EXPECT_EQ(reader.phase(), Phase::kBody);
     EXPECT_EQ(recorder.body, "ok");
   }
+}
+
+TEST(ResponseReaderEvents, WholeHeaderLimit) {
+  const std::string pad = "X-Pad: " + std::string(8000, 'p') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string head;  // before the padding
+    int pad_lines;
+    bool fails;
+  } cases[] = {
+      {"under the limit", "HTTP/1.0 200 OK\r\n", 8, false},
+      {"over the limit", "HTTP/1.0 200 OK\r\n", 9, true},
+      {"interim replies count", "HTTP/1.1 100 Continue\r\n" + pad + pad + "\r\nHTTP/1.0 200 OK\r\n",
+       7, true},
+      // Never a blank line: the limit ends it all the same.
+      {"endless", "HTTP/1.0 200 OK\r\n", 1000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder recorder;
+    ResponseReader reader(&recorder);
+    reader.Feed(c.head);
+    for (int i = 0; i < c.pad_lines && reader.phase() == Phase::kHeader; ++i)
+      reader.Feed(pad);
+    reader.Feed("\r\nbody");
+    if (c.fails) {
+      EXPECT_EQ(reader.phase(), Phase::kFailed);
+      EXPECT_EQ(reader.error().rfind("Document incomplete", 0), 0u) << reader.error();
+      EXPECT_EQ(recorder.body, "");
+    } else {
+      EXPECT_EQ(reader.phase(), Phase::kBody);
+      EXPECT_EQ(recorder.body, "body");
+    }
+  }
+}
+
+// A listener whose callbacks feed more input, as a handler that turns the
+// message loop makes the socket read again.
+class Reentrant : public Recorder {
+ public:
+  ResponseReader* reader = nullptr;
+  std::string during_line;  // fed inside the first header line's callback
+  std::string during_body;  // fed inside the first body block's callback
+  bool block_changed = false;
+
+  void HeaderLineRead(const std::string& line) override {
+    Recorder::HeaderLineRead(line);
+    Nest(during_line);
+  }
+  void BodyRead(const char* data, size_t size) override {
+    Recorder::BodyRead(data, size);
+    std::string copy(data, size);
+    Nest(during_body);
+    // The outer block must still be intact when the callback returns.
+    block_changed = block_changed || std::string(data, size) != copy;
+  }
+
+ private:
+  void Nest(std::string& input) {
+    std::string feed;
+    feed.swap(input);
+    reader->Feed(feed);
+  }
+};
+
+TEST(ResponseReaderEvents, InputInsideACallbackWaitsForIt) {
+  Reentrant listener;
+  ResponseReader reader(&listener);
+  listener.reader = &reader;
+  listener.during_line = ": 1\r\nContent-Length: 8\r\n\r\nAAAA";
+  listener.during_body = "BBBB";
+  reader.Feed("HTTP/1.0 200 OK\r\nX-Partial");
+  EXPECT_EQ(listener.events,
+            (std::vector<std::string>{"begin", "line:HTTP/1.0 200 OK", "line:X-Partial: 1",
+                                      "line:Content-Length: 8", "end"}));
+  EXPECT_EQ(listener.body, "AAAABBBB");
+  EXPECT_FALSE(listener.block_changed);
+  EXPECT_EQ(reader.phase(), Phase::kComplete);
+  EXPECT_FALSE(reader.busy());
 }
 
 // A listener that stops the reader from inside a callback, as an abort does.
