@@ -20,6 +20,24 @@ std::string DurationText(uint32_t ms) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
 }
 
+// A control byte would end or split the request line it goes into.
+bool HasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+  });
+}
+
+// The host and port of an absolute URL, the port "80" when it names none.
+std::string Origin(const std::string& url) {
+  UrlParts parts = SplitUrl(url);
+  std::string host = parts.host;
+  for (char& c : host) {
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return host + ":" + (parts.port.empty() ? "80" : parts.port);
+}
+
 }  // namespace
 
 // Keeps the text of the socket's last error report, which the client shows
@@ -133,6 +151,46 @@ void THttpCli::StartRequest(THttpRequest kind) {
   if (state_ != httpIdle) {
     throw EHttpException("HTTP component is busy", kHttpBusy);
   }
+  try {
+    RunStart(kind);
+  } catch (const std::exception& e) {
+    // A handler failed on the way: the request ends here, and the client
+    // is ready for the next one.
+    FailStart(e.what());
+  }
+}
+
+void THttpCli::FailStart(const std::string& text) {
+  if (state_ == httpIdle) {
+    return;
+  }
+  ++serial_;
+  if (state_ == httpResolving) {
+    try {
+      socket_->CancelDnsLookup();
+    } catch (const std::exception&) {
+    }
+  }
+  reader_.Stop();
+  status_code_ = kHttpClientFailure;
+  reason_phrase_ = text;
+  connected_ = false;
+  if (socket_->State() != wsClosed) {
+    try {
+      socket_->Close();
+    } catch (const std::exception&) {
+    }
+  }
+  state_ = httpIdle;
+  try {
+    TriggerStateChange();
+  } catch (const std::exception&) {
+    // The request has failed already, with the first reason.
+  }
+  TriggerRequestDone();
+}
+
+void THttpCli::RunStart(THttpRequest kind) {
   ++serial_;
   request_type_ = kind;
   SetState(httpStarting);
@@ -156,7 +214,15 @@ void THttpCli::StartRequest(THttpRequest kind) {
   header_in_progress_ = false;
   doc_begun_ = false;
   ending_ = false;
+  close_deferred_ = false;
+  paused_for_reader_ = false;
+  relocations_ = 0;
+  send_credentials_ = true;
 
+  if (HasControlCharacter(URL)) {
+    FailStart("Invalid URL: it contains a control character");
+    return;
+  }
   UrlParts url = SplitUrl(URL, request_.target);
   if (!url.user.empty()) {
     Username = url.user;
@@ -221,6 +287,7 @@ void THttpCli::SocketDnsLookupDone(uint16_t error) {
   if (state_ != httpResolved) {
     return;  // aborted from the event
   }
+  socket_->last_report.clear();
   try {
     socket_->SetAddr(address);
     socket_->SetLocalAddr(LocalAddr);
@@ -244,6 +311,10 @@ void THttpCli::SocketSessionConnected(uint16_t error) {
   if (error != 0) {
     request_error_ = error;
     failure_ = WSocketErrorDesc(error) + " (Error #" + std::to_string(error) + ")";
+    if (!socket_->last_report.empty()) {
+      // A check before the attempt knows better than the bare code.
+      failure_ += ": " + socket_->last_report;
+    }
     SocketSessionClosed(error);
     return;
   }
@@ -289,8 +360,10 @@ std::string THttpCli::ComposeRequest(const std::string& method) {
   f.host = request_.target_host;
   f.no_cache = NoCache;
   f.modified_since = ModifiedSince;
-  f.username = Username;
-  f.password = Password;
+  if (send_credentials_) {
+    f.username = Username;
+    f.password = Password;
+  }
   f.proxy = Proxy;
   f.proxy_username = ProxyUsername;
   f.proxy_password = ProxyPassword;
@@ -322,19 +395,67 @@ void THttpCli::SocketDataAvailable(uint16_t error) {
     socket_->Receive(scratch, sizeof scratch);
     return;
   }
+  if (reader_.busy()) {
+    // A handler of ours turns the loop: the reader keeps these bytes until
+    // it returns, up to a limit; beyond it the socket waits.
+    if (reader_.space_size() == 0) {
+      socket_->Pause();
+      paused_for_reader_ = true;
+      return;
+    }
+    ReadIntoReader();
+    return;
+  }
+  uintptr_t serial = serial_;
+  if (ReadIntoReader() <= 0) {
+    return;
+  }
+  FinishReceive(serial);
+}
+
+int THttpCli::ReadIntoReader() {
   int n = socket_->Receive(reader_.space(), static_cast<int>(reader_.space_size()));
   if (n < 0 && socket_->LastError() != platform::kSockErrWouldBlock) {
     // A reset seen by the read: the close that follows may carry no error.
     request_error_ = socket_->LastError();
   }
-  if (n <= 0) {
-    return;
+  if (n > 0) {
+    last_activity_ = NowMs();
+    reader_.Received(static_cast<size_t>(n));
   }
-  last_activity_ = NowMs();
-  uintptr_t serial = serial_;
-  reader_.Received(static_cast<size_t>(n));
-  if (serial == serial_) {
+  return n;
+}
+
+void THttpCli::FinishReceive(uintptr_t serial) {
+  for (;;) {
+    if (serial != serial_) {
+      return;
+    }
     AfterReceive();
+    if (!paused_for_reader_) {
+      break;
+    }
+    // Events that came while paused were dropped: read on by hand until
+    // the socket has nothing more.
+    paused_for_reader_ = false;
+    socket_->Resume();
+    if (state_ != httpAwaitHeader && state_ != httpAwaitBody) {
+      break;
+    }
+    int n = ReadIntoReader();
+    if (n == 0 || (n < 0 && socket_->LastError() != platform::kSockErrWouldBlock)) {
+      close_deferred_ = true;  // the peer has closed
+    }
+    if (n <= 0) {
+      break;
+    }
+  }
+  if (close_deferred_ && serial == serial_) {
+    close_deferred_ = false;
+    if ((state_ == httpAwaitHeader || state_ == httpAwaitBody) && !ending_ && !awaiting_relocate_) {
+      socket_->Close();
+      SocketSessionClosed(0);
+    }
   }
 }
 
@@ -380,12 +501,13 @@ void THttpCli::HeaderBegun() {
 }
 
 void THttpCli::LocationRead(const std::string& value) {
+  if (HasControlCharacter(value)) {
+    failure_ = "Invalid relocation target: it contains a control character";
+    reader_.Stop();
+    return;
+  }
   relocating_ = true;
   pending_relocation_ = ComputeRelocation(value, request_, !Proxy.empty());
-  if (pending_relocation_.has_credentials) {
-    Username = pending_relocation_.user;
-    Password = pending_relocation_.password;
-  }
 }
 
 void THttpCli::CookieRead(const std::string& value) {
@@ -409,6 +531,21 @@ void THttpCli::HeaderLineRead(const std::string& line) {
 
 void THttpCli::HeaderEnded() {
   content_type_ = reader_.content_type();
+  bool document = reader_.phase() == ResponseReader::Phase::kBody ||
+                  reader_.phase() == ResponseReader::Phase::kNoBody;
+  if (document && status_code_ < 400 && (status_code_ < 200 || status_code_ > 299)) {
+    // Only a 2xx answer carries the document; a 3xx without a location
+    // carries an error page at best.
+    failure_ = status_code_ == 0 ? std::string("The server's answer has no status line")
+                                 : "Unexpected answer: " + std::to_string(status_code_) + " " +
+                                       reader_.reason_phrase();
+    if (status_code_ >= 300) {
+      failure_ += " without a location";
+    }
+    reader_.Stop();
+    TriggerHeaderEnd();
+    return;
+  }
   if (reader_.phase() == ResponseReader::Phase::kBody) {
     size_t dot = document_name_.rfind('.');
     std::string extension = dot == std::string::npos ? "" : document_name_.substr(dot);
@@ -438,6 +575,10 @@ void THttpCli::BodyRead(const char* data, size_t size) {
   received_count_ += static_cast<int64_t>(size);
   if (receive_stream_ != nullptr && !receive_stream_->Write(data, size)) {
     failure_ = "Cannot store the received document";
+    std::string reason = receive_stream_->ErrorText();
+    if (!reason.empty()) {
+      failure_ += ": " + reason;
+    }
     reader_.Stop();
     return;
   }
@@ -446,6 +587,17 @@ void THttpCli::BodyRead(const char* data, size_t size) {
 
 void THttpCli::SocketSessionClosed(uint16_t error) {
   if (state_ == httpIdle || ending_) {
+    return;
+  }
+  if (reader_.busy() && (state_ == httpAwaitHeader || state_ == httpAwaitBody) &&
+      (reader_.phase() == ResponseReader::Phase::kHeader ||
+       reader_.phase() == ResponseReader::Phase::kBody)) {
+    // The reader still holds bytes of this response: the close counts once
+    // they are through (the read that holds them finishes it).
+    close_deferred_ = true;
+    if (error != 0) {
+      request_error_ = error;
+    }
     return;
   }
   if (error != 0) {
@@ -521,6 +673,22 @@ void THttpCli::RelocationSessionClosed() {
   connected_ = false;
   relocating_ = false;
   header_in_progress_ = false;
+  close_deferred_ = false;
+  if (++relocations_ > kMaxRelocations) {
+    failure_ = "Too many relocations (more than " + std::to_string(kMaxRelocations) +
+               "), the last to " + pending_relocation_.location;
+    SocketSessionClosed(0);
+    return;
+  }
+  if (pending_relocation_.has_credentials) {
+    Username = pending_relocation_.user;
+    Password = pending_relocation_.password;
+    send_credentials_ = true;
+  } else if (Origin(pending_relocation_.location) != Origin(location_)) {
+    // The user's credentials are for the server they named, not for
+    // wherever it sends us.
+    send_credentials_ = false;
+  }
   request_ = pending_relocation_.next;
   location_ = pending_relocation_.location;
   std::string path = SplitUrl(location_.substr(0, location_.find('#'))).path;
@@ -641,7 +809,7 @@ void THttpCli::WndProc(const platform::Message& message) {
       break;
     case kWmHttpRelocate:
       if (message.wparam == serial_ && awaiting_relocate_) {
-        StartDnsLookup();
+        Guarded([this] { StartDnsLookup(); });
       }
       break;
     case kWmHttpCheckSocket:
@@ -659,10 +827,17 @@ void THttpCli::SetState(THttpState state) {
     return;
   }
   state_ = state;
-  TriggerStateChange();
-  if (state == httpIdle) {
-    TriggerRequestDone();
+  if (state != httpIdle) {
+    TriggerStateChange();
+    return;
   }
+  try {
+    TriggerStateChange();
+  } catch (...) {
+    TriggerRequestDone();  // idle all the same
+    throw;
+  }
+  TriggerRequestDone();
 }
 
 void THttpCli::TriggerStateChange() {

@@ -45,6 +45,8 @@ inline constexpr uint32_t kWmHttpCheckSocket = platform::kUserMessage + 4;  // 1
 // and a transfer fails when nothing arrives for this long.
 inline constexpr uint32_t kDefaultConnectTimeoutMs = 30 * 1000;
 inline constexpr uint32_t kDefaultIdleTimeoutMs = 120 * 1000;
+// Relocations one request may follow before it fails.
+inline constexpr int kMaxRelocations = 20;
 
 class THttpCli : private ResponseReader::Listener {
  public:
@@ -157,10 +159,18 @@ class THttpCli : private ResponseReader::Listener {
 
   void Guarded(const std::function<void()>& step);
   void StartRequest(THttpRequest kind);
+  void RunStart(THttpRequest kind);
+  // Ends a request that failed while starting; the client is idle after.
+  void FailStart(const std::string& text);
   void StartDnsLookup();
   void SocketDnsLookupDone(uint16_t error);
   void SocketSessionConnected(uint16_t error);
   void SocketDataAvailable(uint16_t error);
+  // One read into the reader; the socket's count.
+  int ReadIntoReader();
+  // After the outermost read: acts on the reader's phase, reads what waited
+  // while the socket was paused, and ends the request on a deferred close.
+  void FinishReceive(uintptr_t serial);
   void SocketSessionClosed(uint16_t error);
   void RelocationSessionClosed();
   void SocketErrorReported();
@@ -196,8 +206,12 @@ class THttpCli : private ResponseReader::Listener {
   bool awaiting_relocate_ = false;  // the next lookup is posted
   bool header_in_progress_ = false;
   bool doc_begun_ = false;
-  bool ending_ = false;  // the end of this request is decided
-  std::string failure_;  // non-empty: the request ends failed with this text
+  bool ending_ = false;             // the end of this request is decided
+  bool close_deferred_ = false;     // the close came while the reader was busy
+  bool paused_for_reader_ = false;  // the socket waits for the reader
+  int relocations_ = 0;
+  bool send_credentials_ = true;  // false after a relocation to another server
+  std::string failure_;           // non-empty: the request ends failed with this text
 
   int32_t status_code_ = 0;
   std::string reason_phrase_;

@@ -15,6 +15,8 @@ class ReceiveStream {
   virtual ~ReceiveStream() = default;
   // Appends at the end; false when the bytes could not be stored.
   virtual bool Write(const char* data, size_t size) = 0;
+  // Why the last Write failed; empty when the stream cannot tell.
+  virtual std::string ErrorText() const { return {}; }
 };
 
 // Keeps a document in memory up to a limit and moves it to a temporary file
@@ -33,6 +35,7 @@ class SpillingStream : public ReceiveStream {
   SpillingStream& operator=(const SpillingStream&) = delete;
 
   bool Write(const char* data, size_t size) override;
+  std::string ErrorText() const override { return error_; }
 
   int64_t size() const { return size_; }
   bool spilled() const { return !spill_path_.empty(); }

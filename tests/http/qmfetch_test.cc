@@ -107,7 +107,9 @@ TEST_F(QmfetchTest, OutputFileAppearsOnlyAfterSuccess) {
   test::SetScript({{test::Read(), test::Send("HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\n")}});
   ToolRun looping = RunQmfetch("-o '" + target.string() + "' " + s.ScriptUrl("/loop"));
   EXPECT_EQ(looping.status, 1);
-  EXPECT_NE(looping.err.find("more than 20 relocations"), std::string::npos) << looping.err;
+  EXPECT_NE(looping.err.find("Too many relocations (more than 20), the last to http://"),
+            std::string::npos)
+      << looping.err;
   EXPECT_EQ(ReadFile(target), "previous");
 
   ToolRun fetched = RunQmfetch("-o '" + target.string() + "' " + s.NginxUrl("/files/small.txt"));

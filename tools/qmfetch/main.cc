@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kMaxRelocations = 20;
-
 const char kUsage[] =
     "usage: qmfetch [-i] [-x PROXY] [--proxy-port PORT] [-U USER:PASSWORD] [-o FILE] URL\n"
     "  -i                 print the response header\n"
@@ -132,25 +130,13 @@ int main(int argc, char** argv) {
   client.ProxyUsername = options.proxy_user;
   client.ProxyPassword = options.proxy_password;
   client.SetReceiveStream(&stream);
-  int relocations = 0;
-  client.OnLocationChange = [&relocations](qm::http::THttpCli* sender) {
-    if (++relocations > kMaxRelocations) {
-      sender->Abort();
-    }
-  };
-
   try {
     client.Get();
   } catch (const qm::http::EHttpException& e) {
     if (options.show_header) {
       PrintHeader(client);
     }
-    if (relocations > kMaxRelocations) {
-      std::fprintf(stderr, "qmfetch: more than %d relocations, last to %s\n", kMaxRelocations,
-                   client.Location().c_str());
-    } else {
-      std::fprintf(stderr, "qmfetch: %d %s\n", e.ErrorCode(), e.what());
-    }
+    std::fprintf(stderr, "qmfetch: %d %s\n", e.ErrorCode(), e.what());
     return 1;
   }
 
