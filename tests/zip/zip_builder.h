@@ -24,12 +24,14 @@ struct BuildMember {
   bool descriptor = false;
   // Encrypts the local and central headers and the name (signature "PL"/"PN").
   bool header_encrypted = false;
+  // The fields below are initialised explicitly: callers built with
+  // -Wmissing-field-initializers may leave them out.
   // Compressed data: the content it stands for gives the CRC and the size.
-  std::optional<std::string> plain;
+  std::optional<std::string> plain = {};
   // Encrypts the data with the traditional encryption behind a 12-byte header.
-  std::string password;
+  std::string password = {};
   // Appended to the central header's extra field.
-  std::string central_extra;
+  std::string central_extra = {};
 };
 
 struct BuildOptions {
