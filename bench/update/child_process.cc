@@ -36,25 +36,33 @@ class UniqueFd {
   int fd_;
 };
 
-// VmHWM of a running process in KiB; -1 once its image is gone.
-long ReadPeakKib(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return -1;
-  }
-  char buffer[4096];
-  ssize_t n = read(fd.get(), buffer, sizeof(buffer) - 1);
-  if (n <= 0) {
-    return -1;
-  }
-  buffer[n] = '\0';
-  const std::string_view text(buffer, static_cast<size_t>(n));
-  const size_t at = text.find("VmHWM:");
+long Field(std::string_view status, std::string_view name) {
+  const size_t at = status.find(name);
   if (at == std::string_view::npos) {
     return -1;  // a zombie has no memory figures
   }
-  return std::strtol(buffer + at + 6, nullptr, 10);
+  return std::strtol(status.data() + at + name.size(), nullptr, 10);
+}
+
+// Memory figures of a running process in KiB; false once its image is gone.
+bool ReadMemory(pid_t pid, long* hwm, long* rss, long* anon, long* file) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    return false;
+  }
+  char buffer[4096];
+  const ssize_t n = read(fd.get(), buffer, sizeof(buffer) - 1);
+  if (n <= 0) {
+    return false;
+  }
+  buffer[n] = '\0';
+  const std::string_view status(buffer, static_cast<size_t>(n));
+  *hwm = Field(status, "VmHWM:");
+  *rss = Field(status, "VmRSS:");
+  *anon = Field(status, "RssAnon:");
+  *file = Field(status, "RssFile:");
+  return *hwm >= 0;
 }
 
 }  // namespace
@@ -103,6 +111,7 @@ ChildRun RunChild(const std::vector<std::string>& argv,
   }
   const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                     std::chrono::duration<double>(limit_seconds));
+  long highest_rss = -1;
   // Waits on the pidfd, so the end is seen at once; while memory is watched
   // the wait is cut into 5 ms slices with a look at VmHWM after each.
   while (true) {
@@ -122,8 +131,14 @@ ChildRun RunChild(const std::vector<std::string>& argv,
     if (ready > 0) {
       break;
     }
-    if (watch_memory) {
-      run.peak_kib = std::max(run.peak_kib, ReadPeakKib(pid));
+    long hwm = 0, rss = 0, anon = 0, file = 0;
+    if (watch_memory && ReadMemory(pid, &hwm, &rss, &anon, &file)) {
+      run.peak_kib = std::max(run.peak_kib, hwm);
+      if (rss > highest_rss) {
+        highest_rss = rss;
+        run.rss_anon_kib = anon;
+        run.rss_file_kib = file;
+      }
     }
   }
   int status = 0;

@@ -17,6 +17,10 @@ struct ChildRun {
   // VmHWM of the child's own process image (after exec), last read before
   // it exited; -1 unless memory was watched.
   long peak_kib = -1;
+  // Of the sample with the highest VmRSS: its anonymous pages (heap, stacks)
+  // and its file pages (the program, libraries, mapped files).
+  long rss_anon_kib = -1;
+  long rss_file_kib = -1;
   // wait4's figure; on Linux it also holds the high-water mark of the image
   // the child replaced at exec (the parent's pages), so it is an upper bound.
   long maxrss_kib = -1;

@@ -1,6 +1,8 @@
 #include "bench/update/game_folder.h"
 
 #include <strings.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
@@ -20,8 +22,13 @@ bool IsClientName(const std::string& path) {
   return strcasecmp(name.c_str(), kClientName) == 0;
 }
 
-// As the updater looks: the executable, or the first two words of the
-// command line (a script started by that name).
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// As the updater looks, and a little wider: the executable, the process
+// name (which a zombie keeps), or the first two words of the command line.
 bool AnyClientProcess() {
   std::error_code ec;
   for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
@@ -30,12 +37,15 @@ bool AnyClientProcess() {
       continue;
     }
     std::error_code link_error;
-    if (IsClientName(fs::read_symlink(entry.path() / "exe", link_error).string())) {
+    std::string comm = ReadAll(entry.path() / "comm");
+    if (!comm.empty() && comm.back() == '\n') {
+      comm.pop_back();
+    }
+    if (IsClientName(fs::read_symlink(entry.path() / "exe", link_error).string()) ||
+        IsClientName(comm)) {
       return true;
     }
-    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    const std::string cmdline((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
+    const std::string cmdline = ReadAll(entry.path() / "cmdline");
     const size_t first_end = cmdline.find('\0');
     if (IsClientName(cmdline.substr(0, first_end))) {
       return true;
@@ -87,13 +97,24 @@ bool ClientWasStarted(const fs::path& folder) {
 
 bool NoClientRunning() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (AnyClientProcess()) {
+  while (true) {
+    // Stand-ins that outlived their updater came to this process (see
+    // AdoptOrphans); no other child is waited for at this point.
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (!AnyClientProcess()) {
+      break;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+void AdoptOrphans() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
 }  // namespace qm::bench

@@ -20,6 +20,12 @@ bool ClientWasStarted(const std::filesystem::path& folder);
 
 // Waits (at most 30 s) until no process named _QuillMar_.exe runs on the
 // machine: the updater would take one for a running game and do nothing.
+// A zombie counts too, since it keeps its name.
 bool NoClientRunning();
+
+// Makes this process the reaper of orphans below it. The updater starts the
+// game and exits without waiting for it, so the stand-in is orphaned; where
+// init reaps late, its zombie would stop the next updater from running.
+void AdoptOrphans();
 
 }  // namespace qm::bench
