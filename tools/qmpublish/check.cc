@@ -1,0 +1,298 @@
+#include "tools/qmpublish/check.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "http/http_cli.h"
+#include "http/receive_stream.h"
+#include "platform/ini_file.h"
+#include "tools/qmpublish/file_bytes.h"
+#include "tools/qmpublish/progress.h"
+#include "update/settings_rules.h"
+#include "util/string_helpers.h"
+#include "zip/unzip.h"
+#include "zip/unzip_error.h"
+
+namespace qm::publish {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder of our own for the documents, removed with everything in it.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::random_device random;
+    path_ = fs::temp_directory_path() / ("qmpublish-check-" + std::to_string(random()));
+    fs::create_directories(path_);
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+struct Fetched {
+  bool ok = false;
+  std::string status;
+  std::string error;
+  std::vector<std::string> header;
+};
+
+class Fetcher {
+ public:
+  Fetcher(const CheckOptions& options, const fs::path& folder, std::FILE* log)
+      : options_(options), folder_(folder), progress_(log) {}
+
+  Fetched Get(const std::string& url, const fs::path& file) {
+    Fetched fetched;
+    http::SpillingStream stream(PlatformPath(folder_));
+    http::THttpCli client;
+    client.URL = url;
+    client.Proxy = options_.proxy;
+    client.ProxyPort = options_.proxy_port;
+    client.ProxyUsername = options_.proxy_user;
+    client.ProxyPassword = options_.proxy_password;
+    client.SetReceiveStream(&stream);
+    client.OnDocBegin = [&](http::THttpCli* sender) {
+      progress_.Begin(url, static_cast<uint64_t>(std::max<int64_t>(sender->ContentLength(), 0)));
+    };
+    client.OnDocData = [&](http::THttpCli* sender, const char*, int32_t) {
+      progress_.Update(static_cast<uint64_t>(sender->ReceivedCount()));
+    };
+    try {
+      client.Get();
+    } catch (const http::EHttpException& e) {
+      fetched.error = e.what();
+    }
+    progress_.End("");
+    fetched.header = client.ReceivedHeader();
+    // Without a response the client reports its own failure as a status.
+    const bool answered = !fetched.header.empty();
+    fetched.status = answered ? std::to_string(client.StatusCode()) : "-";
+    if (answered && (client.StatusCode() < 200 || client.StatusCode() > 299)) {
+      fetched.error = "status " + fetched.status + " " + client.ReasonPhrase() + ", not 2xx";
+    } else if (!fetched.error.empty() && !answered) {
+      fetched.error = "no answer: " + fetched.error;
+    }
+    if (fetched.error.empty() &&
+        !stream.CommitToPath(PlatformPath(file), http::SpillingStream::Durability::kTransient)) {
+      fetched.error = "cannot keep the document: " + stream.error();
+    }
+    fetched.ok = fetched.error.empty();
+    return fetched;
+  }
+
+ private:
+  const CheckOptions& options_;
+  fs::path folder_;
+  Progress progress_;
+};
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+// "ok", or what is wrong with the archive at path. must_hold: a member the
+// updater looks for after unpacking (empty for none).
+std::string TestArchive(const fs::path& path, const std::string& must_hold) {
+  zip::TUnZip unzip;
+  std::string first_error;
+  unzip.OnError = [&](zip::TUnZip*, const std::string& name, const std::string& message,
+                      const std::string&, int code) {
+    if (first_error.empty()) {
+      const std::string member = name.substr(name.find_last_of('\\') + 1);
+      first_error = (member.empty() ? "" : member + ": ") +
+                    (message.empty() ? zip::ErrorText(code) : message) + " (" +
+                    std::to_string(code) + ")";
+    }
+  };
+  unzip.SetArchiveFile(PlatformPath(path));
+  if (unzip.ArcType() != zip::TArcType::atZip) {
+    return "not a zip archive";
+  }
+  unzip.FileSpec = {"*.*"};
+  unzip.Test();
+  if (!unzip.Succeeded() || unzip.FailedCount() > 0) {
+    return "does not unpack: " + (first_error.empty() ? std::string("damaged") : first_error);
+  }
+  if (!must_hold.empty()) {
+    unzip.FileSpec = {"*.*"};
+    bool found = false;
+    for (const zip::TZipMemberInfo& member : unzip.List()) {
+      found = found || SameIgnoringCase(member.name, must_hold);
+    }
+    if (!found) {
+      return "holds no " + must_hold + " at its top: players would fetch it at every start";
+    }
+  }
+  return "ok";
+}
+
+struct Wanted {
+  std::string item;
+  std::string url;
+  std::string must_hold;
+};
+
+}  // namespace
+
+CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
+  CheckReport report;
+  ScratchFolder scratch;
+  Fetcher fetcher(options, scratch.path(), log);
+  const std::string manifest_url = options.base_url + "/QuillMar/" + "QuillMar.ini";
+  const fs::path manifest_file = scratch.path() / "QuillMar.ini";
+  const Fetched manifest = fetcher.Get(manifest_url, manifest_file);
+  if (!manifest.ok) {
+    report.problems.push_back("cannot fetch the manifest " + manifest_url + ": " + manifest.error +
+                              "; check the URL (the updater's base URL, without /QuillMar/), "
+                              "the server and any proxy");
+    return report;
+  }
+  bool no_cache = false;
+  for (const std::string& line : manifest.header) {
+    std::string upper = line;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    no_cache = no_cache || (upper.rfind("CACHE-CONTROL:", 0) == 0 &&
+                            (upper.find("NO-CACHE") != std::string::npos ||
+                             upper.find("MAX-AGE=0") != std::string::npos));
+  }
+  if (!no_cache) {
+    report.warnings.push_back(
+        "the manifest comes without \"Cache-Control: no-cache\": caches may "
+        "hand players an old one (see docs/serving.md)");
+  }
+
+  const platform::IniFile ini(PlatformPath(manifest_file));
+  std::string key = options.version_key;
+  if (key.empty()) {
+    StringList keys;
+    ini.ReadSection("V", keys);
+    StringList launchers;
+    for (const std::string& name : keys) {
+      if (!SameIgnoringCase(name, "Part") && !SameIgnoringCase(name, "Data")) {
+        launchers.push_back(name);
+      }
+    }
+    if (launchers.size() != 1) {
+      report.problems.push_back(
+          launchers.empty() ? "section V of the manifest has no launcher line: every launcher "
+                              "would fetch its archive at every start"
+                            : "section V names several launchers; say which with --key");
+      return report;
+    }
+    key = launchers.front();
+  }
+  if (ini.ReadString("V", key, "").empty()) {
+    report.problems.push_back("section V has no line for the version key " + key);
+    return report;
+  }
+
+  // Each mirror line the updater can choose, with the bases it derives.
+  StringList mirrors;
+  ini.ReadSectionValues("P", mirrors);
+  std::vector<std::pair<std::string, std::string>> bases;  // label, download base as read
+  const std::string fallback = options.base_url + "/QuillMar/";
+  if (mirrors.empty()) {
+    bases.emplace_back("default", fallback);
+  } else {
+    const int count = static_cast<int>(mirrors.size());
+    const int choices = count <= 2 ? 1 : count - 1;
+    for (int k = 0; k < choices; ++k) {
+      const std::string name = "Path" + std::to_string(k);
+      std::string base = R_Trim(ini.ReadString("P", name, ""));
+      bases.emplace_back(name, base.empty() ? fallback : base);
+    }
+  }
+  const update::LauncherLine line =
+      update::SplitLauncherLine(R_Trim(ini.ReadString("V", key, "")), key);
+  const std::string part = R_Trim(ini.ReadString("V", "Part", ""));
+  const std::string data = R_Trim(ini.ReadString("V", "Data", ""));
+  const std::string splash = R_Trim(ini.ReadString("SP", key + "_Sp", ""));
+  StringList components;
+  ini.ReadSection("C", components);
+  StringList adata;
+  ini.ReadSection("AData", adata);
+  StringList bdata;
+  ini.ReadSection("BData", bdata);
+
+  std::fprintf(out, "%-8s %-22s %-6s %-5s %s\n", "MIRROR", "ITEM", "STATUS", "", "URL / RESULT");
+  std::map<std::string, std::string> seen;  // url -> result, for bases shared by mirrors
+  for (const auto& [label, read_base] : bases) {
+    const std::string download = update::NormalizeBase(read_base);
+    const std::string engine = update::EngineBase(read_base, line.engine_base_text);
+    std::vector<Wanted> wanted = {{"launcher", download + key + ".zip", "QuillMar.exe"}};
+    if (!splash.empty() && splash != "-1") {
+      wanted.push_back({"splash", download + key + "_Sp.zip", ""});
+    }
+    if (!part.empty()) {
+      wanted.push_back({"engine", engine + "Part.zip", ""});
+    }
+    if (!data.empty()) {
+      wanted.push_back({"data", engine + "Data.zip", ""});
+    }
+    for (size_t k = 1; k <= adata.size(); ++k) {
+      wanted.push_back(
+          {"AData" + std::to_string(k), download + "AData" + std::to_string(k) + ".zip", ""});
+    }
+    for (size_t k = 1; k <= bdata.size(); ++k) {
+      wanted.push_back(
+          {"BData" + std::to_string(k), engine + "BData" + std::to_string(k) + ".zip", ""});
+    }
+    for (size_t k = 1; k <= components.size(); ++k) {
+      const std::string number = std::to_string(k);
+      try {
+        const update::ComponentEntry entry =
+            update::ParseComponentEntry(number + "\\" + R_Trim(ini.ReadString("C", number, "")));
+        wanted.push_back({entry.file_name, engine + entry.stem + ".zip", entry.file_name});
+      } catch (const std::exception&) {
+        report.problems.push_back("component line " + number +
+                                  " is not \"file\\version\": the updater stops there");
+      }
+    }
+    for (const Wanted& w : wanted) {
+      CheckRow row;
+      row.mirror = label;
+      row.item = w.item;
+      row.url = w.url;
+      auto known = seen.find(w.url);
+      if (known != seen.end()) {
+        row.status = "same";
+        row.result = known->second;
+      } else {
+        const fs::path file = scratch.path() / "archive.zip";
+        const Fetched fetched = fetcher.Get(w.url, file);
+        row.status = fetched.status;
+        row.result = fetched.ok ? TestArchive(file, w.must_hold) : fetched.error;
+        std::error_code ignored;
+        fs::remove(file, ignored);
+        seen[w.url] = row.result;
+      }
+      row.ok = row.result == "ok";
+      std::fprintf(out, "%-8s %-22s %-6s %-5s %s\n", row.mirror.c_str(), row.item.c_str(),
+                   row.status.c_str(), row.ok ? "ok" : "FAIL", row.url.c_str());
+      if (!row.ok) {
+        std::fprintf(out, "%-43s %s\n", "", row.result.c_str());
+        report.problems.push_back(row.item + " from " + row.url + ": " + row.result);
+      }
+      std::fflush(out);
+      report.rows.push_back(row);
+    }
+  }
+  return report;
+}
+
+}  // namespace qm::publish

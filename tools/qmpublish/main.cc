@@ -1,0 +1,168 @@
+// qmpublish: publishes a game release for the updater and checks a server.
+//   qmpublish publish RELEASE OUT [--mirror URL]... [--bk TEXT] [--bkp TEXT]
+//                     [--engine-folder NAME] [--level N] [--jobs N]
+//   qmpublish check [-x PROXY] [--proxy-port PORT] [-U USER:PASSWORD] [--key KEY] URL
+// Exit status: 0 done, 1 refused or a problem found, 2 bad command line.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/qmpublish/check.h"
+#include "tools/qmpublish/publish.h"
+#include "tools/qmpublish/publish_error.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: qmpublish publish RELEASE OUT [options]\n"
+    "         turns the release folder RELEASE into the server tree OUT\n"
+    "         (OUT/QuillMar/QuillMar.ini and the archives); run it again on the\n"
+    "         same OUT for each release\n"
+    "  --mirror URL          a download mirror, http://host/path/ (repeat for more)\n"
+    "  --bk TEXT, --bkp TEXT texts handed to the game client (section S)\n"
+    "  --engine-folder NAME  folder of the engine, data, B-data and component\n"
+    "                        archives (default: one per release, named by content)\n"
+    "  --level N             compression level 1..12 (default 12)\n"
+    "  --jobs N              files compressed at once (default 2)\n"
+    "       qmpublish check [options] URL\n"
+    "         fetches URL/QuillMar/QuillMar.ini as the updater does and tests\n"
+    "         every archive of every mirror that can be chosen\n"
+    "  -x PROXY              through this HTTP proxy (host or host:port)\n"
+    "  --proxy-port PORT     proxy port when PROXY names none (default 80)\n"
+    "  -U USER:PASSWORD      Basic credentials for the proxy\n"
+    "  --key KEY             the launcher's version key (default: the one in the manifest)\n";
+
+int Usage(const std::string& error) {
+  std::fprintf(stderr, "qmpublish: %s\n%s", error.c_str(), kUsage);
+  return 2;
+}
+
+bool Number(const std::string& text, int* value) {
+  if (text.empty() || text.size() > 3 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *value = std::stoi(text);
+  return true;
+}
+
+int RunPublish(const std::vector<std::string>& args) {
+  qm::publish::PublishOptions options;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool has_value = i + 1 < args.size();
+    if (arg == "--mirror" || arg == "--bk" || arg == "--bkp" || arg == "--engine-folder" ||
+        arg == "--level" || arg == "--jobs") {
+      if (!has_value) {
+        return Usage(arg + " needs a value");
+      }
+      const std::string& value = args[++i];
+      if (arg == "--mirror") {
+        options.mirrors.push_back(value);
+      } else if (arg == "--bk") {
+        options.bk = value;
+      } else if (arg == "--bkp") {
+        options.bkp = value;
+      } else if (arg == "--engine-folder") {
+        options.engine_folder = value;
+      } else if (!Number(value, arg == "--level" ? &options.level : &options.jobs)) {
+        return Usage(arg + " needs a number");
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() != 2) {
+    return Usage("publish needs the release folder and the output folder");
+  }
+  options.release = positional[0];
+  options.out = positional[1];
+  options.log = stderr;
+  try {
+    qm::publish::Publish(options);
+  } catch (const qm::publish::PublishError& e) {
+    std::fprintf(stderr, "qmpublish: %s\nnothing was published.\n", e.what());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmpublish: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+
+int RunCheck(const std::vector<std::string>& args) {
+  qm::publish::CheckOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool has_value = i + 1 < args.size();
+    if (arg == "-x" || arg == "--proxy-port" || arg == "-U" || arg == "--key") {
+      if (!has_value) {
+        return Usage(arg + " needs a value");
+      }
+      const std::string& value = args[++i];
+      if (arg == "-x") {
+        options.proxy = value;
+      } else if (arg == "--proxy-port") {
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
+          return Usage("bad proxy port: " + value);
+        }
+        options.proxy_port = value;
+      } else if (arg == "--key") {
+        options.version_key = value;
+      } else {
+        const size_t colon = value.find(':');
+        if (colon == std::string::npos || colon == 0) {
+          return Usage("-U needs USER:PASSWORD");
+        }
+        options.proxy_user = value.substr(0, colon);
+        options.proxy_password = value.substr(colon + 1);
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else if (options.base_url.empty()) {
+      options.base_url = arg;
+    } else {
+      return Usage("more than one URL");
+    }
+  }
+  if (options.base_url.empty()) {
+    return Usage("check needs the updater's base URL, such as http://www.example.com");
+  }
+  while (!options.base_url.empty() && options.base_url.back() == '/') {
+    options.base_url.pop_back();
+  }
+  const qm::publish::CheckReport report = qm::publish::Check(options, stdout, stderr);
+  for (const std::string& warning : report.warnings) {
+    std::fprintf(stderr, "qmpublish: warning: %s\n", warning.c_str());
+  }
+  for (const std::string& problem : report.problems) {
+    std::fprintf(stderr, "qmpublish: %s\n", problem.c_str());
+  }
+  if (!report.problems.empty()) {
+    std::fprintf(stderr, "qmpublish: %zu problem(s); players may fail to update\n",
+                 report.problems.size());
+    return 1;
+  }
+  std::fprintf(stderr, "qmpublish: every archive is there and unpacks\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    return Usage("say publish or check");
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "publish") {
+    return RunPublish(rest);
+  }
+  if (args[0] == "check") {
+    return RunCheck(rest);
+  }
+  return Usage("unknown command " + args[0]);
+}
