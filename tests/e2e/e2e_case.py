@@ -52,9 +52,12 @@ class E2ECase(unittest.TestCase):
         self.addCleanup(self._stop_runs)
 
     def _stop_runs(self):
-        for run in self.runs:
+        # Each run's transcript stays in the case folder (kept on failure).
+        for i, run in enumerate(self.runs):
             if run.running():
                 run.kill()
+            with open(os.path.join(self.dir, f"run-{i + 1}.log"), "w") as f:
+                f.write(run.transcript())
         if is_wine():
             Config.wine.settle()
 
@@ -101,10 +104,10 @@ class E2ECase(unittest.TestCase):
         return None
 
     def _wait_client_gone(self):
-        # A running client makes the next start only bring it forward. It is
-        # a process whose program (first or second word) is the client.
+        # A running client makes the next start only bring it forward.
         end = time.monotonic() + 5
-        while time.monotonic() < end and any(map(_runs_client, os.listdir("/proc"))):
+        mine = os.path.basename(self.dir).encode()
+        while time.monotonic() < end and any(_runs_client(pid, mine) for pid in os.listdir("/proc")):
             time.sleep(0.05)
 
     def assert_client_started(self, marker="?", bk="", bkp="", arg="E2E"):
@@ -128,11 +131,15 @@ class E2ECase(unittest.TestCase):
                           "the game client was started")
 
     # What the server saw.
-    def requests(self):
-        return self.servers.log.targets()
+    def requests(self, at_least=0):
+        return [e[2] for e in self.servers.log.entries(at_least=at_least)]
 
     def assert_requests(self, expected):
-        self.assertEqual(self.requests(), expected)
+        self.assertEqual([e[2] for e in self.servers.log.entries(at_least=len(expected))],
+                         expected)
+
+    def entries(self, at_least):
+        return [(e[0], e[2]) for e in self.servers.log.entries(at_least=at_least)]
 
     def assert_no_debris(self):
         """No archive left in the game folder, nothing left in Temp."""
@@ -142,7 +149,9 @@ class E2ECase(unittest.TestCase):
         self.assertEqual(self.game.temp_files(), [], "files left in Temp")
 
 
-def _runs_client(pid):
+def _runs_client(pid, folder):
+    """Whether the process runs the client (its first or second word) of
+    the case folder named folder."""
     if not pid.isdigit() or int(pid) == os.getpid():
         return False
     try:
@@ -150,7 +159,8 @@ def _runs_client(pid):
             words = f.read().split(b"\0")[:2]
     except OSError:
         return False
-    return any(w.replace(b"\\", b"/").rsplit(b"/", 1)[-1].lower() == b"_quillmar_.exe"
+    return any(folder in w and
+               w.replace(b"\\", b"/").rsplit(b"/", 1)[-1].lower() == b"_quillmar_.exe"
                for w in words)
 
 

@@ -20,15 +20,27 @@ import time
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 BOX = re.compile(r"^\[([^\]]*[^\]#.][^\]]*)\] (.*)$")  # not a progress bar
 PROMPT_OK_CANCEL = "(y = OK, n = Cancel) "
-PROXY_PROMPTS = ("Server [", "Port [", "User name [", "Password [")
+PROXY_PROMPTS = ("Proxy Server [", "Proxy Port [", "(Proxy UserName) [", "(Proxy Password) [")
+PROMPT_PROXY_OK = "OK (o) / Cancel (c): "
 
 
 class RunTimeout(AssertionError):
     pass
 
 
+# Each start runs in a PID namespace of its own, where the launcher's look for
+# a running game client sees only the client it starts itself, not those of
+# other test programs on the machine. The namespace ends with its first
+# process, so that one waits for the client to finish before it exits.
+NAMESPACE = ["unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+             '"$0" "$@"; rc=$?; n=0; '
+             'while [ $n -lt 100 ] && pgrep -x _QuillMar_.exe >/dev/null; do '
+             'sleep 0.05; n=$((n+1)); done; exit $rc']
+
+
 class NativeRun:
-    def __init__(self, exe, args, cwd, terminal=False, ok_cancel=False, proxy=None, env=None):
+    def __init__(self, exe, args, cwd, terminal=False, ok_cancel=False, proxy=None, env=None,
+                 isolated=True):
         self.terminal = terminal
         self.ok_cancel = ok_cancel
         self.proxy = proxy
@@ -40,15 +52,18 @@ class NativeRun:
         environment = dict(os.environ if env is None else env)
         environment.setdefault("ASAN_OPTIONS", "detect_leaks=1")
         if terminal:
-            self._master, slave = pty.openpty()
-            self.proc = subprocess.Popen([exe] + args, cwd=cwd, stdin=slave, stdout=slave,
-                                         stderr=subprocess.PIPE, env=environment,
-                                         start_new_session=True)
-            os.close(slave)
+            self._master, self._slave = pty.openpty()
+            # The slave stays open here too: otherwise the master may fail
+            # with EIO when the program ends, before its last lines are read.
+            command = (NAMESPACE if isolated else []) + [exe] + args
+            self.proc = subprocess.Popen(command, cwd=cwd, stdin=self._slave,
+                                         stdout=self._slave, stderr=subprocess.PIPE,
+                                         env=environment, start_new_session=True)
             out_source = self._master
         else:
-            self._master = None
-            self.proc = subprocess.Popen([exe] + args, cwd=cwd, stdin=subprocess.DEVNULL,
+            self._master = self._slave = None
+            command = (NAMESPACE if isolated else []) + [exe] + args
+            self.proc = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL,
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                          env=environment, start_new_session=True)
             out_source = self.proc.stdout.fileno()
@@ -75,7 +90,7 @@ class NativeRun:
                     quiet_since = None
                 elif quiet_since is None:
                     quiet_since = time.monotonic()
-                elif time.monotonic() - quiet_since > 2.0:
+                elif time.monotonic() - quiet_since > (0.5 if self.terminal else 2.0):
                     return
                 continue
             if not data:
@@ -89,13 +104,16 @@ class NativeRun:
         text = self.output()
         while True:
             rest = text[self._answered:]
-            hits = [(rest.find(p), p) for p in (PROMPT_OK_CANCEL,) + PROXY_PROMPTS]
+            hits = [(rest.find(p), p)
+                    for p in (PROMPT_OK_CANCEL, PROMPT_PROXY_OK) + PROXY_PROMPTS]
             hits = [(i, p) for i, p in hits if i >= 0]
             if not hits:
                 return
             at, prompt = min(hits)
             if prompt == PROMPT_OK_CANCEL:
                 reply = "y" if self.ok_cancel else "n"
+            elif prompt == PROMPT_PROXY_OK:
+                reply = "c" if self.proxy is None else "o"
             elif self.proxy is None:
                 # No values to give: end of input cancels the dialog.
                 reply = None
@@ -118,7 +136,10 @@ class NativeRun:
             return self._err.decode("utf-8", errors="replace")
 
     def lines(self):
-        return [line for line in self.output().split("\n") if line.strip()]
+        # A reply typed before the terminal echoes again leaves no line end:
+        # what follows a prompt starts a line of its own here.
+        text = re.sub(r"(\]: |\(y = OK, n = Cancel\) |\(c\): )", "\\1\n", self.output())
+        return [line for line in text.split("\n") if line.strip()]
 
     def boxes(self):
         """The message boxes shown, as (caption, text)."""
@@ -213,15 +234,17 @@ class NativeRun:
     def close(self):
         for t in self._threads:
             t.join(timeout=1)
-        if self._master is not None:
-            try:
-                os.close(self._master)
-            except OSError:
-                pass
-            self._master = None
+        for fd in (self._master, self._slave):
+            if fd is not None:
+                os.close(fd)
+        self._master = self._slave = None
         for stream in (self.proc.stdout, self.proc.stderr):
             if stream is not None:
                 stream.close()
+
+    def transcript(self):
+        return (f"exit: {self.returncode}\n--- output\n{self.output()}\n"
+                f"--- standard error\n{self.stderr()}\n")
 
     def sanitizer_report(self):
         err = self.stderr()

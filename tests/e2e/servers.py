@@ -60,6 +60,7 @@ http {{
   scgi_temp_path {work}/tmp;
   default_type application/octet-stream;
   sendfile off;
+  lingering_close off;
   server {{
     listen 127.0.0.1:{port} default_server;
     server_name 127.0.0.1 www.quillmar.com;
@@ -119,7 +120,11 @@ class AccessLog:
             last = size
             time.sleep(0.15)
 
-    def entries(self, settle=True):
+    def entries(self, settle=True, at_least=0):
+        """at_least: wait (a few seconds at most) for that many entries."""
+        end = time.monotonic() + 5
+        while at_least and time.monotonic() < end and self._count() < at_least:
+            time.sleep(0.05)
         if settle:
             self._settle()
         if not os.path.exists(self.path):
@@ -139,6 +144,13 @@ class AccessLog:
                 target = "/" + target.split("://", 1)[1].split("/", 1)[1]
             result.append((int(status), host, target, int(sent), proxied))
         return result
+
+    def _count(self):
+        if not os.path.exists(self.path):
+            return 0
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            return f.read().count(b"\n")
 
     def proxied(self):
         return [e[4] for e in self.entries()]

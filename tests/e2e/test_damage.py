@@ -25,7 +25,8 @@ class DamageTest(E2ECase):
 
     def assert_engine_row_failed(self, run, part_requests):
         self.assertIn((TITLE, "Engine 다운로드 실패"), run.boxes())
-        self.assertEqual(self.requests()[:1 + len(part_requests)], [MANIFEST] + part_requests)
+        self.assertEqual(self.requests(1 + len(part_requests))[:1 + len(part_requests)],
+                         [MANIFEST] + part_requests)
         self.assertNotIn(EB + "Data.zip", self.requests(), "the run went on after the engine")
         self.assert_client_not_started()
         self.assertEqual(self.game.ini()["v"], {"part": "P1", "data": "D1"})

@@ -105,12 +105,13 @@ class HarnessTest(E2ECase):
         if is_wine():
             self.skipTest("the terminal is the console build's")
         script = ('printf "Keys\\n[x] box (y = OK, n = Cancel) "; read a; '
-                  'printf "Server [old]: "; read s; printf "Port []: "; read p; '
-                  'printf "User name []: "; read u; printf "Password []: "; read w; '
-                  'echo "got $a/$s/$p/$u/$w"')
+                  'printf "Proxy Server [old]: "; read s; printf "Proxy Port []: "; read p; '
+                  'printf "(Proxy UserName) []: "; read u; printf "(Proxy Password) []: "; '
+                  'read w; printf "OK (o) / Cancel (c): "; read o; '
+                  'echo "got $a/$s/$p/$u/$w/$o"')
         run = NativeRun("/bin/sh", ["-c", script], cwd=self.dir, terminal=True, ok_cancel=True,
-                        proxy=("127.0.0.1", "3128", "", "pw"))
-        run.wait_output("got y/127.0.0.1/3128/-/pw", 10)
+                        proxy=("127.0.0.1", "3128", "", "pw"), isolated=False)
+        run.wait_output("got y/127.0.0.1/3128/-/pw/o", 10)
         self.assertEqual(run.wait(10), 0)
 
 

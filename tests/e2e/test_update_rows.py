@@ -58,7 +58,7 @@ class UpdateRowsTest(E2ECase):
     def test_fresh_install_fetches_every_row_and_starts_the_client(self):
         foo = self.publish_full()
         run = self.run_launcher()
-        self.assertEqual(self.requests(), [MANIFEST] + [path for _, path, _, _ in FULL_ROWS])
+        self.assert_requests([MANIFEST] + [path for _, path, _, _ in FULL_ROWS])
         self.assertEqual(run.boxes(), [])
         self.assert_client_started("?", "bk-text", "bkp-text")
         self.assert_recorded(set(RECORDED))
@@ -84,7 +84,7 @@ class UpdateRowsTest(E2ECase):
                              ("BData", [("BData1", "B1")])])
         before = self.game.read("QuillMar.ini")
         run = self.run_launcher()
-        self.assertEqual([(e[0], e[2]) for e in self.servers.log.entries()], [(200, MANIFEST)])
+        self.assertEqual(self.entries(1), [(200, MANIFEST)])
         self.assertEqual(run.boxes(), [])
         self.assert_client_started("?", "bk-text", "bkp-text")
         self.assertEqual(self.game.read("QuillMar.ini"), before)
@@ -114,7 +114,7 @@ class UpdateRowsTest(E2ECase):
             self.release.archive(f"/{mirror}/engine/Part.zip", {"engine/e13.bin": b"13"})
             self.release.archive(f"/{mirror}/AData1.zip", {"adata/a6.bin": b"6"})
         run = self.run_launcher()
-        got = self.requests()
+        got = self.requests(3)
         self.assertEqual(len(got), 3, got)
         mirror = got[1].split("/")[1]
         self.assertIn(mirror, ("m0", "m1"), "Path2 of three lines is never chosen")
@@ -143,8 +143,7 @@ class UpdateRowsTest(E2ECase):
                     at = order.index(failing)
                     fetched = FULL_ROWS[:at]
                     missing = FULL_ROWS[at][1]
-                self.assertEqual(self.requests(),
-                                 [MANIFEST] + [p for _, p, _, _ in fetched] + [missing])
+                self.assert_requests([MANIFEST] + [p for _, p, _, _ in fetched] + [missing])
                 self.assertEqual([e[0] for e in self.servers.log.entries()][-1], 404)
                 self.assertIn((TITLE, FAILURE_TEXT[failing]), run.boxes())
                 self.assert_client_not_started()
@@ -154,7 +153,7 @@ class UpdateRowsTest(E2ECase):
     def test_a_failing_splash_row_is_passed_over(self):
         self.publish_full(skip=("splash",))
         run = self.run_launcher()
-        self.assertEqual(self.requests(), [MANIFEST] + [p for _, p, _, _ in FULL_ROWS])
+        self.assert_requests([MANIFEST] + [p for _, p, _, _ in FULL_ROWS])
         self.assertEqual(run.boxes(), [])
         self.assert_client_started("?", "bk-text", "bkp-text")
         self.assert_recorded(set(RECORDED) - {("sp", f"{VERSION_KEY}_sp")})

@@ -267,6 +267,10 @@ class WineRun:
         self.returncode = self.proc.returncode
         self._pilot.join(timeout=10)
 
+    def transcript(self):
+        lines = "\n".join(f"[{t:6.2f}] {text}" for t, text in self.events)
+        return f"exit: {self.returncode}\n{lines}\n"
+
     def sanitizer_report(self):
         return None
 
