@@ -19,7 +19,7 @@ endfunction()
 
 # qm_gtest(name SOURCES ... [DEPS ...] [LABELS ...]): one test binary, one
 # CTest entry. Cross builds run it through CMAKE_CROSSCOMPILING_EMULATOR
-# (wine64), which add_test applies by itself.
+# (32-bit wine or wine64), which add_test applies by itself.
 function(qm_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a test program (under its emulator, e.g. wine64) with the HTTP test
+# Runs a test program (under its emulator, wine or wine64) with the HTTP test
 # servers running natively on loopback; their ports go in QM_HTTP_SERVERS.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
