@@ -1,0 +1,423 @@
+#!/usr/bin/env python3
+"""Fault-injection soak of the whole update. Each round takes a copy of a
+game folder installed from the old release and moves it to the new one:
+first one or two runs under faults (the fault proxy damages connections
+as a seeded plan says; some runs are killed with SIGKILL at a random
+moment), or one run on a full disk or in a read-only folder; the invariants
+are checked after every run; then a clean run must reach the new release
+exactly, leave nothing behind and start the client. Prints the counts;
+exits 1 when an invariant was violated.
+
+Round r of seed s is reproducible on its own (--seed s --first-round r
+--rounds 1), up to the moment of a kill."""
+import argparse
+import collections
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, HERE)
+
+import release  # noqa: E402  (tests/e2e)
+import servers  # noqa: E402
+from runner import NativeRun, RunTimeout  # noqa: E402
+
+import soak_release  # noqa: E402
+from fault_proxy import KINDS, Fault, FaultProxy, pass_all  # noqa: E402
+from invariants import PROXY_KEYS, Expectation  # noqa: E402
+from soak_release import NEW, OLD  # noqa: E402
+from tight_disk import TightFolder  # noqa: E402
+
+RUN_SECONDS = 60
+ARG = "SOAK"
+FAULT_SHARE = 0.25  # of the connections of a faulted run
+KILL_SHARE = 0.3  # of the faulted runs
+SPECIAL_SHARE = 0.1  # of the rounds each: a full disk, a read-only folder
+MANIFEST = "/QuillMar/QuillMar.ini"
+# The updater looks for a running client among all processes: as root each
+# run gets a process namespace of its own, so that the clients of other test
+# runs on the machine are not taken for ours. Its first process waits
+# (bounded) for the client that the updater started to end.
+IN_NAMESPACE = ('"$0" "$@" & p=$!; wait $p; rc=$?; n=0; '
+                'while [ $n -lt 100 ] && pgrep -x _QuillMar_.exe >/dev/null; do '
+                'sleep 0.05; n=$((n+1)); done; exit $rc')
+ISOLATED = False  # set in main
+
+
+def can_isolate():
+    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("pgrep"):
+        return False
+    probe = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "true"],
+                           capture_output=True, timeout=30, check=False)
+    return probe.returncode == 0
+
+
+class Soak:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.work)
+        self.counts = collections.Counter()
+        self.faults = collections.Counter()
+        self.violations = []
+        self.launchers = {OLD: args.old_launcher, NEW: args.new_launcher}
+        self.items = soak_release.make_items(
+            {w: _read(p) for w, p in self.launchers.items()},
+            {OLD: _read(args.old_foo), NEW: _read(args.new_foo)})
+        self.run_seconds = 1.0  # of a whole update, measured
+
+    # Set-up: both releases published, the old one installed by the updater.
+    def prepare(self):
+        started = time.monotonic()
+        for which in (OLD, NEW):
+            os.makedirs(os.path.join(self.work, f"www-{which}"))
+            soak_release.publish(os.path.join(self.work, f"www-{which}"), self.items, which)
+        self.sizes = soak_release.archive_sizes(os.path.join(self.work, "www-new"), self.items)
+        self.serve(OLD)
+        print(f"releases published in {time.monotonic() - started:.1f} s", flush=True)
+
+    def serve(self, which):
+        link = os.path.join(self.work, "www")
+        tmp = link + ".new"
+        os.symlink(f"www-{which}", tmp)
+        os.replace(tmp, link)
+
+    def install_template(self, proxy):
+        self.template = os.path.join(self.work, "template")
+        game = release.GameFolder(self.template, self.launchers[OLD], self.args.client)
+        game.write_ini([("Proxy", [(k, "") for k in PROXY_KEYS])])
+        # The launcher is current already: the rest of its item as installed.
+        launcher = next(i for i in self.items if i.name == "Launcher")
+        for name, data in launcher.members[OLD].items():
+            if name != launcher.versioned_file:
+                game.write(name, data)
+        proxy.set_planner(pass_all)
+        started = time.monotonic()
+        run = self.start(self.template)
+        self.finish(run)
+        self.run_seconds = time.monotonic() - started
+        print(f"old release installed in {self.run_seconds:.1f} s", flush=True)
+        expectation = Expectation(self.items, {k: "" for k in PROXY_KEYS})
+        violations, states = expectation.check_folder(self.template)
+        if any(s != OLD for s in states.values()):
+            violations.append(f"the old release was not installed: {states}")
+        if not self.client_started(self.template):
+            violations.append("the client was not started after installing the old release")
+        if violations or run.sanitizer_report():
+            raise SystemExit("installing the old release failed:\n" + "\n".join(violations) +
+                             f"\noutput:\n{run.output()}\nstderr:\n{run.stderr()}")
+        with open(os.path.join(self.template, "QuillMar.ini"), "rb") as f:
+            self.template_ini = f.read()
+        self.serve(NEW)
+
+    # Running the updater.
+    def start(self, folder, wrapper=None):
+        exe = os.path.join(folder, "QuillMar.exe")
+        if wrapper:
+            _wait_client_gone()
+            return NativeRun("/bin/sh", ["-c", wrapper, exe, ARG], cwd=folder)
+        if ISOLATED:
+            return NativeRun("unshare", ["--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+                                         IN_NAMESPACE, exe, ARG], cwd=folder)
+        _wait_client_gone()
+        return NativeRun(exe, [ARG], cwd=folder)
+
+    def finish(self, run, context=None, what=""):
+        """Waits for the run's end; a run that hangs is killed and, in a
+        round, counted as a violation."""
+        self.counts["runs"] += 1
+        try:
+            run.wait(RUN_SECONDS)
+        except RunTimeout:
+            if context is None:
+                raise
+            context.report([f"still running after {RUN_SECONDS} s"], what, [], run)
+
+    def client_started(self, folder):
+        path = os.path.join(folder, "client-args.txt")
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            if os.path.exists(path):
+                _wait_client_gone()
+                with open(path, "rb") as f:
+                    words = f.read().decode("latin-1").split("\n")
+                os.remove(path)
+                return ARG in words
+            time.sleep(0.05)
+        return False
+
+    def client_not_started(self, folder):
+        time.sleep(0.3)
+        return not os.path.exists(os.path.join(folder, "client-args.txt"))
+
+    # One round.
+    def round(self, number, proxy):
+        rng = random.Random(f"{self.args.seed}:{number}")
+        folder = os.path.join(self.work, "game")
+        if os.path.exists(folder):
+            shutil.rmtree(folder)
+        via_proxy = rng.random() < 0.5
+        self.counts["rounds via [Proxy]" if via_proxy else "rounds direct"] += 1
+        proxy_values = {k: "" for k in PROXY_KEYS}
+        if via_proxy:
+            proxy_values.update(ProxyServer="127.0.0.1", ProxyPort=str(self.args.port))
+        expectation = Expectation(self.items, proxy_values)
+        context = Context(self, number, expectation, via_proxy)
+
+        kind = rng.random()
+        if kind < SPECIAL_SHARE:
+            self.counts["rounds disk full"] += 1
+            with TightFolder(os.path.join(self.work, "mnt"), self.template) as tight:
+                self.place(tight.path, proxy_values)
+                self.cause_round(context, tight, "full", rng, proxy)
+        elif kind < 2 * SPECIAL_SHARE:
+            self.counts["rounds read-only"] += 1
+            with TightFolder(os.path.join(self.work, "mnt"), self.template) as tight:
+                self.place(tight.path, proxy_values)
+                self.cause_round(context, tight, "read-only", rng, proxy)
+        else:
+            self.counts["rounds faulted"] += 1
+            shutil.copytree(self.template, folder, symlinks=True)
+            self.place(folder, proxy_values)
+            for k in range(rng.randint(1, 2)):
+                self.faulted_run(context, folder, k, rng, proxy)
+            self.clean_run(context, folder, proxy)
+
+    def place(self, folder, proxy_values):
+        data = self.template_ini
+        for key, value in proxy_values.items():
+            data = data.replace(f"{key}=\r\n".encode(), f"{key}={value}\r\n".encode(), 1)
+        with open(os.path.join(folder, "QuillMar.ini"), "wb") as f:
+            f.write(data)
+        if proxy_values["ProxyServer"] and b"ProxyServer=127.0.0.1" not in data:
+            raise SystemExit("the template's [Proxy] lines are not as written:\n" +
+                             data.decode("latin-1"))
+
+    def planner(self, rng):
+        def plan(target):
+            if rng.random() >= FAULT_SHARE:
+                return Fault("pass")
+            kinds = [k for k in KINDS if k != "pass"]
+            if not target.lower().endswith(".zip"):
+                # Nothing in an answer says whether the manifest's bytes are
+                # the published ones: damage to them is no fault to survive.
+                kinds.remove("flip")
+            return Fault(rng.choice(kinds), rng.random(), rng.randrange(1 << 30))
+        return plan
+
+    def faulted_run(self, context, folder, k, rng, proxy):
+        proxy.set_planner(self.planner(random.Random(rng.random())))
+        kill_at = rng.uniform(0.0, 1.2 * self.run_seconds) if rng.random() < KILL_SHARE \
+            else None
+        run = self.start(folder)
+        killed = False
+        if kill_at is not None:
+            end = time.monotonic() + kill_at
+            while run.running() and time.monotonic() < end:
+                time.sleep(0.005)
+            if run.running():
+                run.kill()
+                killed = True
+                self.counts["kills"] += 1
+        what = f"faulted run {k}" + (f" killed at {kill_at:.3f} s" if killed else "")
+        if not killed:
+            self.finish(run, context, what)
+        else:
+            self.counts["runs"] += 1
+        proxy.quiesce()
+        taken = proxy.taken()
+        for _, fault, _, _ in taken:
+            self.faults[fault.kind] += 1
+        context.check_run(run, taken, what, killed)
+        if not killed and os.path.exists(os.path.join(folder, "client-args.txt")):
+            self.client_started(folder)
+        violations, _ = context.expectation.check_folder(folder)
+        context.report(violations, what, taken, run)
+
+    def clean_run(self, context, folder, proxy):
+        proxy.set_planner(pass_all)
+        started = time.monotonic()
+        run = self.start(folder)
+        self.finish(run, context, "clean run")
+        # Kills fall anywhere in the longest whole update seen.
+        self.run_seconds = max(self.run_seconds, time.monotonic() - started)
+        proxy.quiesce()
+        taken = proxy.taken()
+        for _, fault, _, _ in taken:
+            self.faults[fault.kind] += 1
+        context.check_run(run, taken, "clean run", False)
+        violations = context.expectation.check_final(folder)
+        if not self.client_started(folder):
+            violations.append("the clean run did not start the client")
+        context.report(violations, "clean run", taken, run)
+
+    def cause_round(self, context, tight, cause, rng, proxy):
+        """A run that must fail cleanly, then a clean run once the cause is
+        gone."""
+        folder = tight.path
+        if cause == "full":
+            tight.fill(rng.randrange(0, 3 * 4096))
+        else:
+            tight.read_only()
+        proxy.set_planner(pass_all)
+        what = f"run on a {cause} folder"
+        run = self.start(folder, tight.wrapper())
+        self.finish(run, context, what)
+        proxy.quiesce()
+        taken = proxy.taken()
+        for _, fault, _, _ in taken:
+            self.faults[fault.kind] += 1
+        context.check_run(run, taken, what, False)
+        violations, states = context.expectation.check_folder(folder)
+        if not self.client_not_started(folder):
+            violations.append("the client was started")
+        if not run.boxes() and not run.errors():
+            violations.append("no failure shown")
+        for name, state in states.items():
+            if state != OLD:
+                violations.append(f"{name} is {state}: the old files are not whole")
+        with open(os.path.join(folder, "QuillMar.ini"), "rb") as f:
+            now = f.read()
+        if now != _with_proxy(self.template_ini, context.expectation.proxy):
+            violations.append("QuillMar.ini changed: " + now.decode("latin-1"))
+        context.report(violations, what, taken, run)
+        tight.release()
+        self.clean_run(context, folder, proxy)
+
+    def report(self):
+        print(f"seed {self.args.seed}, rounds {self.args.first_round}.."
+              f"{self.args.first_round + self.counts['rounds'] - 1}")
+        for key in ("rounds", "rounds faulted", "rounds disk full", "rounds read-only",
+                    "rounds direct", "rounds via [Proxy]", "runs", "kills"):
+            print(f"  {key}: {self.counts[key]}")
+        print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in KINDS))
+        print(f"  invariant violations: {len(self.violations)}")
+        kinds = collections.Counter(v.split(": ", 1)[1].split("\n")[0] for v in self.violations)
+        for text, count in kinds.most_common():
+            print(f"    {count} x {text}")
+
+
+class Context:
+    """What a round's checks need to say where they failed."""
+
+    def __init__(self, soak, number, expectation, via_proxy):
+        self.soak = soak
+        self.number = number
+        self.expectation = expectation
+        self.via_proxy = via_proxy
+
+    def check_run(self, run, taken, what, killed):
+        if self.soak.args.verbose:
+            plan = ", ".join(f"{t} {f!r}/{n}" for t, f, _, n in taken)
+            print(f"round {self.number} {what}: {plan}\n    shown: {run.statuses()}",
+                  flush=True)
+        problems = []
+        if not killed:
+            report = run.sanitizer_report()
+            if report:
+                problems.append("sanitizer report:\n" + report[:4000])
+        for target, _, absolute, _ in taken:
+            if absolute != self.via_proxy:
+                problems.append(f"{target} asked {'through' if absolute else 'past'} the proxy")
+        if taken and taken[0][0] != MANIFEST:
+            problems.append(f"the first request was {taken[0][0]}")
+        self.report(problems, what, taken, run)
+
+    def report(self, violations, what, taken, run):
+        for v in violations:
+            plan = ", ".join(f"{t} {f!r}/{n}" for t, f, _, n in taken)
+            text = (f"seed {self.soak.args.seed} round {self.number} "
+                    f"({'proxy' if self.via_proxy else 'direct'}), {what}: {v}\n"
+                    f"      plan: {plan}\n      boxes: {run.boxes()} errors: "
+                    f"{run.errors()[:500]!r}\n      shown: {run.statuses()[-6:]}")
+            self.soak.violations.append(text)
+            print("VIOLATION " + text, flush=True)
+
+
+def _with_proxy(data, proxy_values):
+    for key, value in proxy_values.items():
+        data = data.replace(f"{key}=\r\n".encode(), f"{key}={value}\r\n".encode(), 1)
+    return data
+
+
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _client_or_zombie(pid):
+    # By its process name, as the updater looks: that also finds a client
+    # that has ended but is not yet reaped, which the updater takes for a
+    # running one.
+    if not pid.isdigit() or int(pid) == os.getpid():
+        return False
+    try:
+        with open(f"/proc/{pid}/comm", "rb") as f:
+            return f.read().strip().lower() == b"_quillmar_.exe"
+    except OSError:
+        return False
+
+
+def _wait_client_gone():
+    end = time.monotonic() + 10
+    while time.monotonic() < end and any(map(_client_or_zombie, os.listdir("/proc"))):
+        time.sleep(0.05)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--old-launcher", required=True)
+    p.add_argument("--new-launcher", required=True)
+    p.add_argument("--old-foo", required=True)
+    p.add_argument("--new-foo", required=True)
+    p.add_argument("--client", required=True)
+    p.add_argument("--port", type=int, required=True,
+                   help="the fault proxy's port, built into the launchers; nginx takes the next")
+    p.add_argument("--work", required=True)
+    p.add_argument("--rounds", type=int, default=50)
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--first-round", type=int, default=0)
+    p.add_argument("--verbose", action="store_true", help="every run's plan and texts")
+    p.add_argument("--minutes", type=float, default=0,
+                   help="stop starting rounds after this long (0: no limit)")
+    args = p.parse_args()
+    for tool in ("nginx", "tinyproxy", "zip"):
+        if not shutil.which(tool) and not os.path.exists(f"/usr/sbin/{tool}"):
+            raise SystemExit(f"{tool} is missing")
+    stale = os.path.join(args.work, "mnt")
+    if os.path.ismount(stale):  # a soak that was killed
+        subprocess.run(["umount", "-l", stale], timeout=30, check=False)
+    if os.path.exists(args.work):
+        shutil.rmtree(args.work)
+    os.makedirs(args.work)
+    global ISOLATED
+    ISOLATED = can_isolate()
+    print("runs in a process namespace of their own" if ISOLATED else
+          "runs share the process table: another client running makes a run stop early",
+          flush=True)
+    soak = Soak(args)
+    soak.prepare()
+    started = time.monotonic()
+    with servers.Servers(soak.work, args.port + 1) as _, \
+            FaultProxy(args.port, args.port + 1) as proxy:
+        soak.install_template(proxy)
+        for number in range(args.first_round, args.first_round + args.rounds):
+            if args.minutes and time.monotonic() - started > args.minutes * 60:
+                print(f"time limit reached after {soak.counts['rounds']} rounds")
+                break
+            soak.round(number, proxy)
+            soak.counts["rounds"] += 1
+            if soak.counts["rounds"] % 50 == 0:
+                print(f"... {soak.counts['rounds']} rounds, {soak.counts['kills']} kills, "
+                      f"{len(soak.violations)} violations, "
+                      f"{time.monotonic() - started:.0f} s", flush=True)
+    soak.report()
+    return 1 if soak.violations else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,117 @@
+"""The soak's two releases: every row differs between them (launcher,
+splash, engine, data, two A-data archives, a B-data archive, a component).
+Each item owns its own files, so a file's bytes tell which release it is
+from; the versioned file of the launcher and the component is the last
+member of its archive."""
+import os
+
+import release
+from release import VERSION_KEY, pattern
+
+OLD, NEW = "old", "new"
+ENGINE_BASE = "/QuillMar/engine/"
+
+
+class Item:
+    """One row. record: (section, key) of its line in the installed copy,
+    or None when its version is a file's version resource (then
+    versioned_file is that file)."""
+
+    def __init__(self, name, url, record, versions, members, versioned_file=None,
+                 stored=()):
+        self.name = name
+        self.url = url
+        self.record = record
+        self.versions = versions  # OLD/NEW -> version text
+        self.members = members  # OLD/NEW -> {relative name: bytes}, names in archive order
+        self.versioned_file = versioned_file
+        self.stored = stored  # members kept without compression
+
+    def files(self):
+        return list(self.members[OLD])
+
+
+def _files(tag, seed, which, names_sizes):
+    """Incompressible data files that differ between the releases; one text
+    file so that zip has something to deflate."""
+    salt = 0 if which == OLD else 1000
+    out = {}
+    for i, (name, size) in enumerate(names_sizes):
+        out[name] = pattern(seed * 31 + i + salt, size)
+    out[f"{tag}/readme.txt"] = f"{tag} {which} release\n".encode() * 40
+    return out
+
+
+def _gif(which):
+    gif = bytearray(release.TINY_GIF)
+    gif[13 + 3] = 0xFF if which == OLD else 0xFE  # the second palette colour
+    return bytes(gif)
+
+
+def make_items(launchers, foos):
+    """launchers, foos: OLD/NEW -> bytes of QuillMar.exe and Foo.dll."""
+    def data_item(name, url, record, seed, sizes, tag):
+        members = {w: _files(tag, seed, w, [(f"{tag}/{tag}{i}.bin", s)
+                                           for i, s in enumerate(sizes)])
+                   for w in (OLD, NEW)}
+        versions = {OLD: f"{name}-1", NEW: f"{name}-2"}
+        return Item(name, url, record, versions, members)
+
+    items = []
+    items.append(Item("Launcher", f"/QuillMar/{VERSION_KEY}.zip", None,
+                      {OLD: release.FILE_VERSION, NEW: release.NEXT_FILE_VERSION},
+                      {w: {"launcher/notes.txt": f"launcher {w}\n".encode() * 30,
+                           "QuillMar.exe": launchers[w]} for w in (OLD, NEW)},
+                      versioned_file="QuillMar.exe",
+                      # Inflating the sanitized build's 24 MB would take
+                      # most of a round.
+                      stored=("QuillMar.exe",)))
+    items.append(Item("Splash", f"/QuillMar/{VERSION_KEY}_Sp.zip", ("SP", VERSION_KEY + "_Sp"),
+                      {OLD: "S1", NEW: "S2"},
+                      {w: {"splash/credits.txt": f"splash {w}\n".encode() * 25,
+                           "Sp.Gif": _gif(w)} for w in (OLD, NEW)}))
+    items.append(data_item("Part", ENGINE_BASE + "Part.zip", ("V", "Part"), 1,
+                           (9000, 3000, 14000), "engine"))
+    items.append(data_item("Data", ENGINE_BASE + "Data.zip", ("V", "Data"), 2,
+                           (6000, 11000), "data"))
+    items.append(data_item("AData1", "/QuillMar/AData1.zip", ("AData", "AData1"), 3,
+                           (4000, 7000), "adata1"))
+    items.append(data_item("AData2", "/QuillMar/AData2.zip", ("AData", "AData2"), 4,
+                           (5000,), "adata2"))
+    items.append(data_item("BData1", ENGINE_BASE + "BData1.zip", ("BData", "BData1"), 5,
+                           (8000, 2000), "bdata1"))
+    items.append(Item("Foo", ENGINE_BASE + "Foo.zip", None, {OLD: "1.0.0.3", NEW: "1.0.0.4"},
+                      {w: {"foo/readme.txt": f"foo {w}\n".encode() * 20,
+                           "Foo.dll": foos[w]} for w in (OLD, NEW)},
+                      versioned_file="Foo.dll"))
+    return items
+
+
+def manifest(items, which):
+    v = {i.name: i.versions[which] for i in items}
+    return [
+        ("V", [(VERSION_KEY, v["Launcher"] + "::engine"), ("Part", v["Part"]),
+               ("Data", v["Data"])]),
+        ("C", [("1", "Foo.dll\\" + v["Foo"])]),
+        ("S", [("BK", "soak"), ("BKP", which)]),
+        ("SP", [(VERSION_KEY + "_Sp", v["Splash"])]),
+        ("AData", [("AData1", v["AData1"]), ("AData2", v["AData2"])]),
+        ("BData", [("BData1", v["BData1"])]),
+    ]
+
+
+def publish(www, items, which):
+    """Lays out one release below www (emptied first)."""
+    tree = release.ReleaseTree(www)
+    tree.manifest(manifest(items, which))
+    for item in items:
+        tree.archive(item.url, item.members[which], stored=item.stored)
+
+
+def recorded_keys(items):
+    """(section, key) of every line that the installed copy records."""
+    return [i.record for i in items if i.record is not None]
+
+
+def archive_sizes(www, items):
+    return {i.name: os.path.getsize(os.path.join(www, i.url.lstrip("/"))) for i in items}
