@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no caches in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, HERE)
