@@ -107,7 +107,7 @@ class E2ECase(unittest.TestCase):
         # A running client makes the next start only bring it forward.
         end = time.monotonic() + 5
         mine = os.path.basename(self.dir).encode()
-        while time.monotonic() < end and any(_runs_client(pid, mine) for pid in os.listdir("/proc")):
+        while time.monotonic() < end and any(_runs_client(p, mine) for p in os.listdir("/proc")):
             time.sleep(0.05)
 
     def assert_client_started(self, marker="?", bk="", bkp="", arg="E2E"):

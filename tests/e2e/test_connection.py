@@ -42,7 +42,8 @@ class ConnectionTest(E2ECase):
                 # Cancel in the second box: no dialog, nothing written.
                 self.assertEqual(self.game.read("QuillMar.ini"), before)
                 if case == "manifest not writable":
-                    self.assertEqual(self.game.read("Temp"), b"a file where the Temp folder belongs")
+                    self.assertEqual(self.game.read("Temp"),
+                                     b"a file where the Temp folder belongs")
                 else:
                     self.assert_no_debris()
 

@@ -88,6 +88,24 @@ class DamageTest(E2ECase):
         self.assert_client_not_started()
         self.assert_no_debris()
 
+    def test_member_that_cannot_be_written_is_a_failed_row(self):
+        # A folder stands where the member's file belongs (root ignores
+        # permission bits, so a read-only file would not do).
+        self.game.write_ini([("AData", [("AData1", "A0")])])
+        self.game.write("adata/blocked.txt/inside.txt", b"keep me")
+        self.release.manifest(manifest(splash="-1", adata=["A1"], bdata=["B1"]))
+        self.release.archive("/QuillMar/AData1.zip", {"adata/free.txt": b"free",
+                                                       "adata/blocked.txt": b"blocked"})
+        self.release.archive(EB + "BData1.zip", {"bdata/b.txt": b"b"})
+        run = self.run_launcher()
+        self.assertIn((TITLE, "AData1 다운로드 실패"), run.boxes())
+        self.assertNotIn(EB + "BData1.zip", self.requests(2))
+        self.assertEqual(self.game.ini()["adata"]["adata1"], "A0")
+        self.assertNotIn("bdata", self.game.ini())
+        self.assertEqual(self.game.read("adata/blocked.txt/inside.txt"), b"keep me")
+        self.assert_client_not_started()
+        self.assert_no_debris()
+
     def test_read_only_file_is_replaced_by_the_next_update(self):
         self.release.manifest(manifest(splash="-1", adata=["A1"]))
         self.release.archive("/QuillMar/AData1.zip", {"adata/locked.txt": b"first"},

@@ -35,7 +35,8 @@ class InterruptTest(E2ECase):
                                        paths=[f"{base}/slow/"]))
         self.release.archive(f"/slow/{VERSION_KEY}/Part.zip", {"engine/p2.txt": b"p2"})
         self.big = self.release.archive("/slow/AData1.zip",
-                                        {"adata/big.bin": pattern(7, size)}, stored=("adata/big.bin",))
+                                        {"adata/big.bin": pattern(7, size)},
+                                        stored=("adata/big.bin",))
         self.release.archive("/slow/AData2.zip", {"adata/a2.txt": b"a2"})
         self.game.write_ini([("V", [("Part", "P1")]), ("AData", [("AData1", "A0")])])
         self.game.write("adata/big.bin", b"the old AData1 file")

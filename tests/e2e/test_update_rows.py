@@ -2,7 +2,7 @@
 installation that is current, the worked example of the settings file, and
 each required row failing."""
 import release
-from e2e_case import TITLE, E2ECase, manifest
+from e2e_case import TITLE, Config, E2ECase, manifest
 from release import TINY_GIF, VERSION_KEY
 
 DL = "/QuillMar/"  # the default download base
@@ -161,5 +161,4 @@ class UpdateRowsTest(E2ECase):
 
 
 def release_foo():
-    from e2e_case import Config
     return Config.foo_dll
