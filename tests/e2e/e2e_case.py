@@ -123,7 +123,8 @@ class E2ECase(unittest.TestCase):
             self.assertTrue(rest.startswith(" "), line)
             self.assertEqual(rest[1:], f"{marker} {bk} {bkp} {PRODUCT_VERSION} {arg}")
         else:
-            tokens = [t for t in (marker, bk, bkp, PRODUCT_VERSION, arg) if t]
+            # The client gets the line split at blanks, empty tokens lost.
+            tokens = " ".join((marker, bk, bkp, PRODUCT_VERSION, arg)).split()
             self.assertEqual(line.split("\n")[:-1], tokens)
 
     def assert_client_not_started(self):

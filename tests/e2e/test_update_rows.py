@@ -83,10 +83,11 @@ class UpdateRowsTest(E2ECase):
                              ("AData", [("AData1", "A1"), ("AData2", "A2")]),
                              ("BData", [("BData1", "B1")])])
         before = self.game.read("QuillMar.ini")
-        run = self.run_launcher()
+        # An argument quoted for its blank reaches the client unquoted.
+        run = self.run_launcher(args=("first arg",))
         self.assertEqual(self.entries(1), [(200, MANIFEST)])
         self.assertEqual(run.boxes(), [])
-        self.assert_client_started("?", "bk-text", "bkp-text")
+        self.assert_client_started("?", "bk-text", "bkp-text", arg="first arg")
         self.assertEqual(self.game.read("QuillMar.ini"), before)
         self.assert_no_debris()
 
