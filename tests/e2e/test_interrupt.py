@@ -79,6 +79,33 @@ class InterruptTest(E2ECase):
         self.assertEqual(run.boxes(), [], "a cancelled run shows no box")
         self.assert_interrupted_state()
 
+    def test_cancel_during_the_launcher_transfer(self):
+        # The launcher archive goes to Temp, not to the game folder.
+        base = self.servers.base()
+        self.release.manifest(manifest(launcher="3.0.0.9", part="P2", splash="-1",
+                                       paths=[f"{base}/slow/"]))
+        big = self.release.archive(f"/slow/{VERSION_KEY}.zip",
+                                   {"QuillMar.exe": pattern(8, 2 * MB)}, stored=("QuillMar.exe",))
+        self.release.archive(f"/slow/{VERSION_KEY}/Part.zip", {"engine/p2.txt": b"p2"})
+        before = self.game.read("QuillMar.exe")
+        run = self.start(terminal=True)
+        self.assertTrue(self.servers.log.wait_for(MANIFEST, 30))
+        end = time.monotonic() + 10
+        while not established_on(self.servers.port):
+            self.assertTrue(run.running() and time.monotonic() < end, "no launcher transfer")
+            time.sleep(0.02)
+        time.sleep(0.6)
+        run.cancel()
+        self.finish(run, 20)
+        self.assertEqual(run.boxes(), [])
+        sent = [e[3] for e in self.servers.log.entries(at_least=2) if e[2].endswith(".zip")]
+        self.assertEqual(len(sent), 1, "a later row was started")
+        self.assertLess(sent[0], os.path.getsize(big), "the cancel came too late")
+        self.assertEqual(self.game.read("QuillMar.exe"), before)
+        self.assertNotIn("v", self.game.ini())
+        self.assert_client_not_started()
+        self.assert_no_debris()
+
     def test_proxy_confirmed_during_a_transfer(self):
         # Filling in the dialog with clicks and keys under Wine takes longer.
         self.publish_slow(size=5 * MB if is_wine() else 2 * MB)
