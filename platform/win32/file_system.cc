@@ -311,8 +311,10 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   if (::MoveFileExW(source.c_str(), target.c_str(), flags))
     return Succeed();
   DWORD code = GetLastError();
+  // Only a file in use is moved aside; a folder in the way stays where it is.
+  const DWORD existing = Attributes(target);
   if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) ||
-      Attributes(target) == INVALID_FILE_ATTRIBUTES) {
+      existing == INVALID_FILE_ATTRIBUTES || (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     SetLastError(code);
     return Fail();
   }

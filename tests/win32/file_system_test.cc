@@ -148,6 +148,20 @@ TEST(ReplaceFileTest, TargetLockedAgainstRenamingFailsAndLosesNothing) {
   EXPECT_TRUE(Leftovers(folder).empty());
 }
 
+// Only a file is moved aside: a folder where the file should go stays as it
+// is, with what it holds.
+TEST(ReplaceFileTest, FolderInTheWayFailsAndStaysWhereItIs) {
+  Folder folder;
+  Folder::Write(folder / "new.bin", "new content");
+  ASSERT_TRUE(CreateDirectories(folder / "blocked.bin"));
+  Folder::Write(folder / "blocked.bin\\kept.txt", "kept");
+  EXPECT_FALSE(ReplaceFile(folder / "new.bin", folder / "blocked.bin"));
+  EXPECT_EQ(LastFileError(), FileError::kAccessDenied);
+  EXPECT_EQ(Folder::Read(folder / "blocked.bin\\kept.txt"), "kept");
+  EXPECT_EQ(Folder::Read(folder / "new.bin"), "new content");
+  EXPECT_TRUE(Leftovers(folder).empty());
+}
+
 TEST(FileTest, ReaderDoesNotLockOutWritersOrReplacement) {
   Folder folder;
   Folder::Write(folder / "QuillMar.exe", "v1");
