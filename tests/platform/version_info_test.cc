@@ -91,7 +91,9 @@ TEST(VersionInfoTest, BareNameIsFoundInTheProgramsFolder) {
 #endif
   const std::filesystem::path program(exe);
   const std::filesystem::path probe = program.parent_path() / "qm_bare_name_probe.dll";
-  std::filesystem::copy_file(OsPath(FixtureLinuxPath("one_translation.exe")), probe,
+  // A 32-bit image, as the product's components are: 32-bit Wine cannot map
+  // a 64-bit image, and the lookup of a bare name then finds nothing.
+  std::filesystem::copy_file(OsPath(FixtureLinuxPath("one_translation32.exe")), probe,
                              std::filesystem::copy_options::overwrite_existing);
   TempDir elsewhere;
   const std::filesystem::path before = std::filesystem::current_path();
