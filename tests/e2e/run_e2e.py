@@ -9,6 +9,7 @@ Usage: run_e2e.py --direct EXE --next EXE --production EXE --client FILE
                   [--work DIR] [--module test_NAME]... [-k PATTERN]...
 """
 import argparse
+import fcntl
 import os
 import shutil
 import sys
@@ -34,6 +35,31 @@ class TimedResult(unittest.TextTestResult):
     def stopTest(self, test):
         super().stopTest(test)
         self.stream.writeln(f"    ({time.monotonic() - self._started:.1f} s)")
+
+
+class port_lock:
+    """Runs of this suite from other build folders on the machine use the
+    same fixed port: they take turns (a bounded wait)."""
+
+    def __init__(self, port, seconds=600):
+        self.path = os.path.join(tempfile.gettempdir(), f"qm-e2e-port-{port}.lock")
+        self.seconds = seconds
+
+    def __enter__(self):
+        self.file = open(self.path, "a")
+        end = time.monotonic() + self.seconds
+        while True:
+            try:
+                fcntl.flock(self.file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return self
+            except BlockingIOError:
+                if time.monotonic() > end:
+                    raise RuntimeError(f"another run holds {self.path} for {self.seconds} s")
+                time.sleep(0.5)
+
+    def __exit__(self, *exc):
+        self.file.close()  # releases the lock
+        return False
 
 
 def main():
@@ -76,7 +102,7 @@ def main():
     ok = False
     wine = None
     try:
-        with Servers(os.path.join(work, "servers"), args.port) as servers:
+        with port_lock(args.port), Servers(os.path.join(work, "servers"), args.port) as servers:
             Config.servers = servers
             if args.emulator:
                 from wine_ui import WineSession
