@@ -78,6 +78,13 @@ bool IsClientName(const std::string& path) {
 // first argument. Later arguments are documents of other programs
 // ("less _QuillMar_.exe") and never count.
 bool IsClientProcess(const std::string& proc_dir) {
+  // A client that has ended but is not yet reaped still shows its name.
+  std::string stat;
+  std::getline(std::ifstream(proc_dir + "/stat"), stat);
+  const size_t name_end = stat.rfind(')');
+  if (name_end != std::string::npos && name_end + 2 < stat.size() && stat[name_end + 2] == 'Z') {
+    return false;
+  }
   char target[PATH_MAX];
   ssize_t n = readlink((proc_dir + "/exe").c_str(), target, sizeof(target) - 1);
   if (n > 0 && IsClientName(std::string(target, n))) {

@@ -96,6 +96,21 @@ class RunningClient {
     }
     return false;
   }
+  // Waits until the process has ended, without reaping it.
+  bool Ends() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::string stat;
+      std::getline(std::ifstream("/proc/" + std::to_string(pid_) + "/stat"), stat);
+      const size_t name_end = stat.rfind(')');
+      if (name_end != std::string::npos && name_end + 2 < stat.size() &&
+          stat[name_end + 2] == 'Z') {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
   void Stop() {
     if (!started_) {
       return;
@@ -148,6 +163,15 @@ TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
     EXPECT_TRUE(ClientLookupSettlesOn(true));
     client.Stop();
     EXPECT_TRUE(ClientLookupSettlesOn(false));
+  }
+  // A client that has ended, its parent not having reaped it yet, is gone.
+  dir.Write("ended/_QuillMar_.exe", "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(dir.os_path("ended/_QuillMar_.exe"),
+                               std::filesystem::perms::owner_all);
+  {
+    RunningClient ended({dir.linux_path("ended/_QuillMar_.exe")});
+    ASSERT_TRUE(ended.started() && ended.Ends());
+    EXPECT_FALSE(ActivateRunningClient());
   }
   // Processes that only mention the name in a later argument are no client:
   // a pager or an editor showing the file.
