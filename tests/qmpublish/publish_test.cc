@@ -186,6 +186,35 @@ TEST(PublishTest, UpdateRunInstallsTheReleaseAndReleaseTwoBringsOnlyWhatChanged)
   EXPECT_EQ(actions["A-data 1"], "unchanged");
 }
 
+TEST(PublishTest, LauncherWithANewVersionKeyReachesPlayersOfTheOldOne) {
+  ReleaseFixture f;
+  f.WriteFirstRelease();
+  f.Publish();
+  GameFolder game;
+  std::vector<std::string> requested;
+  ASSERT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
+
+  fs::copy_file(PeFixture("Launcher2"), f.release() / "launcher" / "QuillMar.exe",
+                fs::copy_options::overwrite_existing);
+  const PublishResult second = f.Publish();
+  EXPECT_EQ(second.version_key, "82002600");
+  requested.clear();
+  EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
+  // The old launcher asks under its own key and gets the new one.
+  EXPECT_EQ(requested,
+            (std::vector<std::string>{"QuillMar/QuillMar.ini", "QuillMar/82001500.zip"}));
+  EXPECT_EQ(ReadFile(game.app() / "QuillMar.exe"), ReadFile(PeFixture("Launcher2")));
+
+  // The new launcher asks under its key; only its splash line is new to it.
+  requested.clear();
+  EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
+  EXPECT_EQ(requested,
+            (std::vector<std::string>{"QuillMar/QuillMar.ini", "QuillMar/82002600_Sp.zip"}));
+  requested.clear();
+  EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
+  EXPECT_EQ(requested, std::vector<std::string>{"QuillMar/QuillMar.ini"});
+}
+
 TEST(PublishTest, SameReleaseGivesTheSameBytesAndNamesInCodePage949) {
   ReleaseFixture a;
   ReleaseFixture b;

@@ -218,6 +218,14 @@ PublishResult Publish(const PublishOptions& options) {
     }
   }
   section("SP");
+  for (const Item& item : release.items) {
+    if (item.section == "SP") {
+      for (const std::string& old_key : old_keys) {
+        text.Line(old_key + "_Sp", versions[item.archive], "earlier launcher");
+        CopyArchive(server / item.archive, server / (old_key + "_Sp.zip"));
+      }
+    }
+  }
   section("AData");
   section("BData");
   WriteWholeFile(manifest_path, text.text());
