@@ -12,6 +12,7 @@ Round r of seed s is reproducible on its own (--seed s --first-round r
 --rounds 1), up to the moment of a kill."""
 import argparse
 import collections
+import fnmatch
 import os
 import random
 import shutil
@@ -247,7 +248,15 @@ class Soak:
         for _, fault, _, _ in taken:
             self.faults[fault.kind] += 1
         context.check_run(run, taken, "clean run", False)
-        violations = context.expectation.check_final(folder)
+        violations = []
+        for v in context.expectation.check_final(folder):
+            left = v[len("left behind: "):] if v.startswith("left behind: ") else None
+            if left and any(fnmatch.fnmatchcase(left, g) for g in self.args.tolerate):
+                self.counts["tolerated leftovers (known fault)"] += 1
+                print(f"tolerated: seed {self.args.seed} round {context.number}: {v}",
+                      flush=True)
+            else:
+                violations.append(v)
         if not self.client_started(folder):
             violations.append("the clean run did not start the client")
         context.report(violations, "clean run", taken, run)
@@ -319,7 +328,7 @@ class Soak:
               f"{self.args.first_round + self.counts['rounds'] - 1}")
         for key in ("rounds", "rounds faulted", "rounds disk full", "rounds read-only",
                     "rounds direct", "rounds via [Proxy]", "filling disk runs that fitted", "runs",
-                    "kills"):
+                    "kills", "tolerated leftovers (known fault)"):
             print(f"  {key}: {self.counts[key]}")
         print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in KINDS))
         print(f"  invariant violations: {len(self.violations)}")
@@ -408,6 +417,8 @@ def main():
     p.add_argument("--rounds", type=int, default=50)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--first-round", type=int, default=0)
+    p.add_argument("--tolerate", action="append", default=[], metavar="GLOB",
+                   help="a leftover of a known, not yet mended fault: counted, not a violation")
     p.add_argument("--verbose", action="store_true", help="every run's plan and texts")
     p.add_argument("--minutes", type=float, default=0,
                    help="stop starting rounds after this long (0: no limit)")
