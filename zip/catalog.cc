@@ -102,7 +102,11 @@ void WalkCentral(ArchiveSource& source,
     if (observer.Select(name, central.flags)) {
       uint64_t local_offset = central.local_offset + static_cast<uint64_t>(r.adjustment);
       LocalRecord local;
-      if (local_offset >= size || !ReadLocalRecord(source, local_offset, &local)) {
+      // A name that differs between the two headers is damage (a flipped
+      // byte); the member's CRC would not catch it, and the file would land
+      // under a name nobody asked for.
+      if (local_offset >= size || !ReadLocalRecord(source, local_offset, &local) ||
+          local.name != name) {
         observer.BadHeader(name, central.flags);
       } else {
         MemberEntry e;

@@ -243,7 +243,22 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 }
 
 void RemoveLeftovers(const std::string& folder) {
-  // ReplaceFile never renames aside on POSIX: nothing to clear.
+  // ReplaceFile never renames aside on POSIX, but a process killed while it
+  // wrote a settings file or copied across file systems leaves the
+  // temporary file of that write.
+  const std::string os_folder = ToOsPath(folder);
+  DIR* dir = ::opendir(os_folder.c_str());
+  if (!dir) {
+    return;
+  }
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.find(".qmtmp-") != std::string_view::npos ||
+        name.find(".qmcopy-") != std::string_view::npos) {
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+  }
+  ::closedir(dir);
 }
 
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {

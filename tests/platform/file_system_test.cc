@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -276,6 +277,18 @@ TEST(FileSystemTest, ReplaceFileAcrossFileSystems) {
   EXPECT_FALSE(std::filesystem::exists(source));
   // Only the target is left: no copy half way.
   EXPECT_EQ(ListDirectory(dir.path()), (std::vector<std::string>{"Target.dll"}));
+}
+
+TEST(FileSystemTest, LeftoversOfAKilledWriteAreRemoved) {
+  TempDir dir;
+  for (const char* name : {"QuillMar.ini.qmtmp-95tiPI", "Foo.dll.qmcopy-Ab12Cd", "QuillMar.ini",
+                           "notes.qmtmp.txt", "Foo.dll"}) {
+    dir.Write(name, "x");
+  }
+  RemoveLeftovers(dir.path());
+  std::vector<std::string> left = ListDirectory(dir.path());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"Foo.dll", "QuillMar.ini", "notes.qmtmp.txt"}));
 }
 
 TEST(FileSystemTest, KoreanNamesAreUtf8OnDisk) {

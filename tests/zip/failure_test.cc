@@ -547,6 +547,19 @@ TEST(FailureTest, SameTargetTwiceInAFreshFolder) {
   }
 }
 
+TEST(FailureTest, NameThatDiffersBetweenTheHeadersIsDamage) {
+  // One flipped byte in the directory's copy of a name: the data and its CRC
+  // are whole, but the file must not land under the changed name.
+  std::string bytes =
+      BuildZip({{.name = "Sp.Gif", .data = "picture"}, {.name = "other.txt", .data = "whole"}});
+  bytes[LastLayout().central_offsets[0] + 46 + 3] ^= 0x20;  // "Sp.gif"
+  ExtractRun run;
+  EXPECT_EQ(run.Extract(bytes), 1);
+  EXPECT_TRUE(run.log.Has(kErrBadFileHeader)) << run.log.Describe();
+  EXPECT_FALSE(run.unzip.Succeeded());
+  EXPECT_EQ(ReadTree(run.out), (std::map<std::string, std::string>{{"other.txt", "whole"}}));
+}
+
 TEST(FailureTest, TemporariesOfAnEarlierRunAreCleared) {
   ExtractRun run;
   // What a run that died left in folders that exist, beside a file of the
