@@ -195,36 +195,36 @@ bool Zip(const fs::path& www, ReleaseArchive& archive, const char* level, std::s
   return true;
 }
 
-bool MakeArchive(const ArchiveSpec& spec,
+bool MakeArchive(const ArchiveSpec& item,
                  const fs::path& sources,
                  const fs::path& www,
                  uint64_t seed,
                  Release* release,
                  std::string* error) {
   ReleaseArchive archive;
-  archive.url_path = std::string(spec.url_folder) + spec.key + ".zip";
-  archive.source = sources / spec.key;
+  archive.url_path = std::string(item.url_folder) + item.key + ".zip";
+  archive.source = sources / item.key;
   fs::remove_all(archive.source);
   std::mt19937_64 rng(seed);
-  for (int i = 0; i < spec.big_files; ++i) {
-    const std::string path = Join(spec.top, "Pack" + std::to_string(i) + ".pak");
+  for (int i = 0; i < item.big_files; ++i) {
+    const std::string path = Join(item.top, "Pack" + std::to_string(i) + ".pak");
     const ContentKind kind = i % 2 == 0 ? ContentKind::kBinary : ContentKind::kPacked;
-    if (!AddFile(archive, path, spec.big_bytes, kind, rng(), error)) {
+    if (!AddFile(archive, path, item.big_bytes, kind, rng(), error)) {
       return false;
     }
   }
-  const int small = spec.files - spec.big_files;
+  const int small = item.files - item.big_files;
   const std::vector<uint64_t> sizes =
-      SmallSizes(rng, small, spec.bytes - spec.big_bytes * static_cast<uint64_t>(spec.big_files));
+      SmallSizes(rng, small, item.bytes - item.big_bytes * static_cast<uint64_t>(item.big_files));
   for (int i = 0; i < small; ++i) {
     // About forty files to a folder, the folders spread over four groups.
     const int folder = i / 40;
-    const char* group = spec.groups[folder % 4];
+    const char* group = item.groups[folder % 4];
     char name[64];
-    const ContentKind kind = PickKind(rng, spec.weights);
+    const ContentKind kind = PickKind(rng, item.weights);
     std::snprintf(name, sizeof(name), "%s%02d/%s%04d%s", group, folder, group, i,
                   kExtensions[static_cast<int>(kind)][rng() % 3]);
-    if (!AddFile(archive, Join(spec.top, name), sizes[static_cast<size_t>(i)], kind, rng(),
+    if (!AddFile(archive, Join(item.top, name), sizes[static_cast<size_t>(i)], kind, rng(),
                  error)) {
       return false;
     }
@@ -233,7 +233,7 @@ bool MakeArchive(const ArchiveSpec& spec,
     return false;
   }
   release->archives.push_back(std::move(archive));
-  release->recorded.push_back({spec.section, spec.key, spec.recorded_value});
+  release->recorded.push_back({item.section, item.key, item.recorded_value});
   return true;
 }
 
@@ -295,16 +295,16 @@ bool MakeGameRelease(const fs::path& sources,
     return false;
   }
   uint64_t seed = 1000;
-  for (const ArchiveSpec& spec : kGameArchives) {
-    if (!MakeArchive(spec, sources, www, ++seed, release, error)) {
+  for (const ArchiveSpec& item : kGameArchives) {
+    if (!MakeArchive(item, sources, www, ++seed, release, error)) {
       return false;
     }
   }
   const auto lines = [](std::string_view section) {
     std::string text;
-    for (const ArchiveSpec& spec : kGameArchives) {
-      if (spec.section == section) {
-        text += std::string(spec.key) + "=" + spec.manifest_value + "\r\n";
+    for (const ArchiveSpec& item : kGameArchives) {
+      if (item.section == section) {
+        text += std::string(item.key) + "=" + item.manifest_value + "\r\n";
       }
     }
     return text;
