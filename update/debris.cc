@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "util/string_helpers.h"
 #include "zip/unzip.h"
 
 namespace qm::update {
@@ -14,26 +15,14 @@ constexpr char kMarkerName[] = "~qmunpack";
 // Folder depth of the walk; deeper trees (or link loops) are not ours.
 constexpr int kMaxDepth = 32;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool StartsWithNoCase(std::string_view name, std::string_view prefix) {
-  return name.size() >= prefix.size() && EqualsNoCase(name.substr(0, prefix.size()), prefix);
+  return name.size() >= prefix.size() &&
+         EqualsIgnoringAsciiCase(name.substr(0, prefix.size()), prefix);
 }
 
 bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
   return name.size() >= suffix.size() &&
-         EqualsNoCase(name.substr(name.size() - suffix.size()), suffix);
+         EqualsIgnoringAsciiCase(name.substr(name.size() - suffix.size()), suffix);
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -69,8 +58,8 @@ bool IsDataArchive(std::string_view name, const std::string& version_key) {
     return false;
   }
   std::string_view key = name.substr(0, name.size() - 4);
-  if (EqualsNoCase(key, "Part") || EqualsNoCase(key, "Data") ||
-      (!version_key.empty() && EqualsNoCase(key, version_key + "_Sp"))) {
+  if (EqualsIgnoringAsciiCase(key, "Part") || EqualsIgnoringAsciiCase(key, "Data") ||
+      (!version_key.empty() && EqualsIgnoringAsciiCase(key, version_key + "_Sp"))) {
     return true;
   }
   return (StartsWithNoCase(key, "AData") || StartsWithNoCase(key, "BData")) &&
@@ -101,7 +90,7 @@ void RemoveDebris(const std::string& app_dir, const std::string& version_key) {
     platform::RemoveLeftovers(app_dir);
   }
   for (const std::string& name : platform::ListDirectory(temp)) {
-    if (EqualsNoCase(name, "QuillMar.ini") || EndsWithNoCase(name, ".zip") ||
+    if (EqualsIgnoringAsciiCase(name, "QuillMar.ini") || EndsWithNoCase(name, ".zip") ||
         IsDownloadTemp(name)) {
       platform::DeleteFile(JoinPath(temp, name));
     }

@@ -12,18 +12,6 @@ char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 void SplitToList(StringList& list, const std::string& text, const std::string& separator) {
@@ -92,6 +80,18 @@ std::string R_Trim(const std::string& s) {
     value = Trim(value.substr(0, static_cast<size_t>(p - 1)));
   }
   return value;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string ListValue(const StringList& list, const std::string& key) {

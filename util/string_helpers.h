@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm {
@@ -36,6 +37,10 @@ std::string TrimmedText(const std::optional<std::string>& value);
 // A settings-file value: trimmed, then cut before its last ";" and trimmed
 // again.
 std::string R_Trim(const std::string& s);
+
+// Equal but for the letter case of ASCII letters, as Windows compares names;
+// the bytes of two-byte Korean characters are never folded.
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // The value of the first "name=value" line whose name equals key (ASCII
 // letters compared without case, as INI keys are); empty when absent.
