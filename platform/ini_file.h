@@ -14,6 +14,17 @@ class EIniFileException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A line break in a value would start new lines of their own in the file:
+// both backends write each CR and LF of a value as a blank.
+inline std::string IniValueWithoutLineBreaks(std::string value) {
+  for (char& c : value) {
+    if (c == '\r' || c == '\n') {
+      c = ' ';
+    }
+  }
+  return value;
+}
+
 class IniFile {
  public:
   explicit IniFile(std::string path);  // the file need not exist

@@ -328,13 +328,7 @@ void IniFile::WriteString(const std::string& section,
     Refuse(path_);
   }
 
-  // A line break in a value would start new lines of its own in the file.
-  std::string clean_value = value;
-  for (char& c : clean_value) {
-    if (c == '\r' || c == '\n') {
-      c = ' ';
-    }
-  }
+  const std::string clean_value = IniValueWithoutLineBreaks(value);
   std::vector<Line> lines = ParseAll(content);
   std::vector<std::string>& raw = content.lines;
   std::optional<SectionRange> range = FindSection(lines, section);

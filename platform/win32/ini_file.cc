@@ -86,13 +86,7 @@ void IniFile::ReadSectionValues(const std::string& section, std::vector<std::str
 void IniFile::WriteString(const std::string& section,
                           const std::string& key,
                           const std::string& value) {
-  // A line break in a value would start new lines of its own in the file.
-  std::string clean_value = value;
-  for (char& c : clean_value) {
-    if (c == '\r' || c == '\n') {
-      c = ' ';
-    }
-  }
+  const std::string clean_value = IniValueWithoutLineBreaks(value);
   if (!WritePrivateProfileStringW(TextToWide(section).c_str(), TextToWide(key).c_str(),
                                   TextToWide(clean_value).c_str(),
                                   win32::PathToWide(path_).c_str())) {
