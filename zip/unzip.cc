@@ -24,6 +24,14 @@ constexpr size_t kEncryptionHeader = 12;
 constexpr uint32_t kDosAttributeBits = platform::kAttrReadOnly | platform::kAttrHidden |
                                        platform::kAttrSystem | platform::kAttrArchive;
 
+// The DOS bits, plus the Unix mode of a program from an archive made on Unix,
+// whose execute bits a POSIX install keeps; Windows reads the DOS bits alone.
+uint32_t InstalledAttributes(uint32_t attributes) {
+  const uint32_t unix_mode = attributes >> 16;
+  const bool program = (unix_mode & 0170000) == 0100000 && (unix_mode & 0111) != 0;
+  return (attributes & kDosAttributeBits) | (program ? attributes & 0xFFFF0000u : 0);
+}
+
 // The member's compressed bytes, decrypted when a key state is given.
 class MemberInput : public InputSource {
  public:
@@ -823,7 +831,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     return;
   }
   if (mode == RunMode::kExtract) {
-    installed_.push_back({target, attributes & kDosAttributeBits});
+    installed_.push_back({target, InstalledAttributes(attributes)});
   }
   ++extracted_count_;
   TriggerEnd(target, true);

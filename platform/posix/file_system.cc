@@ -289,6 +289,12 @@ bool SetFileAttributes(const std::string& path, uint32_t attributes) {
   } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     mode |= S_IWUSR;  // the owner may write again
   }
+  // Archives made on Unix carry the file's mode in the upper half; its
+  // execute bits let an installed program run here, for whoever may read it.
+  const uint32_t unix_mode = attributes >> 16;
+  if ((unix_mode & S_IFMT) == S_IFREG && S_ISREG(st.st_mode)) {
+    mode |= unix_mode & (mode >> 2) & (S_IXUSR | S_IXGRP | S_IXOTH);
+  }
   if (mode != (st.st_mode & 07777) && ::chmod(os_path.c_str(), mode) != 0) {
     return FailWithErrno();
   }

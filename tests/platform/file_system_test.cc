@@ -227,6 +227,35 @@ TEST(FileSystemTest, ReadOnlyAttributeFollowsTheWriteBits) {
 }
 
 #ifndef _WIN32
+TEST(FileSystemTest, UnixModeOfAnArchiveGivesOnlyExecuteBits) {
+  struct Case {
+    const char* what;
+    uint32_t attributes;
+    mode_t before;
+    mode_t after;
+  };
+  const Case cases[] = {
+      {"program", kAttrArchive | (0100755u << 16), 0644, 0755},
+      {"owner-only program", kAttrArchive | (0100700u << 16), 0644, 0744},
+      {"not readable by others", kAttrArchive | (0100755u << 16), 0640, 0750},
+      {"plain file", kAttrArchive | (0100644u << 16), 0644, 0644},
+      {"read-only program", kAttrReadOnly | (0100555u << 16), 0644, 0555},
+      {"folder mode on a file", kAttrArchive | (040755u << 16), 0644, 0644},
+      {"DOS attributes only", kAttrArchive, 0644, 0644},
+      {"write bits are not widened", kAttrArchive | (0100777u << 16), 0644, 0755},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    dir.Write("game", "x");
+    ASSERT_EQ(::chmod(dir.os_path("game").c_str(), c.before), 0);
+    ASSERT_TRUE(SetFileAttributes(dir.path("game"), c.attributes));
+    struct stat st;
+    ASSERT_EQ(::stat(dir.os_path("game").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.after);
+  }
+}
+
 TEST(FileSystemTest, LastWriteTimeIsLocalTime) {
   TempDir dir;
   dir.Write("a.txt", "x");

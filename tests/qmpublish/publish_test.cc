@@ -152,6 +152,12 @@ TEST(PublishTest, UpdateRunInstallsTheReleaseAndReleaseTwoBringsOnlyWhatChanged)
                                       r1 + "Part.zip", r1 + "Data.zip", "QuillMar/AData1.zip",
                                       r1 + "BData1.zip", r1 + "Foo.zip"}));
   ExpectInstalled(f, game, {"splash", "engine", "data", "adata/1", "bdata/1", "components"});
+  // The client keeps its execute bits, so it can be started here too.
+  const auto executable = [&](const char* name) {
+    return (fs::status(game.app() / name).permissions() & fs::perms::owner_exec) != fs::perms::none;
+  };
+  EXPECT_TRUE(executable("_QuillMar_.exe"));
+  EXPECT_FALSE(executable("Game.bin"));
   EXPECT_EQ(game.Installed("V", "Part"), "1");
   EXPECT_EQ(game.Installed("AData", "AData1"), "1");
 
@@ -249,6 +255,8 @@ TEST(PublishTest, SameReleaseGivesTheSameBytesAndNamesInCodePage949) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(fs::is_directory(unpacked / "saves"));
   EXPECT_TRUE(fs::is_empty(unpacked / "saves"));
+  EXPECT_NE(fs::status(unpacked / "_QuillMar_.exe").permissions() & fs::perms::owner_exec,
+            fs::perms::none);
 }
 
 TEST(PublishTest, MirrorLinesLetTheUpdaterChooseEveryMirror) {

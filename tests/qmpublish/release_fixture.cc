@@ -67,6 +67,10 @@ void ReleaseFixture::WriteFirstRelease() {
     engine += "engine line " + std::to_string(i * 7919 % 1000) + "\n";
   }
   Put("engine/Game.bin", engine);
+  Put("engine/_QuillMar_.exe", "the game client");
+  fs::permissions(release_ / "engine" / "_QuillMar_.exe",
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add);
   Put("engine/maps/\xed\x95\x9c\xea\xb8\x80.map", "korean name");  // 한글.map
   fs::create_directories(release_ / "engine" / "saves");
   Put("data/items.txt", "items v1");

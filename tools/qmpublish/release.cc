@@ -51,6 +51,7 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
     } else if (entry.is_regular_file()) {
       member.file = entry.path();
       member.size = entry.file_size();
+      member.executable = (entry.status().permissions() & fs::perms::owner_exec) != fs::perms::none;
     } else {
       throw PublishError(entry.path().string() +
                          " is neither a file nor a folder; remove it from the release");
@@ -81,7 +82,8 @@ std::string Digest(const std::vector<ZipSource>& members) {
   for (const ZipSource& member : members) {
     hash.Update(member.stored_name);
     hash.Update(std::string(1, '\0'));
-    hash.Update(std::to_string(member.size) + (member.file.empty() ? "d" : "f"));
+    hash.Update(std::to_string(member.size) +
+                (member.file.empty() ? "d" : (member.executable ? "x" : "f")));
     if (!member.file.empty()) {
       hash.Update(ReadWholeFile(member.file));
     }

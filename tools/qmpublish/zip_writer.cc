@@ -20,6 +20,10 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kAttrDirectory = 0x10;
 constexpr uint32_t kAttrArchive = 0x20;
+// Info-ZIP's convention for a program: made on Unix, the mode in the upper
+// half of the attributes beside the DOS bits, which Windows reads alone.
+constexpr uint16_t kMadeByUnix = (3 << 8) | 20;
+constexpr uint32_t kUnixProgramMode = 0100755;
 
 struct Member {
   uint16_t method = 0;
@@ -213,12 +217,18 @@ uint64_t WriteZip(const fs::path& path, std::vector<ZipSource> entries, const Zi
       write(member.data);
 
       Put32(central, 0x02014b50);
-      Put16(central, 20);  // made by MS-DOS, so the attributes below are DOS bits
+      // Made by MS-DOS, so the attributes below are DOS bits; a program also
+      // carries its Unix mode.
+      Put16(central, source.executable ? kMadeByUnix : 20);
       CommonFields(central, source, member);
       Put16(central, 0);  // comment
       Put16(central, 0);  // disk
       Put16(central, 0);  // internal attributes
-      Put32(central, source.file.empty() ? kAttrDirectory : kAttrArchive);
+      if (source.file.empty()) {
+        Put32(central, kAttrDirectory);
+      } else {
+        Put32(central, source.executable ? (kUnixProgramMode << 16) | kAttrArchive : kAttrArchive);
+      }
       Put32(central, static_cast<uint32_t>(offset));
       central += source.stored_name;
 

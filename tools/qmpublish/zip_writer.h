@@ -16,6 +16,7 @@ struct ZipSource {
   std::string stored_name;     // code page 949, "/" separators; a folder ends in "/"
   std::filesystem::path file;  // empty for a folder
   uint64_t size = 0;
+  bool executable = false;  // kept as a Unix mode, so that an install on Unix can run it
 };
 
 struct ZipOptions {
