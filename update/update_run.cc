@@ -16,6 +16,7 @@
 #include "util/texts.h"
 #include "util/version_string.h"
 #include "zip/unzip.h"
+#include "zip/unzip_error.h"
 
 namespace qm::update {
 namespace {
@@ -106,6 +107,11 @@ int32_t UpdateRun::Fail(const std::string& message) {
   // A cancel ends the run in silence.
   if (!Cancelled()) {
     host_.SetStatus(message);
+    // The row's text does not say which file stood in the way (say, one
+    // that another program holds open): the player can act on its name.
+    if (!unpack_error_.empty()) {
+      platform::ShowApplicationError(unpack_error_);
+    }
   }
   return kUpdateDownloadFailed;
 }
@@ -220,6 +226,7 @@ bool UpdateRun::DownDll(const std::string& url,
   const std::string name =
       slash > 0 ? url.substr(static_cast<size_t>(slash), kMaxArchiveName) : url;
   host_.SetStatus(message);
+  unpack_error_.clear();
   const std::string archive = state_.AppDir + "\\Temp\\" + name;
   if (!GetSyncFile(url, archive)) {
     return false;
@@ -233,6 +240,7 @@ bool UpdateRun::DownData(const std::string& base,
                          const std::string& section,
                          const std::string& key,
                          const std::string& value) {
+  unpack_error_.clear();
   if (!GetSyncFile(base + key + ".zip", state_.AppDir + "\\" + key + ".zip")) {
     return false;
   }
@@ -257,7 +265,15 @@ bool UpdateRun::Unpack(const std::string& archive, const std::string& folder) {
   unzip_.SetExtractDir(folder);
   unzip_.FileSpec.clear();
   unzip_.FileSpec.emplace_back("*.*");
+  auto handler = std::exchange(
+      unzip_.OnError, [this](zip::TUnZip*, const std::string& file_name, const std::string& reason,
+                             const std::string&, int code) {
+        if (code == zip::kErrOpenFile && unpack_error_.empty()) {
+          unpack_error_ = file_name + ": " + (reason.empty() ? zip::ErrorText(code) : reason);
+        }
+      });
   unzip_.Extract();
+  unzip_.OnError = std::move(handler);
   return unzip_.Succeeded() && !Cancelled();
 }
 

@@ -73,6 +73,8 @@ class UpdateRun {
   http::THttpCli& http_;
   zip::TUnZip& unzip_;
   const std::string default_base_url_;
+  // The file that the current row's unpacking could not install, and why.
+  std::string unpack_error_;
 
   // From the server's settings file.
   std::string download_base_;

@@ -756,6 +756,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   remainder_ = remainder_before - std::min(remainder_before, e.uncompressed_size);
 
   int code = 0;
+  std::string reason;  // why the file could not be put in place
   switch (result.status) {
     case DecodeStatus::kOk:
       break;
@@ -816,6 +817,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     out.Close();
     if (code == 0 && !in_place && !platform::ReplaceFile(temp, target)) {
       code = kErrOpenFile;
+      reason = platform::FileErrorText(platform::LastFileError());
     }
   }
   if (mode == RunMode::kExtract) {
@@ -825,7 +827,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     }
   }
   if (code != 0) {
-    Report(target, code);
+    Report(target, code, reason);
     ++failed_count_;
     TriggerEnd(target, false);
     return;

@@ -16,6 +16,7 @@
 #include "http/http_cli.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
+#include "platform/message_loop.h"
 #include "tests/http/http_servers.h"
 #include "tests/zip/zip_builder.h"
 #include "update/component_setup.h"
@@ -358,6 +359,50 @@ TEST(UpdateRunTest, ReadOnlyFileOfAnEarlierInstallIsReplaced) {
   EXPECT_EQ(f.Run(), 0);
   EXPECT_EQ(ReadFile(f.App("part.txt")), "part body");
   EXPECT_EQ(f.Installed("V", "Part"), "13");
+}
+
+// A file that cannot be installed (a folder in its place here; on Windows
+// also one that another program holds open) fails its row, which records
+// nothing, and is named on the error display. The splash row's failure is
+// passed over: its file is not named for a later row's failure.
+TEST(UpdateRunTest, FileThatCannotBeInstalledIsNamedWithTheFailedRow) {
+  struct Case {
+    const char* name;
+    const char* blocked;              // a folder in the place of this member
+    const char* splash;               // the server's splash version
+    bool engine_published;            // Part.zip (part.txt) on the server
+    std::vector<std::string> errors;  // texts shown on the error display
+  };
+  const std::vector<Case> cases = {
+      {"engine file blocked", "part.txt", "3", true, {"part.txt: Error opening file"}},
+      {"splash file blocked, engine missing", "sp.txt", "4", false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    fs::create_directories(f.App(c.blocked));
+    f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=13", "Data=7", "[SP]",
+                     std::string("82001500_Sp=") + c.splash});
+    f.Serve("QuillMar/82001500_Sp.zip", Archive("sp", "splash body"));
+    if (c.engine_published) {
+      f.Serve("QuillMar/82001500/Part.zip", Archive("part", "part body"));
+    }
+    std::vector<std::string> errors;
+    platform::SetErrorDisplay([&errors](const std::string& text) { errors.push_back(text); });
+    const int32_t result = f.Run();
+    platform::SetErrorDisplay(nullptr);
+    EXPECT_EQ(result, -3);
+    EXPECT_EQ(f.host.status, texts::kEngineDownloadFailed);
+    EXPECT_EQ(f.Installed("V", "Part"), "");
+    EXPECT_TRUE(fs::is_directory(f.App(c.blocked)));
+    ASSERT_EQ(errors.size(), c.errors.size());
+    for (size_t k = 0; k < errors.size(); ++k) {
+      // The full path, as the platform writes it, ending in the member's name.
+      const std::string& end = c.errors[k];
+      ASSERT_GE(errors[k].size(), end.size() + 1) << errors[k];
+      EXPECT_EQ(errors[k].substr(errors[k].size() - end.size() - 1), "\\" + end) << errors[k];
+    }
+  }
 }
 
 TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetch) {
