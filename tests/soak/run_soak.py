@@ -9,9 +9,24 @@ exactly, leave nothing behind and start the client. Prints the counts;
 exits 1 when an invariant was violated.
 
 Round r of seed s is reproducible on its own (--seed s --first-round r
---rounds 1), up to the moment of a kill."""
+--rounds 1), up to the moment of a kill.
+
+Given --emulator (the Windows build's launchers, with --wintool, --holder
+and --wineprefix), every run is the Windows build under Wine: the first
+faulted run of a round is killed at a random moment, and every third round
+holds a data file open in another program while the update replaces it. The
+win32 tree's CTest entry qm_soak_wine is a short one; a longer share, after
+cmake --build build/win32 --target qm_soak (d=build/win32/tests):
+
+  WINEARCH=win32 python3 tests/soak/run_soak.py --emulator /usr/lib/wine/wine \
+    --old-launcher $d/soak/old/QuillMar.exe --new-launcher $d/soak/new/QuillMar.exe \
+    --old-foo $d/soak/foo-old/Foo.dll --new-foo $d/soak/foo-new/Foo.dll \
+    --client $d/e2e/client/_QuillMar_.exe --wintool $d/e2e/tools/qm_e2e_wintool.exe \
+    --holder $d/soak/tools/qm_soak_hold.exe --wineprefix $d/soak/wineprefix \
+    --port 28731 --work $d/soak/work-long --rounds 60 --minutes 20"""
 import argparse
 import collections
+import contextlib
 import fnmatch
 import os
 import random
@@ -31,7 +46,7 @@ from runner import NativeRun, RunTimeout  # noqa: E402
 
 import soak_release  # noqa: E402
 from fault_proxy import KINDS, Fault, FaultProxy, pass_all  # noqa: E402
-from invariants import PROXY_KEYS, Expectation  # noqa: E402
+from invariants import PROXY_KEYS, Expectation, file_state, parse_installed_copy  # noqa: E402
 from soak_release import NEW, OLD  # noqa: E402
 from tight_disk import TightFolder  # noqa: E402
 
@@ -40,7 +55,10 @@ ARG = "SOAK"
 FAULT_SHARE = 0.25  # of the connections of a faulted run
 KILL_SHARE = 0.3  # of the faulted runs
 SPECIAL_SHARE = 0.1  # of the rounds each: a full disk, a read-only folder
+HOLD_EVERY = 3  # under Wine: rounds 1, 4, 7... hold a file open
 MANIFEST = "/QuillMar/QuillMar.ini"
+# What Windows leaves of a launcher replaced while it ran.
+SET_ASIDE_LAUNCHER = "left behind: QuillMar.exe.qmold-"
 # The updater looks for a running client among all processes: as root each
 # run gets a process namespace of its own, so that the clients of other test
 # runs on the machine are not taken for ours. Its first process waits
@@ -71,6 +89,7 @@ class Soak:
             {w: _read(p) for w, p in self.launchers.items()},
             {OLD: _read(args.old_foo), NEW: _read(args.new_foo)})
         self.run_seconds = 1.0  # of a whole update, measured
+        self.wine = None  # WineRuns: every run under Wine
 
     # Set-up: both releases published, the old one installed by the updater.
     def prepare(self):
@@ -119,6 +138,9 @@ class Soak:
     # Running the updater.
     def start(self, folder, wrapper=None):
         exe = os.path.join(folder, "QuillMar.exe")
+        if self.wine:
+            _wait_client_gone()
+            return self.wine.start(exe, [ARG], folder)
         if wrapper:
             _wait_client_gone()
             return NativeRun("/bin/sh", ["-c", wrapper, exe, ARG], cwd=folder)
@@ -145,8 +167,9 @@ class Soak:
         while time.monotonic() < end:
             if os.path.exists(path):
                 _wait_client_gone()
+                # Natively the arguments one a line; under Wine the raw line.
                 with open(path, "rb") as f:
-                    words = f.read().decode("latin-1").split("\n")
+                    words = f.read().decode("latin-1").split()
                 os.remove(path)
                 return ARG in words
             time.sleep(0.05)
@@ -167,7 +190,18 @@ class Soak:
         context = Context(self, number, expectation, via_proxy)
 
         kind = rng.random()
-        if kind < SPECIAL_SHARE:
+        if self.wine:
+            shutil.copytree(self.template, folder, symlinks=True)
+            self.place(folder, proxy_values)
+            if number % HOLD_EVERY == 1:
+                self.counts["rounds holding a file open"] += 1
+                self.held_run(context, folder, rng, proxy)
+            else:
+                self.counts["rounds faulted"] += 1
+                for k in range(rng.randint(1, 2)):
+                    self.faulted_run(context, folder, k, rng, proxy, always_kill=k == 0)
+            self.clean_run(context, folder, proxy)
+        elif kind < SPECIAL_SHARE:
             self.counts["rounds disk full"] += 1
             with TightFolder(os.path.join(self.work, "mnt"), self.template) as tight:
                 self.place(tight.path, proxy_values)
@@ -207,10 +241,13 @@ class Soak:
             return Fault(rng.choice(kinds), rng.random(), rng.randrange(1 << 30))
         return plan
 
-    def faulted_run(self, context, folder, k, rng, proxy):
+    def faulted_run(self, context, folder, k, rng, proxy, always_kill=False):
         proxy.set_planner(self.planner(random.Random(rng.random())))
         kill_at = rng.uniform(0.0, 1.2 * self.run_seconds) if rng.random() < KILL_SHARE \
             else None
+        if always_kill:
+            # Wine's start takes a good part of a run: kills fall within it.
+            kill_at = rng.uniform(0.0, self.run_seconds)
         run = self.start(folder)
         killed = False
         if kill_at is not None:
@@ -249,7 +286,19 @@ class Soak:
             self.faults[fault.kind] += 1
         context.check_run(run, taken, "clean run", False)
         violations = []
-        for v in context.expectation.check_final(folder):
+        final = context.expectation.check_final(folder)
+        if not self.client_started(folder):
+            violations.append("the clean run did not start the client")
+        if self.wine and any(v.startswith(SET_ASIDE_LAUNCHER) for v in final):
+            # Windows lets the running launcher be renamed, not deleted: the
+            # one replaced stays aside until the next start removes it.
+            self.counts["set-aside launchers removed by the next start"] += 1
+            run = self.start(folder)
+            self.finish(run, context, "start after the clean run")
+            if not self.client_started(folder):
+                violations.append("the start after the clean run did not start the client")
+            final = context.expectation.check_final(folder)
+        for v in final:
             left = v[len("left behind: "):] if v.startswith("left behind: ") else None
             if left and any(fnmatch.fnmatchcase(left, g) for g in self.args.tolerate):
                 self.counts["tolerated leftovers (known fault)"] += 1
@@ -257,9 +306,42 @@ class Soak:
                       flush=True)
             else:
                 violations.append(v)
-        if not self.client_started(folder):
-            violations.append("the clean run did not start the client")
         context.report(violations, "clean run", taken, run)
+
+    def held_run(self, context, folder, rng, proxy):
+        """A data file held open by another program, which allows no one to
+        write, rename or delete it, while the update replaces it: the run
+        fails naming the file, the item keeps its old record and the file
+        its old bytes. The clean run after it, the file released, installs
+        the item."""
+        item = rng.choice([i for i in self.items if i.record and i.record[0] != "SP"])
+        name = rng.choice(item.files())
+        path = os.path.join(folder, name)
+        what = f"run with {name} held open"
+        proxy.set_planner(pass_all)
+        with self.wine.hold(path):
+            run = self.start(folder)
+            self.finish(run, context, what)
+            proxy.quiesce()
+            taken = proxy.taken()
+            context.check_run(run, taken, what, False)
+            violations, _ = context.expectation.check_folder(folder)
+            state = file_state(path, item.members[OLD][name], item.members[NEW][name])
+            if state != OLD:
+                violations.append(f"the held file {name} is {state}")
+        with open(os.path.join(folder, "QuillMar.ini"), "rb") as f:
+            sections, _ = parse_installed_copy(f.read())
+        recorded = sections.get(item.record[0], {}).get(item.record[1])
+        if recorded != item.versions[OLD]:
+            violations.append(f"{item.name} records {recorded!r} with {name} held open")
+        time.sleep(0.3)  # a client started at the end has its moment
+        if os.path.exists(os.path.join(folder, "client-args.txt")):
+            self.client_started(folder)
+            violations.append("the client was started")
+        base = name.rsplit("/", 1)[-1].lower()
+        if not any(base in text.lower() for _, text in run.boxes()):
+            violations.append(f"no box names {base}")
+        context.report(violations, what, taken, run)
 
     def cause_round(self, context, tight, cause, rng, proxy):
         """A run that must fail cleanly, then a clean run once the cause is
@@ -327,8 +409,10 @@ class Soak:
         print(f"seed {self.args.seed}, rounds {self.args.first_round}.."
               f"{self.args.first_round + self.counts['rounds'] - 1}")
         for key in ("rounds", "rounds faulted", "rounds disk full", "rounds read-only",
-                    "rounds direct", "rounds via [Proxy]", "filling disk runs that fitted", "runs",
-                    "kills", "tolerated leftovers (known fault)"):
+                    "rounds holding a file open", "rounds direct", "rounds via [Proxy]",
+                    "filling disk runs that fitted", "runs", "kills",
+                    "set-aside launchers removed by the next start",
+                    "tolerated leftovers (known fault)"):
             print(f"  {key}: {self.counts[key]}")
         print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in KINDS))
         print(f"  invariant violations: {len(self.violations)}")
@@ -422,7 +506,13 @@ def main():
     p.add_argument("--verbose", action="store_true", help="every run's plan and texts")
     p.add_argument("--minutes", type=float, default=0,
                    help="stop starting rounds after this long (0: no limit)")
+    p.add_argument("--emulator", help="Wine: the launchers are the Windows build's")
+    p.add_argument("--wintool", help="under Wine: the window lister of tests/e2e")
+    p.add_argument("--holder", help="under Wine: the program that holds a file open")
+    p.add_argument("--wineprefix", help="under Wine: the soak's own prefix (made when missing)")
     args = p.parse_args()
+    if args.emulator and not (args.wintool and args.holder and args.wineprefix):
+        p.error("--emulator needs --wintool, --holder and --wineprefix")
     for tool in ("nginx", "tinyproxy", "zip"):
         if not shutil.which(tool) and not os.path.exists(f"/usr/sbin/{tool}"):
             raise SystemExit(f"{tool} is missing")
@@ -433,15 +523,23 @@ def main():
         shutil.rmtree(args.work)
     os.makedirs(args.work)
     global ISOLATED
-    ISOLATED = can_isolate()
+    ISOLATED = not args.emulator and can_isolate()
     print("runs in a process namespace of their own" if ISOLATED else
+          "runs under Wine, in a prefix of the soak's own" if args.emulator else
           "runs share the process table: another client running makes a run stop early",
           flush=True)
     soak = Soak(args)
     soak.prepare()
     started = time.monotonic()
     with servers.Servers(soak.work, args.port + 1) as _, \
-            FaultProxy(args.port, args.port + 1) as proxy:
+            FaultProxy(args.port, args.port + 1) as proxy, \
+            contextlib.ExitStack() as stack:
+        if args.emulator:
+            from wine_runs import WineRuns
+            soak.wine = WineRuns(args.emulator, args.wintool, args.holder,
+                                 os.path.join(soak.work, "wine"), args.wineprefix)
+            stack.callback(soak.wine.close)
+            print(f"Wine session up after {time.monotonic() - started:.1f} s", flush=True)
         soak.install_template(proxy)
         for number in range(args.first_round, args.first_round + args.rounds):
             if args.minutes and time.monotonic() - started > args.minutes * 60:
