@@ -10,6 +10,7 @@ packages=(
   zip unzip p7zip-full zlib1g-dev libdeflate-dev
   clang-format clang-tidy valgrind
   xdotool
+  fonts-nanum  # Korean texts of the windows under Wine
 )
 # The product is a 32-bit Windows program: its tests run under 32-bit Wine,
 # which comes from the i386 architecture.
