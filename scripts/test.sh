@@ -77,7 +77,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
 step "Windows 32-bit build (the product), tests under 32-bit Wine"
-cmake --preset win32 >/dev/null
+# The publishing cases publish with the native release build's qmpublish.
+cmake --preset win32 -DQM_HOST_QMPUBLISH="$root/build/native-release/tools/qmpublish/qmpublish" \
+  >/dev/null
 cmake --build --preset win32 -j "$jobs"
 run_wine_tests build/win32 /usr/lib/wine/wine "$root/build/wineprefix32" win32
 
