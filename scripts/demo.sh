@@ -17,16 +17,24 @@ step "dependencies"
 bash scripts/install-deps.sh
 
 step "build: the publisher, and a launcher built for the loopback server"
+# The Windows build and its Wine prefix are made alongside the native build and
+# its part of the walk-through; their logs are shown if they fail.
+mkdir -p "$root/build"
+export WINEPREFIX=$root/build/wineprefix-demo WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ "${QM_DEMO_WINE:-1}" = 1 ]; then
+  (cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" --target qm_demo) \
+    >"$root/build/demo-win32-build.log" 2>&1 &
+  win32_build=$!
+  # No window manager here: unmanaged windows close without Wine waiting for one.
+  (wineboot -i && wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f) \
+    >"$root/build/demo-wineprefix.log" 2>&1 &
+  wine_prefix=$!
+fi
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release -j "$jobs" --target qmpublish qm_demo
 qmpublish=$root/build/native-release/tools/qmpublish/qmpublish
 native=$root/build/native-release/demo
-# The Windows build compiles while the native part runs; its log is shown if it fails.
-if [ "${QM_DEMO_WINE:-1}" = 1 ]; then
-  (cmake --preset win32 >/dev/null && cmake --build --preset win32 -j 1 --target qm_demo) \
-    >"$root/build/demo-win32-build.log" 2>&1 &
-  win32_build=$!
-fi
 
 demo=$root/build/demo
 rm -rf "$demo"
@@ -242,6 +250,10 @@ wine_part() {
     cat "$root/build/demo-win32-build.log"
     return 1
   fi
+  if ! wait "$wine_prefix"; then
+    cat "$root/build/demo-wineprefix.log"
+    return 1
+  fi
   wgame=$demo/wine-game shots=$demo/screenshots
   local wwww=$demo/www-windows win=$root/build/win32/demo
   mkdir -p "$wgame" "$shots"
@@ -255,8 +267,6 @@ wine_part() {
   nginx -p "$demo/nginx" -c "$demo/nginx/nginx.conf" -s reload 2>/dev/null
   sleep 0.5
   seen=$(wc -l <"$demo/nginx/access.log")
-  export WINEPREFIX=$root/build/wineprefix-demo WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  export WINEARCH=win32
   note "a fresh game folder with QuillMar.exe only: $wgame"
   wine_run "first start" download "$rel1" \
     "QuillMar.ini 82001500_Sp.zip Part.zip Data.zip AData1.zip BData1.zip"

@@ -4,8 +4,8 @@
 # a screenshot of the connect window while the progress bar stands part-way,
 # opens the proxy dialog through the window's "Proxy" link, takes one of it
 # and cancels it, which leaves the update alone; mode "window" takes one of
-# the connect window as it first shows. WINEPREFIX and WINEARCH come from the
-# caller.
+# the connect window as it first shows. The caller makes the Wine prefix
+# (WINEPREFIX, WINEARCH).
 #   demo_wine.sh MODE GAME_FOLDER SCREENSHOT_FOLDER
 set -euo pipefail
 mode=$1
@@ -17,13 +17,6 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 log() { printf '    %s\n' "$*"; }
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  log "making a Wine prefix (once)"
-  wineboot -i >/dev/null 2>&1 || true
-fi
-# No window manager here: unmanaged windows close without Wine waiting for one.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
 find_window() {  # name pattern; prints the X window id once it is shown
   local id
