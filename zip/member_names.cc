@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "util/string_helpers.h"
 #include "zip/internal_mask.h"
 
 namespace qm::zip {
@@ -11,31 +12,19 @@ char Lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 size_t LastSeparator(const std::string& path) {
   return path.find_last_of("\\/:");
 }
 
 bool MatchLine(std::string* line, bool recurse_dirs, const std::string& stored_name) {
-  if (EqualNoCase(*line, stored_name)) {
+  if (EqualsIgnoringAsciiCase(*line, stored_name)) {
     return true;
   }
   std::string line_folder = FolderPart(*line);
   std::string name_folder = FolderPart(stored_name);
   std::string subject;
   if (!recurse_dirs) {
-    if (!EqualNoCase(line_folder, name_folder)) {
+    if (!EqualsIgnoringAsciiCase(line_folder, name_folder)) {
       return false;
     }
     subject = stored_name;
