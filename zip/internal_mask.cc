@@ -45,12 +45,16 @@ bool TInternalMask::Matches(const std::string& input) const {
   if (dot_ending_ && name.find('.') == std::string::npos) {
     name += '.';
   }
+  // Only the latest star's backtrack point is kept. The stretch between two
+  // stars has a fixed length, so placing it at its first fit never loses a
+  // match; retrying earlier stars as well would find nothing new and costs
+  // time growing as the name length to the power of the star count.
   struct Point {
     size_t pos;
     size_t item;
   };
-  Point stack[kMaxBacktrack];
-  size_t depth = 0;
+  Point resume{0, 0};
+  bool can_resume = false;
   size_t pos = 0;
   size_t i = 0;
   for (;;) {
@@ -62,8 +66,9 @@ bool TInternalMask::Matches(const std::string& input) const {
         while (pos < name.size() && !Fits(item, name, pos)) {
           ++pos;
         }
-        if (pos < name.size() && depth < kMaxBacktrack) {
-          stack[depth++] = {pos + 1, i};
+        if (pos < name.size()) {
+          resume = {pos + 1, i};
+          can_resume = true;
         }
       }
     }
@@ -75,12 +80,12 @@ bool TInternalMask::Matches(const std::string& input) const {
       ++pos;
       continue;
     }
-    if (depth == 0) {
+    if (!can_resume) {
       return false;
     }
-    --depth;
-    pos = stack[depth].pos;
-    i = stack[depth].item;
+    pos = resume.pos;
+    i = resume.item;
+    can_resume = false;
   }
 }
 

@@ -12,10 +12,6 @@ class TInternalMask {
   explicit TInternalMask(const std::string& mask);
   bool Matches(const std::string& name) const;
 
-  // Masks needing more backtrack points than this are outside the defined
-  // behaviour; the extra points are dropped.
-  static constexpr size_t kMaxBacktrack = 30;
-
  private:
   enum class Kind { kLiteral, kAny, kEnd };
   struct Item {
