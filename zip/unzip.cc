@@ -8,6 +8,7 @@
 #include "platform/message_loop.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "util/string_helpers.h"
 #include "zip/catalog.h"
 #include "zip/decode/crc32.h"
 #include "zip/decode/decoder.h"
@@ -107,13 +108,6 @@ int DataErrorCode(DataFault fault) {
       break;
   }
   return kErrBadBlock;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string FoldCase(std::string path) {
@@ -533,7 +527,7 @@ bool TUnZip::BeginCheck(std::string* target) {
       break;
     }
     new_name = ResolveNewName(current, new_name);
-    if (EqualNoCase(new_name, current)) {
+    if (EqualsIgnoringAsciiCase(new_name, current)) {
       break;
     }
     current = new_name;
