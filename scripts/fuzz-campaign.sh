@@ -26,7 +26,7 @@ for bin in "${targets[@]}"; do
   name=$(basename "$bin")
   work=$root/build/fuzz-campaign/$name
   kept=$root/fuzz/corpus/$name
-  rm -rf "$work/corpus" "$work/merged"
+  rm -rf "$work/corpus" "$work/merged" "$work/artifacts"
   mkdir -p "$work/corpus" "$work/merged" "$work/artifacts" "$kept"
   echo "=== $name: $seconds s"
   ASAN_OPTIONS=detect_leaks=1 "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 \
