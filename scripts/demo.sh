@@ -3,7 +3,9 @@
 # served by nginx on loopback (the updater's own server and two download
 # mirrors); a fresh game folder holding only QuillMar.exe installs it, then
 # fetches only what release 2 changed; then the 32-bit Windows build does the
-# same under Wine, with screenshots. Everything lands below build/demo.
+# same under Wine, with screenshots (the 64-bit build under wine64 on a
+# machine that starts no 32-bit programs, or with QM_FORCE_NO_32BIT=1).
+# Everything lands below build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,20 +17,25 @@ note() { printf '    %s\n' "$*"; }
 
 step "dependencies"
 bash scripts/install-deps.sh
+source scripts/wine-env.sh
+qm_choose_windows_build
+win_build=$QM_WIN_BUILD
 
 step "build: the publisher, and a launcher built for the loopback server"
 # The Windows build and its Wine prefix are made alongside the native build and
 # its part of the walk-through; their logs are shown if they fail.
 mkdir -p "$root/build"
-export WINEPREFIX=$root/build/wineprefix-demo WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$root/build/wineprefix-demo-$win_build WINEARCH=$QM_WIN_ARCH WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=" QM_WINE_LOADER=$QM_WIN_LOADER
 if [ "${QM_DEMO_WINE:-1}" = 1 ]; then
-  (cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" --target qm_demo) \
-    >"$root/build/demo-win32-build.log" 2>&1 &
-  win32_build=$!
+  (cmake --preset "$win_build" >/dev/null &&
+     cmake --build --preset "$win_build" -j "$jobs" --target qm_demo) \
+    >"$root/build/demo-$win_build-build.log" 2>&1 &
+  win_build_job=$!
   # No window manager here: unmanaged windows close without Wine waiting for one.
-  (wineboot -i && wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f) \
-    >"$root/build/demo-wineprefix.log" 2>&1 &
+  (qm_make_wine_prefix "$QM_WIN_LOADER" "$WINEPREFIX" "$QM_WIN_ARCH" &&
+     "$QM_WIN_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
+     /usr/lib/wine/wineserver -w) >"$root/build/demo-wineprefix.log" 2>&1 &
   wine_prefix=$!
 fi
 cmake --preset native-release >/dev/null
@@ -245,9 +252,10 @@ wine_run() {  # label, mode of demo_wine.sh, release folder, items expected
   check "Wine, $1: fetched $4" fetched_only "$4"
 }
 wine_part() {
-  step "4. the Windows build (32-bit, the product) under Wine: the same walk-through"
-  if ! wait "$win32_build"; then
-    cat "$root/build/demo-win32-build.log"
+  step "4. the Windows build under Wine: the same walk-through"
+  note "the $(qm_windows_build_line)"
+  if ! wait "$win_build_job"; then
+    cat "$root/build/demo-$win_build-build.log"
     return 1
   fi
   if ! wait "$wine_prefix"; then
@@ -255,7 +263,7 @@ wine_part() {
     return 1
   fi
   wgame=$demo/wine-game shots=$demo/screenshots
-  local wwww=$demo/www-windows win=$root/build/win32/demo
+  local wwww=$demo/www-windows win=$root/build/$win_build/demo
   mkdir -p "$wgame" "$shots"
   cp "$win/launcher/QuillMar.exe" "$wgame/"
   note "the Windows edition: the same releases with the Windows launcher and client"
@@ -283,7 +291,10 @@ fi
 step "summary"
 note "a sample game published with qmpublish, served by nginx on loopback (the"
 note "launcher's server and two mirrors); fresh game folders updated by the native"
-note "build and by the 32-bit Windows build under Wine (screenshots in $demo/screenshots):"
+note "build and by the Windows build under Wine (screenshots in $demo/screenshots):"
+if [ "${QM_DEMO_WINE:-1}" = 1 ]; then
+  note "  Windows: the $(qm_windows_build_line)"
+fi
 for line in "${summary[@]}"; do note "  $line"; done
 note "took $(($(date +%s) - began)) s; everything is below $demo"
 if [ "$problems" != 0 ]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Windows part of the demo (scripts/demo.sh): runs QuillMar.exe of the
-# 32-bit build under Wine on an Xvfb display of its own. Mode "download" takes
+# The Windows part of the demo (scripts/demo.sh): runs QuillMar.exe of a
+# Windows build under Wine (QM_WINE_LOADER, the 32-bit loader by default) on
+# an Xvfb display of its own. Mode "download" takes
 # a screenshot of the connect window while the progress bar stands part-way,
 # opens the proxy dialog through the window's "Proxy" link, takes one of it
 # and cancels it, which leaves the update alone; mode "window" takes one of
@@ -40,7 +41,7 @@ bar_percent() {  # screenshot of the connect window
 }
 
 log "wine QuillMar.exe '-server 7' in $game"
-(cd "$game" && wine QuillMar.exe "-server 7" >/dev/null 2>&1) &
+(cd "$game" && "${QM_WINE_LOADER:-/usr/lib/wine/wine}" QuillMar.exe "-server 7" >/dev/null 2>&1) &
 updater=$!
 
 window=$(find_window '^Quillmar$') || { log "the connect window did not appear"; exit 1; }
@@ -84,4 +85,4 @@ wait "$updater" || status=$?
 log "QuillMar.exe ended with exit code $status"
 # The game client it started may still be writing.
 for _ in $(seq 50); do [ -s "$game/client-args.txt" ] && break; sleep 0.1; done
-wineserver -w 2>/dev/null || true
+/usr/lib/wine/wineserver -w 2>/dev/null || true

@@ -13,15 +13,20 @@ packages=(
   fonts-nanum  # Korean texts of the windows under Wine
 )
 # The product is a 32-bit Windows program: its tests run under 32-bit Wine,
-# which comes from the i386 architecture.
-packages+=(wine32:i386)
+# which comes from the i386 architecture, where the kernel starts 32-bit
+# programs; elsewhere the package's own set-up fails, and wine64 runs the
+# 64-bit build instead.
+source "$(dirname "$0")/wine-env.sh"
+if qm_kernel_runs_i386; then
+  packages+=(wine32:i386)
+fi
 SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -qq

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Runs every test from scratch: native tests under ASan/UBSan, the 32-bit
-# Windows build's tests (the product) under 32-bit Wine (window tests under
-# Xvfb), the 64-bit build compiled, short fuzz runs, and the release build's
-# tools.
+# Runs every test from scratch: native tests under ASan/UBSan, the Windows
+# build's tests under Wine (window tests under Xvfb), short fuzz runs, and the
+# release build's tools. The Windows tests are the 32-bit product build's
+# under 32-bit Wine; on a machine that starts no 32-bit programs (or with
+# QM_FORCE_NO_32BIT=1) the 64-bit build's under wine64 stand in. Both Windows
+# builds are always compiled.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
 bash scripts/install-deps.sh
+source scripts/wine-env.sh
+qm_choose_windows_build
 
 step() { printf '\n=== %s ===\n' "$*"; }
 failed=()
@@ -22,19 +26,20 @@ run_ctest() {  # build-dir, extra ctest args...
   fi
 }
 
-# A Windows build's tests under Wine in a prefix of the build's own
-# architecture, window tests under Xvfb; prints how long the run took.
-# The session that creates a prefix ends before the tests start: the RPC
-# service often fails to start in it, and each program's first window then
-# waits up to 10 s for Wine's desktop process. The tests then share one
-# persistent session instead of starting Wine's services for each program;
-# wineboot starts them, so that they do not hold a test's output open.
-run_wine_tests() {  # build-dir, wine loader, prefix, WINEARCH
-  local dir=$1 loader=$2 prefix=$3 arch=$4 start=$SECONDS
-  mkdir -p "$prefix"
+# A Windows build's tests under Wine, window tests under Xvfb; prints how long
+# the run took. Every prefix that the tests use (the run's own, and the
+# end-to-end suite's and the soak's) is made before the first test starts.
+# The tests then share one persistent session instead of starting Wine's
+# services for each program; wineboot starts them, so that they do not hold
+# a test's output open.
+run_wine_tests() {  # build-dir, wine loader, WINEARCH
+  local dir=$1 loader=$2 arch=$3 start=$SECONDS prefix
+  prefix=$root/$dir/wineprefix-tests
+  for p in "$prefix" "$root/$dir/tests/e2e/wineprefix" "$root/$dir/tests/soak/wineprefix"; do
+    qm_make_wine_prefix "$loader" "$p" "$arch" || { failed+=("$dir"); return 0; }
+  done
+  echo "Wine prefixes ready after $((SECONDS - start)) s"
   WINEPREFIX=$prefix WINEARCH=$arch xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    "$1" wineboot -i >/dev/null 2>&1 || true
-    /usr/lib/wine/wineserver -w
     /usr/lib/wine/wineserver -p
     "$1" wineboot >/dev/null 2>&1 || true
     ctest --test-dir "$2" --output-on-failure -j 1 2>&1 | tee "$3"
@@ -76,23 +81,24 @@ cmake --build --preset native-release -j "$jobs"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-step "Windows 32-bit build (the product), tests under 32-bit Wine"
+step "Windows builds; tests: $(qm_windows_build_line)"
 # The publishing cases publish with the native release build's qmpublish.
-cmake --preset win32 -DQM_HOST_QMPUBLISH="$root/build/native-release/tools/qmpublish/qmpublish" \
-  >/dev/null
-cmake --build --preset win32 -j "$jobs"
-run_wine_tests build/win32 /usr/lib/wine/wine "$root/build/wineprefix32" win32
-
-# The 64-bit build keeps the code honest about pointer sizes; its tests are
-# the same as the product's and would double the Wine time, which the CI
+host_qmpublish=-DQM_HOST_QMPUBLISH="$root/build/native-release/tools/qmpublish/qmpublish"
+# The 64-bit build keeps the code honest about pointer sizes. Where the
+# product's tests run, its own tests would double the Wine time, which the CI
 # budget does not allow: QM_TEST_WIN64=1 builds and runs them too.
-step "Windows 64-bit build (compiled; tests with QM_TEST_WIN64=1)"
 win64_tests=OFF
-[ "${QM_TEST_WIN64:-0}" = 1 ] && win64_tests=ON
-cmake --preset win64 -DQM_TESTS="$win64_tests" >/dev/null
+if [ "$QM_WIN_BUILD" = win64 ] || [ "${QM_TEST_WIN64:-0}" = 1 ]; then
+  win64_tests=ON
+fi
+cmake --preset win32 "$host_qmpublish" -DQM_TESTS=ON >/dev/null
+cmake --build --preset win32 -j "$jobs"
+cmake --preset win64 "$host_qmpublish" -DQM_TESTS="$win64_tests" >/dev/null
 cmake --build --preset win64 -j "$jobs"
-if [ "${QM_TEST_WIN64:-0}" = 1 ]; then
-  run_wine_tests build/win64 /usr/lib/wine/wine64 "$root/build/wineprefix" win64
+# No test needs a 32-bit-only feature: the 64-bit build runs the same list.
+run_wine_tests "build/$QM_WIN_BUILD" "$QM_WIN_LOADER" "$QM_WIN_ARCH"
+if [ "$QM_WIN_BUILD" = win32 ] && [ "${QM_TEST_WIN64:-0}" = 1 ]; then
+  run_wine_tests build/win64 /usr/lib/wine/wine64 win64
 fi
 
 step "fuzz targets, short runs"
@@ -101,6 +107,7 @@ cmake --build --preset fuzz -j "$jobs"
 run_ctest build/fuzz -j "$jobs"
 
 step "summary"
+echo "Windows tests: $(qm_windows_build_line)"
 # One closing line over every suite, from CTest's own counts.
 passed=0; failures=0
 for log in "$logs"/*.log; do

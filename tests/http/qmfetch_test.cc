@@ -78,6 +78,8 @@ TEST_F(QmfetchTest, ExitStatusOutputAndErrors) {
       {s.NginxUrl("/files/none"), 1, "", "404 Not Found"},
       {s.ScriptUrl("/short"), 1, "", "5 of 9 bytes"},
       {"", 2, "", "no URL given"},
+      {"--help", 0, "usage: qmfetch", ""},
+      {"-h", 0, "-o FILE", ""},
       {"-q " + s.NginxUrl("/"), 2, "", "unknown option -q"},
       {"-U nocolon " + s.NginxUrl("/"), 2, "", "USER:PASSWORD"},
       {"--proxy-port x " + s.NginxUrl("/"), 2, "", "bad proxy port"},

@@ -115,5 +115,15 @@ TEST(CheckTest, CommandLineExitsNonZeroOnAProblem) {
   EXPECT_NE(run.output.find("cannot fetch the manifest"), std::string::npos) << run.output;
 }
 
+TEST(CheckTest, HelpPrintsTheUsageAndSucceeds) {
+  for (const char* arguments : {"--help", "-h", "publish --help", "check -h"}) {
+    SCOPED_TRACE(arguments);
+    const CommandRun run = RunCommand(QmpublishBinary() + " " + arguments);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.rfind("usage: qmpublish publish", 0), 0u) << run.output;
+    EXPECT_EQ(run.output.find("unknown"), std::string::npos) << run.output;
+  }
+}
+
 }  // namespace
 }  // namespace qm::publish::test

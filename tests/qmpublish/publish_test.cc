@@ -221,6 +221,26 @@ TEST(PublishTest, LauncherWithANewVersionKeyReachesPlayersOfTheOldOne) {
   EXPECT_EQ(requested, std::vector<std::string>{"QuillMar/QuillMar.ini"});
 }
 
+TEST(PublishTest, ReleaseWithoutASplashAsksForNoSplashArchive) {
+  ReleaseFixture f;
+  f.WriteFirstRelease();
+  fs::remove_all(f.release() / "splash");
+  const PublishResult published = f.Publish();
+  const std::string manifest = ReadFile(f.out() / "QuillMar" / "QuillMar.ini");
+  EXPECT_NE(manifest.find("[SP]\r\n82001500_Sp=-1"), std::string::npos) << manifest;
+  const std::string r1 = "QuillMar/" + published.engine_folder + "/";
+
+  GameFolder game;
+  std::vector<std::string> requested;
+  EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
+  EXPECT_EQ(requested, (std::vector<std::string>{"QuillMar/QuillMar.ini", r1 + "Part.zip",
+                                                 r1 + "Data.zip", "QuillMar/AData1.zip",
+                                                 r1 + "BData1.zip", r1 + "Foo.zip"}));
+  requested.clear();
+  EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
+  EXPECT_EQ(requested, std::vector<std::string>{"QuillMar/QuillMar.ini"});
+}
+
 TEST(PublishTest, SameReleaseGivesTheSameBytesAndNamesInCodePage949) {
   ReleaseFixture a;
   ReleaseFixture b;

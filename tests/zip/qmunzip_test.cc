@@ -62,6 +62,8 @@ TEST(QmUnzipTest, ExitStatusAndMessages) {
       {"-t " + Quote(not_zip), 2, "25244"},
       {"-t " + Quote(work.path() / "missing.zip"), 2, "25192 File not found"},
       {"", 2, "usage"},
+      {"--help", 0, "usage: qmunzip"},
+      {"-h", 0, "-d DIR"},
       {"-x " + Quote(archives / "stored.zip"), 2, "usage"},
       {"-l -t " + Quote(archives / "stored.zip"), 2, "usage"},
   };

@@ -25,6 +25,7 @@ const char kUsage[] =
     "  -o FILE            write the document to FILE (default: standard output)\n";
 
 struct Options {
+  bool help = false;
   bool show_header = false;
   std::string proxy;
   std::string proxy_port = "80";
@@ -46,7 +47,9 @@ bool ParseArguments(const std::vector<std::string>& args, Options& options, std:
       out = args[++i];
       return true;
     };
-    if (arg == "-i") {
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "-i") {
       options.show_header = true;
     } else if (arg == "-x") {
       if (!value(options.proxy)) {
@@ -87,7 +90,7 @@ bool ParseArguments(const std::vector<std::string>& args, Options& options, std:
       return false;
     }
   }
-  if (options.url.empty()) {
+  if (options.url.empty() && !options.help) {
     error = "no URL given";
     return false;
   }
@@ -117,6 +120,10 @@ int main(int argc, char** argv) {
   if (!ParseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
     std::fprintf(stderr, "qmfetch: %s\n%s", error.c_str(), kUsage);
     return 2;
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
 
   std::string spill_folder = options.output.empty()

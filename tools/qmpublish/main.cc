@@ -37,6 +37,15 @@ int Usage(const std::string& error) {
   return 2;
 }
 
+int Help() {
+  std::fputs(kUsage, stdout);
+  return 0;
+}
+
+bool IsHelp(const std::string& arg) {
+  return arg == "--help" || arg == "-h";
+}
+
 bool Number(const std::string& text, int* value) {
   if (text.empty() || text.size() > 3 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
@@ -69,6 +78,8 @@ int RunPublish(const std::vector<std::string>& args) {
       } else if (!Number(value, arg == "--level" ? &options.level : &options.jobs)) {
         return Usage(arg + " needs a number");
       }
+    } else if (IsHelp(arg)) {
+      return Help();
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option " + arg);
     } else {
@@ -120,6 +131,8 @@ int RunCheck(const std::vector<std::string>& args) {
         options.proxy_user = value.substr(0, colon);
         options.proxy_password = value.substr(colon + 1);
       }
+    } else if (IsHelp(arg)) {
+      return Help();
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option " + arg);
     } else if (options.base_url.empty()) {
@@ -154,6 +167,9 @@ int RunCheck(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && IsHelp(args[0])) {
+    return Help();
+  }
   if (args.empty()) {
     return Usage("say publish or check");
   }

@@ -1,5 +1,6 @@
 #include "tools/qmpublish/publish.h"
 
+#include <algorithm>
 #include <map>
 
 #include "tools/qmpublish/file_bytes.h"
@@ -218,6 +219,17 @@ PublishResult Publish(const PublishOptions& options) {
     }
   }
   section("SP");
+  // Without a splash the line still stands, as "-1": a player's start then
+  // finds its own "-1" (no Sp.Gif) equal and requests no splash archive.
+  const bool has_splash = std::any_of(release.items.begin(), release.items.end(),
+                                      [](const Item& item) { return item.section == "SP"; });
+  if (!has_splash) {
+    text.Section("SP");
+    text.Line(key + "_Sp", "-1", "no splash in this release");
+    for (const std::string& old_key : old_keys) {
+      text.Line(old_key + "_Sp", "-1", "earlier launcher");
+    }
+  }
   for (const Item& item : release.items) {
     if (item.section == "SP") {
       for (const std::string& old_key : old_keys) {

@@ -19,8 +19,15 @@ constexpr int kExitOk = 0;
 constexpr int kExitMemberFailed = 1;
 constexpr int kExitUsage = 2;
 
+const char kUsage[] =
+    "usage: qmunzip [-l | -t] [-P PASSWORD] ARCHIVE [-d DIR]\n"
+    "  -l           list the members (sizes, method, CRC-32, name)\n"
+    "  -t           decode and verify every member, write nothing\n"
+    "  -P PASSWORD  password of encrypted members\n"
+    "  -d DIR       unpack into DIR (default: the current folder)\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: qmunzip [-l | -t] [-P PASSWORD] ARCHIVE [-d DIR]\n");
+  std::fputs(kUsage, stderr);
   return kExitUsage;
 }
 
@@ -60,6 +67,10 @@ int main(int argc, char** argv) {
   bool have_dir = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
     if (arg == "-l" || arg == "-t") {
       if (action != Action::kExtract) {
         return Usage();
