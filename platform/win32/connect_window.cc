@@ -101,7 +101,7 @@ class ConnectWindow final : public ConnectWindowView {
   }
 
   void SetStatusText(const std::string& text) override {
-    status_ = win32::Cp949ToWide(text);
+    status_ = win32::BytesToSystem(text);  // may name the game folder
     Invalidate(&kBarRect);
   }
 

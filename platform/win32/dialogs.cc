@@ -298,12 +298,13 @@ class ProxyDialog {
 class Win32Dialogs final : public Dialogs {
  public:
   void ShowMessage(const std::string& caption, const std::string& text) override {
-    MessageBoxW(nullptr, win32::Cp949ToWide(text).c_str(), win32::Cp949ToWide(caption).c_str(),
+    // The text may name the game folder, in any script.
+    MessageBoxW(nullptr, win32::BytesToSystem(text).c_str(), win32::Cp949ToWide(caption).c_str(),
                 MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
   }
 
   bool AskOkCancel(const std::string& caption, const std::string& text) override {
-    return MessageBoxW(GetActiveWindow(), win32::Cp949ToWide(text).c_str(),
+    return MessageBoxW(GetActiveWindow(), win32::BytesToSystem(text).c_str(),
                        win32::Cp949ToWide(caption).c_str(), MB_OKCANCEL) == IDOK;
   }
 

@@ -432,7 +432,7 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   do {
     std::wstring name = data.cFileName;
     if (name != L"." && name != L"..")
-      names.push_back(win32::WideToCp949(name));
+      names.push_back(win32::SystemToBytes(name));
   } while (::FindNextFileW(find, &data));
   FindClose(find);
   Succeed();
@@ -477,7 +477,7 @@ std::string ExecutablePath() {
     DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length < buffer.size()) {
       buffer.resize(length);
-      return win32::WideToCp949(buffer);
+      return win32::SystemToBytes(buffer);
     }
     buffer.resize(buffer.size() * 2);
   }

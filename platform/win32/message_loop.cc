@@ -210,7 +210,7 @@ void ShowApplicationError(const std::string& text) {
       // Fall back to the message box below.
     }
   }
-  MessageBoxW(nullptr, win32::Cp949ToWide(text).c_str(), win32::ProgramTitle().c_str(),
+  MessageBoxW(nullptr, win32::BytesToSystem(text).c_str(), win32::ProgramTitle().c_str(),
               MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 

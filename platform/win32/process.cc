@@ -41,8 +41,9 @@ std::vector<std::wstring> ParseArguments(std::wstring_view command_line) {
 }  // namespace win32
 
 bool StartProgram(const std::string& file, const std::string& parameters) {
-  HINSTANCE result = ShellExecuteW(nullptr, nullptr, win32::PathToWide(file).c_str(),
-                                   win32::Cp949ToWide(parameters).c_str(), nullptr, SW_SHOWNORMAL);
+  HINSTANCE result =
+      ShellExecuteW(nullptr, nullptr, win32::PathToWide(file).c_str(),
+                    win32::BytesToSystem(parameters).c_str(), nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
@@ -58,7 +59,7 @@ bool ActivateRunningClient() {
 std::vector<std::string> CommandLineArguments() {
   std::vector<std::string> result;
   for (const std::wstring& argument : win32::ParseArguments(GetCommandLineW()))
-    result.push_back(win32::WideToCp949(argument));
+    result.push_back(win32::SystemToBytes(argument));
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/socket.h"
 #include "platform/win32/net/wsock_api.h"
+#include "platform/win32/system_library.h"
 
 namespace qm::platform {
 namespace win32 {
@@ -108,7 +109,7 @@ bool LoadSocketLibrary(std::string* error_text) {
     return true;
   }
   if (g_library == nullptr) {
-    g_library = LoadLibraryA(kLibraryName);
+    g_library = LoadSystemLibrary(L"wsock32.dll");
     if (g_library == nullptr) {
       *error_text = std::string("Unable to load ") + kLibraryName + " Error #" +
                     std::to_string(GetLastError());

@@ -1,0 +1,33 @@
+# cmake -DOBJDUMP=... -DLIST=launchers.txt -P check_imports.cmake
+# Every launcher imports only KnownDLLs, which Windows always maps from the
+# system folder; any other import is looked up in the program's folder first,
+# before the program's own code can say otherwise.
+set(known advapi32 comdlg32 gdi32 imagehlp imm32 kernel32 msvcrt ole32 oleaut32 psapi rpcrt4
+    setupapi shell32 shlwapi user32 ws2_32)
+file(STRINGS ${LIST} launchers)
+if(NOT launchers)
+  message(FATAL_ERROR "${LIST} lists no launchers")
+endif()
+set(failed FALSE)
+foreach(exe IN LISTS launchers)
+  execute_process(COMMAND ${OBJDUMP} -p ${exe} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p ${exe} failed")
+  endif()
+  string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${dump}")
+  if(NOT lines)
+    message(FATAL_ERROR "no import table read from ${exe}")
+  endif()
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "DLL Name: ([^.]+)\\.dll" "\\1" name "${line}")
+    string(TOLOWER "${name}" name)
+    list(FIND known "${name}" index)
+    if(index EQUAL -1)
+      message(SEND_ERROR "${exe} imports ${name}.dll, which is not a KnownDLL")
+      set(failed TRUE)
+    endif()
+  endforeach()
+endforeach()
+if(failed)
+  message(FATAL_ERROR "imports outside the KnownDLLs")
+endif()
