@@ -9,6 +9,7 @@ packages=(
   nginx tinyproxy squid apache2-utils curl
   zip unzip p7zip-full zlib1g-dev libdeflate-dev
   clang-format clang-tidy valgrind
+  locales  # the Windows tests build ko_KR and en_US locales for Wine
   xdotool
   fonts-nanum  # Korean texts of the windows under Wine
 )
