@@ -231,7 +231,9 @@ TEST(FailureTest, MissingArchive) {
   EXPECT_FALSE(unzip.Succeeded());
 }
 
-TEST(FailureTest, RootedNamesLandBelowTheFolderAndEscapesAreRefused) {
+// Escapes, Windows device names and names that Windows would shorten are
+// each refused alone, with one code; the other members land.
+TEST(FailureTest, RootedNamesLandBelowTheFolderAndHostileNamesAreRefused) {
   const struct {
     const char* name;
     const char* lands;  // below the extraction folder; nullptr: refused
@@ -246,6 +248,14 @@ TEST(FailureTest, RootedNamesLandBelowTheFolderAndEscapesAreRefused) {
       {"C:\\drive.txt", "drive.txt"},
       {"d:/data/x.dat", "data/x.dat"},
       {"E:rel.txt", "rel.txt"},
+      {"CON", nullptr},
+      {"sub/aux.dat", nullptr},
+      {"prn/inside.txt", nullptr},
+      {"com1.txt", nullptr},
+      {"LPT9", nullptr},
+      {"nul.tar.gz", nullptr},
+      {"evil.exe.", nullptr},
+      {"evil2.exe ", nullptr},
   };
   std::vector<BuildMember> members;
   std::map<std::string, std::string> expected;
