@@ -22,6 +22,9 @@ namespace qm::zip {
 namespace {
 
 constexpr size_t kEncryptionHeader = 12;
+// The marks that stop a file from being replaced on Windows.
+constexpr uint32_t kReplaceBlockingBits =
+    platform::kAttrReadOnly | platform::kAttrHidden | platform::kAttrSystem;
 constexpr uint32_t kDosAttributeBits = platform::kAttrReadOnly | platform::kAttrHidden |
                                        platform::kAttrSystem | platform::kAttrArchive;
 
@@ -704,17 +707,25 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   platform::File out;
   std::string temp;
   bool in_place = false;
+  // The marks of the file being replaced, cleared for the replace and given
+  // back when the member fails.
+  uint32_t cleared_marks = 0;
+  uint32_t existing = 0;
   if (mode == RunMode::kExtract) {
     std::string folder = FolderPart(target);
     // A folder that this run made holds no file from before it.
     bool new_folder = PrepareFolder(folder);
-    uint32_t existing = 0;
-    if (!new_folder && platform::GetFileAttributes(target, &existing) &&
-        (existing & (platform::kAttrReadOnly | platform::kAttrDirectory))) {
-      // A read-only file stays as it is unless the caller confirmed overwrites.
-      bool clear = ConfirmOverwrites && !(existing & platform::kAttrDirectory) &&
-                   !(existing & platform::kAttrSystem);
-      if (!clear || !platform::SetFileAttributes(target, existing & ~platform::kAttrReadOnly)) {
+    if (!new_folder && platform::GetFileAttributes(target, &existing)) {
+      // A read-only file stays as it is unless the caller confirmed
+      // overwrites. A confirmed overwrite also clears the system and hidden
+      // marks, with which Windows refuses the replace: a file that an archive
+      // marked so would otherwise block every later update.
+      const bool folder_in_the_way = existing & platform::kAttrDirectory;
+      const bool kept = !ConfirmOverwrites && (existing & platform::kAttrReadOnly);
+      cleared_marks = ConfirmOverwrites && !folder_in_the_way ? existing & kReplaceBlockingBits : 0;
+      if (folder_in_the_way || kept ||
+          (cleared_marks != 0 &&
+           !platform::SetFileAttributes(target, existing & ~kReplaceBlockingBits))) {
         Report(target, kErrOpenFile);
         ++failed_count_;
         PassOver(e.uncompressed_size);
@@ -818,6 +829,9 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     out.Close();
     if (code != 0) {
       platform::DeleteFile(temp);
+      if (cleared_marks != 0) {
+        platform::SetFileAttributes(target, existing);  // the old file stays as it was
+      }
     }
   }
   if (code != 0) {
