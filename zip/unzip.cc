@@ -141,6 +141,10 @@ bool DosToLocal(uint32_t dos, platform::LocalDateTime* out) {
          out->minute < 60 && out->second < 60;
 }
 
+uint64_t SaturatedAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
 uint8_t Percent(uint64_t part, uint64_t whole) {
   if (whole == 0) {
     return 0;
@@ -430,7 +434,7 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
         [this] { return cancelled_; });
     Catalog catalog;
     if (walk) {
-      catalog = ReadCatalog(source, recognition_, selector);
+      catalog = ReadCatalog(source, recognition_, selector, MaxMembers);
     }
     bool damaged = catalog.damaged || !walk;
     if (recognition_.state.Empty() ||
@@ -438,10 +442,24 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
          recognition_.end.total_entries > 0)) {
       damaged = true;
     }
-    if (damaged) {
+    const std::string refusal = Refusal(catalog);
+    if (!refusal.empty()) {
+      // Made to fill the disk, or damaged beyond trust: nothing of it is
+      // written. A listing still shows what the directory holds.
+      Report(archive_file_, kErrCorruptInput, refusal);
+      archive_failed_ = true;
+      if (mode != RunMode::kList) {
+        catalog.members.clear();
+      }
+    } else if (damaged) {
       // Members may be missing: the caller must not take the archive as whole.
       Report(archive_file_, kErrHeaderNotFound);
       archive_failed_ = true;
+    }
+    if (mode == RunMode::kExtract && !catalog.members.empty() && !RoomFor(catalog.members)) {
+      Report(extract_dir_, kErrNotEnoughSpace);
+      archive_failed_ = true;
+      catalog.members.clear();
     }
     for (const MemberEntry& e : catalog.members) {
       if (static_cast<int32_t>(e.dos_time) > static_cast<int32_t>(latest_time_)) {
@@ -481,6 +499,77 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   TriggerDeactivate();
   archive_file_ = remembered;
   return extracted_count_;
+}
+
+std::string TUnZip::Refusal(const Catalog& catalog) const {
+  if (catalog.too_many) {
+    return "more than " + std::to_string(MaxMembers) + " members";
+  }
+  if (MembersOverlap(catalog)) {
+    return "members share their data";
+  }
+  if (MaxExpansionRatio != 0) {
+    for (const MemberEntry& e : catalog.members) {
+      // uncompressed > ratio * compressed, without overflowing.
+      const uint64_t whole = e.uncompressed_size / MaxExpansionRatio;
+      if (whole > e.compressed_size ||
+          (whole == e.compressed_size && e.uncompressed_size % MaxExpansionRatio != 0)) {
+        return "a member expands more than " + std::to_string(MaxExpansionRatio) + " times";
+      }
+    }
+  }
+  return "";
+}
+
+void TUnZip::UseDefaultExtractDir() {
+  if (extract_dir_.empty()) {
+    SetExtractDir("");
+    if (extract_dir_.empty()) {
+      extract_dir_ = ".\\";
+    }
+  }
+}
+
+bool TUnZip::RoomFor(const std::vector<MemberEntry>& members) {
+  UseDefaultExtractDir();
+  // The extraction folder may be made by this run: ask the disk of the
+  // nearest folder that exists.
+  std::string folder = extract_dir_;
+  while (!platform::DirectoryExists(folder)) {
+    std::string parent = FolderPart(folder.substr(0, folder.size() - 1));
+    if (parent.empty() || parent.size() >= folder.size()) {
+      return true;
+    }
+    folder = parent;
+  }
+  uint64_t free = 0;
+  if (!platform::FreeDiskSpace(folder, &free)) {
+    return true;  // cannot tell: a full disk still fails its write
+  }
+  uint64_t total = 0;
+  for (const MemberEntry& e : members) {
+    total = SaturatedAdd(total, e.uncompressed_size);
+  }
+  if (total <= free) {
+    return true;
+  }
+  // A replaced file gives its room back when the new one takes its place:
+  // what counts is what each file grows by, and room for the largest new
+  // file beside its old version while it is written.
+  uint64_t growth = 0;
+  uint64_t beside = 0;
+  for (const MemberEntry& e : members) {
+    const std::string stored = StripRootPrefix(ConvertName(e.raw_name, e.flags));
+    const std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
+    uint64_t old_size = 0;
+    platform::File old;
+    if (platform::FileExists(target) && old.Open(target, platform::File::Mode::kRead)) {
+      old_size = static_cast<uint64_t>(std::max<int64_t>(old.Size(), 0));
+    }
+    growth = SaturatedAdd(growth, e.uncompressed_size - std::min(old_size, e.uncompressed_size));
+    beside = std::max(beside, std::min(old_size, e.uncompressed_size));
+  }
+  return SaturatedAdd(growth, beside) <= free;
 }
 
 void TUnZip::FinishInstalledFiles() {
@@ -632,12 +721,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     PassOver(e.uncompressed_size);
     return;
   }
-  if (extract_dir_.empty()) {
-    SetExtractDir("");
-    if (extract_dir_.empty()) {
-      extract_dir_ = ".\\";
-    }
-  }
+  UseDefaultExtractDir();
   std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
   const uint32_t attributes = e.from_central ? e.external_attributes : 0;
 
