@@ -156,7 +156,7 @@ TEST(ExpansionTest, DefaultMemberLimit) {
   const struct {
     int members;
     bool refused;
-  } cases[] = {{65535, false}, {200000, true}};
+  } cases[] = {{65535, false}, {150000, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.members);
     std::vector<BuildMember> members(c.members, {.name = "e", .data = ""});
