@@ -29,6 +29,7 @@ struct Unpack {
 
 std::vector<BuildMember> Members(int count, const std::string& name_prefix) {
   std::vector<BuildMember> members;
+  members.reserve(static_cast<size_t>(count) + 1);
   for (int i = 0; i < count; ++i) {
     members.push_back(
         {.name = name_prefix + std::to_string(i), .data = "member " + std::to_string(i)});
