@@ -94,6 +94,9 @@ void RemoveLeftovers(const std::string& folder);
 // skipped. One call for many files lets the system write them in one pass,
 // far cheaper than a flush per file.
 bool FlushToDisk(const std::vector<std::string>& files);
+// Bytes that this user may still write on the disk that holds folder (an
+// existing folder); false when the system cannot tell.
+bool FreeDiskSpace(const std::string& folder, uint64_t* bytes);
 bool GetFileAttributes(const std::string& path, uint32_t* attributes);
 bool SetFileAttributes(const std::string& path, uint32_t attributes);
 bool SetFileTime(const std::string& path, const LocalDateTime& time);

@@ -67,14 +67,20 @@ bool ReadLocalRecord(ArchiveSource& source, uint64_t pos, LocalRecord* record) {
   return true;
 }
 
+uint64_t SaturatedAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
 void WalkCentral(ArchiveSource& source,
                  const Recognition& r,
                  CatalogObserver& observer,
+                 uint64_t max_entries,
                  Catalog* catalog) {
   if (r.first_position < 0) {
     return;
   }
   uint64_t pos = static_cast<uint64_t>(r.first_position);
+  catalog->directory_begin = pos;
   const uint64_t size = source.Size();
   while (!observer.Cancelled()) {
     uint8_t h[kCentralHeaderSize];
@@ -97,6 +103,10 @@ void WalkCentral(ArchiveSource& source,
       break;
     }
     ApplyCentralExtra(extra, r.end.extended, &central);
+    if (max_entries != 0 && catalog->entries_walked == max_entries) {
+      catalog->too_many = true;
+      break;
+    }
     ++catalog->entries_walked;
 
     if (observer.Select(name, central.flags)) {
@@ -126,8 +136,10 @@ void WalkCentral(ArchiveSource& source,
       }
     }
     pos += kCentralHeaderSize + central.name_length + central.extra_length + central.comment_length;
+    catalog->directory_end = pos;
   }
-  if (r.end.found && !r.end.extended && catalog->entries_walked < r.end.total_entries) {
+  if (!catalog->too_many && r.end.found && !r.end.extended &&
+      catalog->entries_walked < r.end.total_entries) {
     catalog->damaged = true;
   }
 }
@@ -139,6 +151,7 @@ bool IsDescriptorSignature(const uint8_t* p) {
 void WalkLocal(ArchiveSource& source,
                const Recognition& r,
                CatalogObserver& observer,
+               uint64_t max_entries,
                Catalog* catalog) {
   catalog->by_local_headers = true;
   // Without a directory the archive's end is unknown: it counts as damaged.
@@ -184,6 +197,11 @@ void WalkLocal(ArchiveSource& source,
     if (e.data_offset > size || e.compressed_size > size - e.data_offset) {
       return;
     }
+    if (max_entries != 0 && catalog->entries_walked == max_entries) {
+      catalog->too_many = true;
+      return;
+    }
+    ++catalog->entries_walked;
     if (!e.raw_name.empty() && observer.Select(e.raw_name, e.flags)) {
       catalog->members.push_back(e);
     }
@@ -233,14 +251,33 @@ bool FindDataDescriptor(ArchiveSource& source,
 
 Catalog ReadCatalog(ArchiveSource& source,
                     const Recognition& recognition,
-                    CatalogObserver& observer) {
+                    CatalogObserver& observer,
+                    uint64_t max_entries) {
   Catalog catalog;
   if (recognition.state == THeaderTypeState::Of(THeaderType::htLocal)) {
-    WalkLocal(source, recognition, observer, &catalog);
+    WalkLocal(source, recognition, observer, max_entries, &catalog);
   } else {
-    WalkCentral(source, recognition, observer, &catalog);
+    WalkCentral(source, recognition, observer, max_entries, &catalog);
   }
   return catalog;
+}
+
+bool MembersOverlap(const Catalog& catalog) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;  // [begin, end)
+  ranges.reserve(catalog.members.size() + 1);
+  for (const MemberEntry& e : catalog.members) {
+    ranges.emplace_back(e.local_offset, SaturatedAdd(e.data_offset, e.compressed_size));
+  }
+  if (catalog.directory_end > catalog.directory_begin) {
+    ranges.emplace_back(catalog.directory_begin, catalog.directory_end);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].first < ranges[i - 1].second) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace qm::zip

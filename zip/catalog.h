@@ -38,15 +38,27 @@ class CatalogObserver {
 struct Catalog {
   std::vector<MemberEntry> members;
   bool by_local_headers = false;
-  uint64_t entries_walked = 0;  // central entries seen, selected or not
+  uint64_t entries_walked = 0;  // entries seen, selected or not
   // The records ended before the archive said they would (truncated or
   // damaged directory, a data descriptor that cannot be found).
   bool damaged = false;
+  // The archive has more entries than the walk may list; it stopped there.
+  bool too_many = false;
+  // Where the central directory lies; empty for a walk by local headers.
+  uint64_t directory_begin = 0;
+  uint64_t directory_end = 0;
 };
 
+// max_entries: the walk stops past this many entries (0: no limit).
 Catalog ReadCatalog(ArchiveSource& source,
                     const Recognition& recognition,
-                    CatalogObserver& observer);
+                    CatalogObserver& observer,
+                    uint64_t max_entries = 0);
+
+// Whether the records of two members (local header and data) share bytes, or
+// a member's reach into the central directory. Real archivers never write
+// that; an archive made so expands the same bytes many times over.
+bool MembersOverlap(const Catalog& catalog);
 
 // Finds the data descriptor that follows a member of unknown size whose data
 // starts at data_offset: its signature, then a compressed size equal to its

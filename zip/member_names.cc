@@ -1,6 +1,7 @@
 #include "zip/member_names.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "util/string_helpers.h"
 #include "zip/internal_mask.h"
@@ -41,6 +42,26 @@ bool MatchLine(std::string* line, bool recurse_dirs, const std::string& stored_n
     *line += '.';
   }
   return TInternalMask(*line).Matches(subject);
+}
+
+// Windows opens a device instead of a file for these names, in any folder
+// and with any extension: the bytes of "COM1.txt" go to the port, "NUL"
+// swallows them. The superscript digits are code page 949's.
+bool IsDeviceName(std::string_view component) {
+  std::string_view base = component.substr(0, component.find('.'));
+  base = base.substr(0, base.find_last_not_of(' ') + 1);
+  for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsIgnoringAsciiCase(base, device)) {
+      return true;
+    }
+  }
+  std::string_view number;
+  if (base.size() >= 4 && (EqualsIgnoringAsciiCase(base.substr(0, 3), "COM") ||
+                           EqualsIgnoringAsciiCase(base.substr(0, 3), "LPT"))) {
+    number = base.substr(3);
+  }
+  return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xA9\xF6" ||
+         number == "\xA9\xF7" || number == "\xA9\xF8";
 }
 
 }  // namespace
@@ -128,12 +149,15 @@ bool IsSafeStoredName(const std::string& name) {
     if (end == std::string::npos) {
       end = name.size();
     }
-    std::string component = name.substr(start, end - start);
-    // Windows drops trailing dots and blanks: "..", ". ." and "..." all
-    // become ".." or nothing.
-    size_t kept = component.find_last_not_of(". ");
-    bool only_dots = kept == std::string::npos;
-    if (only_dots && component != "." && !component.empty()) {
+    std::string_view component(name.data() + start, end - start);
+    // Windows drops trailing dots and blanks: "..", ". ." and "..." become
+    // ".." or nothing, and "evil.exe." lands as "evil.exe". Only "." (this
+    // folder) keeps its dot.
+    if (!component.empty() && component != "." &&
+        (component.back() == '.' || component.back() == ' ')) {
+      return false;
+    }
+    if (IsDeviceName(component)) {
       return false;
     }
     start = end + 1;

@@ -32,8 +32,10 @@ std::string StripRootPrefix(const std::string& stored_name);
 
 // false for names that could resolve outside the extraction folder or that
 // no file system accepts: absolute names, drive letters and other ":",
-// ".." components (also with trailing dots or blanks, which Windows drops),
-// control characters and the characters that Windows refuses in names.
+// ".." components, components that end with a dot or a blank (Windows drops
+// them, so "evil.exe." would land as "evil.exe"), Windows device names (CON,
+// PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension), control characters
+// and the characters that Windows refuses in names.
 bool IsSafeStoredName(const std::string& stored_name);
 
 // The output path of a stored name below extract_dir (which ends with "\").

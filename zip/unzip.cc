@@ -22,6 +22,9 @@ namespace qm::zip {
 namespace {
 
 constexpr size_t kEncryptionHeader = 12;
+// The marks that stop a file from being replaced on Windows.
+constexpr uint32_t kReplaceBlockingBits =
+    platform::kAttrReadOnly | platform::kAttrHidden | platform::kAttrSystem;
 constexpr uint32_t kDosAttributeBits = platform::kAttrReadOnly | platform::kAttrHidden |
                                        platform::kAttrSystem | platform::kAttrArchive;
 
@@ -136,6 +139,10 @@ bool DosToLocal(uint32_t dos, platform::LocalDateTime* out) {
   out->second = static_cast<int>((time & 31) * 2);
   return out->month >= 1 && out->month <= 12 && out->day >= 1 && out->hour < 24 &&
          out->minute < 60 && out->second < 60;
+}
+
+uint64_t SaturatedAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
 uint8_t Percent(uint64_t part, uint64_t whole) {
@@ -427,7 +434,7 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
         [this] { return cancelled_; });
     Catalog catalog;
     if (walk) {
-      catalog = ReadCatalog(source, recognition_, selector);
+      catalog = ReadCatalog(source, recognition_, selector, MaxMembers);
     }
     bool damaged = catalog.damaged || !walk;
     if (recognition_.state.Empty() ||
@@ -435,10 +442,24 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
          recognition_.end.total_entries > 0)) {
       damaged = true;
     }
-    if (damaged) {
+    const std::string refusal = Refusal(catalog);
+    if (!refusal.empty()) {
+      // Made to fill the disk, or damaged beyond trust: nothing of it is
+      // written. A listing still shows what the directory holds.
+      Report(archive_file_, kErrCorruptInput, refusal);
+      archive_failed_ = true;
+      if (mode != RunMode::kList) {
+        catalog.members.clear();
+      }
+    } else if (damaged) {
       // Members may be missing: the caller must not take the archive as whole.
       Report(archive_file_, kErrHeaderNotFound);
       archive_failed_ = true;
+    }
+    if (mode == RunMode::kExtract && !catalog.members.empty() && !RoomFor(catalog.members)) {
+      Report(extract_dir_, kErrNotEnoughSpace);
+      archive_failed_ = true;
+      catalog.members.clear();
     }
     for (const MemberEntry& e : catalog.members) {
       if (static_cast<int32_t>(e.dos_time) > static_cast<int32_t>(latest_time_)) {
@@ -478,6 +499,77 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   TriggerDeactivate();
   archive_file_ = remembered;
   return extracted_count_;
+}
+
+std::string TUnZip::Refusal(const Catalog& catalog) const {
+  if (catalog.too_many) {
+    return "more than " + std::to_string(MaxMembers) + " members";
+  }
+  if (MembersOverlap(catalog)) {
+    return "members share their data";
+  }
+  if (MaxExpansionRatio != 0) {
+    for (const MemberEntry& e : catalog.members) {
+      // uncompressed > ratio * compressed, without overflowing.
+      const uint64_t whole = e.uncompressed_size / MaxExpansionRatio;
+      if (whole > e.compressed_size ||
+          (whole == e.compressed_size && e.uncompressed_size % MaxExpansionRatio != 0)) {
+        return "a member expands more than " + std::to_string(MaxExpansionRatio) + " times";
+      }
+    }
+  }
+  return "";
+}
+
+void TUnZip::UseDefaultExtractDir() {
+  if (extract_dir_.empty()) {
+    SetExtractDir("");
+    if (extract_dir_.empty()) {
+      extract_dir_ = ".\\";
+    }
+  }
+}
+
+bool TUnZip::RoomFor(const std::vector<MemberEntry>& members) {
+  UseDefaultExtractDir();
+  // The extraction folder may be made by this run: ask the disk of the
+  // nearest folder that exists.
+  std::string folder = extract_dir_;
+  while (!platform::DirectoryExists(folder)) {
+    std::string parent = FolderPart(folder.substr(0, folder.size() - 1));
+    if (parent.empty() || parent.size() >= folder.size()) {
+      return true;
+    }
+    folder = parent;
+  }
+  uint64_t free = 0;
+  if (!platform::FreeDiskSpace(folder, &free)) {
+    return true;  // cannot tell: a full disk still fails its write
+  }
+  uint64_t total = 0;
+  for (const MemberEntry& e : members) {
+    total = SaturatedAdd(total, e.uncompressed_size);
+  }
+  if (total <= free) {
+    return true;
+  }
+  // A replaced file gives its room back when the new one takes its place:
+  // what counts is what each file grows by, and room for the largest new
+  // file beside its old version while it is written.
+  uint64_t growth = 0;
+  uint64_t beside = 0;
+  for (const MemberEntry& e : members) {
+    const std::string stored = StripRootPrefix(ConvertName(e.raw_name, e.flags));
+    const std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
+    uint64_t old_size = 0;
+    platform::File old;
+    if (platform::FileExists(target) && old.Open(target, platform::File::Mode::kRead)) {
+      old_size = static_cast<uint64_t>(std::max<int64_t>(old.Size(), 0));
+    }
+    growth = SaturatedAdd(growth, e.uncompressed_size - std::min(old_size, e.uncompressed_size));
+    beside = std::max(beside, std::min(old_size, e.uncompressed_size));
+  }
+  return SaturatedAdd(growth, beside) <= free;
 }
 
 void TUnZip::FinishInstalledFiles() {
@@ -629,12 +721,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     PassOver(e.uncompressed_size);
     return;
   }
-  if (extract_dir_.empty()) {
-    SetExtractDir("");
-    if (extract_dir_.empty()) {
-      extract_dir_ = ".\\";
-    }
-  }
+  UseDefaultExtractDir();
   std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
   const uint32_t attributes = e.from_central ? e.external_attributes : 0;
 
@@ -704,17 +791,25 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
   platform::File out;
   std::string temp;
   bool in_place = false;
+  // The marks of the file being replaced, cleared for the replace and given
+  // back when the member fails.
+  uint32_t cleared_marks = 0;
+  uint32_t existing = 0;
   if (mode == RunMode::kExtract) {
     std::string folder = FolderPart(target);
     // A folder that this run made holds no file from before it.
     bool new_folder = PrepareFolder(folder);
-    uint32_t existing = 0;
-    if (!new_folder && platform::GetFileAttributes(target, &existing) &&
-        (existing & (platform::kAttrReadOnly | platform::kAttrDirectory))) {
-      // A read-only file stays as it is unless the caller confirmed overwrites.
-      bool clear = ConfirmOverwrites && !(existing & platform::kAttrDirectory) &&
-                   !(existing & platform::kAttrSystem);
-      if (!clear || !platform::SetFileAttributes(target, existing & ~platform::kAttrReadOnly)) {
+    if (!new_folder && platform::GetFileAttributes(target, &existing)) {
+      // A read-only file stays as it is unless the caller confirmed
+      // overwrites. A confirmed overwrite also clears the system and hidden
+      // marks, with which Windows refuses the replace: a file that an archive
+      // marked so would otherwise block every later update.
+      const bool folder_in_the_way = existing & platform::kAttrDirectory;
+      const bool kept = !ConfirmOverwrites && (existing & platform::kAttrReadOnly);
+      cleared_marks = ConfirmOverwrites && !folder_in_the_way ? existing & kReplaceBlockingBits : 0;
+      if (folder_in_the_way || kept ||
+          (cleared_marks != 0 &&
+           !platform::SetFileAttributes(target, existing & ~kReplaceBlockingBits))) {
         Report(target, kErrOpenFile);
         ++failed_count_;
         PassOver(e.uncompressed_size);
@@ -818,6 +913,9 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     out.Close();
     if (code != 0) {
       platform::DeleteFile(temp);
+      if (cleared_marks != 0) {
+        platform::SetFileAttributes(target, existing);  // the old file stays as it was
+      }
     }
   }
   if (code != 0) {

@@ -21,6 +21,7 @@
 namespace qm::zip {
 
 class ArchiveSource;
+struct Catalog;
 class FileSource;
 class ZipCrypto;
 struct MemberEntry;
@@ -81,6 +82,23 @@ class TUnZip {
   // a power loss could still take. One flush at the end of the run: a flush
   // per file would make extraction several times slower.
   bool SyncFiles = true;
+
+  // Limits against archives made to fill the disk or the memory: an archive
+  // beyond one is refused whole, before anything is written (0: no limit).
+  //
+  // Members: twice the 65535 entries that an archive without zip64 records
+  // holds, which is the most the publisher writes. The directory is read
+  // into memory whole; this keeps it to a few tens of megabytes.
+  static constexpr uint64_t kDefaultMaxMembers = 131072;
+  uint64_t MaxMembers = kDefaultMaxMembers;
+  // Declared size of a member over its compressed size. Deflate cannot go
+  // past about 1032:1 (what a file of zeros reaches), Deflate64 with its
+  // 64 KiB matches not past about 29000:1, the older methods stay far below:
+  // a member that declares more is damaged or made up, never a highly
+  // compressible game file. What real data expands to is bounded by the
+  // free-space check.
+  static constexpr uint32_t kDefaultMaxExpansionRatio = 32768;
+  uint32_t MaxExpansionRatio = kDefaultMaxExpansionRatio;
 
   // Unpacks the selected members; returns how many files were installed.
   int Extract();
@@ -167,6 +185,12 @@ class TUnZip {
                      const std::string& target,
                      std::unique_ptr<ZipCrypto>* keys);
   void PassOver(uint64_t size);
+  // Why the archive is refused whole (its members overlap, or it goes past
+  // a limit); empty when it is not.
+  std::string Refusal(const Catalog& catalog) const;
+  void UseDefaultExtractDir();
+  // Whether the extraction folder's disk has room for the members.
+  bool RoomFor(const std::vector<MemberEntry>& members);
   // Creates the folder or clears what an earlier replace left in it; true
   // when this run created it.
   bool PrepareFolder(const std::string& folder);

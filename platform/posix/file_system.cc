@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -259,6 +260,16 @@ void RemoveLeftovers(const std::string& folder) {
     }
   }
   ::closedir(dir);
+}
+
+bool FreeDiskSpace(const std::string& folder, uint64_t* bytes) {
+  struct statvfs st;
+  if (::statvfs(ToOsPath(folder).c_str(), &st) != 0) {
+    return FailWithErrno();
+  }
+  // f_bavail leaves out the blocks kept for root.
+  *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  return Succeed();
 }
 
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {

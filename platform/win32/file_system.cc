@@ -386,6 +386,18 @@ void RemoveLeftovers(const std::string& folder) {
   FindClose(find);
 }
 
+bool FreeDiskSpace(const std::string& folder, uint64_t* bytes) {
+  std::wstring dir = PathToWide(folder);
+  if (!dir.empty() && dir.back() != L'\\')
+    dir += L'\\';  // a share's root needs it
+  ULARGE_INTEGER available;
+  // What this user may write, after quotas.
+  if (!::GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr))
+    return Fail();
+  *bytes = available.QuadPart;
+  return Succeed();
+}
+
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {
   DWORD value = Attributes(PathToWide(path));
   if (value == INVALID_FILE_ATTRIBUTES)

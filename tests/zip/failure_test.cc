@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "platform/file_system.h"
 #include "tests/zip/extract_test_util.h"
 #include "tests/zip/zip_builder.h"
 #include "zip/catalog.h"
@@ -12,6 +13,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#undef GetFileAttributes  // the platform layer's, not the A/W macro
 #else
 #include <signal.h>
 #include <sys/wait.h>
@@ -231,7 +233,9 @@ TEST(FailureTest, MissingArchive) {
   EXPECT_FALSE(unzip.Succeeded());
 }
 
-TEST(FailureTest, RootedNamesLandBelowTheFolderAndEscapesAreRefused) {
+// Escapes, Windows device names and names that Windows would shorten are
+// each refused alone, with one code; the other members land.
+TEST(FailureTest, RootedNamesLandBelowTheFolderAndHostileNamesAreRefused) {
   const struct {
     const char* name;
     const char* lands;  // below the extraction folder; nullptr: refused
@@ -246,6 +250,14 @@ TEST(FailureTest, RootedNamesLandBelowTheFolderAndEscapesAreRefused) {
       {"C:\\drive.txt", "drive.txt"},
       {"d:/data/x.dat", "data/x.dat"},
       {"E:rel.txt", "rel.txt"},
+      {"CON", nullptr},
+      {"sub/aux.dat", nullptr},
+      {"prn/inside.txt", nullptr},
+      {"com1.txt", nullptr},
+      {"LPT9", nullptr},
+      {"nul.tar.gz", nullptr},
+      {"evil.exe.", nullptr},
+      {"evil2.exe ", nullptr},
   };
   std::vector<BuildMember> members;
   std::map<std::string, std::string> expected;
@@ -451,13 +463,6 @@ TEST(FailureTest, DamagedEncryptedMemberKeepsThePasswordForTheRest) {
          Put32(b, LastLayout().local_offsets[0] + 18, 5);
          Put32(b, LastLayout().central_offsets[0] + 20, 5);
        }},
-      {"encryption header past the end of the archive",
-       [](std::string* b) {
-         // A local extra field that reaches to 4 bytes before the end.
-         size_t local = LastLayout().local_offsets[0];
-         size_t data = local + 30 + std::string("damaged.dat").size();
-         Put16(b, local + 28, static_cast<uint16_t>(b->size() - 4 - data));
-       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -576,6 +581,73 @@ TEST(FailureTest, TemporariesOfAnEarlierRunAreCleared) {
       ReadTree(run.out),
       (std::map<std::string, std::string>{
           {"a.txt", "alpha"}, {"sub/", ""}, {"sub/b.txt", "beta"}, {"sub/qmz-notes.txt", "mine"}}));
+}
+
+// The update's setting: a file of an earlier install is replaced whatever
+// the earlier archive marked it with. Read-only, system and hidden files
+// are replaced alike; Windows refuses to write over any of them until the
+// mark is cleared.
+TEST(FailureTest, MarkedFileOfAnEarlierArchiveIsReplacedWhenOverwritesAreConfirmed) {
+  using platform::kAttrHidden;
+  using platform::kAttrReadOnly;
+  using platform::kAttrSystem;
+  const struct {
+    const char* what;
+    uint32_t marks;
+  } cases[] = {
+      {"read-only", kAttrReadOnly},
+      {"system", kAttrSystem},
+      {"hidden", kAttrHidden},
+      {"system and hidden", kAttrSystem | kAttrHidden},
+      {"read-only and system", kAttrReadOnly | kAttrSystem},
+      {"read-only, system and hidden", kAttrReadOnly | kAttrSystem | kAttrHidden},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExtractRun run;
+    run.unzip.ConfirmOverwrites = true;
+    run.unzip.OnFileExists = [](TUnZip*, const std::string&, std::string& new_name,
+                                TOverwriteMode& mode) {
+      new_name.clear();
+      mode = TOverwriteMode::omOverwrite;
+    };
+    const uint32_t marked = platform::kAttrArchive | c.marks;
+    ASSERT_EQ(run.Extract(BuildZip({{.name = "sub/game.dll", .data = "old", .attributes = marked},
+                                    {.name = "sub/other.txt", .data = "other"}})),
+              2)
+        << run.log.Describe();
+    const std::string target = (run.out / "sub" / "game.dll").string();
+#ifdef _WIN32
+    const uint32_t kept = c.marks;  // as the archive asked
+#else
+    const uint32_t kept = c.marks & kAttrReadOnly;  // the only mark a POSIX file shows
+#endif
+    auto marks = [&target] {
+      uint32_t attributes = 0;
+      EXPECT_TRUE(platform::GetFileAttributes(target, &attributes));
+      return attributes & (kAttrReadOnly | kAttrSystem | kAttrHidden);
+    };
+    EXPECT_EQ(marks(), kept);
+
+    // A member that fails leaves the old file with its marks.
+    std::string damaged = BuildZip({{.name = "sub/game.dll", .data = "bad"}});
+    Put32(&damaged, LastLayout().local_offsets[0] + 14, 0x12345678);
+    Put32(&damaged, LastLayout().central_offsets[0] + 16, 0x12345678);
+    EXPECT_EQ(run.Extract(damaged), 0);
+    EXPECT_TRUE(run.log.Has(kErrCrcCheck)) << run.log.Describe();
+    EXPECT_EQ(ReadBytes(run.out / "sub" / "game.dll"), "old");
+    EXPECT_EQ(marks(), kept);
+
+    // Every later run replaces it: the same file again, and a new version.
+    for (const char* content : {"old", "new"}) {
+      EXPECT_EQ(run.Extract(BuildZip({{.name = "sub/game.dll", .data = content}})), 1)
+          << run.log.Describe();
+      EXPECT_TRUE(run.unzip.Succeeded()) << run.log.Describe();
+      EXPECT_EQ(ReadBytes(run.out / "sub" / "game.dll"), content);
+    }
+    EXPECT_EQ(marks(), 0u);
+    EXPECT_TRUE(TempLeftovers(run.work.path()).empty());
+  }
 }
 
 }  // namespace

@@ -42,6 +42,13 @@ cp "$out/archives/stub-unadjusted.zip" "$out/archives/stub-adjusted.zip"
 zip -q -A "$out/archives/stub-adjusted.zip"
 # 7-Zip's Deflate64.
 7z a -bd -tzip -mm=Deflate64 -mx=9 "$out/archives/deflate64.zip" corpus > /dev/null
+# Data files of zeros, as compressible as data gets (about 1029:1 with
+# Deflate): the extractor's expansion limit must let them through.
+mkdir -p compressible/data
+head -c 16777216 /dev/zero > compressible/data/blank.map
+printf 'map list\n' > compressible/data/maps.txt
+zip -q -r -9 "$out/archives/compressible-deflate.zip" compressible
+7z a -bd -tzip -mm=Deflate64 -mx=9 "$out/archives/compressible-deflate64.zip" compressible > /dev/null
 python3 - "$out/archives" <<'PY'
 import sys, zipfile, os
 dest = sys.argv[1]

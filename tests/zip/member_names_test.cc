@@ -167,6 +167,47 @@ TEST(SafeNameTest, RefusesNamesThatEscapeTheFolder) {
   }
 }
 
+// Windows opens a device for these names in any folder and with any
+// extension, and drops a trailing dot or blank ("evil.exe." is "evil.exe").
+TEST(SafeNameTest, RefusesDeviceNamesAndTrailingDotsOrBlanks) {
+  const struct {
+    const char* name;
+    bool safe;
+  } cases[] = {
+      {"CON", false},
+      {"aux.dat", false},
+      {"sub\\prn", false},
+      {"com1.txt", false},
+      {"LPT9", false},
+      {"nul.tar.gz", false},
+      {"Nul\\a.txt", false},  // a folder component too
+      {"con .txt", false},    // blanks before the extension are dropped as well
+      {"CONIN$", false},
+      {"conout$.log", false},
+      {"COM\xA9\xF6", false},  // COM and a superscript one in code page 949
+      {"evil.exe.", false},
+      {"evil2.exe ", false},
+      {"sub.\\a.txt", false},
+      {"sub \\a.txt", false},
+      {"data\\lpt3.dat", false},
+      // Alike, but no device.
+      {"CONSOLE.txt", true},
+      {"icon.ico", true},
+      {"com10.txt", true},
+      {"lpt.dat", true},
+      {"COM", true},
+      {"auxiliary\\x", true},
+      {"nul_.dat", true},
+      {"a.b.c", true},
+      {".\\a.txt", true},
+      {".hidden", true},
+      {"sub\\", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsSafeStoredName(c.name), c.safe) << c.name;
+  }
+}
+
 TEST(ErrorTextTest, TextsOfTheMessageTable) {
   const struct {
     int code;

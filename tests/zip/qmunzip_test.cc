@@ -85,5 +85,23 @@ TEST(QmUnzipTest, ExtractsIntoFolder) {
   EXPECT_TRUE(actual == expected);
 }
 
+// Every directory entry names the same member: the tool reports the
+// archive as refused, fails, and writes nothing.
+TEST(QmUnzipTest, OverlappingMembersWriteNothing) {
+  TempDir work;
+  std::vector<BuildMember> members(20, {.name = "big.dat", .data = std::string(4096, 'x')});
+  std::string bytes = BuildZip(members);
+  for (size_t i = 1; i < members.size(); ++i) {
+    Put32(&bytes, LastLayout().central_offsets[i] + 42,
+          static_cast<uint32_t>(LastLayout().local_offsets[0]));
+  }
+  fs::path archive = work.path() / "bomb.zip";
+  WriteBytes(archive, bytes);
+  Outcome o = RunTool(Quote(archive) + " -d " + Quote(work.path() / "out"));
+  EXPECT_NE(o.status, 0) << o.output;
+  EXPECT_NE(o.output.find("25140 Corrupt input"), std::string::npos) << o.output;
+  EXPECT_FALSE(fs::exists(work.path() / "out" / "big.dat"));
+}
+
 }  // namespace
 }  // namespace qm::zip::testing

@@ -60,8 +60,9 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
     std::replace(windows_name.begin(), windows_name.end(), '/', '\\');
     if (!zip::IsSafeStoredName(windows_name)) {
       throw PublishError(entry.path().string() +
-                         ": Windows cannot hold this name (a character of :<>|\"?* or a name of "
-                         "dots); rename it");
+                         ": Windows cannot hold this name (a character of :<>|\"?*, a name of "
+                         "dots, a dot or blank at its end, or a device name such as CON, AUX, "
+                         "NUL, COM1 or LPT1); rename it");
     }
     auto [old, added] = by_upper.emplace(Upper(member.stored_name), entry.path().string());
     if (!added) {
