@@ -268,7 +268,7 @@ TEST(IntegrityTest, CheckNamesEveryTamperingOnEveryMirror) {
                        fs::copy_options::overwrite_existing);
        },
        "signer",
-       {"splash from", "SHA-256"},
+       {"splash from", "section H says"},
        "",
        {"Path1 splash"}},
       {"truncated archive",
@@ -283,7 +283,7 @@ TEST(IntegrityTest, CheckNamesEveryTamperingOnEveryMirror) {
        {"Path0 data"}},
       {"index that lies about a member",
        false,
-       [](ReleaseFixture& f, const PublishResult& r) {
+       [&](ReleaseFixture& f, const PublishResult& r) {
          const fs::path index = f.Served(r.engine_folder + "/Part.zip.idx");
          const std::string before = Sha256Hex(ReadFile(index));
          std::vector<IndexEntry> entries = ParseIndex(ReadFile(index));
@@ -291,13 +291,15 @@ TEST(IntegrityTest, CheckNamesEveryTamperingOnEveryMirror) {
            entry.crc ^= entry.name == "Game.bin" ? 1 : 0;
          }
          WriteFile(index, IndexText(entries));
+         fs::copy_file(index, second_mirror(f, r.engine_folder + "/Part.zip.idx"),
+                       fs::copy_options::overwrite_existing);
          // The manifest vouches for the lying index.
          Edit(f.Served("QuillMar.ini"), before, Sha256Hex(ReadFile(index)));
        },
        "",
-       {"Game.bin"},
+       {"the index lies about Game.bin: wrong CRC-32"},
        "",
-       {"Path0 engine"}},
+       {"Path0 engine", "Path1 engine"}},
       {"index missing",
        false,
        [](ReleaseFixture& f, const PublishResult& r) {

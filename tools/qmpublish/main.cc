@@ -186,7 +186,8 @@ int RunCheck(const std::vector<std::string>& args) {
                  report.problems.size());
     return 1;
   }
-  std::fprintf(stderr, "qmpublish: every archive is there and unpacks\n");
+  std::fprintf(stderr, "qmpublish: every archive is there and unpacks%s\n",
+               report.warnings.empty() ? "" : " (see the warnings)");
   return 0;
 }
 
