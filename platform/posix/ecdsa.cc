@@ -64,8 +64,9 @@ std::string DerSignature(const EcdsaP256Signature& raw) {
   if (!r || !s || !signature || ECDSA_SIG_set0(signature.get(), r.get(), s.get()) != 1) {
     return "";
   }
-  r.release();  // owned by signature now
-  s.release();
+  // Owned by the signature now.
+  static_cast<void>(r.release());
+  static_cast<void>(s.release());
   const int size = i2d_ECDSA_SIG(signature.get(), nullptr);
   if (size <= 0) {
     return "";

@@ -96,7 +96,7 @@ std::optional<ArchiveHash> StillValid(const PreviousManifest& previous,
                                       const std::string& key,
                                       const fs::path& archive) {
   const std::optional<std::string> line = previous.HashLine(key);
-  const std::optional<ArchiveHash> hash = line ? ParseHashLine(*line) : std::nullopt;
+  std::optional<ArchiveHash> hash = line ? ParseHashLine(*line) : std::nullopt;
   std::error_code error;
   if (!hash || !fs::is_regular_file(IndexPath(archive)) ||
       fs::file_size(archive, error) != hash->size || error ||
