@@ -233,9 +233,9 @@ TEST(PublishTest, ReleaseWithoutASplashAsksForNoSplashArchive) {
   GameFolder game;
   std::vector<std::string> requested;
   EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
-  EXPECT_EQ(requested, (std::vector<std::string>{"QuillMar/QuillMar.ini", r1 + "Part.zip",
-                                                 r1 + "Data.zip", "QuillMar/AData1.zip",
-                                                 r1 + "BData1.zip", r1 + "Foo.zip"}));
+  EXPECT_EQ(requested,
+            (std::vector<std::string>{"QuillMar/QuillMar.ini", r1 + "Part.zip", r1 + "Data.zip",
+                                      "QuillMar/AData1.zip", r1 + "BData1.zip", r1 + "Foo.zip"}));
   requested.clear();
   EXPECT_EQ(game.Run(f.BaseUrl(), &requested), update::kUpdateDone);
   EXPECT_EQ(requested, std::vector<std::string>{"QuillMar/QuillMar.ini"});
@@ -335,6 +335,11 @@ TEST(PublishTest, RefusesWhatWouldNotReachPlayersAndKeepsThePublishedTree) {
       {"names that differ only in case",
        [](ReleaseFixture& f, PublishOptions&) { f.Put("data/ITEMS.txt", "x"); },
        "differ only in letter case"},
+      {"name with a tab", [](ReleaseFixture& f, PublishOptions&) { f.Put("data/a\tb.txt", "x"); },
+       "a name with a tab or a line break"},
+      {"name with a line break",
+       [](ReleaseFixture& f, PublishOptions&) { f.Put("engine/maps/a\nb.map", "x"); },
+       "a name with a tab or a line break"},
       {"launcher missing",
        [](ReleaseFixture& f, PublishOptions&) {
          fs::remove(f.release() / "launcher" / "QuillMar.exe");

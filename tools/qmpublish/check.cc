@@ -4,14 +4,19 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "http/http_cli.h"
 #include "http/receive_stream.h"
+#include "platform/ecdsa.h"
 #include "platform/ini_file.h"
 #include "tools/qmpublish/file_bytes.h"
+#include "tools/qmpublish/index_check.h"
+#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/progress.h"
 #include "update/settings_rules.h"
+#include "util/hex.h"
 #include "util/string_helpers.h"
 #include "zip/unzip.h"
 #include "zip/unzip_error.h"
@@ -147,6 +152,132 @@ struct Wanted {
   std::string must_hold;
 };
 
+// Section H as fetched: the serial and each archive's line.
+struct HashSection {
+  std::string serial;
+  std::map<std::string, std::string> lines;  // by archive key, upper-cased
+  bool present = false;
+};
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+HashSection ReadHashSection(const platform::IniFile& ini) {
+  HashSection section;
+  StringList keys;
+  ini.ReadSection(kHashSection, keys);
+  section.present = !keys.empty();
+  for (const std::string& key : keys) {
+    const std::string value = ini.ReadString(kHashSection, key, "");
+    if (SameIgnoringCase(key, kSerialKey)) {
+      section.serial = value;
+    } else {
+      section.lines[Upper(key)] = value;
+    }
+  }
+  return section;
+}
+
+// The signature beside the manifest: problems when the launchers' key is
+// given, warnings when it is not.
+void CheckSignature(const CheckOptions& options,
+                    Fetcher& fetcher,
+                    const fs::path& folder,
+                    const std::string& manifest_bytes,
+                    const std::optional<uint64_t>& serial,
+                    std::FILE* out,
+                    CheckReport* report) {
+  const std::string url = options.base_url + "/QuillMar/" + kSignatureFile;
+  const fs::path file = folder / kSignatureFile;
+  const Fetched fetched = fetcher.Get(url, file);
+  if (!options.public_key) {
+    report->warnings.push_back(
+        fetched.ok ? std::string(kSignatureFile) +
+                         " is there but not verified: give --public-key with the key that "
+                         "the launchers are built with"
+                   : std::string("the manifest is not signed (") + kSignatureFile + ": " +
+                         fetched.error + "): launchers built with a key refuse it");
+    return;
+  }
+  const std::string refused = "; launchers built with this key refuse the manifest";
+  if (!fetched.ok) {
+    report->problems.push_back("cannot fetch the signature " + url + ": " + fetched.error +
+                               refused);
+    return;
+  }
+  const std::optional<ManifestSignature> signature = ParseSignature(ReadWholeFile(file));
+  if (!signature) {
+    report->problems.push_back(std::string(kSignatureFile) +
+                               " is not a signature file (Serial= and ECDSA-P256-SHA256= lines)" +
+                               refused);
+  } else if (!platform::VerifyEcdsaP256(*options.public_key, platform::Sha256Of(manifest_bytes),
+                                        signature->signature)) {
+    report->problems.push_back(
+        "the manifest's signature does not verify with the given public key: the manifest was "
+        "changed after signing, or signed with another key" +
+        refused);
+  } else if (!serial || signature->serial != *serial) {
+    report->problems.push_back(std::string(kSignatureFile) + " names serial " +
+                               std::to_string(signature->serial) + ", not the manifest's" +
+                               refused);
+  } else {
+    std::fprintf(out, "signature verified: serial %llu, signed by the given key\n",
+                 static_cast<unsigned long long>(signature->serial));
+  }
+}
+
+// What is wrong with a fetched archive against its line of section H and
+// its content index (fetched from beside it); empty when nothing is.
+std::vector<std::string> CheckHashes(Fetcher& fetcher,
+                                     const fs::path& folder,
+                                     const fs::path& archive,
+                                     const std::string& url,
+                                     const std::string& key,
+                                     const HashSection& section) {
+  auto line = section.lines.find(Upper(key));
+  if (line == section.lines.end()) {
+    return {"section H has no line " + key + ", so launchers cannot check it"};
+  }
+  const std::optional<ArchiveHash> hash = ParseHashLine(line->second);
+  if (!hash) {
+    return {"its line in section H is not size,sha256,sha256"};
+  }
+  std::vector<std::string> problems;
+  const std::string bytes = ReadWholeFile(archive);
+  if (bytes.size() != hash->size) {
+    problems.push_back("its size is " + std::to_string(bytes.size()) + " bytes, section H says " +
+                       std::to_string(hash->size));
+  } else if (HexOf(platform::Sha256Of(bytes)) != hash->sha256) {
+    problems.push_back(
+        "its SHA-256 differs from section H's: another archive than the one "
+        "published");
+  }
+  const fs::path index_file = folder / "archive.idx";
+  const Fetched index = fetcher.Get(url + kIndexSuffix, index_file);
+  if (!index.ok) {
+    problems.push_back("its index " + url + kIndexSuffix + ": " + index.error);
+    return problems;
+  }
+  const std::string index_bytes = ReadWholeFile(index_file);
+  std::error_code ignored;
+  fs::remove(index_file, ignored);
+  if (HexOf(platform::Sha256Of(index_bytes)) != hash->index_sha256) {
+    problems.push_back("its index " + key + kIndexSuffix + " differs from section H's hash");
+    return problems;
+  }
+  try {
+    for (const std::string& lie : IndexMismatches(archive, ParseIndex(index_bytes))) {
+      problems.push_back(lie);
+    }
+  } catch (const std::exception& e) {
+    problems.push_back("its index " + key + kIndexSuffix + ": " + e.what());
+  }
+  return problems;
+}
+
 }  // namespace
 
 CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
@@ -176,7 +307,22 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
         "hand players an old one (see docs/serving.md)");
   }
 
+  const std::string manifest_bytes = ReadWholeFile(manifest_file);
   const platform::IniFile ini(PlatformPath(manifest_file));
+  const HashSection hashes = ReadHashSection(ini);
+  const std::optional<uint64_t> serial = ParseSerial(hashes.serial);
+  if (!hashes.present) {
+    report.warnings.push_back(
+        "the manifest has no section H: nothing is hashed, and launchers built with a key "
+        "refuse it (publish it again with this qmpublish)");
+  }
+  if (!serial && (hashes.present || options.public_key)) {
+    report.problems.push_back(
+        "section H has no valid serial (Serial=N, N from 1): launchers "
+        "built with a key refuse the manifest");
+  }
+  CheckSignature(options, fetcher, scratch.path(), manifest_bytes, serial, out, &report);
+
   std::string key = options.version_key;
   if (key.empty()) {
     StringList keys;
@@ -277,6 +423,17 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
         const Fetched fetched = fetcher.Get(w.url, file);
         row.status = fetched.status;
         row.result = fetched.ok ? TestArchive(file, w.must_hold) : fetched.error;
+        if (fetched.ok && hashes.present) {
+          std::vector<std::string> wrong = CheckHashes(fetcher, scratch.path(), file, w.url,
+                                                       ArchiveKey(download, w.url), hashes);
+          if (row.result != "ok") {
+            wrong.insert(wrong.begin(), row.result);
+          }
+          row.result = wrong.empty() ? "ok" : "";
+          for (const std::string& text : wrong) {
+            row.result += (row.result.empty() ? "" : "; ") + text;
+          }
+        }
         std::error_code ignored;
         fs::remove(file, ignored);
         seen[w.url] = row.result;

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/ecdsa.h"
 
 namespace qm::publish {
 
@@ -15,6 +18,8 @@ struct CheckOptions {
   std::string proxy_user;
   std::string proxy_password;
   std::string version_key;  // empty: the one launcher line of section V
+  // The key the launchers pin; none: a signature is reported, not verified.
+  std::optional<platform::EcdsaP256PublicKey> public_key;
 };
 
 struct CheckRow {

@@ -1,15 +1,21 @@
 // qmpublish: publishes a game release for the updater and checks a server.
 //   qmpublish publish RELEASE OUT [--mirror URL]... [--bk TEXT] [--bkp TEXT]
 //                     [--engine-folder NAME] [--level N] [--jobs N]
-//   qmpublish check [-x PROXY] [--proxy-port PORT] [-U USER:PASSWORD] [--key KEY] URL
+//                     [--key KEYFILE] [--serial N]
+//   qmpublish check [-x PROXY] [--proxy-port PORT] [-U USER:PASSWORD] [--key KEY]
+//                   [--public-key HEX] URL
+//   qmpublish keygen KEYFILE
 // Exit status: 0 done, 1 refused or a problem found, 2 bad command line.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/qmpublish/check.h"
+#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/publish.h"
 #include "tools/qmpublish/publish_error.h"
+#include "tools/qmpublish/signing_key.h"
+#include "util/hex.h"
 
 namespace {
 
@@ -24,13 +30,21 @@ const char kUsage[] =
     "                        archives (default: one per release, named by content)\n"
     "  --level N             compression level 1..12 (default 12)\n"
     "  --jobs N              files compressed at once (default 2)\n"
+    "  --key KEYFILE         sign the manifest with this private key (keygen)\n"
+    "  --serial N            the release serial (default: one more than the last);\n"
+    "                        it must be above the previous manifest's\n"
     "       qmpublish check [options] URL\n"
     "         fetches URL/QuillMar/QuillMar.ini as the updater does and tests\n"
     "         every archive of every mirror that can be chosen\n"
     "  -x PROXY              through this HTTP proxy (host or host:port)\n"
     "  --proxy-port PORT     proxy port when PROXY names none (default 80)\n"
     "  -U USER:PASSWORD      Basic credentials for the proxy\n"
-    "  --key KEY             the launcher's version key (default: the one in the manifest)\n";
+    "  --key KEY             the launcher's version key (default: the one in the manifest)\n"
+    "  --public-key HEX      verify the manifest's signature with this public key\n"
+    "                        (the 128 hex digits that keygen printed)\n"
+    "       qmpublish keygen KEYFILE\n"
+    "         makes a signing key: writes the private key to KEYFILE (readable by\n"
+    "         you only) and prints the public key that launchers are built with\n";
 
 int Usage(const std::string& error) {
   std::fprintf(stderr, "qmpublish: %s\n%s", error.c_str(), kUsage);
@@ -62,7 +76,7 @@ int RunPublish(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     const bool has_value = i + 1 < args.size();
     if (arg == "--mirror" || arg == "--bk" || arg == "--bkp" || arg == "--engine-folder" ||
-        arg == "--level" || arg == "--jobs") {
+        arg == "--level" || arg == "--jobs" || arg == "--key" || arg == "--serial") {
       if (!has_value) {
         return Usage(arg + " needs a value");
       }
@@ -75,6 +89,13 @@ int RunPublish(const std::vector<std::string>& args) {
         options.bkp = value;
       } else if (arg == "--engine-folder") {
         options.engine_folder = value;
+      } else if (arg == "--key") {
+        options.key_file = value;
+      } else if (arg == "--serial") {
+        options.serial = qm::publish::ParseSerial(value);
+        if (!options.serial) {
+          return Usage("--serial needs a number from 1 on");
+        }
       } else if (!Number(value, arg == "--level" ? &options.level : &options.jobs)) {
         return Usage(arg + " needs a number");
       }
@@ -109,7 +130,8 @@ int RunCheck(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool has_value = i + 1 < args.size();
-    if (arg == "-x" || arg == "--proxy-port" || arg == "-U" || arg == "--key") {
+    if (arg == "-x" || arg == "--proxy-port" || arg == "-U" || arg == "--key" ||
+        arg == "--public-key") {
       if (!has_value) {
         return Usage(arg + " needs a value");
       }
@@ -123,6 +145,11 @@ int RunCheck(const std::vector<std::string>& args) {
         options.proxy_port = value;
       } else if (arg == "--key") {
         options.version_key = value;
+      } else if (arg == "--public-key") {
+        options.public_key = qm::ParseHexArray<64>(value);
+        if (!options.public_key) {
+          return Usage("--public-key needs the 128 hex digits that keygen printed");
+        }
       } else {
         const size_t colon = value.find(':');
         if (colon == std::string::npos || colon == 0) {
@@ -159,7 +186,30 @@ int RunCheck(const std::vector<std::string>& args) {
                  report.problems.size());
     return 1;
   }
-  std::fprintf(stderr, "qmpublish: every archive is there and unpacks\n");
+  std::fprintf(stderr, "qmpublish: every archive is there and unpacks%s\n",
+               report.warnings.empty() ? "" : " (see the warnings)");
+  return 0;
+}
+
+int RunKeygen(const std::vector<std::string>& args) {
+  if (args.size() == 1 && IsHelp(args[0])) {
+    return Help();
+  }
+  if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+    return Usage("keygen needs the file for the private key");
+  }
+  try {
+    const qm::publish::SigningKey key = qm::publish::SigningKey::Generate(args[0]);
+    std::fprintf(stderr,
+                 "qmpublish: wrote the private key %s (readable by you only): keep it "
+                 "offline and backed up (docs/integrity.md)\n"
+                 "qmpublish: the public key, for QM_PUBLIC_KEY and check --public-key:\n",
+                 args[0].c_str());
+    std::printf("%s\n", qm::HexOf(key.PublicKey()).c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmpublish: %s\n", e.what());
+    return 1;
+  }
   return 0;
 }
 
@@ -171,7 +221,7 @@ int main(int argc, char** argv) {
     return Help();
   }
   if (args.empty()) {
-    return Usage("say publish or check");
+    return Usage("say publish, check or keygen");
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "publish") {
@@ -179,6 +229,9 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "check") {
     return RunCheck(rest);
+  }
+  if (args[0] == "keygen") {
+    return RunKeygen(rest);
   }
   return Usage("unknown command " + args[0]);
 }

@@ -47,7 +47,25 @@ PreviousManifest PreviousManifest::Load(const std::filesystem::path& path) {
       }
     }
   }
+  std::vector<std::string> keys;
+  ini.ReadSection("H", keys);
+  for (const std::string& key : keys) {
+    const std::string value = ini.ReadString("H", key, "");
+    if (Upper(key) == "SERIAL") {
+      manifest.serial_ = value;
+    } else {
+      manifest.hash_lines_[Upper(key)] = value;
+    }
+  }
   return manifest;
+}
+
+std::optional<std::string> PreviousManifest::HashLine(const std::string& archive_key) const {
+  auto it = hash_lines_.find(Upper(archive_key));
+  if (it == hash_lines_.end()) {
+    return std::nullopt;
+  }
+  return it->second;
 }
 
 std::optional<Record> PreviousManifest::Find(const std::string& section,

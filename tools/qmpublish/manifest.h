@@ -24,10 +24,15 @@ class PreviousManifest {
   std::optional<Record> Find(const std::string& section, const std::string& key) const;
   // Keys of section V other than Part and Data: the launchers' lines.
   const std::vector<std::string>& LauncherKeys() const { return launcher_keys_; }
+  // Section H: the serial ("" when there is none) and an archive's line.
+  const std::string& Serial() const { return serial_; }
+  std::optional<std::string> HashLine(const std::string& archive_key) const;
 
  private:
   std::map<std::string, Record> records_;  // "SECTION/KEY" upper-cased
   std::vector<std::string> launcher_keys_;
+  std::string serial_;
+  std::map<std::string, std::string> hash_lines_;  // archive key upper-cased
 };
 
 // The remark that carries a digest.

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/sha256.h"
 #include "tools/qmpublish/file_bytes.h"
+#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/manifest.h"
 #include "tools/qmpublish/progress.h"
 #include "tools/qmpublish/publish_error.h"
 #include "tools/qmpublish/release.h"
-#include "tools/qmpublish/sha256.h"
+#include "tools/qmpublish/signing_key.h"
+#include "tools/qmpublish/zip_writer.h"
 #include "update/settings_rules.h"
+#include "util/hex.h"
 
 namespace qm::publish {
 namespace {
@@ -39,7 +43,7 @@ void CheckOptions(const PublishOptions& options) {
   const std::string& folder = options.engine_folder;
   if (!folder.empty() &&
       (!ValueProblem(folder).empty() || update::IsAbsoluteBase(folder) ||
-       folder.find_first_of("\\:=?#%") != std::string::npos ||
+       folder.find_first_of("\\:=?#%[]") != std::string::npos ||
        folder.find("..") != std::string::npos || folder.front() == '/' || folder.back() == '/')) {
     throw PublishError("the engine folder \"" + folder +
                        "\" must be a plain relative folder name such as r42 or game/r42");
@@ -67,15 +71,74 @@ void CopyArchive(const fs::path& source, const fs::path& target) {
   }
 }
 
+// The key of an archive's line in section H, derived as the updater derives
+// the archive's URL (folder: the engine folder, or empty for the download
+// base).
+std::string HashKey(const std::string& folder, const std::string& archive) {
+  const std::string base = "http://host/QuillMar/";
+  const std::string url =
+      (folder.empty() ? update::NormalizeBase(base) : update::EngineBase(base, folder)) + archive;
+  return ArchiveKey(update::NormalizeBase(base), url);
+}
+
+std::string Sha256OfFile(const fs::path& path) {
+  return HexOf(platform::Sha256Of(ReadWholeFile(path)));
+}
+
+fs::path IndexPath(const fs::path& archive) {
+  return archive.string() + kIndexSuffix;
+}
+
+// The hash line of an archive of the previous publication, when the
+// archive and its index are still what that line says; else none, and the
+// archive is made again.
+std::optional<ArchiveHash> StillValid(const PreviousManifest& previous,
+                                      const std::string& key,
+                                      const fs::path& archive) {
+  const std::optional<std::string> line = previous.HashLine(key);
+  std::optional<ArchiveHash> hash = line ? ParseHashLine(*line) : std::nullopt;
+  std::error_code error;
+  if (!hash || !fs::is_regular_file(IndexPath(archive)) ||
+      fs::file_size(archive, error) != hash->size || error ||
+      Sha256OfFile(IndexPath(archive)) != hash->index_sha256 ||
+      Sha256OfFile(archive) != hash->sha256) {
+    return std::nullopt;
+  }
+  return hash;
+}
+
+// The serial of this publication: above the previous manifest's.
+uint64_t NextSerial(const PreviousManifest& previous, const std::optional<uint64_t>& wanted) {
+  uint64_t last = 0;
+  if (!previous.Serial().empty()) {
+    const std::optional<uint64_t> parsed = ParseSerial(previous.Serial());
+    if (!parsed) {
+      throw PublishError("the serial \"" + previous.Serial() +
+                         "\" of the manifest in the output folder is not a number; correct "
+                         "its line Serial= in section H");
+    }
+    last = *parsed;
+  }
+  const uint64_t serial = wanted ? *wanted : last + 1;
+  if (serial <= last) {
+    throw PublishError("the serial " + std::to_string(serial) +
+                       " is not above the previous manifest's " + std::to_string(last) +
+                       "; launchers refuse a manifest whose serial does not grow: give "
+                       "--serial " +
+                       std::to_string(last + 1) + " or more");
+  }
+  return serial;
+}
+
 std::string EngineFolderFor(const Release& release,
                             const std::map<std::string, std::string>& versions) {
-  Sha256 hash;
+  platform::Sha256 hash;
   for (const Item& item : release.items) {
     if (item.below_engine) {
       hash.Update(item.archive + "\n" + versions.at(item.archive) + "\n" + item.digest + "\n");
     }
   }
-  return "r" + hash.HexDigest().substr(0, 12);
+  return "r" + HexOf(hash.Final()).substr(0, 12);
 }
 
 }  // namespace
@@ -92,6 +155,17 @@ PublishResult Publish(const PublishOptions& options) {
 
   PublishResult result;
   result.version_key = key;
+  result.serial = NextSerial(previous, options.serial);
+  std::optional<SigningKey> signing_key;
+  if (!options.key_file.empty()) {
+    signing_key = SigningKey::Load(options.key_file);
+    if (SigningKey::ReadableByOthers(options.key_file)) {
+      result.warnings.push_back(options.key_file.string() +
+                                " can be read by others than you: chmod 600 it, and make a new "
+                                "key if anyone could have copied it (docs/integrity.md)");
+    }
+  }
+  std::map<std::string, ArchiveHash> hashes;  // by the key of section H
 
   // Versions: from the version resources, else numbered by content.
   std::map<std::string, std::string> versions;  // by archive name
@@ -143,14 +217,27 @@ PublishResult Publish(const PublishOptions& options) {
     published.version = versions[item.archive];
     const bool same = before && before->digest == item.digest && fs::is_regular_file(earlier) &&
                       (item.below_engine ? !previous_folder.empty() : true);
-    if (same && fs::equivalent(earlier, target, error)) {
+    // An archive is reused only with its hash line and index intact.
+    const std::optional<ArchiveHash> reused =
+        same ? StillValid(previous, HashKey(item.below_engine ? previous_folder : "", item.archive),
+                          earlier)
+             : std::nullopt;
+    const std::string hash_key =
+        HashKey(item.below_engine ? result.engine_folder : "", item.archive);
+    if (reused && fs::equivalent(earlier, target, error)) {
       published.action = "unchanged";
-    } else if (same) {
+      hashes[hash_key] = *reused;
+    } else if (reused) {
       CopyArchive(earlier, target);
+      CopyArchive(IndexPath(earlier), IndexPath(target));
       published.action = "copied";
+      hashes[hash_key] = *reused;
     } else {
       progress.Begin(item.archive, item.bytes);
-      WriteZip(target, item.members, zip_options);
+      const WrittenZip written = WriteZip(target, item.members, zip_options);
+      const std::string index = IndexText(written.index);
+      WriteWholeFile(IndexPath(target), index);
+      hashes[hash_key] = {written.size, written.sha256, HexOf(platform::Sha256Of(index))};
       published.action = "compressed";
     }
     published.bytes = fs::file_size(target);
@@ -166,6 +253,8 @@ PublishResult Publish(const PublishOptions& options) {
     if (old_key != key && ValueProblem(old_key).empty()) {
       old_keys.push_back(old_key);
       CopyArchive(server / (key + ".zip"), server / (old_key + ".zip"));
+      CopyArchive(IndexPath(server / (key + ".zip")), IndexPath(server / (old_key + ".zip")));
+      hashes[HashKey("", old_key + ".zip")] = hashes.at(HashKey("", key + ".zip"));
     }
   }
 
@@ -235,17 +324,40 @@ PublishResult Publish(const PublishOptions& options) {
       for (const std::string& old_key : old_keys) {
         text.Line(old_key + "_Sp", versions[item.archive], "earlier launcher");
         CopyArchive(server / item.archive, server / (old_key + "_Sp.zip"));
+        CopyArchive(IndexPath(server / item.archive), IndexPath(server / (old_key + "_Sp.zip")));
+        hashes[HashKey("", old_key + "_Sp.zip")] = hashes.at(HashKey("", item.archive));
       }
     }
   }
   section("AData");
   section("BData");
-  WriteWholeFile(manifest_path, text.text());
+  // Last, where launchers that know nothing of it never look.
+  text.Section(kHashSection);
+  text.Line(kSerialKey, std::to_string(result.serial));
+  for (const auto& [hash_key, hash] : hashes) {
+    text.Line(hash_key, HashLineValue(hash));
+  }
+  const fs::path signature_path = server / kSignatureFile;
+  if (signing_key) {
+    const ManifestSignature signature{result.serial, signing_key->Sign(text.text())};
+    WriteWholeFile(manifest_path, text.text());
+    WriteWholeFile(signature_path, SignatureText(signature));
+    result.signed_manifest = true;
+  } else {
+    // A signature never stands beside a manifest it does not cover.
+    fs::remove(signature_path, error);
+    if (error) {
+      throw PublishError("cannot remove the old signature " + signature_path.string() + ": " +
+                         error.message());
+    }
+    WriteWholeFile(manifest_path, text.text());
+  }
   for (const std::string& warning : result.warnings) {
     progress.Note("warning: " + warning);
   }
   progress.Note("wrote " + manifest_path.string() + " (version key " + key + ", engine folder " +
-                result.engine_folder + ")");
+                result.engine_folder + ", serial " + std::to_string(result.serial) +
+                (result.signed_manifest ? ", signed)" : ", not signed)"));
   return result;
 }
 

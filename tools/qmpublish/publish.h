@@ -2,6 +2,7 @@
 // reads: QuillMar/QuillMar.ini and every archive at the URL it derives.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -20,6 +21,11 @@ struct PublishOptions {
   int level = 12;
   int jobs = 2;
   std::FILE* log = nullptr;  // progress and the summary
+  // The private key that signs the manifest (qmpublish keygen); empty: the
+  // manifest carries hashes and its serial but no signature.
+  std::filesystem::path key_file;
+  // The release serial; none: one more than the previous manifest's.
+  std::optional<uint64_t> serial;
 };
 
 // One archive of the publication.
@@ -34,6 +40,8 @@ struct PublishedItem {
 struct PublishResult {
   std::string version_key;
   std::string engine_folder;
+  uint64_t serial = 0;
+  bool signed_manifest = false;
   std::vector<PublishedItem> items;
   std::vector<std::string> warnings;
 };

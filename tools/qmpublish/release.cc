@@ -4,9 +4,11 @@
 #include <map>
 #include <set>
 
+#include "platform/sha256.h"
 #include "tools/qmpublish/file_bytes.h"
+#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/publish_error.h"
-#include "tools/qmpublish/sha256.h"
+#include "util/hex.h"
 #include "util/string_helpers.h"
 #include "util/version_string.h"
 #include "zip/member_names.h"
@@ -43,6 +45,11 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
     }
     ZipSource member;
     member.stored_name = PlatformPath(relative.generic_string());
+    if (!IndexableName(member.stored_name)) {
+      throw PublishError(entry.path().string() +
+                         ": a name with a tab or a line break cannot stand in the archive's "
+                         "content index; rename it");
+    }
     if (entry.is_directory()) {
       if (!fs::is_empty(entry.path())) {
         continue;  // its files bring it along
@@ -79,7 +86,7 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
 
 // Names, kinds, sizes and content, in name order.
 std::string Digest(const std::vector<ZipSource>& members) {
-  Sha256 hash;
+  platform::Sha256 hash;
   for (const ZipSource& member : members) {
     hash.Update(member.stored_name);
     hash.Update(std::string(1, '\0'));
@@ -89,7 +96,7 @@ std::string Digest(const std::vector<ZipSource>& members) {
       hash.Update(ReadWholeFile(member.file));
     }
   }
-  return hash.HexDigest();
+  return HexOf(hash.Final());
 }
 
 Item FolderItem(const fs::path& folder,

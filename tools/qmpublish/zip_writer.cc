@@ -10,8 +10,10 @@
 #include <optional>
 #include <thread>
 
+#include "platform/sha256.h"
 #include "tools/qmpublish/file_bytes.h"
 #include "tools/qmpublish/publish_error.h"
+#include "util/hex.h"
 
 namespace qm::publish {
 namespace {
@@ -29,7 +31,8 @@ struct Member {
   uint16_t method = 0;
   uint32_t crc = 0;
   uint64_t size = 0;
-  std::string data;  // as stored
+  std::string sha256;  // of the content, for the index
+  std::string data;    // as stored
 };
 
 struct CompressorFree {
@@ -40,9 +43,12 @@ using Compressor = std::unique_ptr<libdeflate_compressor, CompressorFree>;
 Member Pack(const ZipSource& source, libdeflate_compressor* compressor) {
   Member member;
   if (source.file.empty()) {
+    member.sha256 = HexOf(platform::Sha256Of(""));
     return member;
   }
   std::string content = ReadWholeFile(source.file);
+  // Hashed from the bytes that are compressed: the file is read once.
+  member.sha256 = HexOf(platform::Sha256Of(content));
   if (content.size() > kMaxZipSize) {
     throw PublishError(source.file.string() +
                        " is 4 GiB or larger, more than a zip archive for the updater can hold; "
@@ -177,7 +183,16 @@ class PackQueue {
 
 }  // namespace
 
-uint64_t WriteZip(const fs::path& path, std::vector<ZipSource> entries, const ZipOptions& options) {
+WrittenZip WriteZip(const fs::path& path,
+                    std::vector<ZipSource> entries,
+                    const ZipOptions& options) {
+  for (const ZipSource& entry : entries) {
+    if (!IndexableName(entry.stored_name)) {
+      throw PublishError("the name \"" + entry.stored_name +
+                         "\" holds a tab or a line break, which the content index cannot "
+                         "hold; rename it");
+    }
+  }
   if (entries.size() > kMaxZipEntries) {
     throw PublishError(path.filename().string() + " would hold " + std::to_string(entries.size()) +
                        " entries, more than the 65535 a zip archive for the updater can hold; "
@@ -190,10 +205,14 @@ uint64_t WriteZip(const fs::path& path, std::vector<ZipSource> entries, const Zi
   if (!out) {
     throw PublishError("cannot create " + partial.string() + ": check that the folder is writable");
   }
+  WrittenZip written;
+  // The archive is hashed as it is written, not read back.
+  platform::Sha256 archive_hash;
   auto write = [&](const std::string& bytes) {
     if (std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
       throw PublishError("cannot write " + partial.string() + ": is the disk full?");
     }
+    archive_hash.Update(bytes);
   };
 
   std::string central;
@@ -231,6 +250,8 @@ uint64_t WriteZip(const fs::path& path, std::vector<ZipSource> entries, const Zi
       }
       Put32(central, static_cast<uint32_t>(offset));
       central += source.stored_name;
+      written.index.push_back({source.stored_name, member.size, member.crc, member.sha256,
+                               member.method, member.data.size(), offset});
 
       offset += header.size() + member.data.size();
       done += member.size;
@@ -271,7 +292,9 @@ uint64_t WriteZip(const fs::path& path, std::vector<ZipSource> entries, const Zi
                            ? path.filename().string() + " would reach 4 GiB; split the item"
                            : "cannot write " + path.string() + ": is the disk full?");
   }
-  return total;
+  written.size = total;
+  written.sha256 = HexOf(archive_hash.Final());
+  return written;
 }
 
 }  // namespace qm::publish

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/qmpublish/integrity_format.h"
+
 namespace qm::publish {
 
 struct ZipSource {
@@ -31,11 +33,19 @@ struct ZipOptions {
 inline constexpr uint64_t kMaxZipSize = 0xFFFFFFFEull;
 inline constexpr size_t kMaxZipEntries = 0xFFFF;
 
+// What was written: the archive's size and SHA-256, taken from the bytes as
+// they were written, and its members as its content index lists them.
+struct WrittenZip {
+  uint64_t size = 0;
+  std::string sha256;
+  std::vector<IndexEntry> index;
+};
+
 // Writes the archive beside path and moves it into place once complete.
-// Returns the archive's size; raises PublishError.
-uint64_t WriteZip(const std::filesystem::path& path,
-                  std::vector<ZipSource> entries,
-                  const ZipOptions& options);
+// Raises PublishError, also for a member name that the index cannot hold.
+WrittenZip WriteZip(const std::filesystem::path& path,
+                    std::vector<ZipSource> entries,
+                    const ZipOptions& options);
 
 // 2000-01-01 00:00:00 as a DOS date and time: what every member carries.
 inline constexpr uint16_t kFixedDosDate = (20 << 9) | (1 << 5) | 1;
