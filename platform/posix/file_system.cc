@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -341,6 +342,14 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
   }
   ::close(fd);
   return path;
+}
+
+int64_t AvailableDiskSpace(const std::string& folder) {
+  struct statvfs st;
+  if (::statvfs(ToOsPath(folder).c_str(), &st) != 0) {
+    return -1;
+  }
+  return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
 }
 
 std::string ExecutablePath() {
