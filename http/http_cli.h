@@ -216,7 +216,7 @@ class THttpCli : private ResponseReader::Listener {
   bool send_credentials_ = true;  // false after a relocation to another server
   std::string caller_username_;   // Username and Password before the request
   std::string caller_password_;
-  std::string failure_;           // non-empty: the request ends failed with this text
+  std::string failure_;  // non-empty: the request ends failed with this text
 
   int32_t status_code_ = 0;
   std::string reason_phrase_;

@@ -42,8 +42,7 @@ bool IsDeviceName(const std::string& name) {
   const std::string number = entry.substr(0, separator);
   const std::string value = separator == std::string::npos ? "" : entry.substr(separator + 1);
   throw std::runtime_error("The server's QuillMar.ini lists component " + number + " " + why +
-                           ": [C] " + number + "=" + value +
-                           " (expected file name\\version)");
+                           ": [C] " + number + "=" + value + " (expected file name\\version)");
 }
 
 }  // namespace

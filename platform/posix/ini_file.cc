@@ -274,7 +274,8 @@ namespace {
 // The key names of a section as the fixed-size buffer passes them: NUL
 // after each, one more at the end. The name that does not fit is cut, the
 // ones after it lost.
-std::vector<std::string> SectionKeyNames(const std::vector<Line>& lines, const SectionRange& range) {
+std::vector<std::string> SectionKeyNames(const std::vector<Line>& lines,
+                                         const SectionRange& range) {
   std::vector<std::string> names;
   size_t room = kKeyListBufferSize - 1;
   for (size_t i = range.begin; i < range.end; ++i) {

@@ -756,22 +756,33 @@ TEST(HttpCliRequestBytes, UrlAndLocationCredentialsEndWithTheirRequest) {
   const std::string not_found = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
   struct Case {
     const char* name;
-    std::string caller_user;               // Username/Password set by the caller ("" none)
-    std::string first_url;                 // path or URL of the first Get
+    std::string caller_user;                      // Username/Password set by the caller ("" none)
+    std::string first_url;                        // path or URL of the first Get
     std::vector<std::vector<test::Step>> script;  // the server's answers, one list per connection
-    std::vector<std::string> auth;          // Authorization line of each connection ("" none)
+    std::vector<std::string> auth;                // Authorization line of each connection ("" none)
   };
   const std::vector<Case> cases = {
-      {"from the URL", "", "http://joe:pw@127.0.0.1:" + port + "/first",
-       {{Read(), Send(kOk)}}, {joe, ""}},
-      {"from the URL of a failed request", "", "http://joe:pw@127.0.0.1:" + port + "/first",
-       {{Read(), Send(not_found)}, {Read(), Send(kOk)}}, {joe, ""}},
-      {"from a location", "", s.ScriptUrl("/first"),
+      {"from the URL",
+       "",
+       "http://joe:pw@127.0.0.1:" + port + "/first",
+       {{Read(), Send(kOk)}},
+       {joe, ""}},
+      {"from the URL of a failed request",
+       "",
+       "http://joe:pw@127.0.0.1:" + port + "/first",
+       {{Read(), Send(not_found)}, {Read(), Send(kOk)}},
+       {joe, ""}},
+      {"from a location",
+       "",
+       s.ScriptUrl("/first"),
        {{Read(), Send(Header("Location: http://ann:pw@localhost:" + port + "/moved\r\n"))},
         {Read(), Send(kOk)}},
        {"", ann, ""}},
-      {"the caller's own come back", "own", "http://joe:pw@127.0.0.1:" + port + "/first",
-       {{Read(), Send(kOk)}}, {joe, own}},
+      {"the caller's own come back",
+       "own",
+       "http://joe:pw@127.0.0.1:" + port + "/first",
+       {{Read(), Send(kOk)}},
+       {joe, own}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

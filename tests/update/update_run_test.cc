@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -305,14 +305,14 @@ TEST(UpdateRunTest, MirrorChoiceAndAbsoluteEngineBaseInCapitals) {
 // An entry without a version, or whose name is a path or a device, ends
 // the run with an error naming it; its file is neither read nor fetched.
 TEST(UpdateRunTest, ComponentEntryWithoutVersionOrBareNameRaisesNamingTheEntry) {
-  const std::vector<std::string> entries = {"Foo.dll", "//host/share/x.dll\\1",
-                                            "C:/Windows/x.dll\\1", "sub/x.dll\\1",
-                                            "NUL.dll\\1", "com3\\1"};
+  const std::vector<std::string> entries = {
+      "Foo.dll", "//host/share/x.dll\\1", "C:/Windows/x.dll\\1", "sub/x.dll\\1", "NUL.dll\\1",
+      "com3\\1"};
   for (const std::string& entry : entries) {
     SCOPED_TRACE(entry);
     UpdateFixture f;
-    f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3",
-                     "[C]", "1=" + entry});
+    f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
+                     "1=" + entry});
     f.Serve("QuillMar/82001500//host/share/x.zip", Archive("x", "fetched"));
     f.Serve("QuillMar/82001500/C:/Windows/x.zip", Archive("x", "fetched"));
     f.Serve("QuillMar/82001500/sub/x.zip", Archive("x", "fetched"));
@@ -436,12 +436,16 @@ TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetchAndGameFilesStay) {
     std::vector<std::string> kept;
   };
   const std::vector<std::string> game_files = {
-      "QMNews.txt",   "qmrecv_cfg.dat", "qmnewabcdef", "Data.zip",       "Part.zip",
-      "AData7.zip",   "BData2.zip",     "82001500_Sp.zip", "game.zip",   "Temp/notes.txt",
-      "Temp/game.zip", "Temp/qmrecv_cfg.dat", "Temp/qmrecvAB.tmp", "sub/deeper/~keep"};
+      "QMNews.txt",        "qmrecv_cfg.dat",  "qmnewabcdef",   "Data.zip",
+      "Part.zip",          "AData7.zip",      "BData2.zip",    "82001500_Sp.zip",
+      "game.zip",          "Temp/notes.txt",  "Temp/game.zip", "Temp/qmrecv_cfg.dat",
+      "Temp/qmrecvAB.tmp", "sub/deeper/~keep"};
   const std::vector<Case> cases = {
       {"no marker", "", false, {"Temp/qmrecvAb3dE9", "Temp/qmnew0a1b2c.tmp"}, {}},
-      {"download marked", "AData7.zip", false, {"Temp/AData7.zip", "Temp/qmrecvzzzzzz"},
+      {"download marked",
+       "AData7.zip",
+       false,
+       {"Temp/AData7.zip", "Temp/qmrecvzzzzzz"},
        {"Temp/82001500.zip"}},
       {"manifest marked", "QuillMar.ini", false, {"Temp/QuillMar.ini"}, {"Temp/Part.zip"}},
       {"died unpacking", "Part.zip", true, {"Temp/Part.zip", "sub/deeper/~qmz99"}, {}},
@@ -511,7 +515,8 @@ TEST(UpdateRunTest, ArchivesAreSavedInTempNotOverTheGamesFiles) {
 // The server's settings file is capped at 1 MiB: a larger or endless answer
 // ends the run as not connected, early, without filling the disk.
 TEST(UpdateRunTest, SettingsFileLargerThanTheCapIsNotConnected) {
-  const std::string head = "[V]\r\n82001500=3.0.0.0\r\nPart=12\r\nData=7\r\n[SP]\r\n82001500_Sp=3\r\n";
+  const std::string head =
+      "[V]\r\n82001500=3.0.0.0\r\nPart=12\r\nData=7\r\n[SP]\r\n82001500_Sp=3\r\n";
   const size_t cap = size_t{1} << 20;
   struct Case {
     const char* name;
@@ -528,9 +533,9 @@ TEST(UpdateRunTest, SettingsFileLargerThanTheCapIsNotConnected) {
     UpdateFixture f;
     std::string base = f.BaseUrl();
     if (c.manifest.empty()) {
-      http::test::SetScript({{http::test::Read(),
-                              http::test::Send("HTTP/1.0 200 OK\r\n\r\n" + head + ";"),
-                              http::test::Repeat(std::string(1024, 'x'), 256 * 1024)}});
+      http::test::SetScript(
+          {{http::test::Read(), http::test::Send("HTTP/1.0 200 OK\r\n\r\n" + head + ";"),
+            http::test::Repeat(std::string(1024, 'x'), 256 * 1024)}});
       base = f.servers().ScriptUrl("");
     } else {
       f.Serve("QuillMar/QuillMar.ini", c.manifest);
