@@ -19,9 +19,22 @@ void Check(bool condition) {
   }
 }
 
+// One file per process, removed when the process ends.
+class ScratchFile {
+ public:
+  ScratchFile() : path_("/tmp/qm_ini_fuzz_" + std::to_string(::getpid()) + ".ini") {}
+  ~ScratchFile() { ::unlink(path_.c_str()); }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 const std::string& FilePath() {
-  static const std::string path = "/tmp/qm_ini_fuzz_" + std::to_string(::getpid()) + ".ini";
-  return path;
+  static const ScratchFile file;
+  return file.path();
 }
 
 }  // namespace
