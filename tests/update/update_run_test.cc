@@ -313,19 +313,15 @@ TEST(UpdateRunTest, ComponentEntryWithoutVersionOrBareNameRaisesNamingTheEntry) 
     UpdateFixture f;
     f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
                      "1=" + entry});
-    f.Serve("QuillMar/82001500//host/share/x.zip", Archive("x", "fetched"));
-    f.Serve("QuillMar/82001500/C:/Windows/x.zip", Archive("x", "fetched"));
-    f.Serve("QuillMar/82001500/sub/x.zip", Archive("x", "fetched"));
-    f.Serve("QuillMar/82001500/NUL.zip", Archive("x", "fetched"));
-    f.Serve("QuillMar/82001500/.zip", Archive("x", "fetched"));
     try {
       f.Run();
       ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find("[C] 1=" + entry), std::string::npos) << e.what();
     }
+    // Not even asked for: a request would be listed whether or not the
+    // server has the file.
     EXPECT_EQ(f.requested, std::vector<std::string>{"QuillMar/QuillMar.ini"});
-    EXPECT_FALSE(fs::exists(f.App("x.txt")));
   }
 }
 
