@@ -181,6 +181,7 @@ void THttpCli::FailStart(const std::string& text) {
     } catch (const std::exception&) {
     }
   }
+  ForgetRequestCredentials();
   state_ = httpIdle;
   try {
     TriggerStateChange();
@@ -191,6 +192,8 @@ void THttpCli::FailStart(const std::string& text) {
 }
 
 void THttpCli::RunStart(THttpRequest kind) {
+  caller_username_ = Username;
+  caller_password_ = Password;
   ++serial_;
   request_type_ = kind;
   SetState(httpStarting);
@@ -831,6 +834,7 @@ void THttpCli::SetState(THttpState state) {
     TriggerStateChange();
     return;
   }
+  ForgetRequestCredentials();
   try {
     TriggerStateChange();
   } catch (...) {
@@ -838,6 +842,11 @@ void THttpCli::SetState(THttpState state) {
     throw;
   }
   TriggerRequestDone();
+}
+
+void THttpCli::ForgetRequestCredentials() {
+  Username = caller_username_;
+  Password = caller_password_;
 }
 
 void THttpCli::TriggerStateChange() {

@@ -181,6 +181,9 @@ class THttpCli : private ResponseReader::Listener {
   // Ends the request as failed with text, closing the connection.
   void FailRequest(const std::string& text);
   void FireDocEnd();
+  // Puts back the caller's Username and Password: those of a URL or a
+  // location are for that one request, not for whatever host comes next.
+  void ForgetRequestCredentials();
   void PostReady();
   // Milliseconds the waiting Get may still sleep before a limit is due;
   // fails the request when a limit has passed.
@@ -211,7 +214,9 @@ class THttpCli : private ResponseReader::Listener {
   bool paused_for_reader_ = false;  // the socket waits for the reader
   int relocations_ = 0;
   bool send_credentials_ = true;  // false after a relocation to another server
-  std::string failure_;           // non-empty: the request ends failed with this text
+  std::string caller_username_;   // Username and Password before the request
+  std::string caller_password_;
+  std::string failure_;  // non-empty: the request ends failed with this text
 
   int32_t status_code_ = 0;
   std::string reason_phrase_;

@@ -1,11 +1,14 @@
 #include "http/receive_stream.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace qm::http {
 namespace {
 
 constexpr size_t kCopyBlock = 1 << 16;
+// How often a growing spill file looks at the free space.
+constexpr int64_t kFreeSpaceCheckInterval = int64_t{1} << 20;
 
 std::string FolderOf(const std::string& path) {
   size_t separator = path.find_last_of("\\/");
@@ -39,10 +42,31 @@ void SpillingStream::Clear() {
   spill_path_.clear();
   std::string().swap(memory_);
   size_ = 0;
+  checked_at_ = 0;
   failed_ = false;
+  refused_ = false;
+}
+
+bool SpillingStream::RoomFor(int64_t pending) {
+  if (free_space_reserve_ <= 0) {
+    return true;
+  }
+  checked_at_ = size_;
+  const int64_t available = platform::AvailableDiskSpace(temp_folder_);
+  if (available < 0 || available - pending >= free_space_reserve_) {
+    return true;
+  }
+  refused_ = true;
+  error_ = "Not enough free disk space in " + temp_folder_ + ": " +
+           std::to_string(std::max<int64_t>(available, 0) >> 20) + " MB free, " +
+           std::to_string((pending + free_space_reserve_) >> 20) + " MB needed";
+  return false;
 }
 
 bool SpillingStream::Spill() {
+  if (!RoomFor(static_cast<int64_t>(memory_.size()))) {
+    return false;
+  }
   spill_path_ = platform::CreateTempFile(temp_folder_, "qmrecv");
   if (spill_path_.empty()) {
     error_ = FileErrorMessage("Cannot create a temporary file in", temp_folder_);
@@ -64,7 +88,18 @@ bool SpillingStream::Write(const char* data, size_t size) {
   if (failed_) {
     return false;
   }
+  if (size_limit_ >= 0 && size_ + static_cast<int64_t>(size) > size_limit_) {
+    refused_ = true;
+    error_ = "The document is larger than the " + std::to_string(size_limit_) + " bytes allowed";
+    failed_ = true;
+    return false;
+  }
   if (!spilled() && memory_.size() + size > memory_limit_ && !Spill()) {
+    failed_ = true;
+    return false;
+  }
+  if (spilled() && size_ - checked_at_ >= kFreeSpaceCheckInterval &&
+      !RoomFor(static_cast<int64_t>(size))) {
     failed_ = true;
     return false;
   }
@@ -140,6 +175,9 @@ bool SpillingStream::CommitToPath(const std::string& path, Durability durability
       error_ = FileErrorMessage("Cannot open", spill_path_);
       return false;
     }
+  }
+  if (!spilled() && !RoomFor(static_cast<int64_t>(memory_.size()))) {
+    return false;
   }
   std::string staging = platform::CreateTempFile(FolderOf(path), "qmnew");
   if (staging.empty()) {

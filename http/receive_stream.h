@@ -37,6 +37,16 @@ class SpillingStream : public ReceiveStream {
   bool Write(const char* data, size_t size) override;
   std::string ErrorText() const override { return error_; }
 
+  // A document larger than limit bytes fails at the write that passes it;
+  // negative: no limit.
+  void set_size_limit(int64_t limit) { size_limit_ = limit; }
+  // Writing to the disk fails once fewer than reserve bytes would stay
+  // free on it, before the disk is full; 0: only the disk's own limit.
+  void set_free_space_reserve(int64_t reserve) { free_space_reserve_ = reserve; }
+  // Why the last write failed, when the stream itself refused it (limit or
+  // free space) rather than the system.
+  bool refused() const { return refused_; }
+
   int64_t size() const { return size_; }
   bool spilled() const { return !spill_path_.empty(); }
   const std::string& spill_path() const { return spill_path_; }
@@ -60,6 +70,8 @@ class SpillingStream : public ReceiveStream {
 
  private:
   bool Spill();
+  // Whether pending more bytes still leave the reserve free on the disk.
+  bool RoomFor(int64_t pending);
   bool WriteMemoryTo(platform::File& file);
   bool CopyFileTo(platform::File& file);
 
@@ -71,6 +83,10 @@ class SpillingStream : public ReceiveStream {
   int64_t size_ = 0;
   bool failed_ = false;
   std::string error_;
+  int64_t size_limit_ = -1;
+  int64_t free_space_reserve_ = 0;
+  int64_t checked_at_ = 0;  // size_ when the free space was last looked at
+  bool refused_ = false;
 };
 
 }  // namespace qm::http

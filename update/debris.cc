@@ -1,7 +1,6 @@
 #include "update/debris.h"
 
 #include <cctype>
-#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -11,18 +10,18 @@
 namespace qm::update {
 namespace {
 
-constexpr char kMarkerName[] = "~qmunpack";
+constexpr char kUnpackMarkerName[] = "~qmunpack";
+constexpr char kDownloadMarkerName[] = "~qmfetch";
+// A marker names one file; anything longer is not ours.
+constexpr size_t kMaxMarkerSize = 1024;
+// Letters or digits that the platform adds to a temporary file's prefix.
+constexpr size_t kTempSuffixLength = 6;
 // Folder depth of the walk; deeper trees (or link loops) are not ours.
 constexpr int kMaxDepth = 32;
 
 bool StartsWithNoCase(std::string_view name, std::string_view prefix) {
   return name.size() >= prefix.size() &&
          EqualsIgnoringAsciiCase(name.substr(0, prefix.size()), prefix);
-}
-
-bool EndsWithNoCase(std::string_view name, std::string_view suffix) {
-  return name.size() >= suffix.size() &&
-         EqualsIgnoringAsciiCase(name.substr(name.size() - suffix.size()), suffix);
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -32,38 +31,25 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   return path;
 }
 
-bool AllDigits(std::string_view text) {
-  if (text.empty()) {
+bool HasTempSuffix(std::string_view rest) {
+  if (rest.size() == kTempSuffixLength + 4 && rest.substr(kTempSuffixLength) == ".tmp") {
+    rest = rest.substr(0, kTempSuffixLength);
+  }
+  if (rest.size() != kTempSuffixLength) {
     return false;
   }
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) {
+  for (char c : rest) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) {
       return false;
     }
   }
   return true;
 }
 
-// Temporary files of the HTTP client's receive stream: spilled documents and
-// commits not yet renamed into place.
-bool IsDownloadTemp(std::string_view name) {
-  return StartsWithNoCase(name, "qmrecv") || StartsWithNoCase(name, "qmnew");
-}
-
-// An archive that the data rows save in the application folder: the engine,
-// the data, the splash and the A/B data archives. Other zip files there are
-// the game's own and stay.
-bool IsDataArchive(std::string_view name, const std::string& version_key) {
-  if (!EndsWithNoCase(name, ".zip")) {
-    return false;
-  }
-  std::string_view key = name.substr(0, name.size() - 4);
-  if (EqualsIgnoringAsciiCase(key, "Part") || EqualsIgnoringAsciiCase(key, "Data") ||
-      (!version_key.empty() && EqualsIgnoringAsciiCase(key, version_key + "_Sp"))) {
-    return true;
-  }
-  return (StartsWithNoCase(key, "AData") || StartsWithNoCase(key, "BData")) &&
-         AllDigits(key.substr(5));
+// A name the marker may hold: one file directly in Temp.
+bool IsBareName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:") == std::string::npos;
 }
 
 void RemoveExtractorTemps(const std::string& folder, int depth) {
@@ -78,32 +64,64 @@ void RemoveExtractorTemps(const std::string& folder, int depth) {
   }
 }
 
+// The file that an interrupted run was fetching, as its marker names it.
+void RemoveMarkedDownload(const std::string& temp) {
+  const std::string marker = JoinPath(temp, kDownloadMarkerName);
+  if (!platform::FileExists(marker)) {
+    return;
+  }
+  std::string name;
+  {
+    platform::File file;
+    if (file.Open(marker, platform::File::Mode::kRead) && file.Size() > 0 &&
+        file.Size() <= static_cast<int64_t>(kMaxMarkerSize)) {
+      name.resize(static_cast<size_t>(file.Size()));
+      const int64_t got = file.Read(name.data(), name.size());
+      name.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    }
+  }
+  if (IsBareName(name)) {
+    platform::DeleteFile(JoinPath(temp, name));
+  }
+  platform::DeleteFile(marker);
+}
+
 }  // namespace
 
-void RemoveDebris(const std::string& app_dir, const std::string& version_key) {
-  const std::string temp = app_dir + "\\Temp";
-  const std::string marker = JoinPath(temp, kMarkerName);
-  if (platform::FileExists(marker)) {
+std::string TempFolder(const std::string& app_dir) {
+  return app_dir + "\\Temp";
+}
+
+bool IsDownloadTempName(std::string_view name) {
+  for (std::string_view prefix : {std::string_view("qmrecv"), std::string_view("qmnew")}) {
+    if (name.substr(0, prefix.size()) == prefix && HasTempSuffix(name.substr(prefix.size()))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void RemoveDebris(const std::string& app_dir) {
+  const std::string temp = TempFolder(app_dir);
+  const std::string unpack_marker = JoinPath(temp, kUnpackMarkerName);
+  if (platform::FileExists(unpack_marker)) {
     RemoveExtractorTemps(app_dir, 0);
-    platform::DeleteFile(marker);
+    platform::DeleteFile(unpack_marker);
   } else {
     platform::RemoveLeftovers(app_dir);
   }
+  RemoveMarkedDownload(temp);
+  platform::RemoveLeftovers(temp);
   for (const std::string& name : platform::ListDirectory(temp)) {
-    if (EqualsIgnoringAsciiCase(name, "QuillMar.ini") || EndsWithNoCase(name, ".zip") ||
-        IsDownloadTemp(name)) {
+    if (IsDownloadTempName(name)) {
       platform::DeleteFile(JoinPath(temp, name));
-    }
-  }
-  for (const std::string& name : platform::ListDirectory(app_dir)) {
-    if (IsDownloadTemp(name) || IsDataArchive(name, version_key)) {
-      platform::DeleteFile(JoinPath(app_dir, name));
     }
   }
 }
 
-UnpackMarker::UnpackMarker(const std::string& app_dir) : path_(app_dir + "\\Temp\\" + kMarkerName) {
-  platform::CreateDirectory(app_dir + "\\Temp");
+UnpackMarker::UnpackMarker(const std::string& app_dir)
+    : path_(JoinPath(TempFolder(app_dir), kUnpackMarkerName)) {
+  platform::CreateDirectory(TempFolder(app_dir));
   platform::File file;
   if (!file.Open(path_, platform::File::Mode::kCreate)) {
     path_.clear();
@@ -111,6 +129,25 @@ UnpackMarker::UnpackMarker(const std::string& app_dir) : path_(app_dir + "\\Temp
 }
 
 UnpackMarker::~UnpackMarker() {
+  if (!path_.empty()) {
+    platform::DeleteFile(path_);
+  }
+}
+
+DownloadMarker::DownloadMarker(const std::string& app_dir, const std::string& name)
+    : path_(JoinPath(TempFolder(app_dir), kDownloadMarkerName)) {
+  platform::CreateDirectory(TempFolder(app_dir));
+  platform::File file;
+  // The marker must be on the disk before the download can be.
+  if (!IsBareName(name) || !file.Open(path_, platform::File::Mode::kCreate) ||
+      !file.Write(name.data(), name.size()) || !file.Flush()) {
+    file.Close();
+    platform::DeleteFile(path_);
+    path_.clear();
+  }
+}
+
+DownloadMarker::~DownloadMarker() {
   if (!path_.empty()) {
     platform::DeleteFile(path_);
   }

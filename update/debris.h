@@ -1,18 +1,29 @@
 // What a run that was killed can leave behind, and its removal by the next
-// run before it fetches anything.
+// run before it fetches anything. Only files that the launcher made itself
+// and names exactly are removed: a game may install any name at all.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace qm::update {
 
-// Clears the Temp folder of our downloads and spill files, the application
-// folder of data archives and half-committed downloads, and files renamed
-// aside by an earlier replace. When a run died while unpacking, also walks
-// the folder tree for the extractor's temporary files.
-void RemoveDebris(const std::string& app_dir, const std::string& version_key);
+// The Temp folder of the application folder, where the run saves every
+// document it fetches.
+std::string TempFolder(const std::string& app_dir);
 
-// Present on disk while an archive unpacks, so that only a run that died
+// Whether name is one of the HTTP client's temporary files: prefix
+// ("qmrecv" or "qmnew") and the six letters or digits the platform adds,
+// with ".tmp" after them on Windows.
+bool IsDownloadTempName(std::string_view name);
+
+// Clears Temp of our temporary files and of the one download that a marker
+// names, and files renamed aside by an earlier replace. When a run died
+// while unpacking, also walks the folder tree for the extractor's temporary
+// files.
+void RemoveDebris(const std::string& app_dir);
+
+// Present in Temp while an archive unpacks, so that only a run that died
 // meanwhile makes the next one walk the whole game folder.
 class UnpackMarker {
  public:
@@ -20,6 +31,20 @@ class UnpackMarker {
   ~UnpackMarker();
   UnpackMarker(const UnpackMarker&) = delete;
   UnpackMarker& operator=(const UnpackMarker&) = delete;
+
+ private:
+  std::string path_;
+};
+
+// Names the file in Temp that the run is fetching, from before its transfer
+// until after it is deleted: a run killed meanwhile leaves the marker, and
+// the next one removes that file and nothing else.
+class DownloadMarker {
+ public:
+  DownloadMarker(const std::string& app_dir, const std::string& name);
+  ~DownloadMarker();
+  DownloadMarker(const DownloadMarker&) = delete;
+  DownloadMarker& operator=(const DownloadMarker&) = delete;
 
  private:
   std::string path_;

@@ -18,7 +18,38 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// The part of a name that Windows matches against its devices: up to the
+// first ".", without the blanks and dots before it.
+std::string DeviceStem(const std::string& name) {
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && (stem.back() == ' ' || stem.back() == '.')) {
+    stem.pop_back();
+  }
+  return Upper(stem);
+}
+
+bool IsDeviceName(const std::string& name) {
+  const std::string stem = DeviceStem(name);
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") {
+    return true;
+  }
+  return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+         stem[3] >= '1' && stem[3] <= '9';
+}
+
+[[noreturn]] void RejectEntry(const std::string& entry, const std::string& why) {
+  const size_t separator = entry.find('\\');
+  const std::string number = entry.substr(0, separator);
+  const std::string value = separator == std::string::npos ? "" : entry.substr(separator + 1);
+  throw std::runtime_error("The server's QuillMar.ini lists component " + number + " " + why +
+                           ": [C] " + number + "=" + value + " (expected file name\\version)");
+}
+
 }  // namespace
+
+bool IsBareFileName(const std::string& name) {
+  return name.find_first_of("/\\:") == std::string::npos && !IsDeviceName(name);
+}
 
 int ChooseMirrorIndex(int line_count, uint32_t random) {
   if (line_count < 3) {
@@ -59,11 +90,10 @@ ComponentEntry ParseComponentEntry(const std::string& entry) {
   StringList fields;
   SplitToList(fields, entry, "\\");
   if (fields.size() < 3) {
-    const std::string number = fields.empty() ? entry : fields[0];
-    const std::string value = entry.size() > number.size() ? entry.substr(number.size() + 1) : "";
-    throw std::runtime_error("The server's QuillMar.ini lists component " + number +
-                             " without a version: [C] " + number + "=" + value +
-                             " (expected file name\\version)");
+    RejectEntry(entry, "without a version");
+  }
+  if (!IsBareFileName(fields[1])) {
+    RejectEntry(entry, "whose name is not a bare file name");
   }
   ComponentEntry component{fields[1], fields[2], ""};
   const std::ptrdiff_t dot = LastPos(".", component.file_name);

@@ -32,13 +32,20 @@ std::string NormalizeBase(const std::string& base);
 // base as read (normalising twice would collapse a second pair of slashes).
 std::string EngineBase(const std::string& download_base, const std::string& text);
 
+// A name that names a file in the application folder and nothing else: no
+// "/", "\\" or ":" (a folder, a share, a drive or a stream) and no device
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9 in any case, with any extension).
+bool IsBareFileName(const std::string& name);
+
 // One entry of the component list: k "\" file name "\" version.
 struct ComponentEntry {
   std::string file_name;
   std::string version;
   std::string stem;  // file name before its last "."; empty without one
 };
-// Raises std::runtime_error naming the entry when it has no version part.
+// Raises std::runtime_error naming the entry when it has no version part or
+// its file name is not a bare file name: the name is then neither read nor
+// fetched.
 ComponentEntry ParseComponentEntry(const std::string& entry);
 
 }  // namespace qm::update

@@ -50,21 +50,26 @@ UpdateRun::UpdateRun(LauncherState& state,
       default_base_url_(std::move(default_base_url)) {}
 
 int32_t UpdateRun::DownLoadFile() {
-  RemoveDebris(state_.AppDir, state_.VersionKey());
+  RemoveDebris(state_.AppDir);
   const std::string fetched = state_.AppDir + "\\temp\\QuillMar.ini";
-  if (!GetSyncFile(default_base_url_ + "/QuillMar/" + "QuillMar.ini", fetched)) {
-    if (!Cancelled()) {
-      host_.SetStatus(texts::kNotConnected);
+  {
+    const DownloadMarker marker(state_.AppDir, "QuillMar.ini");
+    if (!Fetch(default_base_url_ + "/QuillMar/" + "QuillMar.ini", fetched, kServerCopyLimits)) {
+      if (!Cancelled()) {
+        host_.SetStatus(texts::kNotConnected);
+      }
+      return kUpdateNotConnected;
     }
-    return kUpdateNotConnected;
+    host_.ResetProgress();
+    platform::ProcessMessages();
+    if (!Cancelled()) {
+      ReadServerCopy(state_.AppDir + "\\Temp\\QuillMar.ini");
+    }
+    platform::DeleteFile(fetched);
   }
-  host_.ResetProgress();
-  platform::ProcessMessages();
   if (Cancelled()) {
     return kUpdateNotConnected;
   }
-  ReadServerCopy(state_.AppDir + "\\Temp\\QuillMar.ini");
-  platform::DeleteFile(fetched);
   return UpdateItems();
 }
 
@@ -111,6 +116,9 @@ int32_t UpdateRun::Fail(const std::string& message) {
     // that another program holds open): the player can act on its name.
     if (!unpack_error_.empty()) {
       platform::ShowApplicationError(unpack_error_);
+    }
+    if (!transfer_error_.empty()) {
+      platform::ShowApplicationError(transfer_error_);
     }
   }
   return kUpdateDownloadFailed;
@@ -183,6 +191,12 @@ bool UpdateRun::UpdateDataSection(const std::string& section,
 }
 
 bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
+  return Fetch(url, file, archive_limits);
+}
+
+bool UpdateRun::Fetch(const std::string& url,
+                      const std::string& file,
+                      const TransferLimits& limits) {
   // TransferStatus is set afresh below, so a cancel that came in between
   // two transfers is seen here.
   if (Cancelled()) {
@@ -192,6 +206,8 @@ bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
   const std::string temp_folder = state_.AppDir + "\\Temp";
   platform::CreateDirectory(temp_folder);
   http::SpillingStream buffer(temp_folder);
+  buffer.set_size_limit(limits.max_size);
+  buffer.set_free_space_reserve(limits.free_space_reserve);
   try {
     http_.URL = url;
     http_.Proxy = state_.ProxyServer;
@@ -204,6 +220,9 @@ bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
     state_.TransferStatus = kTransferFailed;
   }
   http_.SetReceiveStream(nullptr);
+  if (buffer.refused()) {
+    transfer_error_ = url + ": " + buffer.error();
+  }
   if (state_.TransferStatus != kTransferRunning || Cancelled()) {
     return false;
   }
@@ -213,6 +232,9 @@ bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
   }
   // Downloads are read once and deleted: no flush to the disk for them.
   if (!buffer.CommitToPath(file, http::SpillingStream::Durability::kTransient)) {
+    if (buffer.refused()) {
+      transfer_error_ = url + ": " + buffer.error();
+    }
     state_.TransferStatus = kTransferFailed;
     return false;
   }
@@ -227,7 +249,9 @@ bool UpdateRun::DownDll(const std::string& url,
       slash > 0 ? url.substr(static_cast<size_t>(slash), kMaxArchiveName) : url;
   host_.SetStatus(message);
   unpack_error_.clear();
-  const std::string archive = state_.AppDir + "\\Temp\\" + name;
+  transfer_error_.clear();
+  const std::string archive = TempFolder(state_.AppDir) + "\\" + name;
+  const DownloadMarker marker(state_.AppDir, name);
   if (!GetSyncFile(url, archive)) {
     return false;
   }
@@ -241,12 +265,20 @@ bool UpdateRun::DownData(const std::string& base,
                          const std::string& key,
                          const std::string& value) {
   unpack_error_.clear();
-  if (!GetSyncFile(base + key + ".zip", state_.AppDir + "\\" + key + ".zip")) {
-    return false;
+  transfer_error_.clear();
+  // Saved in Temp, not in the game folder, where a file of the game's own
+  // may bear the same name (and the archive may even hold it).
+  const std::string name = key + ".zip";
+  const std::string archive = TempFolder(state_.AppDir) + "\\" + name;
+  bool installed = false;
+  {
+    const DownloadMarker marker(state_.AppDir, name);
+    if (!GetSyncFile(base + name, archive)) {
+      return false;
+    }
+    installed = Unpack(archive, state_.AppDir + "\\");
+    platform::DeleteFile(archive);
   }
-  const std::string archive = state_.AppDir + "\\" + key + ".Zip";
-  const bool installed = Unpack(archive, state_.AppDir + "\\");
-  platform::DeleteFile(archive);
   if (!installed) {
     return false;
   }

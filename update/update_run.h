@@ -24,6 +24,18 @@ inline constexpr int32_t kUpdateDone = 0;
 inline constexpr int32_t kUpdateNotConnected = -1;
 inline constexpr int32_t kUpdateDownloadFailed = -3;
 
+// What one transfer may take.
+struct TransferLimits {
+  int64_t max_size = -1;           // bytes of the document; negative: no limit
+  int64_t free_space_reserve = 0;  // bytes the download leaves free on the disk
+};
+// The server's settings file is a few kilobytes: a larger answer is no
+// settings file, whatever the server means by it.
+inline constexpr TransferLimits kServerCopyLimits{int64_t{1} << 20, 0};
+// An archive stops before the disk is full, leaving room to unpack it and
+// for the rest of the system.
+inline constexpr TransferLimits kArchiveLimits{-1, int64_t{64} << 20};
+
 class UpdateRun {
  public:
   // default_base_url: the update server, without a trailing "/".
@@ -38,9 +50,9 @@ class UpdateRun {
   // cancel stops the run at its next check with a negative result.
   int32_t DownLoadFile();
 
-  // Fetches url into file; true only when the whole document arrived, no
-  // cancel came in and the file was written. An older file stays untouched
-  // otherwise.
+  // Fetches url into file; true only when the whole document arrived within
+  // archive_limits, no cancel came in and the file was written. An older
+  // file stays untouched otherwise.
   bool GetSyncFile(const std::string& url, const std::string& file);
   // Fetches an archive into the Temp folder and unpacks it into folder; true
   // only when every member was installed.
@@ -54,9 +66,12 @@ class UpdateRun {
 
   // Draws the mirror line; clock-seeded unless a test sets it.
   std::function<uint32_t()> random;
+  // Limits of every download but the server's settings file.
+  TransferLimits archive_limits = kArchiveLimits;
 
  private:
   bool Cancelled() const { return state_.CancelRequested != 0; }
+  bool Fetch(const std::string& url, const std::string& file, const TransferLimits& limits);
   int32_t Fail(const std::string& message);
   // Unpacks archive into folder (given with its trailing "\"); true when
   // every member was installed and no cancel came in.
@@ -75,6 +90,8 @@ class UpdateRun {
   const std::string default_base_url_;
   // The file that the current row's unpacking could not install, and why.
   std::string unpack_error_;
+  // Why the current row's download stopped, when a limit stopped it.
+  std::string transfer_error_;
 
   // From the server's settings file.
   std::string download_base_;

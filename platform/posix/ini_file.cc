@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <unordered_map>
 
 #include "platform/posix/os_path.h"
 
@@ -268,40 +269,73 @@ std::string IniFile::ReadString(const std::string& section,
   return default_value;
 }
 
-void IniFile::ReadSection(const std::string& section, std::vector<std::string>& list) const {
-  list.clear();
-  std::vector<Line> lines = ParseAll(Load(path_));
-  std::optional<SectionRange> range = FindSection(lines, section);
-  if (!range) {
-    return;
-  }
-  // The names pass through a buffer of fixed size: NUL after each, one more
-  // at the end. The name that does not fit is cut, the ones after it lost.
+namespace {
+
+// The key names of a section as the fixed-size buffer passes them: NUL
+// after each, one more at the end. The name that does not fit is cut, the
+// ones after it lost.
+std::vector<std::string> SectionKeyNames(const std::vector<Line>& lines,
+                                         const SectionRange& range) {
+  std::vector<std::string> names;
   size_t room = kKeyListBufferSize - 1;
-  for (size_t i = range->begin; i < range->end; ++i) {
+  for (size_t i = range.begin; i < range.end; ++i) {
     const Line& line = lines[i];
     if (line.kind != Line::Kind::kKey || !line.has_value || line.name.empty() ||
         line.name[0] == ';') {
       continue;
     }
     if (line.name.size() + 1 <= room) {
-      list.push_back(line.name);
+      names.push_back(line.name);
       room -= line.name.size() + 1;
       continue;
     }
     if (room > 1) {
-      list.push_back(line.name.substr(0, room - 1));
+      names.push_back(line.name.substr(0, room - 1));
     }
     break;
   }
+  return names;
 }
 
-void IniFile::ReadSectionValues(const std::string& section, std::vector<std::string>& list) const {
-  std::vector<std::string> names;
-  ReadSection(section, names);
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+void IniFile::ReadSection(const std::string& section, std::vector<std::string>& list) const {
   list.clear();
-  for (const std::string& name : names) {
-    list.push_back(name + "=" + ReadString(section, name, ""));
+  std::vector<Line> lines = ParseAll(Load(path_));
+  std::optional<SectionRange> range = FindSection(lines, section);
+  if (range) {
+    list = SectionKeyNames(lines, *range);
+  }
+}
+
+// One read and one parse of the file, whatever the number of keys: each
+// value is the first of its name in the section, as ReadString finds it.
+void IniFile::ReadSectionValues(const std::string& section, std::vector<std::string>& list) const {
+  list.clear();
+  std::vector<Line> lines = ParseAll(Load(path_));
+  std::optional<SectionRange> range = FindSection(lines, section);
+  if (!range) {
+    return;
+  }
+  std::unordered_map<std::string, const Line*> first;
+  for (size_t i = range->begin; i < range->end; ++i) {
+    const Line& line = lines[i];
+    if (line.kind == Line::Kind::kKey && line.has_value) {
+      first.emplace(LowerAscii(line.name), &line);
+    }
+  }
+  for (const std::string& name : SectionKeyNames(lines, *range)) {
+    const auto found = first.find(LowerAscii(name));
+    list.push_back(name + "=" + (found == first.end() ? "" : ValueFor(found->second->value)));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "platform/message_loop.h"
 #include "platform/posix/console.h"
@@ -16,6 +17,16 @@ using posix::Console;
 
 constexpr uint32_t kShownMessage = kUserMessage + 1;
 constexpr int kBarWidth = 30;
+// The exit status after an error that nobody was there to acknowledge.
+constexpr int kUnansweredErrorExitCode = 1;
+
+// Without a terminal no key can close the window after an error, so the
+// error ends the program instead of leaving it waiting for ever.
+void ShowErrorAndQuit(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  QuitMessageLoop(kUnansweredErrorExitCode);
+}
 
 class ConsoleConnectWindowView : public ConnectWindowView {
  public:
@@ -43,6 +54,9 @@ class ConsoleConnectWindowView : public ConnectWindowView {
     if (console.is_terminal()) {
       console.PrintLine("Keys: c = Cancel, p = Proxy");
       console.SetKeyHandler([this](char key) { OnKey(key); });
+    } else {
+      SetErrorDisplay(ShowErrorAndQuit);
+      quits_on_error_ = true;
     }
     Redraw();
     window_->Post(kShownMessage);  // after showing, as a window's FormShow
@@ -83,6 +97,10 @@ class ConsoleConnectWindowView : public ConnectWindowView {
       console.SetKeyHandler(nullptr);
       console.ClearStatusLine();
     }
+    if (quits_on_error_) {
+      SetErrorDisplay(nullptr);
+      quits_on_error_ = false;
+    }
     window_.reset();
     shown_ = false;
   }
@@ -115,6 +133,7 @@ class ConsoleConnectWindowView : public ConnectWindowView {
   ConnectWindowEvents events_;
   std::unique_ptr<MessageWindow> window_;
   bool shown_ = false;
+  bool quits_on_error_ = false;
   std::string status_;
   int position_ = 0;
   int maximum_ = 0;

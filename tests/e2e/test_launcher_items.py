@@ -3,7 +3,10 @@ name, a malformed component entry, and the mirror and engine-base lines as
 the URLs that nginx saw."""
 import time
 
-from e2e_case import Config, E2ECase, manifest
+import os
+import stat
+
+from e2e_case import Config, E2ECase, is_wine, manifest
 from release import NEXT_FILE_VERSION, VERSION_KEY
 
 MANIFEST = "/QuillMar/QuillMar.ini"
@@ -65,6 +68,32 @@ class LauncherItemsTest(E2ECase):
         self.assert_client_not_started()
         self.assertEqual(self.game.ini()["v"]["part"], "P2")
         self.assert_no_debris()
+
+    def test_an_error_without_a_terminal_ends_the_console_launcher(self):
+        # Nobody can close the window: the error is printed and the program
+        # ends with a non-zero status instead of waiting for keys.
+        if is_wine():
+            self.skipTest("the terminal is the console build's")
+        for case, component, shown in (
+                ("component without version", "Baz.dll", "[C] 1=Baz.dll"),
+                ("component named by a path", "//host/share/Baz.dll\\1", "[C] 1=//host/share"),
+                ("component named as a device", "NUL.dll\\1", "[C] 1=NUL.dll"),
+                ("settings file not writable", None, "Unable to write to")):
+            with self.subTest(case=case):
+                self.setUp()
+                self.release.manifest(manifest(part="P2", splash="-1",
+                                               components=[component] if component else []))
+                self.release.archive(EB + "Part.zip", {"engine/p2.txt": b"p2"})
+                self.release.archive(EB + "Baz.zip", {"Baz.dll": b"never"})
+                self.release.archive(EB + "NUL.zip", {"Baz.dll": b"never"})
+                if component is None:
+                    self.game.write_ini([("V", [("Part", "P1")])])
+                    os.chmod(self.game.file("QuillMar.ini"), stat.S_IRUSR | stat.S_IRGRP)
+                run = self.start()
+                self.assertNotEqual(run.wait(30), 0)
+                self.assertIn(shown, run.stderr())
+                self.assertFalse([r for r in self.requests(2) if "Baz" in r or "NUL" in r])
+                self.assert_client_not_started()
 
     def test_mirror_lines_and_engine_bases(self):
         base = self.servers.base()

@@ -246,19 +246,6 @@ TEST(HttpCliRequestBytes, DirectAndThroughAProxy) {
   }
 }
 
-TEST(HttpCliRequestBytes, UrlCredentialsStayForLaterRequests) {
-  const HttpServers& s = HttpServers::Get();
-  THttpCli client;
-  int id = SetScript({{Read(), Send(kOk)}});
-  client.URL = "http://joe:pw@127.0.0.1:" + std::to_string(s.script_port) + "/first";
-  EXPECT_FALSE(RunGet(client).raised);
-  client.URL = s.ScriptUrl("/second");
-  EXPECT_FALSE(RunGet(client).raised);
-  EXPECT_EQ(client.Username, "joe");
-  EXPECT_NE(test::RecordedRequest(id, 1).find("Authorization: Basic am9lOnB3\r\n"),
-            std::string::npos);
-}
-
 TEST(HttpCliRequestBytes, HandlersMayEditTheLines) {
   const HttpServers& s = HttpServers::Get();
   int id = SetScript({{Read(), Send(kOk)}});
@@ -377,6 +364,13 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"LinesSplitAcrossReads",
                    {{Read(), Send("HTT"), Pause(30), Send("P/1.1 200 OK\r\nConte"), Pause(30),
                      Send("nt-Length: 5\r"), Pause(30), Send("\n\r\nhel"), Pause(30), Send("lo")}},
+                   false,
+                   "hello"},
+        // A server that goes on past its length: the document ends at the
+        // length and nothing more is read.
+        ScriptCase{"EndlessPastItsLength",
+                   {{Read(), Send(Header("Content-Length: 5\r\n") + "hello"),
+                     Repeat(std::string(1024, 'x'), 1 << 20)}},
                    false,
                    "hello"},
         ScriptCase{"NoLengthEndsAtClose",
@@ -748,6 +742,69 @@ TEST(HttpCliRelocation, EndlessRelocationsEndAfterTheLimit) {
   EXPECT_EQ(outcome.code, 404);
   EXPECT_EQ(relocations, kMaxRelocations);
   EXPECT_EQ(outcome.message.rfind("Too many relocations (more than 20)", 0), 0u) << outcome.message;
+}
+
+// Credentials of a URL or a location serve that request alone: the next
+// request, to whatever host, goes without them, and the caller's own come
+// back.
+TEST(HttpCliRequestBytes, UrlAndLocationCredentialsEndWithTheirRequest) {
+  const HttpServers& s = HttpServers::Get();
+  const std::string port = std::to_string(s.script_port);
+  const std::string joe = "Authorization: Basic am9lOnB3\r\n";  // joe:pw
+  const std::string ann = "Authorization: Basic YW5uOnB3\r\n";  // ann:pw
+  const std::string own = "Authorization: Basic b3duOnB3\r\n";  // own:pw
+  const std::string not_found = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string caller_user;                      // Username/Password set by the caller ("" none)
+    std::string first_url;                        // path or URL of the first Get
+    std::vector<std::vector<test::Step>> script;  // the server's answers, one list per connection
+    std::vector<std::string> auth;                // Authorization line of each connection ("" none)
+  };
+  const std::vector<Case> cases = {
+      {"from the URL",
+       "",
+       "http://joe:pw@127.0.0.1:" + port + "/first",
+       {{Read(), Send(kOk)}},
+       {joe, ""}},
+      {"from the URL of a failed request",
+       "",
+       "http://joe:pw@127.0.0.1:" + port + "/first",
+       {{Read(), Send(not_found)}, {Read(), Send(kOk)}},
+       {joe, ""}},
+      {"from a location",
+       "",
+       s.ScriptUrl("/first"),
+       {{Read(), Send(Header("Location: http://ann:pw@localhost:" + port + "/moved\r\n"))},
+        {Read(), Send(kOk)}},
+       {"", ann, ""}},
+      {"the caller's own come back",
+       "own",
+       "http://joe:pw@127.0.0.1:" + port + "/first",
+       {{Read(), Send(kOk)}},
+       {joe, own}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    THttpCli client;
+    client.Username = c.caller_user;
+    client.Password = c.caller_user.empty() ? "" : "pw";
+    const int id = SetScript(c.script);
+    client.URL = c.first_url;
+    RunGet(client);
+    EXPECT_EQ(client.Username, c.caller_user);
+    client.URL = "http://localhost:" + port + "/second";
+    EXPECT_FALSE(RunGet(client).raised);
+    EXPECT_EQ(client.Username, c.caller_user);
+    EXPECT_EQ(client.Password, c.caller_user.empty() ? "" : "pw");
+    for (size_t k = 0; k < c.auth.size(); ++k) {
+      const std::string request = test::RecordedRequest(id, static_cast<int>(k));
+      const size_t at = request.find("Authorization:");
+      EXPECT_EQ(at == std::string::npos ? "" : request.substr(at, request.find('\n', at) - at + 1),
+                c.auth[k])
+          << "connection " << k << ": " << request;
+    }
+  }
 }
 
 // Serves request headers on a loopback port: "/first" relocates to

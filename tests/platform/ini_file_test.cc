@@ -10,16 +10,19 @@
 #include "tests/platform/test_support.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <thread>
 #endif
 
 namespace qm::platform {
@@ -410,6 +413,42 @@ TEST(IniFilePermissionsTest, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
   EXPECT_EQ(result, 0) << "the write was refused";
   EXPECT_EQ(IniFile(ini).ReadString("V", "Part", ""), "2");
   EXPECT_EQ(OwnerOf(ini), user);
+}
+
+// A read takes the file once, however many keys it returns, so that a
+// large file costs its size and not its size times its keys: through a
+// pipe that gives the content to the first open only, every value is there.
+TEST(IniFileOneReadTest, SectionValuesComeFromOneReadOfTheFile) {
+  TempDir dir;
+  const std::string fifo = dir.linux_path("pipe.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string content = "[AData]\r\n";
+  std::vector<std::string> expected;
+  for (int k = 1; k <= 50; ++k) {
+    content += "AData" + std::to_string(k) + "=" + std::to_string(k * 7) + "\r\n";
+    expected.push_back("AData" + std::to_string(k) + "=" + std::to_string(k * 7));
+  }
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (bool first = true; !stop; first = false) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // waits for a reader
+      if (fd < 0) {
+        return;
+      }
+      if (first) {
+        EXPECT_EQ(::write(fd, content.data(), content.size()),
+                  static_cast<ssize_t>(content.size()));
+      }
+      ::close(fd);
+    }
+  });
+  std::vector<std::string> list;
+  IniFile(dir.path("pipe.ini")).ReadSectionValues("adata", list);
+  stop = true;
+  const int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  ::close(release);
+  EXPECT_EQ(list, expected);
 }
 #endif
 

@@ -95,13 +95,28 @@ TEST(SettingsRulesTest, ComponentEntries) {
     EXPECT_EQ(e.version, c.version) << c.entry;
     EXPECT_EQ(e.stem, c.stem) << c.entry;
   }
-  for (const char* bad : {"2\\Foo.dll", "2\\", "2\\Foo.dll\\"}) {
+  // Without a version, or with a name that reaches past the application
+  // folder (a share, a drive, a folder) or names a device.
+  for (const char* bad :
+       {"2\\Foo.dll", "2\\", "2\\Foo.dll\\", "2\\//host/share/x.dll\\1", "2\\C:/Windows/x.dll\\1",
+        "2\\c:x.dll\\1", "2\\sub/x.dll\\1", "2\\x.dll:stream\\1", "2\\CON\\1", "2\\con.dll\\1",
+        "2\\Nul.tar.gz\\1", "2\\aux .dll\\1", "2\\prn\\1", "2\\COM1.ocx\\1", "2\\lpt9\\1",
+        "2\\LpT3.dll\\1"}) {
     try {
       ParseComponentEntry(bad);
       ADD_FAILURE() << bad << " was accepted";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find("component 2"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(std::string("[C] ") + "2=" + (bad + 2)),
+                std::string::npos)
+          << e.what();
     }
+  }
+  // Names that only look like devices are files.
+  for (const char* name : {"COM0.dll", "COM10.dll", "LPT.dll", "CONSOLE.dll", "nul_x.dll",
+                           "Foo.con", "AUXDATA", "COM1x"}) {
+    EXPECT_TRUE(IsBareFileName(name)) << name;
+    EXPECT_EQ(ParseComponentEntry(std::string("5\\") + name + "\\1").file_name, name);
   }
 }
 

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,7 @@
 #include "tests/http/http_servers.h"
 #include "tests/zip/zip_builder.h"
 #include "update/component_setup.h"
+#include "update/debris.h"
 #include "util/texts.h"
 #include "zip/unzip.h"
 
@@ -299,15 +302,26 @@ TEST(UpdateRunTest, MirrorChoiceAndAbsoluteEngineBaseInCapitals) {
   EXPECT_EQ(f.Installed("AData", "AData1"), "6");
 }
 
-TEST(UpdateRunTest, ComponentWithoutVersionRaisesNamingTheEntry) {
-  UpdateFixture f;
-  f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
-                   "1=Foo.dll"});
-  try {
-    f.Run();
-    FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("[C] 1=Foo.dll"), std::string::npos) << e.what();
+// An entry without a version, or whose name is a path or a device, ends
+// the run with an error naming it; its file is neither read nor fetched.
+TEST(UpdateRunTest, ComponentEntryWithoutVersionOrBareNameRaisesNamingTheEntry) {
+  const std::vector<std::string> entries = {
+      "Foo.dll", "//host/share/x.dll\\1", "C:/Windows/x.dll\\1", "sub/x.dll\\1", "NUL.dll\\1",
+      "com3\\1"};
+  for (const std::string& entry : entries) {
+    SCOPED_TRACE(entry);
+    UpdateFixture f;
+    f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3", "[C]",
+                     "1=" + entry});
+    try {
+      f.Run();
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("[C] 1=" + entry), std::string::npos) << e.what();
+    }
+    // Not even asked for: a request would be listed whether or not the
+    // server has the file.
+    EXPECT_EQ(f.requested, std::vector<std::string>{"QuillMar/QuillMar.ini"});
   }
 }
 
@@ -405,26 +419,162 @@ TEST(UpdateRunTest, FileThatCannotBeInstalledIsNamedWithTheFailedRow) {
   }
 }
 
-TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetch) {
+// The next start removes what a killed run left and it can name exactly:
+// the HTTP client's temporary files in Temp, the download a marker names,
+// the extractor's files after a run that died unpacking. Files of the game
+// with names like the launcher's stay, wherever they are.
+TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetchAndGameFilesStay) {
+  struct Case {
+    const char* name;
+    std::string marked;  // the download a marker names; "" = no marker
+    bool unpacking;      // the run died while unpacking
+    std::vector<std::string> debris;
+    std::vector<std::string> kept;
+  };
+  const std::vector<std::string> game_files = {
+      "QMNews.txt",        "qmrecv_cfg.dat",  "qmnewabcdef",   "Data.zip",
+      "Part.zip",          "AData7.zip",      "BData2.zip",    "82001500_Sp.zip",
+      "game.zip",          "Temp/notes.txt",  "Temp/game.zip", "Temp/qmrecv_cfg.dat",
+      "Temp/qmrecvAB.tmp", "sub/deeper/~keep"};
+  const std::vector<Case> cases = {
+      {"no marker", "", false, {"Temp/qmrecvAb3dE9", "Temp/qmnew0a1b2c.tmp"}, {}},
+      {"download marked",
+       "AData7.zip",
+       false,
+       {"Temp/AData7.zip", "Temp/qmrecvzzzzzz"},
+       {"Temp/82001500.zip"}},
+      {"manifest marked", "QuillMar.ini", false, {"Temp/QuillMar.ini"}, {"Temp/Part.zip"}},
+      {"died unpacking", "Part.zip", true, {"Temp/Part.zip", "sub/deeper/~qmz99"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    std::vector<std::string> kept = game_files;
+    kept.insert(kept.end(), c.kept.begin(), c.kept.end());
+    for (const std::string& name : kept) {
+      WriteFile(f.App(name), "game file");
+    }
+    for (const std::string& name : c.debris) {
+      WriteFile(f.App(name), "x");
+    }
+    {
+      // Temp as a run killed while the markers existed leaves it.
+      std::optional<DownloadMarker> download;
+      std::optional<UnpackMarker> unpack;
+      if (!c.marked.empty()) {
+        download.emplace(f.state.AppDir, c.marked);
+      }
+      if (c.unpacking) {
+        unpack.emplace(f.state.AppDir);
+      }
+      fs::copy(f.App("Temp"), f.App("Temp.killed"), fs::copy_options::recursive);
+    }
+    fs::remove_all(f.App("Temp"));
+    fs::rename(f.App("Temp.killed"), f.App("Temp"));
+    f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3"});
+    EXPECT_EQ(f.Run(), 0);
+    for (const std::string& name : c.debris) {
+      EXPECT_FALSE(fs::exists(f.App(name))) << name;
+    }
+    for (const std::string& name : kept) {
+      EXPECT_EQ(ReadFile(f.App(name)), "game file") << name;
+    }
+    // Nothing of ours is left in Temp, the markers included.
+    for (const auto& entry : fs::directory_iterator(f.App("Temp"))) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(std::find(kept.begin(), kept.end(), "Temp/" + name) != kept.end()) << name;
+    }
+  }
+}
+
+// Archives are saved in Temp: a file of the game with the archive's name
+// stays, and an archive may even carry a file of its own name.
+TEST(UpdateRunTest, ArchivesAreSavedInTempNotOverTheGamesFiles) {
   UpdateFixture f;
-  const std::vector<std::string> debris = {
-      "Part.zip",   "AData12.Zip",  "82001500_Sp.zip", "qmnew123",         "Temp/QuillMar.ini",
-      "Temp/x.zip", "Temp/qmrecv1", "Temp/~qmunpack",  "sub/deeper/~qmz99"};
-  const std::vector<std::string> kept = {"game.zip", "ADataX.zip", "Temp/notes.txt",
-                                         "sub/deeper/~keep"};
-  for (const std::string& name : debris) {
-    WriteFile(f.App(name), "x");
-  }
-  for (const std::string& name : kept) {
-    WriteFile(f.App(name), "x");
-  }
-  f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=12", "Data=7", "[SP]", "82001500_Sp=3"});
+  WriteFile(f.App("Data.zip"), "the game's own Data.zip");
+  WriteFile(f.App("AData1.zip"), "the game's own AData1.zip");
+  f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=13", "Data=8", "[SP]", "82001500_Sp=3",
+                   "[AData]", "AData1=5"});
+  f.Serve("QuillMar/82001500/Part.zip",
+          zip::testing::BuildZip({{"Part.zip", "a member named as its archive"}}));
+  f.Serve("QuillMar/82001500/Data.zip", Archive("data", "data body"));
   EXPECT_EQ(f.Run(), 0);
-  for (const std::string& name : debris) {
-    EXPECT_FALSE(fs::exists(f.App(name))) << name;
+  EXPECT_EQ(ReadFile(f.App("Part.zip")), "a member named as its archive");
+  EXPECT_EQ(ReadFile(f.App("Data.zip")), "the game's own Data.zip");
+  EXPECT_EQ(ReadFile(f.App("AData1.zip")), "the game's own AData1.zip");
+  EXPECT_EQ(ReadFile(f.App("data.txt")), "data body");
+  EXPECT_EQ(f.Installed("V", "Part"), "13");
+  EXPECT_EQ(f.Installed("V", "Data"), "8");
+  EXPECT_TRUE(fs::is_empty(f.App("Temp")));
+}
+
+// The server's settings file is capped at 1 MiB: a larger or endless answer
+// ends the run as not connected, early, without filling the disk.
+TEST(UpdateRunTest, SettingsFileLargerThanTheCapIsNotConnected) {
+  const std::string head =
+      "[V]\r\n82001500=3.0.0.0\r\nPart=12\r\nData=7\r\n[SP]\r\n82001500_Sp=3\r\n";
+  const size_t cap = size_t{1} << 20;
+  struct Case {
+    const char* name;
+    std::string manifest;  // served by nginx; empty: the scripted server's endless body
+    int32_t result;
+  };
+  const std::vector<Case> cases = {
+      {"at the cap", head + ";" + std::string(cap - head.size() - 3, 'x') + "\r\n", 0},
+      {"one byte past it", head + ";" + std::string(cap - head.size() - 2, 'x') + "\r\n", -1},
+      {"endless, without a length", "", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    std::string base = f.BaseUrl();
+    if (c.manifest.empty()) {
+      http::test::SetScript(
+          {{http::test::Read(), http::test::Send("HTTP/1.0 200 OK\r\n\r\n" + head + ";"),
+            http::test::Repeat(std::string(1024, 'x'), 256 * 1024)}});
+      base = f.servers().ScriptUrl("");
+    } else {
+      f.Serve("QuillMar/QuillMar.ini", c.manifest);
+    }
+    UpdateRun run(f.state, f.host, f.http, f.unzip, base);
+    EXPECT_EQ(run.DownLoadFile(), c.result);
+    EXPECT_EQ(f.host.status, c.result == 0 ? "On Connecting to Host....." : texts::kNotConnected);
+    EXPECT_TRUE(fs::is_empty(f.App("Temp")));
   }
-  for (const std::string& name : kept) {
-    EXPECT_TRUE(fs::exists(f.App(name))) << name;
+}
+
+// An archive download stops while the disk still has the reserve free, and
+// the error display says why; the row fails and records nothing.
+TEST(UpdateRunTest, ArchiveDownloadStopsWhenFreeSpaceRunsLow) {
+  struct Case {
+    const char* name;
+    size_t size;  // of the archive's one stored member
+  } cases[] = {
+      {"held in memory", 1000},
+      {"spilled to the disk", size_t{20} << 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=13", "Data=7", "[SP]", "82001500_Sp=3"});
+    f.Serve("QuillMar/82001500/Part.zip",
+            zip::testing::BuildZip({{"part.bin", std::string(c.size, 'p')}}));
+    std::vector<std::string> errors;
+    platform::SetErrorDisplay([&errors](const std::string& text) { errors.push_back(text); });
+    UpdateRun run(f.state, f.host, f.http, f.unzip, f.BaseUrl());
+    // More than the disk has: the space is always low.
+    run.archive_limits.free_space_reserve =
+        platform::AvailableDiskSpace(f.state.AppDir) + (int64_t{1} << 40);
+    const int32_t result = run.DownLoadFile();
+    platform::SetErrorDisplay(nullptr);
+    EXPECT_EQ(result, -3);
+    EXPECT_EQ(f.host.status, texts::kEngineDownloadFailed);
+    EXPECT_EQ(f.Installed("V", "Part"), "");
+    EXPECT_FALSE(fs::exists(f.App("part.bin")));
+    EXPECT_TRUE(fs::is_empty(f.App("Temp")));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("Part.zip: Not enough free disk space"), std::string::npos)
+        << errors[0];
   }
 }
 
