@@ -1,6 +1,7 @@
 #include "http/receive_stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace qm::http {
@@ -52,8 +53,12 @@ bool SpillingStream::RoomFor(int64_t pending) {
     return true;
   }
   checked_at_ = size_;
-  const int64_t available = platform::AvailableDiskSpace(temp_folder_);
-  if (available < 0 || available - pending >= free_space_reserve_) {
+  uint64_t free = 0;
+  if (!platform::FreeDiskSpace(temp_folder_, &free)) {
+    return true;  // the system cannot tell: the write itself will say
+  }
+  const int64_t available = static_cast<int64_t>(std::min<uint64_t>(free, INT64_MAX));
+  if (available - pending >= free_space_reserve_) {
     return true;
   }
   refused_ = true;

@@ -104,9 +104,6 @@ bool SetFileTime(const std::string& path, const LocalDateTime& time);
 std::vector<std::string> ListDirectory(const std::string& path);
 // A new, empty file in folder whose name starts with prefix; its path.
 std::string CreateTempFile(const std::string& folder, const std::string& prefix);
-// Bytes that may still be written on the volume that holds folder; -1 when
-// the system cannot tell.
-int64_t AvailableDiskSpace(const std::string& folder);
 // Full path of the running executable.
 std::string ExecutablePath();
 

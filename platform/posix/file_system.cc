@@ -354,14 +354,6 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
   return path;
 }
 
-int64_t AvailableDiskSpace(const std::string& folder) {
-  struct statvfs st;
-  if (::statvfs(ToOsPath(folder).c_str(), &st) != 0) {
-    return -1;
-  }
-  return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
-}
-
 std::string ExecutablePath() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);

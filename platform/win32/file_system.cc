@@ -483,16 +483,6 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
   return {};
 }
 
-int64_t AvailableDiskSpace(const std::string& folder) {
-  ULARGE_INTEGER available;
-  std::wstring path = PathToWide(folder);
-  if (!path.empty() && path.back() != L'\\')
-    path += L'\\';
-  if (!::GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr))
-    return -1;
-  return static_cast<int64_t>(available.QuadPart);
-}
-
 std::string ExecutablePath() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {

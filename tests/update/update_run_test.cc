@@ -563,8 +563,9 @@ TEST(UpdateRunTest, ArchiveDownloadStopsWhenFreeSpaceRunsLow) {
     platform::SetErrorDisplay([&errors](const std::string& text) { errors.push_back(text); });
     UpdateRun run(f.state, f.host, f.http, f.unzip, f.BaseUrl());
     // More than the disk has: the space is always low.
-    run.archive_limits.free_space_reserve =
-        platform::AvailableDiskSpace(f.state.AppDir) + (int64_t{1} << 40);
+    uint64_t free = 0;
+    ASSERT_TRUE(platform::FreeDiskSpace(f.state.AppDir, &free));
+    run.archive_limits.free_space_reserve = static_cast<int64_t>(free) + (int64_t{1} << 40);
     const int32_t result = run.DownLoadFile();
     platform::SetErrorDisplay(nullptr);
     EXPECT_EQ(result, -3);
