@@ -30,9 +30,9 @@ using testing::TempDir;
 
 struct FolderName {
   const char* label;
-  std::string os_name;  // as the operating system holds it
-  std::string core;     // the name the backend gives the core
-  std::string shown;    // the core's name as the console shows it
+  std::string_view os_name;  // as the operating system holds it
+  std::string_view core;     // the name the backend gives the core
+  std::string_view shown;    // the core's name as the console shows it
 };
 
 const FolderName kFolderNames[] = {
@@ -60,11 +60,11 @@ class ForeignFolderTest : public ::testing::TestWithParam<FolderName> {
   ForeignFolderTest() {
     fs::create_directory(os_dir());
     const std::vector<std::string> names = ListDirectory(base_.path());
-    EXPECT_EQ(names, std::vector<std::string>{GetParam().core});
+    EXPECT_EQ(names, std::vector<std::string>{std::string(GetParam().core)});
     dir_ = base_.path() + "\\" + (names.empty() ? std::string("missing") : names[0]);
   }
 
-  fs::path os_dir() const { return fs::path(base_.linux_path()) / GetParam().os_name; }
+  fs::path os_dir() const { return fs::path(base_.linux_path()) / std::string(GetParam().os_name); }
 
   TempDir base_;
   std::string dir_;  // the core's path of the folder
@@ -81,7 +81,7 @@ std::string ReadAll(const std::string& path) {
 }
 
 TEST_P(ForeignFolderTest, FilesBelowTheFolder) {
-  EXPECT_EQ(Cp949ToUtf8(GetParam().core), GetParam().shown);
+  EXPECT_EQ(Cp949ToUtf8(std::string(GetParam().core)), GetParam().shown);
   const std::string temp = dir_ + "\\Temp";
   ASSERT_TRUE(CreateDirectories(temp + "\\sub")) << "no folder " << temp;
   const std::string file = temp + "\\\xC6\xC4\xC0\xCF.txt";  // 파일.txt

@@ -14,8 +14,8 @@ namespace {
 
 struct EscapeCase {
   const char* label;
-  std::u16string name;
-  std::string bytes;
+  std::u16string_view name;
+  std::string_view bytes;
 };
 
 const EscapeCase kEscapeCases[] = {
