@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/posix/folder_names.h"
-#include "platform/text.h"
+#include "platform/posix/os_name.h"
 
 namespace qm::platform::posix {
 namespace {
@@ -24,7 +24,7 @@ bool Exists(const std::string& os_path) {
 }  // namespace
 
 std::string ToOsPath(const std::string& path) {
-  std::string utf8 = Cp949ToUtf8(path);
+  std::string utf8 = NameToOs(path);
   std::replace(utf8.begin(), utf8.end(), '\\', '/');
   // Most paths exist as written: one lstat instead of one per component.
   if (utf8.empty() || Exists(utf8)) {
@@ -93,7 +93,7 @@ std::string ToOsPath(const std::string& path) {
 }
 
 std::string FromOsPath(const std::string& os_path) {
-  std::string text = Utf8ToCp949(os_path);
+  std::string text = NameFromOs(os_path);
   std::replace(text.begin(), text.end(), '/', '\\');
   return text;
 }
@@ -140,7 +140,7 @@ int CreateTempFd(const std::string& folder, const std::string& prefix, std::stri
   if (!pattern.empty() && pattern.back() != '/') {
     pattern += '/';
   }
-  pattern += Cp949ToUtf8(prefix);
+  pattern += NameToOs(prefix);
   // Not mkstemp: its files are 0600, and an installed file should get the
   // permissions any new file gets (0666 less the umask).
   static constexpr char kLetters[] =

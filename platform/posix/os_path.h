@@ -1,5 +1,6 @@
-// Conversion between the system's paths (code page 949, "\" separators,
-// letter case ignored) and the operating system's (UTF-8, "/", exact names).
+// Conversion between the system's paths (code page 949 with escapes for
+// what it lacks, "\" separators, letter case ignored) and the operating
+// system's (UTF-8, "/", exact names).
 #pragma once
 
 #include <sys/stat.h>
@@ -15,7 +16,8 @@ namespace qm::platform::posix {
 // past the first missing one are kept as written (for files about to be
 // created).
 std::string ToOsPath(const std::string& path);
-// UTF-8 "/" path back to the system's form.
+// A path the operating system gives ("/", UTF-8 or any bytes) in the
+// system's form.
 std::string FromOsPath(const std::string& os_path);
 
 FileError FileErrorFromErrno(int error);

@@ -14,8 +14,8 @@
 
 #include "platform/posix/command_line.h"
 #include "platform/posix/local_time.h"
+#include "platform/posix/os_name.h"
 #include "platform/posix/os_path.h"
-#include "platform/text.h"
 
 extern char** environ;
 
@@ -107,7 +107,7 @@ bool StartProgram(const std::string& file, const std::string& parameters) {
   const std::string program = posix::ToOsPath(file);
   std::vector<std::string> arguments = {program};
   for (const std::string& argument : SplitCommandLine(parameters)) {
-    arguments.push_back(Cp949ToUtf8(argument));
+    arguments.push_back(posix::NameToOs(argument));
   }
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
@@ -151,7 +151,7 @@ bool ActivateRunningClient() {
 std::vector<std::string> CommandLineArguments() {
   std::vector<std::string> result;
   for (const std::string& argument : posix::RecordedArguments()) {
-    result.push_back(Utf8ToCp949(argument));
+    result.push_back(posix::NameFromOs(argument));
   }
   return result;
 }

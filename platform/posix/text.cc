@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include "platform/posix/os_name.h"
 #include "platform/posix/text_convert.h"
 
 #include <errno.h>
@@ -16,6 +17,7 @@ namespace posix {
 // on, so a damaged name still shows instead of vanishing.
 std::string ConvertText(const char* to, const char* from, const std::string& text, size_t unit) {
   const bool utf8_input = strcmp(from, "UTF-8") == 0;
+  const bool cp949_input = strcmp(from, "CP949") == 0;
   iconv_t cd = iconv_open(to, from);
   if (cd == (iconv_t)-1) {  // NOLINT(performance-no-int-to-ptr): iconv's error value
     throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
@@ -42,6 +44,12 @@ std::string ConvertText(const char* to, const char* from, const std::string& tex
     // EILSEQ or EINVAL (truncated sequence at the end): skip one unit.
     out.push_back('?');
     size_t skip = std::min(unit, in_left);
+    // A code page 949 lead byte and a trail byte that is no ASCII are one
+    // character, as the escapes of names rely on; an ASCII byte stays.
+    if (cp949_input && in_left >= 2 && static_cast<unsigned char>(in[0]) >= 0x81 &&
+        static_cast<unsigned char>(in[0]) <= 0xFE && static_cast<unsigned char>(in[1]) >= 0x81) {
+      skip = 2;
+    }
     in += skip;
     in_left -= skip;
     // In UTF-8 one "?" stands for the whole character.
@@ -79,10 +87,8 @@ bool IsAscii(const std::string& text) {
 }  // namespace
 
 std::string Cp949ToUtf8(const std::string& text) {
-  if (IsAscii(text)) {
-    return text;
-  }
-  return posix::ConvertText("UTF-8", "CP949", text);
+  // Texts may name the game folder, whose name may hold escapes.
+  return posix::NameToShow(text);
 }
 
 std::string Utf8ToCp949(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/path_escape.h"
 #include "platform/win32/win_text.h"
 
 namespace qm::platform {
@@ -35,88 +36,48 @@ std::string WideToMulti(unsigned code_page, std::wstring_view text) {
 
 namespace {
 
-constexpr unsigned char kHighLead = 0xC8;  // 0xC8-0xCF: the unit's high byte
-constexpr unsigned char kLowLead = 0xD0;   // 0xD0-0xD7: its low byte
-constexpr unsigned char kTrail = 0x81;     // 0x81-0xA0: five bits each
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
 
-bool InCodePage(wchar_t unit) {
-  if (unit < 0x80)
-    return true;
-  char bytes[4];
-  BOOL defaulted = FALSE;
-  const int size = WideCharToMultiByte(kCodePage949, WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
-                                       sizeof bytes, nullptr, &defaulted);
-  return size > 0 && !defaulted;
+std::u16string_view Units(std::wstring_view text) {
+  return {reinterpret_cast<const char16_t*>(text.data()), text.size()};
 }
 
-void AppendEscape(wchar_t unit, std::string* out) {
-  const unsigned high = static_cast<unsigned>(unit) >> 8;
-  const unsigned low = static_cast<unsigned>(unit) & 0xFF;
-  out->push_back(static_cast<char>(kHighLead + (high >> 5)));
-  out->push_back(static_cast<char>(kTrail + (high & 0x1F)));
-  out->push_back(static_cast<char>(kLowLead + (low >> 5)));
-  out->push_back(static_cast<char>(kTrail + (low & 0x1F)));
+std::wstring_view Wide(std::u16string_view units) {
+  return {reinterpret_cast<const wchar_t*>(units.data()), units.size()};
 }
 
-bool InRange(unsigned char byte, unsigned char first, unsigned count) {
-  return byte >= first && byte < first + count;
-}
-
-// The unit escaped at the start of bytes, if an escape starts there.
-bool ReadEscape(std::string_view bytes, wchar_t* unit) {
-  if (bytes.size() < 4)
-    return false;
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  if (!InRange(b[0], kHighLead, 8) || !InRange(b[1], kTrail, 32) || !InRange(b[2], kLowLead, 8) ||
-      !InRange(b[3], kTrail, 32))
-    return false;
-  const unsigned high = ((b[0] - kHighLead) << 5) | (b[1] - kTrail);
-  const unsigned low = ((b[2] - kLowLead) << 5) | (b[3] - kTrail);
-  *unit = static_cast<wchar_t>((high << 8) | low);
-  return !InCodePage(*unit);
-}
+class WindowsCodePage final : public path_escape::CodePage {
+ public:
+  bool Has(char16_t unit) const override {
+    if (unit < 0x80)
+      return true;
+    if (unit >= 0xD800 && unit <= 0xDFFF)
+      return false;
+    const auto wide = static_cast<wchar_t>(unit);
+    char bytes[4];
+    BOOL defaulted = FALSE;
+    const int size = WideCharToMultiByte(kCodePage949, WC_NO_BEST_FIT_CHARS, &wide, 1, bytes,
+                                         sizeof bytes, nullptr, &defaulted);
+    return size > 0 && !defaulted;
+  }
+  std::string Encode(std::u16string_view units) const override { return WideToCp949(Wide(units)); }
+};
 
 }  // namespace
 
 std::string SystemToBytes(std::wstring_view text) {
-  BOOL defaulted = FALSE;
-  const int size = text.empty() ? 0
-                                : WideCharToMultiByte(kCodePage949, WC_NO_BEST_FIT_CHARS,
-                                                      text.data(), static_cast<int>(text.size()),
-                                                      nullptr, 0, nullptr, &defaulted);
-  if (size > 0 && !defaulted)
-    return WideToCp949(text);
-  std::string result;
-  size_t run = 0;  // start of the units not yet written
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (!InCodePage(text[i])) {
-      result += WideToCp949(text.substr(run, i - run));
-      AppendEscape(text[i], &result);
-      run = i + 1;
-    }
-  }
-  return result + WideToCp949(text.substr(run));
+  return path_escape::Escape(Units(text), path_escape::SystemCodePage());
 }
 
 std::wstring BytesToSystem(std::string_view bytes) {
   std::wstring result;
-  size_t run = 0;  // start of the bytes not yet decoded
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    wchar_t unit = 0;
-    if (ReadEscape(bytes.substr(i), &unit)) {
-      result += Cp949ToWide(bytes.substr(run, i - run));
-      result += unit;
-      i += 4;
-      run = i;
-    } else {
-      // A lead byte and its trail are one character: never look for an
-      // escape that starts at a trail byte.
-      i += (byte >= 0x81 && byte <= 0xFE && i + 1 < bytes.size()) ? 2 : 1;
-    }
+  for (const path_escape::Piece& piece : path_escape::Split(bytes, path_escape::SystemCodePage())) {
+    if (piece.escaped)
+      result += static_cast<wchar_t>(piece.unit);
+    else
+      result += Cp949ToWide(piece.bytes);
   }
-  return result + Cp949ToWide(bytes.substr(run));
+  return result;
 }
 
 std::wstring PathToWide(std::string_view path) {
@@ -134,8 +95,14 @@ std::wstring Utf8ToWide(std::string_view text) {
 
 }  // namespace win32
 
+const path_escape::CodePage& path_escape::SystemCodePage() {
+  static const win32::WindowsCodePage code_page;
+  return code_page;
+}
+
 std::string Cp949ToUtf8(const std::string& text) {
-  return win32::WideToMulti(CP_UTF8, win32::Cp949ToWide(text));
+  // Texts may name the game folder, whose name may hold escapes.
+  return win32::WideToMulti(CP_UTF8, win32::BytesToSystem(text));
 }
 
 std::string Utf8ToCp949(const std::string& text) {

@@ -20,13 +20,8 @@ inline std::string WideToCp949(std::wstring_view text) {
   return WideToMulti(kCodePage949, text);
 }
 
-// Names the system gives (folders, files, arguments) travel through the core
-// as code page 949 bytes too, but a folder may be named in any script: each
-// UTF-16 unit the code page lacks is carried as a four-byte escape made of
-// two double-byte pairs that code page 949 leaves unassigned (leads 0xC8 to
-// 0xD7, trails 0x81 to 0xA0). No code page 949 text contains them, they hold
-// no ASCII byte ("\", "/", "." and blanks keep their meaning), and a byte
-// string walker of the code page steps over them as two whole characters.
+// Names the system gives (folders, files, arguments) as the core's bytes,
+// each UTF-16 unit code page 949 lacks escaped (platform/path_escape.h).
 std::string SystemToBytes(std::wstring_view text);
 // The inverse; anything else decodes as code page 949 text. An escape of a
 // character the code page has is no escape, so no "\" or "." can hide in one.

@@ -27,6 +27,18 @@ TEST(TextTest, ConvertsBothWays) {
   }
 }
 
+// A game folder's name the system gave may hold escapes of characters the
+// code page lacks; messages that name it show those characters.
+TEST(TextTest, EscapedNamesShowAsTheirCharacters) {
+  EXPECT_EQ(Cp949ToUtf8("Jos\xC8\x81\xD7\x8A Games"), "Jos\xC3\xA9 Games");
+  EXPECT_EQ(Cp949ToUtf8("\xCE\x99\xD1\x9D\xCE\xA0\xD5\x8F play"), "\xF0\x9F\x8E\xAE play");
+  // The shape of an escape of "/" is no escape.
+  EXPECT_EQ(Cp949ToUtf8("a\xC8\x81\xD1\x90"
+                        "b")
+                .find('/'),
+            std::string::npos);
+}
+
 TEST(TextTest, DamagedInputStillConverts) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows substitutes its own default characters";

@@ -105,6 +105,7 @@ class ForeignFolder {
 struct FolderName {
   const char* label;
   const char8_t* utf8;
+  const char* core;  // the name the backend gives the core, as on POSIX
 };
 
 class ForeignFolderTest : public ::testing::TestWithParam<FolderName> {
@@ -122,6 +123,7 @@ TEST(LocaleTest, SystemCodePageIsTheOneAskedFor) {
 
 TEST_P(ForeignFolderTest, FilesBelowTheFolder) {
   const std::string dir = folder_.path();
+  EXPECT_EQ(dir.substr(dir.rfind('\\') + 1), GetParam().core);
   const std::string temp = dir + "\\Temp";
   ASSERT_TRUE(CreateDirectories(temp + "\\sub")) << "no folder " << temp;
   const std::string file = temp + "\\" + Cp949(u8"파일.txt");
@@ -197,13 +199,16 @@ TEST(KoreanFolderTest, NameIsItsCodePage949Bytes) {
   EXPECT_EQ(folder.path().substr(folder.path().rfind('\\') + 1), Cp949(u8"게임"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Names,
-                         ForeignFolderTest,
-                         ::testing::Values(FolderName{"Latin", u8"José Games"},
-                                           FolderName{"Ukrainian", u8"Олексій"},
-                                           FolderName{"Mixed", u8"Zoë 게임 ё"},
-                                           FolderName{"Emoji", u8"🎮 play"}),
-                         [](const auto& name) { return std::string(name.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Names,
+    ForeignFolderTest,
+    ::testing::Values(
+        FolderName{"Latin", u8"José Games", "Jos\xC8\x81\xD7\x8A Games"},
+        FolderName{"Ukrainian", u8"Олексій",
+                   "\xAC\xB0\xAC\xDD\xAC\xD6\xAC\xDC\xAC\xE3\xC8\x85\xD2\x97\xAC\xDB"},
+        FolderName{"Mixed", u8"Zoë 게임 ё", "Zo\xC8\x81\xD7\x8C \xB0\xD4\xC0\xD3 \xAC\xD7"},
+        FolderName{"Emoji", u8"🎮 play", "\xCE\x99\xD1\x9D\xCE\xA0\xD5\x8F play"}),
+    [](const auto& name) { return std::string(name.param.label); });
 
 }  // namespace
 }  // namespace qm::platform
