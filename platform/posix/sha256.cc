@@ -8,7 +8,7 @@ namespace qm::platform {
 
 struct Sha256::State {
   struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
   };
   std::unique_ptr<EVP_MD_CTX, ContextFree> context{EVP_MD_CTX_new()};
 };
