@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cwctype>
+#include <unordered_map>
+
 #include "platform/win32/win_text.h"
 
 namespace qm::platform {
@@ -48,6 +51,52 @@ std::vector<std::wstring> SplitNames(const wchar_t* buffer, DWORD length) {
   return names;
 }
 
+// Section buffers grow up to this many characters; a larger section is read
+// key by key.
+constexpr DWORD kMaxSectionLines = 1u << 24;
+
+std::wstring FoldCase(std::wstring_view text) {
+  std::wstring folded(text);
+  for (wchar_t& c : folded)
+    c = static_cast<wchar_t>(std::towlower(c));
+  return folded;
+}
+
+// A value as the profile functions return one: without a pair of enclosing
+// quotes, and no longer than their value buffer.
+std::wstring_view ProfileValue(std::wstring_view value) {
+  if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
+      value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  if (value.size() > kValueBuffer - 1)
+    value = value.substr(0, kValueBuffer - 1);
+  return value;
+}
+
+// Every key=value line of a section in one call, keyed by the folded key
+// (the first line of a key wins, as for a single read); false when the
+// section does not fit.
+bool ReadSectionLines(const std::wstring& section,
+                      const std::wstring& path,
+                      std::unordered_map<std::wstring, std::wstring>* values) {
+  std::wstring buffer;
+  for (DWORD size = 1u << 16; size <= kMaxSectionLines; size *= 2) {
+    buffer.assign(size, L'\0');
+    const DWORD length =
+        GetPrivateProfileSectionW(section.c_str(), buffer.data(), size, path.c_str());
+    if (length + 2 >= size)
+      continue;  // cut short: a larger buffer
+    for (const std::wstring& line : SplitNames(buffer.data(), length)) {
+      const size_t equals = line.find(L'=');
+      if (equals != std::wstring::npos)
+        values->emplace(FoldCase(std::wstring_view(line).substr(0, equals)),
+                        std::wstring(ProfileValue(std::wstring_view(line).substr(equals + 1))));
+    }
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 IniFile::IniFile(std::string path) : path_(std::move(path)) {}
@@ -79,8 +128,16 @@ void IniFile::ReadSectionValues(const std::string& section, std::vector<std::str
   std::vector<std::string> keys;
   ReadSection(section, keys);
   list.clear();
-  for (const std::string& key : keys)
-    list.push_back(key + "=" + ReadString(section, key, ""));
+  // One read of the section instead of one per key: a settings file from
+  // the server may hold thousands of keys.
+  std::unordered_map<std::wstring, std::wstring> values;
+  const bool whole = ReadSectionLines(TextToWide(section), win32::PathToWide(path_), &values);
+  for (const std::string& key : keys) {
+    const auto found = whole ? values.find(FoldCase(TextToWide(key))) : values.end();
+    list.push_back(
+        key + "=" +
+        (found != values.end() ? CutValue(found->second) : ReadString(section, key, "")));
+  }
 }
 
 void IniFile::WriteString(const std::string& section,
