@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "util/string_helpers.h"
+#include "zip/member_names.h"
 
 namespace qm::update {
 namespace {
@@ -18,25 +19,6 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// The part of a name that Windows matches against its devices: up to the
-// first ".", without the blanks and dots before it.
-std::string DeviceStem(const std::string& name) {
-  std::string stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && (stem.back() == ' ' || stem.back() == '.')) {
-    stem.pop_back();
-  }
-  return Upper(stem);
-}
-
-bool IsDeviceName(const std::string& name) {
-  const std::string stem = DeviceStem(name);
-  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") {
-    return true;
-  }
-  return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-         stem[3] >= '1' && stem[3] <= '9';
-}
-
 [[noreturn]] void RejectEntry(const std::string& entry, const std::string& why) {
   const size_t separator = entry.find('\\');
   const std::string number = entry.substr(0, separator);
@@ -48,7 +30,7 @@ bool IsDeviceName(const std::string& name) {
 }  // namespace
 
 bool IsBareFileName(const std::string& name) {
-  return name.find_first_of("/\\:") == std::string::npos && !IsDeviceName(name);
+  return name.find_first_of("/\\:") == std::string::npos && !zip::IsDeviceName(name);
 }
 
 int ChooseMirrorIndex(int line_count, uint32_t random) {

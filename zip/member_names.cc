@@ -44,6 +44,8 @@ bool MatchLine(std::string* line, bool recurse_dirs, const std::string& stored_n
   return TInternalMask(*line).Matches(subject);
 }
 
+}  // namespace
+
 // Windows opens a device instead of a file for these names, in any folder
 // and with any extension: the bytes of "COM1.txt" go to the port, "NUL"
 // swallows them. The superscript digits are code page 949's.
@@ -63,8 +65,6 @@ bool IsDeviceName(std::string_view component) {
   return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xA9\xF6" ||
          number == "\xA9\xF7" || number == "\xA9\xF8";
 }
-
-}  // namespace
 
 std::string StoredName(const std::string& name_bytes) {
   std::string name = name_bytes;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm::zip {
@@ -29,6 +30,10 @@ std::string NormalizeFolder(const std::string& folder);
 
 // The stored name without what would root it: drives ("C:") and leading "\\".
 std::string StripRootPrefix(const std::string& stored_name);
+
+// true for a name Windows opens as a device (CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, COM1-9, LPT1-9), in any case and with any extension.
+bool IsDeviceName(std::string_view component);
 
 // false for names that could resolve outside the extraction folder or that
 // no file system accepts: absolute names, drive letters and other ":",
