@@ -4,9 +4,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/ecdsa.h"
 #include "platform/ui.h"
 
 namespace qm {
@@ -22,6 +24,9 @@ struct LauncherEnvironment {
   std::vector<std::string> arguments;
   // The update server's base URL, without a trailing "/".
   std::string default_base_url;
+  // The public key the update server's files are checked against; absent:
+  // built without one.
+  std::optional<platform::EcdsaP256PublicKey> public_key;
   // Runs once the window exists, before the loop (tests attach seams here).
   std::function<void(TFM_Connect&)> on_created;
 
@@ -31,6 +36,13 @@ struct LauncherEnvironment {
 
 // The base URL built into this executable (generated per executable).
 const char* DefaultBaseUrl();
+// The public key built into this executable as 128 hex digits (X || Y);
+// empty for a launcher built without one.
+const char* PinnedPublicKey();
+// The pinned key; absent when text is empty. A key that does not parse
+// becomes one that verifies nothing, so that a broken build refuses every
+// manifest instead of taking unsigned ones.
+std::optional<platform::EcdsaP256PublicKey> ParsePinnedKey(const std::string& text);
 
 // The program's exit code.
 int RunLauncher(LauncherEnvironment& environment);

@@ -68,6 +68,7 @@ void TFM_Connect::ConfigureComponents() {
 
 int32_t TFM_Connect::RunUpdate() {
   update::UpdateRun run(state_, *this, Http1, UnZip1, default_base_url_);
+  run.public_key = public_key;
   return run.DownLoadFile();
 }
 

@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "http/http_cli.h"
 #include "launcher/progress_bar.h"
+#include "platform/ecdsa.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
 #include "update/launcher_state.h"
@@ -59,6 +61,9 @@ class TFM_Connect : private update::UpdateHost {
   // run (RunUpdate) unless a test replaces it.
   std::function<int32_t(TFM_Connect&)> download_file;
   int32_t RunUpdate();
+  // The key that the update server's files must be signed with; absent:
+  // a launcher built without one.
+  std::optional<platform::EcdsaP256PublicKey> public_key;
   // Starts the game client (file, parameters); platform::StartProgram.
   std::function<bool(const std::string&, const std::string&)> start_program;
   // Ends the transfer or the unpacking in progress, if any (Http1's Abort).

@@ -11,6 +11,8 @@
 #include "platform/ini_file.h"
 #include "platform/message_loop.h"
 #include "update/debris.h"
+#include "update/integrity_format.h"
+#include "update/manifest_trust.h"
 #include "update/settings_rules.h"
 #include "util/string_helpers.h"
 #include "util/texts.h"
@@ -27,6 +29,40 @@ uint32_t ClockSeededRandom() {
   std::minstd_rand generator(
       static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
   return static_cast<uint32_t>(generator());
+}
+
+// Hashes the document on its way to the stream that stores it.
+class DigestingStream : public http::ReceiveStream {
+ public:
+  DigestingStream(http::ReceiveStream& target, platform::Sha256& digest)
+      : target_(target), digest_(digest) {}
+  bool Write(const char* data, size_t size) override {
+    digest_.Update(data, size);
+    return target_.Write(data, size);
+  }
+  std::string ErrorText() const override { return target_.ErrorText(); }
+
+ private:
+  http::ReceiveStream& target_;
+  platform::Sha256& digest_;
+};
+
+// A file of at most limit bytes, whole; false when it cannot be read.
+bool ReadSmallFile(const std::string& path, int64_t limit, std::string* bytes) {
+  platform::File file;
+  if (!file.Open(path, platform::File::Mode::kRead) || file.Size() < 0 || file.Size() > limit) {
+    return false;
+  }
+  bytes->assign(static_cast<size_t>(file.Size()), '\0');
+  size_t got = 0;
+  while (got < bytes->size()) {
+    const int64_t n = file.Read(bytes->data() + got, bytes->size() - got);
+    if (n <= 0) {
+      return false;
+    }
+    got += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 // The folder part of a path, without its trailing "\".
@@ -62,6 +98,10 @@ int32_t UpdateRun::DownLoadFile() {
     }
     host_.ResetProgress();
     platform::ProcessMessages();
+    if (!Cancelled() && public_key && !AcceptSignedManifest(fetched)) {
+      platform::DeleteFile(fetched);
+      return kUpdateNotConnected;
+    }
     if (!Cancelled()) {
       ReadServerCopy(state_.AppDir + "\\Temp\\QuillMar.ini");
     }
@@ -106,6 +146,47 @@ void UpdateRun::ReadServerCopy(const std::string& path) {
   splash_version_ = R_Trim(ini.ReadString("SP", key + "_Sp", ""));
   ini.ReadSectionValues("AData", *state_.ServerAData);
   ini.ReadSectionValues("BData", *state_.ServerBData);
+  StringList hash_lines;
+  ini.ReadSectionValues(kHashSection, hash_lines);
+  archive_hashes_ = ArchiveHashes(hash_lines, public_key.has_value());
+}
+
+bool UpdateRun::AcceptSignedManifest(const std::string& path) {
+  const std::string signature_url = default_base_url_ + "/QuillMar/" + kSignatureFile;
+  std::string manifest;
+  std::string signature;
+  std::string problem;
+  if (!FetchText(signature_url, kSignatureLimits, &signature)) {
+    if (Cancelled()) {
+      return false;
+    }
+    problem = signature_url + ": the manifest's signature could not be fetched";
+  } else if (!ReadSmallFile(path, kServerCopyLimits.max_size, &manifest)) {
+    problem = path + ": the fetched manifest could not be read";
+  } else {
+    const std::string installed_copy = state_.AppDir + "\\QuillMar.ini";
+    const uint64_t accepted = AcceptedSerial(
+        platform::IniFile(installed_copy).ReadString(kAcceptedSection, kAcceptedSerialKey, ""));
+    const ManifestVerdict verdict =
+        CheckManifest(manifest, platform::IniFile(path).ReadString(kHashSection, kSerialKey, ""),
+                      signature, *public_key, accepted);
+    if (verdict.accepted) {
+      if (verdict.serial > accepted) {
+        try {
+          platform::IniFile(installed_copy)
+              .WriteString(kAcceptedSection, kAcceptedSerialKey, std::to_string(verdict.serial));
+        } catch (const std::exception&) {
+          // A read-only game folder that needs no update still starts the
+          // game; only the protection against replays is not kept.
+        }
+      }
+      return true;
+    }
+    problem = default_base_url_ + "/QuillMar/QuillMar.ini: " + verdict.problem;
+  }
+  host_.SetStatus(texts::kServerFilesFailedCheck);
+  platform::ShowApplicationError(problem);
+  return false;
 }
 
 int32_t UpdateRun::Fail(const std::string& message) {
@@ -194,37 +275,79 @@ bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
   return Fetch(url, file, archive_limits);
 }
 
-bool UpdateRun::Fetch(const std::string& url,
-                      const std::string& file,
-                      const TransferLimits& limits) {
+bool UpdateRun::FetchArchive(const std::string& url, const std::string& file) {
+  const std::string key = ArchiveKey(download_base_, url);
+  return Fetch(url, file, archive_limits, archive_hashes_.Checks(key) ? &key : nullptr);
+}
+
+bool UpdateRun::FetchText(const std::string& url, const TransferLimits& limits, std::string* text) {
+  const std::string temp_folder = state_.AppDir + "\\Temp";
+  platform::CreateDirectory(temp_folder);
+  http::SpillingStream buffer(temp_folder);
+  buffer.set_size_limit(limits.max_size);
+  if (!Transfer(url, buffer)) {
+    return false;
+  }
+  text->clear();
+  return buffer.ReadAll([text](const char* data, size_t size) {
+    text->append(data, size);
+    return true;
+  });
+}
+
+bool UpdateRun::Transfer(const std::string& url, http::ReceiveStream& stream) {
   // TransferStatus is set afresh below, so a cancel that came in between
   // two transfers is seen here.
   if (Cancelled()) {
     return false;
   }
   state_.TransferStatus = kTransferRunning;
-  const std::string temp_folder = state_.AppDir + "\\Temp";
-  platform::CreateDirectory(temp_folder);
-  http::SpillingStream buffer(temp_folder);
-  buffer.set_size_limit(limits.max_size);
-  buffer.set_free_space_reserve(limits.free_space_reserve);
   try {
     http_.URL = url;
     http_.Proxy = state_.ProxyServer;
     http_.ProxyPort = state_.ProxyPort;
     http_.ProxyUsername = state_.ProxyUserName;
     http_.ProxyPassword = state_.ProxyPassWord;
-    http_.SetReceiveStream(&buffer);
+    http_.SetReceiveStream(&stream);
     http_.Get();
   } catch (const std::exception&) {
     state_.TransferStatus = kTransferFailed;
   }
   http_.SetReceiveStream(nullptr);
+  return state_.TransferStatus == kTransferRunning && !Cancelled();
+}
+
+bool UpdateRun::Fetch(const std::string& url,
+                      const std::string& file,
+                      const TransferLimits& limits,
+                      const std::string* archive_key) {
+  const std::string temp_folder = state_.AppDir + "\\Temp";
+  platform::CreateDirectory(temp_folder);
+  http::SpillingStream buffer(temp_folder);
+  buffer.set_size_limit(limits.max_size);
+  buffer.set_free_space_reserve(limits.free_space_reserve);
+  std::optional<platform::Sha256> digest;
+  std::optional<DigestingStream> digesting;
+  if (archive_key != nullptr) {
+    digesting.emplace(buffer, digest.emplace());
+  }
+  const bool received =
+      Transfer(url, digesting ? static_cast<http::ReceiveStream&>(*digesting) : buffer);
   if (buffer.refused()) {
     transfer_error_ = url + ": " + buffer.error();
   }
-  if (state_.TransferStatus != kTransferRunning || Cancelled()) {
+  if (!received) {
     return false;
+  }
+  if (archive_key != nullptr) {
+    const std::string problem = archive_hashes_.Problem(
+        *archive_key, static_cast<uint64_t>(buffer.size()), digest->Final());
+    if (!problem.empty()) {
+      // Not saved: nothing of an archive that fails its check is unpacked.
+      transfer_error_ = url + ": " + problem;
+      state_.TransferStatus = kTransferFailed;
+      return false;
+    }
   }
   const std::string folder = FolderPart(file);
   if (!Trim(folder).empty()) {
@@ -252,7 +375,7 @@ bool UpdateRun::DownDll(const std::string& url,
   transfer_error_.clear();
   const std::string archive = TempFolder(state_.AppDir) + "\\" + name;
   const DownloadMarker marker(state_.AppDir, name);
-  if (!GetSyncFile(url, archive)) {
+  if (!FetchArchive(url, archive)) {
     return false;
   }
   const bool installed = Unpack(archive, folder + "\\");
@@ -273,7 +396,7 @@ bool UpdateRun::DownData(const std::string& base,
   bool installed = false;
   {
     const DownloadMarker marker(state_.AppDir, name);
-    if (!GetSyncFile(base + name, archive)) {
+    if (!FetchArchive(base + name, archive)) {
       return false;
     }
     installed = Unpack(archive, state_.AppDir + "\\");

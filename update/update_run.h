@@ -5,14 +5,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "platform/ecdsa.h"
+#include "update/archive_hashes.h"
 #include "update/launcher_state.h"
 #include "update/update_host.h"
 
 namespace qm::http {
+class ReceiveStream;
 class THttpCli;
-}
+}  // namespace qm::http
 namespace qm::zip {
 class TUnZip;
 }
@@ -35,6 +39,8 @@ inline constexpr TransferLimits kServerCopyLimits{int64_t{1} << 20, 0};
 // An archive stops before the disk is full, leaving room to unpack it and
 // for the rest of the system.
 inline constexpr TransferLimits kArchiveLimits{-1, int64_t{64} << 20};
+// A signature file is two short lines.
+inline constexpr TransferLimits kSignatureLimits{int64_t{4} << 10, 0};
 
 class UpdateRun {
  public:
@@ -68,10 +74,28 @@ class UpdateRun {
   std::function<uint32_t()> random;
   // Limits of every download but the server's settings file.
   TransferLimits archive_limits = kArchiveLimits;
+  // The key that the server's settings file must be signed with; absent:
+  // unsigned files are taken (sizes and hashes they list are still checked).
+  std::optional<platform::EcdsaP256PublicKey> public_key;
 
  private:
   bool Cancelled() const { return state_.CancelRequested != 0; }
-  bool Fetch(const std::string& url, const std::string& file, const TransferLimits& limits);
+  // archive_key: when set, the document is an archive whose size and
+  // SHA-256 the server's settings file may list under this key; it is not
+  // saved unless it matches.
+  bool Fetch(const std::string& url,
+             const std::string& file,
+             const TransferLimits& limits,
+             const std::string* archive_key = nullptr);
+  // Fetches url into memory (a document small enough to stay there).
+  bool FetchText(const std::string& url, const TransferLimits& limits, std::string* text);
+  bool FetchArchive(const std::string& url, const std::string& file);
+  // One GET into stream; true when the whole document arrived and no
+  // cancel came in.
+  bool Transfer(const std::string& url, http::ReceiveStream& stream);
+  // With a key pinned: whether the fetched settings file at path carries a
+  // valid signature; records the serial it accepts.
+  bool AcceptSignedManifest(const std::string& path);
   int32_t Fail(const std::string& message);
   // Unpacks archive into folder (given with its trailing "\"); true when
   // every member was installed and no cancel came in.
@@ -100,6 +124,7 @@ class UpdateRun {
   std::string engine_version_;
   std::string data_version_;
   std::string splash_version_;
+  ArchiveHashes archive_hashes_;
 };
 
 }  // namespace qm::update

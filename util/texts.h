@@ -30,6 +30,8 @@ extern const char kFilesSuffix[];        // after a data entry's key
 
 // Status texts that the update run leaves behind on failure.
 extern const char kNotConnected[];
+// The update server's files failed their integrity check (a -1 result).
+extern const char kServerFilesFailedCheck[];
 extern const char kLauncherDownloadFailed[];
 extern const char kEngineDownloadFailed[];
 extern const char kDataDownloadFailed[];

@@ -15,6 +15,7 @@ LauncherEnvironment LauncherEnvironment::FromPlatform() {
   environment.executable_path = platform::ExecutablePath();
   environment.arguments = platform::CommandLineArguments();
   environment.default_base_url = DefaultBaseUrl();
+  environment.public_key = ParsePinnedKey(PinnedPublicKey());
   return environment;
 }
 

@@ -13,8 +13,8 @@
 #include "platform/ini_file.h"
 #include "tests/qmpublish/release_fixture.h"
 #include "tools/qmpublish/check.h"
-#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/publish_error.h"
+#include "update/integrity_format.h"
 #include "util/hex.h"
 
 namespace qm::publish::test {
@@ -116,7 +116,7 @@ TEST(IntegrityTest, PublishWritesHashesIndexesSerialAndASignatureThatVerifies) {
   for (const fs::path& archive : f.Archives()) {
     const std::string name = archive.lexically_relative(f.out() / "QuillMar").generic_string();
     archives.insert(name);
-    const std::optional<ArchiveHash> hash = ParseHashLine(HashLine(f, name));
+    const std::optional<update::ArchiveHash> hash = update::ParseHashLine(HashLine(f, name));
     ASSERT_TRUE(hash) << name;
     const std::string bytes = ReadFile(archive);
     EXPECT_EQ(hash->size, bytes.size()) << name;
@@ -133,8 +133,8 @@ TEST(IntegrityTest, PublishWritesHashesIndexesSerialAndASignatureThatVerifies) {
   const std::string zip = ReadFile(part);
   const std::string index = ReadFile(part.string() + ".idx");
   EXPECT_EQ(index.rfind("QMIDX 1\r\n", 0), 0u) << index;
-  std::map<std::string, IndexEntry> entries;
-  for (const IndexEntry& entry : ParseIndex(index)) {
+  std::map<std::string, update::IndexEntry> entries;
+  for (const update::IndexEntry& entry : update::ParseIndex(index)) {
     entries[entry.name] = entry;
     ASSERT_LT(entry.local_offset + 30 + entry.name.size(), zip.size());
     EXPECT_EQ(zip.substr(entry.local_offset, 4), "PK\x03\x04") << entry.name;
@@ -155,8 +155,8 @@ TEST(IntegrityTest, PublishWritesHashesIndexesSerialAndASignatureThatVerifies) {
   EXPECT_EQ(entries.size(), 4u);
 
   // The signature: the same serial, over the manifest's exact bytes.
-  const std::optional<ManifestSignature> signature =
-      ParseSignature(ReadFile(f.Served("QuillMar.ini.sig")));
+  const std::optional<update::ManifestSignature> signature =
+      update::ParseSignature(ReadFile(f.Served("QuillMar.ini.sig")));
   ASSERT_TRUE(signature);
   EXPECT_EQ(signature->serial, 1u);
   EXPECT_EQ(HashLine(f, "Serial"), "1");
@@ -286,11 +286,11 @@ TEST(IntegrityTest, CheckNamesEveryTamperingOnEveryMirror) {
        [&](ReleaseFixture& f, const PublishResult& r) {
          const fs::path index = f.Served(r.engine_folder + "/Part.zip.idx");
          const std::string before = Sha256Hex(ReadFile(index));
-         std::vector<IndexEntry> entries = ParseIndex(ReadFile(index));
-         for (IndexEntry& entry : entries) {
+         std::vector<update::IndexEntry> entries = update::ParseIndex(ReadFile(index));
+         for (update::IndexEntry& entry : entries) {
            entry.crc ^= entry.name == "Game.bin" ? 1 : 0;
          }
-         WriteFile(index, IndexText(entries));
+         WriteFile(index, update::IndexText(entries));
          fs::copy_file(index, second_mirror(f, r.engine_folder + "/Part.zip.idx"),
                        fs::copy_options::overwrite_existing);
          // The manifest vouches for the lying index.

@@ -20,6 +20,7 @@
 #include "platform/ini_file.h"
 #include "platform/message_loop.h"
 #include "tests/http/http_servers.h"
+#include "tests/update/update_fixture.h"
 #include "tests/zip/zip_builder.h"
 #include "update/component_setup.h"
 #include "update/debris.h"
@@ -30,119 +31,12 @@ namespace qm::update {
 namespace {
 
 namespace fs = std::filesystem;
-using http::test::HttpServers;
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << data;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// An archive whose one member name.txt holds content.
-std::string Archive(const std::string& name, const std::string& content) {
-  return zip::testing::BuildZip({{name + ".txt", content}});
-}
-
-// The same archive with the member's stored bytes changed: its CRC fails.
-std::string DamagedArchive(const std::string& name, const std::string& content) {
-  std::string zip = Archive(name, content);
-  const size_t data = 30 + name.size() + 4;
-  zip[data] = static_cast<char>(zip[data] ^ 0x55);
-  return zip;
-}
-
-class RecordingHost : public UpdateHost {
- public:
-  void SetStatus(const std::string& text) override {
-    status = text;
-    shown.push_back(text);
-    if (on_status) {
-      on_status(text);
-    }
-  }
-  const std::string& Status() const override { return status; }
-  void ResetProgress() override {}
-
-  std::string status = "On Connecting to Host.....";
-  std::vector<std::string> shown;
-  std::function<void(const std::string&)> on_status;
-};
-
-// One game folder and one release below nginx's root.
-class UpdateFixture {
- public:
-  UpdateFixture() {
-    std::random_device random;
-    id_ = "upd" + std::to_string(random()) + std::to_string(random());
-    release_ = fs::path(servers().work_dir) / "www" / id_;
-    app_ = fs::temp_directory_path() / id_;
-    fs::create_directories(app_);
-    state.AppDir = app_.string();
-    state.FileVersionText = "3.0.0.0";
-    state.VersionField1 = "82001";
-    state.VersionField3 = "500";
-    state.SplashVersion = "3";
-    state.UpdateMarker = "?";
-    state.LocalPartVersion = "12";
-    state.LocalDataVersion = "7";
-    state.LocalAData = std::make_unique<StringList>(StringList{"AData1=5", "AData2=2"});
-    state.LocalBData = std::make_unique<StringList>(StringList{"BData1=4"});
-    state.ServerAData = std::make_unique<StringList>();
-    state.ServerBData = std::make_unique<StringList>();
-    state.ComponentList = std::make_unique<StringList>();
-    ConfigureUpdateComponents(http, unzip);
-    http.OnRequestHeaderBegin = [this](http::THttpCli* sender) {
-      const std::string prefix = BaseUrl() + "/";
-      std::string url = sender->URL;
-      requested.push_back(url.rfind(prefix, 0) == 0 ? url.substr(prefix.size()) : url);
-    };
-  }
-  ~UpdateFixture() {
-    std::error_code ignored;
-    fs::remove_all(release_, ignored);
-    fs::permissions(app_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(app_, ignored);
-  }
-
-  static const HttpServers& servers() { return HttpServers::Get(); }
-  std::string BaseUrl() const { return servers().NginxUrl("/" + id_); }
-  // A file of the release, path below the base URL.
-  void Serve(const std::string& path, const std::string& data) { WriteFile(release_ / path, data); }
-  void ServeManifest(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-      text += line + "\r\n";
-    }
-    Serve("QuillMar/QuillMar.ini", text);
-  }
-  fs::path App(const std::string& name) const { return app_ / name; }
-  std::string Installed(const std::string& section, const std::string& key) const {
-    return platform::IniFile((app_ / "QuillMar.ini").string()).ReadString(section, key, "");
-  }
-
-  int32_t Run() {
-    UpdateRun run(state, host, http, unzip, BaseUrl());
-    run.random = [this] { return mirror_random; };
-    return run.DownLoadFile();
-  }
-
-  LauncherState state;
-  RecordingHost host;
-  http::THttpCli http;
-  zip::TUnZip unzip;
-  std::vector<std::string> requested;
-  uint32_t mirror_random = 0;
-
- private:
-  std::string id_;
-  fs::path release_;
-  fs::path app_;
-};
+using test::Archive;
+using test::DamagedArchive;
+using test::ReadFile;
+using test::RecordingHost;
+using test::UpdateFixture;
+using test::WriteFile;
 
 // The server copy of the worked example: engine 13 and AData1 6 are new.
 std::vector<std::string> WorkedExample() {

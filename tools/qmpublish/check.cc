@@ -13,8 +13,8 @@
 #include "platform/ini_file.h"
 #include "tools/qmpublish/file_bytes.h"
 #include "tools/qmpublish/index_check.h"
-#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/progress.h"
+#include "update/integrity_format.h"
 #include "update/settings_rules.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
@@ -168,11 +168,11 @@ std::string Upper(std::string text) {
 HashSection ReadHashSection(const platform::IniFile& ini) {
   HashSection section;
   StringList keys;
-  ini.ReadSection(kHashSection, keys);
+  ini.ReadSection(update::kHashSection, keys);
   section.present = !keys.empty();
   for (const std::string& key : keys) {
-    const std::string value = ini.ReadString(kHashSection, key, "");
-    if (SameIgnoringCase(key, kSerialKey)) {
+    const std::string value = ini.ReadString(update::kHashSection, key, "");
+    if (SameIgnoringCase(key, update::kSerialKey)) {
       section.serial = value;
     } else {
       section.lines[Upper(key)] = value;
@@ -190,15 +190,15 @@ void CheckSignature(const CheckOptions& options,
                     const std::optional<uint64_t>& serial,
                     std::FILE* out,
                     CheckReport* report) {
-  const std::string url = options.base_url + "/QuillMar/" + kSignatureFile;
-  const fs::path file = folder / kSignatureFile;
+  const std::string url = options.base_url + "/QuillMar/" + update::kSignatureFile;
+  const fs::path file = folder / update::kSignatureFile;
   const Fetched fetched = fetcher.Get(url, file);
   if (!options.public_key) {
     report->warnings.push_back(
-        fetched.ok ? std::string(kSignatureFile) +
+        fetched.ok ? std::string(update::kSignatureFile) +
                          " is there but not verified: give --public-key with the key that "
                          "the launchers are built with"
-                   : std::string("the manifest is not signed (") + kSignatureFile + ": " +
+                   : std::string("the manifest is not signed (") + update::kSignatureFile + ": " +
                          fetched.error + "): launchers built with a key refuse it");
     return;
   }
@@ -208,9 +208,10 @@ void CheckSignature(const CheckOptions& options,
                                refused);
     return;
   }
-  const std::optional<ManifestSignature> signature = ParseSignature(ReadWholeFile(file));
+  const std::optional<update::ManifestSignature> signature =
+      update::ParseSignature(ReadWholeFile(file));
   if (!signature) {
-    report->problems.push_back(std::string(kSignatureFile) +
+    report->problems.push_back(std::string(update::kSignatureFile) +
                                " is not a signature file (Serial= and ECDSA-P256-SHA256= lines)" +
                                refused);
   } else if (!platform::VerifyEcdsaP256(*options.public_key, platform::Sha256Of(manifest_bytes),
@@ -220,7 +221,7 @@ void CheckSignature(const CheckOptions& options,
         "changed after signing, or signed with another key" +
         refused);
   } else if (!serial || signature->serial != *serial) {
-    report->problems.push_back(std::string(kSignatureFile) + " names serial " +
+    report->problems.push_back(std::string(update::kSignatureFile) + " names serial " +
                                std::to_string(signature->serial) + ", not the manifest's" +
                                refused);
   } else {
@@ -241,7 +242,7 @@ std::vector<std::string> CheckHashes(Fetcher& fetcher,
   if (line == section.lines.end()) {
     return {"section H has no line " + key + ", so launchers cannot check it"};
   }
-  const std::optional<ArchiveHash> hash = ParseHashLine(line->second);
+  const std::optional<update::ArchiveHash> hash = update::ParseHashLine(line->second);
   if (!hash) {
     return {"its line in section H is not size,sha256,sha256"};
   }
@@ -256,24 +257,25 @@ std::vector<std::string> CheckHashes(Fetcher& fetcher,
         "published");
   }
   const fs::path index_file = folder / "archive.idx";
-  const Fetched index = fetcher.Get(url + kIndexSuffix, index_file);
+  const Fetched index = fetcher.Get(url + update::kIndexSuffix, index_file);
   if (!index.ok) {
-    problems.push_back("its index " + url + kIndexSuffix + ": " + index.error);
+    problems.push_back("its index " + url + update::kIndexSuffix + ": " + index.error);
     return problems;
   }
   const std::string index_bytes = ReadWholeFile(index_file);
   std::error_code ignored;
   fs::remove(index_file, ignored);
   if (HexOf(platform::Sha256Of(index_bytes)) != hash->index_sha256) {
-    problems.push_back("its index " + key + kIndexSuffix + " differs from section H's hash");
+    problems.push_back("its index " + key + update::kIndexSuffix +
+                       " differs from section H's hash");
     return problems;
   }
   try {
-    for (const std::string& lie : IndexMismatches(archive, ParseIndex(index_bytes))) {
+    for (const std::string& lie : IndexMismatches(archive, update::ParseIndex(index_bytes))) {
       problems.push_back(lie);
     }
   } catch (const std::exception& e) {
-    problems.push_back("its index " + key + kIndexSuffix + ": " + e.what());
+    problems.push_back("its index " + key + update::kIndexSuffix + ": " + e.what());
   }
   return problems;
 }
@@ -310,7 +312,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
   const std::string manifest_bytes = ReadWholeFile(manifest_file);
   const platform::IniFile ini(PlatformPath(manifest_file));
   const HashSection hashes = ReadHashSection(ini);
-  const std::optional<uint64_t> serial = ParseSerial(hashes.serial);
+  const std::optional<uint64_t> serial = update::ParseSerial(hashes.serial);
   if (!hashes.present) {
     report.warnings.push_back(
         "the manifest has no section H: nothing is hashed, and launchers built with a key "
@@ -425,7 +427,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
         row.result = fetched.ok ? TestArchive(file, w.must_hold) : fetched.error;
         if (fetched.ok && hashes.present) {
           std::vector<std::string> wrong = CheckHashes(fetcher, scratch.path(), file, w.url,
-                                                       ArchiveKey(download, w.url), hashes);
+                                                       update::ArchiveKey(download, w.url), hashes);
           if (row.result != "ok") {
             wrong.insert(wrong.begin(), row.result);
           }

@@ -56,13 +56,13 @@ class HashingSink : public zip::OutputSink {
 
 // The member as its index line would describe it, from its content.
 struct Actual {
-  IndexEntry entry;
+  update::IndexEntry entry;
   std::string problem;  // when the content cannot be read
 };
 
 Actual Describe(zip::ArchiveSource& source, const zip::MemberEntry& member) {
   Actual actual;
-  IndexEntry& e = actual.entry;
+  update::IndexEntry& e = actual.entry;
   e.name = member.raw_name;
   e.crc = member.crc;
   e.method = member.method;
@@ -94,7 +94,7 @@ Actual Describe(zip::ArchiveSource& source, const zip::MemberEntry& member) {
   return actual;
 }
 
-std::string Differences(const IndexEntry& said, const IndexEntry& is) {
+std::string Differences(const update::IndexEntry& said, const update::IndexEntry& is) {
   std::string fields;
   const auto add = [&](bool differs, const char* name) {
     if (differs) {
@@ -113,7 +113,7 @@ std::string Differences(const IndexEntry& said, const IndexEntry& is) {
 }  // namespace
 
 std::vector<std::string> IndexMismatches(const std::filesystem::path& archive,
-                                         const std::vector<IndexEntry>& index) {
+                                         const std::vector<update::IndexEntry>& index) {
   zip::FileSource source;
   if (!source.Open(PlatformPath(archive))) {
     return {"the archive cannot be read"};
@@ -129,7 +129,7 @@ std::vector<std::string> IndexMismatches(const std::filesystem::path& archive,
     actual.emplace(member.raw_name, Describe(source, member));
   }
   std::vector<std::string> problems;
-  for (const IndexEntry& said : index) {
+  for (const update::IndexEntry& said : index) {
     const std::string name = said.name.substr(0, kCatalogNameLength);
     auto it = actual.find(name);
     if (it == actual.end()) {

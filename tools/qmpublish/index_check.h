@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "tools/qmpublish/integrity_format.h"
+#include "update/integrity_format.h"
 
 namespace qm::publish {
 
 // What the index gets wrong, one text per member that names it; empty when
 // every line matches the member it names and every member has its line.
 std::vector<std::string> IndexMismatches(const std::filesystem::path& archive,
-                                         const std::vector<IndexEntry>& index);
+                                         const std::vector<update::IndexEntry>& index);
 
 }  // namespace qm::publish

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "tools/qmpublish/check.h"
-#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/publish.h"
 #include "tools/qmpublish/publish_error.h"
 #include "tools/qmpublish/signing_key.h"
+#include "update/integrity_format.h"
 #include "util/hex.h"
 
 namespace {
@@ -92,7 +92,7 @@ int RunPublish(const std::vector<std::string>& args) {
       } else if (arg == "--key") {
         options.key_file = value;
       } else if (arg == "--serial") {
-        options.serial = qm::publish::ParseSerial(value);
+        options.serial = qm::update::ParseSerial(value);
         if (!options.serial) {
           return Usage("--serial needs a number from 1 on");
         }

@@ -5,13 +5,13 @@
 
 #include "platform/sha256.h"
 #include "tools/qmpublish/file_bytes.h"
-#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/manifest.h"
 #include "tools/qmpublish/progress.h"
 #include "tools/qmpublish/publish_error.h"
 #include "tools/qmpublish/release.h"
 #include "tools/qmpublish/signing_key.h"
 #include "tools/qmpublish/zip_writer.h"
+#include "update/integrity_format.h"
 #include "update/settings_rules.h"
 #include "util/hex.h"
 
@@ -78,7 +78,7 @@ std::string HashKey(const std::string& folder, const std::string& archive) {
   const std::string base = "http://host/QuillMar/";
   const std::string url =
       (folder.empty() ? update::NormalizeBase(base) : update::EngineBase(base, folder)) + archive;
-  return ArchiveKey(update::NormalizeBase(base), url);
+  return update::ArchiveKey(update::NormalizeBase(base), url);
 }
 
 std::string Sha256OfFile(const fs::path& path) {
@@ -86,17 +86,17 @@ std::string Sha256OfFile(const fs::path& path) {
 }
 
 fs::path IndexPath(const fs::path& archive) {
-  return archive.string() + kIndexSuffix;
+  return archive.string() + update::kIndexSuffix;
 }
 
 // The hash line of an archive of the previous publication, when the
 // archive and its index are still what that line says; else none, and the
 // archive is made again.
-std::optional<ArchiveHash> StillValid(const PreviousManifest& previous,
-                                      const std::string& key,
-                                      const fs::path& archive) {
+std::optional<update::ArchiveHash> StillValid(const PreviousManifest& previous,
+                                              const std::string& key,
+                                              const fs::path& archive) {
   const std::optional<std::string> line = previous.HashLine(key);
-  std::optional<ArchiveHash> hash = line ? ParseHashLine(*line) : std::nullopt;
+  std::optional<update::ArchiveHash> hash = line ? update::ParseHashLine(*line) : std::nullopt;
   std::error_code error;
   if (!hash || !fs::is_regular_file(IndexPath(archive)) ||
       fs::file_size(archive, error) != hash->size || error ||
@@ -111,7 +111,7 @@ std::optional<ArchiveHash> StillValid(const PreviousManifest& previous,
 uint64_t NextSerial(const PreviousManifest& previous, const std::optional<uint64_t>& wanted) {
   uint64_t last = 0;
   if (!previous.Serial().empty()) {
-    const std::optional<uint64_t> parsed = ParseSerial(previous.Serial());
+    const std::optional<uint64_t> parsed = update::ParseSerial(previous.Serial());
     if (!parsed) {
       throw PublishError("the serial \"" + previous.Serial() +
                          "\" of the manifest in the output folder is not a number; correct "
@@ -165,7 +165,7 @@ PublishResult Publish(const PublishOptions& options) {
                                 "key if anyone could have copied it (docs/integrity.md)");
     }
   }
-  std::map<std::string, ArchiveHash> hashes;  // by the key of section H
+  std::map<std::string, update::ArchiveHash> hashes;  // by the key of section H
 
   // Versions: from the version resources, else numbered by content.
   std::map<std::string, std::string> versions;  // by archive name
@@ -218,7 +218,7 @@ PublishResult Publish(const PublishOptions& options) {
     const bool same = before && before->digest == item.digest && fs::is_regular_file(earlier) &&
                       (item.below_engine ? !previous_folder.empty() : true);
     // An archive is reused only with its hash line and index intact.
-    const std::optional<ArchiveHash> reused =
+    const std::optional<update::ArchiveHash> reused =
         same ? StillValid(previous, HashKey(item.below_engine ? previous_folder : "", item.archive),
                           earlier)
              : std::nullopt;
@@ -235,7 +235,7 @@ PublishResult Publish(const PublishOptions& options) {
     } else {
       progress.Begin(item.archive, item.bytes);
       const WrittenZip written = WriteZip(target, item.members, zip_options);
-      const std::string index = IndexText(written.index);
+      const std::string index = update::IndexText(written.index);
       WriteWholeFile(IndexPath(target), index);
       hashes[hash_key] = {written.size, written.sha256, HexOf(platform::Sha256Of(index))};
       published.action = "compressed";
@@ -332,16 +332,16 @@ PublishResult Publish(const PublishOptions& options) {
   section("AData");
   section("BData");
   // Last, where launchers that know nothing of it never look.
-  text.Section(kHashSection);
-  text.Line(kSerialKey, std::to_string(result.serial));
+  text.Section(update::kHashSection);
+  text.Line(update::kSerialKey, std::to_string(result.serial));
   for (const auto& [hash_key, hash] : hashes) {
-    text.Line(hash_key, HashLineValue(hash));
+    text.Line(hash_key, update::HashLineValue(hash));
   }
-  const fs::path signature_path = server / kSignatureFile;
+  const fs::path signature_path = server / update::kSignatureFile;
   if (signing_key) {
-    const ManifestSignature signature{result.serial, signing_key->Sign(text.text())};
+    const update::ManifestSignature signature{result.serial, signing_key->Sign(text.text())};
     WriteWholeFile(manifest_path, text.text());
-    WriteWholeFile(signature_path, SignatureText(signature));
+    WriteWholeFile(signature_path, update::SignatureText(signature));
     result.signed_manifest = true;
   } else {
     // A signature never stands beside a manifest it does not cover.

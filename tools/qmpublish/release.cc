@@ -6,8 +6,8 @@
 
 #include "platform/sha256.h"
 #include "tools/qmpublish/file_bytes.h"
-#include "tools/qmpublish/integrity_format.h"
 #include "tools/qmpublish/publish_error.h"
+#include "update/integrity_format.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
 #include "util/version_string.h"
@@ -45,7 +45,7 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
     }
     ZipSource member;
     member.stored_name = PlatformPath(relative.generic_string());
-    if (!IndexableName(member.stored_name)) {
+    if (!update::IndexableName(member.stored_name)) {
       throw PublishError(entry.path().string() +
                          ": a name with a tab or a line break cannot stand in the archive's "
                          "content index; rename it");

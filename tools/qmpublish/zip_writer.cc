@@ -187,7 +187,7 @@ WrittenZip WriteZip(const fs::path& path,
                     std::vector<ZipSource> entries,
                     const ZipOptions& options) {
   for (const ZipSource& entry : entries) {
-    if (!IndexableName(entry.stored_name)) {
+    if (!update::IndexableName(entry.stored_name)) {
       throw PublishError("the name \"" + entry.stored_name +
                          "\" holds a tab or a line break, which the content index cannot "
                          "hold; rename it");

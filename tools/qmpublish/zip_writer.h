@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qmpublish/integrity_format.h"
+#include "update/integrity_format.h"
 
 namespace qm::publish {
 
@@ -38,7 +38,7 @@ inline constexpr size_t kMaxZipEntries = 0xFFFF;
 struct WrittenZip {
   uint64_t size = 0;
   std::string sha256;
-  std::vector<IndexEntry> index;
+  std::vector<update::IndexEntry> index;
 };
 
 // Writes the archive beside path and moves it into place once complete.

@@ -1,11 +1,11 @@
-#include "tools/qmpublish/integrity_format.h"
+#include "update/integrity_format.h"
 
 #include <cstdio>
 #include <stdexcept>
 
 #include "util/hex.h"
 
-namespace qm::publish {
+namespace qm::update {
 namespace {
 
 constexpr char kIndexHeader[] = "QMIDX 1";
@@ -158,4 +158,4 @@ std::optional<ManifestSignature> ParseSignature(const std::string& text) {
   return ManifestSignature{*serial, *raw};
 }
 
-}  // namespace qm::publish
+}  // namespace qm::update

@@ -11,7 +11,7 @@
 
 #include "platform/ecdsa.h"
 
-namespace qm::publish {
+namespace qm::update {
 
 inline constexpr char kHashSection[] = "H";
 inline constexpr char kSerialKey[] = "Serial";
@@ -60,4 +60,4 @@ struct ManifestSignature {
 std::string SignatureText(const ManifestSignature& signature);
 std::optional<ManifestSignature> ParseSignature(const std::string& text);
 
-}  // namespace qm::publish
+}  // namespace qm::update
