@@ -16,6 +16,7 @@
 #include "tools/qmpublish/progress.h"
 #include "update/integrity_format.h"
 #include "update/settings_rules.h"
+#include "util/ascii.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
 #include "zip/unzip.h"
@@ -103,13 +104,6 @@ class Fetcher {
   Progress progress_;
 };
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 // "ok", or what is wrong with the archive at path. must_hold: a member the
 // updater looks for after unpacking (empty for none).
 std::string TestArchive(const fs::path& path, const std::string& must_hold) {
@@ -137,7 +131,7 @@ std::string TestArchive(const fs::path& path, const std::string& must_hold) {
     unzip.FileSpec = {"*.*"};
     bool found = false;
     for (const zip::TZipMemberInfo& member : unzip.List()) {
-      found = found || SameIgnoringCase(member.name, must_hold);
+      found = found || EqualsIgnoringAsciiCase(member.name, must_hold);
     }
     if (!found) {
       return "holds no " + must_hold + " at its top: players would fetch it at every start";
@@ -159,12 +153,6 @@ struct HashSection {
   bool present = false;
 };
 
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
 HashSection ReadHashSection(const platform::IniFile& ini) {
   HashSection section;
   StringList keys;
@@ -172,10 +160,10 @@ HashSection ReadHashSection(const platform::IniFile& ini) {
   section.present = !keys.empty();
   for (const std::string& key : keys) {
     const std::string value = ini.ReadString(update::kHashSection, key, "");
-    if (SameIgnoringCase(key, update::kSerialKey)) {
+    if (EqualsIgnoringAsciiCase(key, update::kSerialKey)) {
       section.serial = value;
     } else {
-      section.lines[Upper(key)] = value;
+      section.lines[AsciiUpperCopy(key)] = value;
     }
   }
   return section;
@@ -238,7 +226,7 @@ std::vector<std::string> CheckHashes(Fetcher& fetcher,
                                      const std::string& url,
                                      const std::string& key,
                                      const HashSection& section) {
-  auto line = section.lines.find(Upper(key));
+  auto line = section.lines.find(AsciiUpperCopy(key));
   if (line == section.lines.end()) {
     return {"section H has no line " + key + ", so launchers cannot check it"};
   }
@@ -297,8 +285,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
   }
   bool no_cache = false;
   for (const std::string& line : manifest.header) {
-    std::string upper = line;
-    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const std::string upper = AsciiUpperCopy(line);
     no_cache = no_cache || (upper.rfind("CACHE-CONTROL:", 0) == 0 &&
                             (upper.find("NO-CACHE") != std::string::npos ||
                              upper.find("MAX-AGE=0") != std::string::npos));
@@ -331,7 +318,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
     ini.ReadSection("V", keys);
     StringList launchers;
     for (const std::string& name : keys) {
-      if (!SameIgnoringCase(name, "Part") && !SameIgnoringCase(name, "Data")) {
+      if (!EqualsIgnoringAsciiCase(name, "Part") && !EqualsIgnoringAsciiCase(name, "Data")) {
         launchers.push_back(name);
       }
     }

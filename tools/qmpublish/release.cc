@@ -8,6 +8,7 @@
 #include "tools/qmpublish/file_bytes.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/integrity_format.h"
+#include "util/ascii.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
 #include "util/version_string.h"
@@ -17,15 +18,6 @@ namespace qm::publish {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return text;
-}
 
 // The files and empty folders below folder, as members; checks each name.
 std::vector<ZipSource> CollectMembers(const fs::path& folder) {
@@ -71,7 +63,7 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
                          "dots, a dot or blank at its end, or a device name such as CON, AUX, "
                          "NUL, COM1 or LPT1); rename it");
     }
-    auto [old, added] = by_upper.emplace(Upper(member.stored_name), entry.path().string());
+    auto [old, added] = by_upper.emplace(AsciiUpperCopy(member.stored_name), entry.path().string());
     if (!added) {
       throw PublishError(old->second + " and " + entry.path().string() +
                          " differ only in letter case, which Windows cannot tell apart; "
@@ -270,12 +262,12 @@ Release ReadRelease(const fs::path& root) {
                            ": a component needs a plain name with an extension, "
                            "such as Foo.dll; its archive is named after it");
       }
-      if (engine_names.count(Upper(stem))) {
+      if (engine_names.count(AsciiUpperCopy(stem))) {
         throw PublishError(file.string() + ": its archive " + stem +
                            ".zip would take the place of the engine, data or B-data archive; "
                            "rename the component");
       }
-      auto [old, added] = stems.emplace(Upper(stem), name);
+      auto [old, added] = stems.emplace(AsciiUpperCopy(stem), name);
       if (!added) {
         std::string message = file.string();
         message += ": " + old->second;
