@@ -28,11 +28,19 @@ bool IsBareFileName(const std::string& name) {
   return name.find_first_of("/\\:") == std::string::npos && !zip::IsDeviceName(name);
 }
 
+ProductVersionFields SplitProductVersion(const std::string& product_version) {
+  StringList fields;
+  SplitToList(fields, product_version, "-");
+  fields.resize(std::max<size_t>(fields.size(), 4));
+  return {fields[0], fields[1], fields[2], fields[3]};
+}
+
+int ChoosableMirrorCount(int line_count) {
+  return line_count < 3 ? 1 : line_count - 1;
+}
+
 int ChooseMirrorIndex(int line_count, uint32_t random) {
-  if (line_count < 3) {
-    return 0;
-  }
-  return static_cast<int>(random % static_cast<uint32_t>(line_count - 1));
+  return static_cast<int>(random % static_cast<uint32_t>(ChoosableMirrorCount(line_count)));
 }
 
 LauncherLine SplitLauncherLine(const std::string& value, const std::string& version_key) {

@@ -15,6 +15,7 @@
 #include "tools/qmpublish/index_check.h"
 #include "tools/qmpublish/progress.h"
 #include "update/integrity_format.h"
+#include "update/server_settings.h"
 #include "update/settings_rules.h"
 #include "util/ascii.h"
 #include "util/hex.h"
@@ -337,36 +338,17 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
   }
 
   // Each mirror line the updater can choose, with the bases it derives.
-  StringList mirrors;
-  ini.ReadSectionValues("P", mirrors);
-  std::vector<std::pair<std::string, std::string>> bases;  // label, download base as read
-  const std::string fallback = options.base_url + "/QuillMar/";
-  if (mirrors.empty()) {
-    bases.emplace_back("default", fallback);
-  } else {
-    const int count = static_cast<int>(mirrors.size());
-    const int choices = count <= 2 ? 1 : count - 1;
-    for (int k = 0; k < choices; ++k) {
-      const std::string name = "Path" + std::to_string(k);
-      std::string base = R_Trim(ini.ReadString("P", name, ""));
-      bases.emplace_back(name, base.empty() ? fallback : base);
-    }
-  }
-  const update::LauncherLine line =
-      update::SplitLauncherLine(R_Trim(ini.ReadString("V", key, "")), key);
-  const std::string part = R_Trim(ini.ReadString("V", "Part", ""));
-  const std::string data = R_Trim(ini.ReadString("V", "Data", ""));
-  const std::string splash = R_Trim(ini.ReadString("SP", key + "_Sp", ""));
-  StringList components;
-  ini.ReadSection("C", components);
-  StringList adata;
-  ini.ReadSection("AData", adata);
-  StringList bdata;
-  ini.ReadSection("BData", bdata);
+  const update::ServerSettings settings = update::ReadServerSettings(ini, key, options.base_url);
+  const update::LauncherLine& line = settings.launcher;
+  const std::string& part = settings.engine_version;
+  const std::string& data = settings.data_version;
+  const std::string& splash = settings.splash_version;
 
   std::fprintf(out, "%-8s %-22s %-6s %-5s %s\n", "MIRROR", "ITEM", "STATUS", "", "URL / RESULT");
   std::map<std::string, std::string> seen;  // url -> result, for bases shared by mirrors
-  for (const auto& [label, read_base] : bases) {
+  for (size_t m = 0; m < settings.mirror_bases.size(); ++m) {
+    const std::string& label = settings.mirror_names[m];
+    const std::string& read_base = settings.mirror_bases[m];
     const std::string download = update::NormalizeBase(read_base);
     const std::string engine = update::EngineBase(read_base, line.engine_base_text);
     std::vector<Wanted> wanted = {{"launcher", download + key + ".zip", "QuillMar.exe"}};
@@ -379,19 +361,19 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
     if (!data.empty()) {
       wanted.push_back({"data", engine + "Data.zip", ""});
     }
-    for (size_t k = 1; k <= adata.size(); ++k) {
+    for (size_t k = 1; k <= settings.adata.size(); ++k) {
       wanted.push_back(
           {"AData" + std::to_string(k), download + "AData" + std::to_string(k) + ".zip", ""});
     }
-    for (size_t k = 1; k <= bdata.size(); ++k) {
+    for (size_t k = 1; k <= settings.bdata.size(); ++k) {
       wanted.push_back(
           {"BData" + std::to_string(k), engine + "BData" + std::to_string(k) + ".zip", ""});
     }
-    for (size_t k = 1; k <= components.size(); ++k) {
+    for (size_t k = 1; k <= settings.components.size(); ++k) {
       const std::string number = std::to_string(k);
       try {
         const update::ComponentEntry entry =
-            update::ParseComponentEntry(number + "\\" + R_Trim(ini.ReadString("C", number, "")));
+            update::ParseComponentEntry(settings.components[k - 1]);
         wanted.push_back({entry.file_name, engine + entry.stem + ".zip", entry.file_name});
       } catch (const std::exception&) {
         report.problems.push_back("component line " + number +

@@ -8,6 +8,7 @@
 #include "tools/qmpublish/file_bytes.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/integrity_format.h"
+#include "update/settings_rules.h"
 #include "util/ascii.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
@@ -201,10 +202,7 @@ Release ReadRelease(const fs::path& root) {
                        "reads as the start of the engine folder");
   }
   release.product_version = GetFileVersionString(PlatformPath(launcher), "ProductVersion");
-  StringList fields;
-  SplitToList(fields, release.product_version, "-");
-  fields.resize(std::max<size_t>(fields.size(), 4));
-  release.version_key = fields[0] + fields[2];
+  release.version_key = update::SplitProductVersion(release.product_version).VersionKey();
   if (release.product_version == "?" || release.version_key.empty() ||
       release.version_key.find_first_of("=[]; \t\\/:\"") != std::string::npos) {
     throw PublishError(launcher.string() + ": its ProductVersion \"" + release.product_version +
