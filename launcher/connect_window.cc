@@ -132,7 +132,7 @@ bool TFM_Connect::LoadSplashFile(const std::string& path) {
 
 void TFM_Connect::FormShow() {
   update::ReadInstalledState(state_, splash_loaded_);
-  state_.UpdateMarker.assign(1, '?');  // not = "?": GCC 12 -O3 misreports -Wrestrict
+  state_.UpdateMarker = "?";
   platform::ProcessMessages();
   window_.Post(WM_STARTCONNECT);
 }

@@ -27,7 +27,6 @@ namespace {
 class SilentHost : public update::UpdateHost {
  public:
   void SetStatus(const std::string& text) override { status_ = text; }
-  const std::string& Status() const override { return status_; }
   void ResetProgress() override {}
 
  private:

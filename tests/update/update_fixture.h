@@ -58,7 +58,6 @@ class RecordingHost : public UpdateHost {
       on_status(text);
     }
   }
-  const std::string& Status() const override { return status; }
   void ResetProgress() override {}
 
   std::string status = "On Connecting to Host.....";
