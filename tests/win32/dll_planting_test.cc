@@ -88,7 +88,7 @@ TEST(DllPlantingTest, LauncherLoadsSystemLibrariesFromTheSystemFolderOnly) {
   EXPECT_EQ(RunProgram(folder / L"QuillMar.exe"), 0)
       << "sockets, version resources and SHA-256 work";
   for (const wchar_t* name : PlantedFolder::kNames)
-    EXPECT_FALSE(Exists(folder / name + L".loaded")) << "the planted one was loaded";
+    EXPECT_FALSE(Exists(folder / name + L".loaded")) << "the planted one was loaded: " << name;
 }
 
 }  // namespace
