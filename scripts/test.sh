@@ -95,6 +95,13 @@ cmake --preset win32 "$host_qmpublish" -DQM_TESTS=ON >/dev/null
 cmake --build --preset win32 -j "$jobs"
 cmake --preset win64 "$host_qmpublish" -DQM_TESTS="$win64_tests" >/dev/null
 cmake --build --preset win64 -j "$jobs"
+echo "clang-tidy on the Win32 backend (mingw target, the win32 build's compile database)"
+if scripts/tidy-win32.sh build/win32 "$jobs" >"$logs/clang-tidy-win32.txt" 2>&1; then
+  echo "no findings"
+else
+  cat "$logs/clang-tidy-win32.txt"
+  failed+=("clang-tidy-win32")
+fi
 # No test needs a 32-bit-only feature: the 64-bit build runs the same list.
 run_wine_tests "build/$QM_WIN_BUILD" "$QM_WIN_LOADER" "$QM_WIN_ARCH"
 if [ "$QM_WIN_BUILD" = win32 ] && [ "${QM_TEST_WIN64:-0}" = 1 ]; then

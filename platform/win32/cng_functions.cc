@@ -18,8 +18,9 @@ const CngFunctions* Cng() {
   static const CngFunctions* const functions = []() -> const CngFunctions* {
     static CngFunctions found;
     HMODULE library = LoadSystemLibrary(L"bcrypt.dll");
-    if (!library)
+    if (!library) {
       return nullptr;
+    }
     const bool all = Find(library, "BCryptOpenAlgorithmProvider", &found.open_algorithm) &&
                      Find(library, "BCryptCloseAlgorithmProvider", &found.close_algorithm) &&
                      Find(library, "BCryptGetProperty", &found.get_property) &&

@@ -45,10 +45,12 @@ constexpr UINT kShownMessage = WM_APP + 1;
 enum class Link { kNone, kCancel, kProxy };
 
 Link LinkAt(POINT point) {
-  if (PtInRect(&kCancelRect, point))
+  if (PtInRect(&kCancelRect, point)) {
     return Link::kCancel;
-  if (PtInRect(&kProxyRect, point))
+  }
+  if (PtInRect(&kProxyRect, point)) {
     return Link::kProxy;
+  }
   return Link::kNone;
 }
 
@@ -73,13 +75,15 @@ class ConnectWindow final : public ConnectWindowView {
     hwnd_ = CreateWindowExW(WS_EX_APPWINDOW, kClassName, caption.c_str(),
                             WS_POPUP | WS_CLIPCHILDREN, at.x, at.y, kClientWidth, kClientHeight,
                             nullptr, nullptr, GetModuleHandleW(nullptr), this);
-    if (!hwnd_)
+    if (!hwnd_) {
       throw std::runtime_error("Cannot create the connect window");
+    }
   }
 
   void Show() override {
-    if (!hwnd_)
+    if (!hwnd_) {
       return;
+    }
     POINT at = win32::CentredOnScreen(kClientWidth, kClientHeight);
     SetWindowPos(hwnd_, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     ShowWindow(hwnd_, SW_SHOW);
@@ -95,8 +99,9 @@ class ConnectWindow final : public ConnectWindowView {
     }
     // The DIB has no alpha: transparent pixels are blended with the panel
     // here, or they would show black.
-    for (uint32_t& pixel : picture_.pixels)
+    for (uint32_t& pixel : picture_.pixels) {
       pixel = OverPanel(pixel);
+    }
     Invalidate(&kPictureRect);
   }
 
@@ -108,8 +113,9 @@ class ConnectWindow final : public ConnectWindowView {
   void PaintProgress(int position, int maximum) override {
     maximum_ = std::max(0, maximum);
     position_ = std::clamp(position, 0, maximum_);
-    if (!hwnd_)
+    if (!hwnd_) {
       return;
+    }
     InvalidateRect(hwnd_, &kBarRect, FALSE);
     UpdateWindow(hwnd_);
   }
@@ -153,14 +159,16 @@ class ConnectWindow final : public ConnectWindowView {
         return false;
       case WM_LBUTTONDOWN:
         pressed_ = LinkAt(POINT{XFromLParam(lparam), YFromLParam(lparam)});
-        if (pressed_ != Link::kNone)
+        if (pressed_ != Link::kNone) {
           SetCapture(hwnd);
+        }
         return true;
       case WM_LBUTTONUP: {
         Link pressed = pressed_;
         pressed_ = Link::kNone;
-        if (GetCapture() == hwnd)
+        if (GetCapture() == hwnd) {
           ReleaseCapture();
+        }
         if (pressed != Link::kNone &&
             LinkAt(POINT{XFromLParam(lparam), YFromLParam(lparam)}) == pressed) {
           Fire(pressed == Link::kCancel ? events_.on_cancel_click : events_.on_proxy_click);
@@ -186,13 +194,15 @@ class ConnectWindow final : public ConnectWindowView {
   // A copy: the handler may destroy or recreate the window.
   static void Fire(const std::function<void()>& event) {
     std::function<void()> copy = event;
-    if (copy)
+    if (copy) {
       copy();
+    }
   }
 
   void Invalidate(const RECT* rect) {
-    if (hwnd_)
+    if (hwnd_) {
       InvalidateRect(hwnd_, rect, FALSE);
+    }
   }
 
   void PaintBuffered(HDC target) {
@@ -228,8 +238,9 @@ class ConnectWindow final : public ConnectWindowView {
   }
 
   void PaintPicture(HDC dc) {
-    if (picture_.pixels.empty())
+    if (picture_.pixels.empty()) {
       return;
+    }
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = picture_.width;

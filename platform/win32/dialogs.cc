@@ -84,13 +84,15 @@ class ThreadWindowsDisabler {
  public:
   explicit ThreadWindowsDisabler(HWND except) : except_(except) {
     EnumThreadWindows(GetCurrentThreadId(), &Collect, reinterpret_cast<LPARAM>(this));
-    for (HWND window : disabled_)
+    for (HWND window : disabled_) {
       EnableWindow(window, FALSE);
+    }
   }
   ~ThreadWindowsDisabler() {
     for (HWND window : disabled_) {
-      if (IsWindow(window))
+      if (IsWindow(window)) {
         EnableWindow(window, TRUE);
+      }
     }
   }
   ThreadWindowsDisabler(const ThreadWindowsDisabler&) = delete;
@@ -99,8 +101,9 @@ class ThreadWindowsDisabler {
  private:
   static BOOL CALLBACK Collect(HWND window, LPARAM param) {
     auto* self = reinterpret_cast<ThreadWindowsDisabler*>(param);
-    if (window != self->except_ && IsWindowVisible(window) && IsWindowEnabled(window))
+    if (window != self->except_ && IsWindowVisible(window) && IsWindowEnabled(window)) {
       self->disabled_.push_back(window);
+    }
     return TRUE;
   }
 
@@ -127,13 +130,15 @@ class ProxyDialog {
     hwnd_ = CreateWindowExW(ex_style, kProxyClassName, win32::Cp949ToWide(texts.title).c_str(),
                             style, at.x, at.y, width, height, GetActiveWindow(), nullptr,
                             GetModuleHandleW(nullptr), this);
-    if (!hwnd_)
+    if (!hwnd_) {
       throw std::runtime_error("Cannot create the proxy dialog");
+    }
     CreateControls();
     const std::string* values[] = {&fields.server, &fields.port, &fields.user_name,
                                    &fields.password};
-    for (size_t i = 0; i < edits_.size(); ++i)
+    for (size_t i = 0; i < edits_.size(); ++i) {
       SetWindowTextW(edits_[i], win32::Cp949ToWide(*values[i]).c_str());
+    }
 
     bool ok = false;
     {
@@ -149,8 +154,9 @@ class ProxyDialog {
       if (ok) {
         std::string* outputs[] = {&fields.server, &fields.port, &fields.user_name,
                                   &fields.password};
-        for (size_t i = 0; i < edits_.size(); ++i)
+        for (size_t i = 0; i < edits_.size(); ++i) {
           *outputs[i] = win32::WideToCp949(EditText(edits_[i]));
+        }
       }
       // Hide before enabling the others so that activation returns to them.
       ShowWindow(hwnd_, SW_HIDE);
@@ -196,8 +202,9 @@ class ProxyDialog {
     HWND cancel = CreateWindowExW(0, L"BUTTON", win32::Cp949ToWide(texts_->cancel).c_str(),
                                   WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 206, 225, 75,
                                   25, hwnd_, reinterpret_cast<HMENU>(IDCANCEL), instance, nullptr);
-    for (HWND button : {ok, cancel})
+    for (HWND button : {ok, cancel}) {
       SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(sans_font_.get()), FALSE);
+    }
   }
 
   // Dispatches the whole thread's messages (transfers go on behind the
@@ -214,8 +221,9 @@ class ProxyDialog {
         PostQuitMessage(static_cast<int>(msg.wParam));  // for the outer loop
         return false;
       }
-      if (win32::TranslateDialogKeys(&msg))
+      if (win32::TranslateDialogKeys(&msg)) {
         continue;
+      }
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
@@ -261,8 +269,9 @@ class ProxyDialog {
   }
 
   void Paint(HDC dc) {
-    for (RECT bevel : kBevels)
+    for (RECT bevel : kBevels) {
       DrawEdge(dc, &bevel, BDR_SUNKENOUTER, BF_RECT);
+    }
     SetBkMode(dc, TRANSPARENT);
     HGDIOBJ old_font = SelectObject(dc, sans_font_.get());
     for (const LabelSpec& label : kLabels) {

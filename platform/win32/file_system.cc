@@ -140,8 +140,9 @@ bool File::Open(const std::string& path, Mode mode) {
   }
   impl_->handle = ::CreateFileW(PathToWide(path).c_str(), access, share, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (impl_->handle == INVALID_HANDLE_VALUE)
+  if (impl_->handle == INVALID_HANDLE_VALUE) {
     return impl_->Fail();
+  }
   impl_->error = FileError::kNone;
   return Succeed();
 }
@@ -181,8 +182,9 @@ bool File::Write(const void* data, size_t size) {
   while (size > 0) {
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 0x40000000));
     DWORD written = 0;
-    if (!WriteFile(impl_->handle, p, chunk, &written, nullptr))
+    if (!WriteFile(impl_->handle, p, chunk, &written, nullptr)) {
       return impl_->Fail();
+    }
     if (written == 0) {
       SetLastError(ERROR_DISK_FULL);
       return impl_->Fail();
@@ -200,23 +202,26 @@ bool File::Seek(int64_t offset) {
     SetLastError(is_open() ? ERROR_NEGATIVE_SEEK : ERROR_INVALID_HANDLE);
     return impl_->Fail();
   }
-  if (!SetFilePointerEx(impl_->handle, to, nullptr, FILE_BEGIN))
+  if (!SetFilePointerEx(impl_->handle, to, nullptr, FILE_BEGIN)) {
     return impl_->Fail();
+  }
   return true;
 }
 
 int64_t File::Tell() const {
   LARGE_INTEGER zero = {};
   LARGE_INTEGER position = {};
-  if (!is_open() || !SetFilePointerEx(impl_->handle, zero, &position, FILE_CURRENT))
+  if (!is_open() || !SetFilePointerEx(impl_->handle, zero, &position, FILE_CURRENT)) {
     return -1;
+  }
   return position.QuadPart;
 }
 
 int64_t File::Size() const {
   LARGE_INTEGER size = {};
-  if (!is_open() || !GetFileSizeEx(impl_->handle, &size))
+  if (!is_open() || !GetFileSizeEx(impl_->handle, &size)) {
     return -1;
+  }
   return size.QuadPart;
 }
 
@@ -226,16 +231,18 @@ bool File::CreateTemp(const std::string& folder, const std::string& prefix, std:
 }
 
 bool File::Flush() {
-  if (!is_open() || !FlushFileBuffers(impl_->handle))
+  if (!is_open() || !FlushFileBuffers(impl_->handle)) {
     return impl_->Fail();
+  }
   return true;
 }
 
 bool File::SetLastWriteTime(const LocalDateTime& time) {
   FILETIME utc;
   if (!is_open() || !ToFileTime(time, &utc) ||
-      !::SetFileTime(impl_->handle, nullptr, nullptr, &utc))
+      !::SetFileTime(impl_->handle, nullptr, nullptr, &utc)) {
     return impl_->Fail();
+  }
   return true;
 }
 
@@ -254,11 +261,13 @@ bool DirectoryExists(const std::string& path) {
 }
 
 bool CreateDirectory(const std::string& path) {
-  if (::CreateDirectoryW(PathToWide(path).c_str(), nullptr))
+  if (::CreateDirectoryW(PathToWide(path).c_str(), nullptr)) {
     return Succeed();
+  }
   DWORD code = GetLastError();
-  if (code == ERROR_ALREADY_EXISTS && DirectoryExists(path))
+  if (code == ERROR_ALREADY_EXISTS && DirectoryExists(path)) {
     return Succeed();
+  }
   SetLastError(code);
   return Fail();
 }
@@ -281,18 +290,21 @@ bool CreateDirectories(const std::string& path) {
   bool any = false;
   while (pos < path.size()) {
     size_t next = path.find_first_of("\\/", pos);
-    if (next == std::string::npos)
+    if (next == std::string::npos) {
       next = path.size();
+    }
     current = path.substr(0, next);
     if (next > pos) {
       any = true;
-      if (!DirectoryExists(current) && !CreateDirectory(current))
+      if (!DirectoryExists(current) && !CreateDirectory(current)) {
         return false;
+      }
     }
     pos = next + 1;
   }
-  if (!any)
+  if (!any) {
     return DirectoryExists(path) ? Succeed() : (SetLastError(ERROR_PATH_NOT_FOUND), Fail());
+  }
   return Succeed();
 }
 
@@ -308,8 +320,9 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   std::wstring source = PathToWide(from);
   std::wstring target = PathToWide(to);
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
-  if (::MoveFileExW(source.c_str(), target.c_str(), flags))
+  if (::MoveFileExW(source.c_str(), target.c_str(), flags)) {
     return Succeed();
+  }
   DWORD code = GetLastError();
   // Only a file in use is moved aside; a folder in the way stays where it is.
   const DWORD existing = Attributes(target);
@@ -324,8 +337,9 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     std::wstring aside = target + kLeftoverMark + std::to_wstring(n);
     if (!::MoveFileExW(target.c_str(), aside.c_str(), 0)) {
       DWORD rename_code = GetLastError();
-      if (rename_code == ERROR_ALREADY_EXISTS || rename_code == ERROR_FILE_EXISTS)
+      if (rename_code == ERROR_ALREADY_EXISTS || rename_code == ERROR_FILE_EXISTS) {
         continue;
+      }
       SetLastError(rename_code);
       return Fail();
     }
@@ -351,8 +365,9 @@ bool FlushToDisk(const std::vector<std::string>& files) {
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD code = GetLastError();
-      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
         continue;  // moved or deleted since: nothing of it to lose
+      }
       return Fail();
     }
     const bool ok = ::FlushFileBuffers(handle) != 0;
@@ -368,13 +383,15 @@ bool FlushToDisk(const std::vector<std::string>& files) {
 
 void RemoveLeftovers(const std::string& folder) {
   std::wstring dir = PathToWide(folder);
-  if (!dir.empty() && dir.back() != L'\\')
+  if (!dir.empty() && dir.back() != L'\\') {
     dir += L'\\';
+  }
   std::wstring pattern = dir + L"*" + kLeftoverMark + L"*";
   WIN32_FIND_DATAW data;
   HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE)
+  if (find == INVALID_HANDLE_VALUE) {
     return;
+  }
   do {
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       std::wstring path = dir + data.cFileName;
@@ -388,40 +405,46 @@ void RemoveLeftovers(const std::string& folder) {
 
 bool FreeDiskSpace(const std::string& folder, uint64_t* bytes) {
   std::wstring dir = PathToWide(folder);
-  if (!dir.empty() && dir.back() != L'\\')
+  if (!dir.empty() && dir.back() != L'\\') {
     dir += L'\\';  // a share's root needs it
+  }
   ULARGE_INTEGER available;
   // What this user may write, after quotas.
-  if (!::GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr))
+  if (!::GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr)) {
     return Fail();
+  }
   *bytes = available.QuadPart;
   return Succeed();
 }
 
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {
   DWORD value = Attributes(PathToWide(path));
-  if (value == INVALID_FILE_ATTRIBUTES)
+  if (value == INVALID_FILE_ATTRIBUTES) {
     return Fail();
+  }
   *attributes = value & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrDirectory | kAttrArchive);
   return Succeed();
 }
 
 bool SetFileAttributes(const std::string& path, uint32_t attributes) {
   DWORD value = attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive);
-  if (value == 0)
+  if (value == 0) {
     value = FILE_ATTRIBUTE_NORMAL;
+  }
   return ::SetFileAttributesW(PathToWide(path).c_str(), value) ? Succeed() : Fail();
 }
 
 bool SetFileTime(const std::string& path, const LocalDateTime& time) {
   FILETIME utc;
-  if (!ToFileTime(time, &utc))
+  if (!ToFileTime(time, &utc)) {
     return Fail();
+  }
   HANDLE handle = ::CreateFileW(PathToWide(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
+  if (handle == INVALID_HANDLE_VALUE) {
     return Fail();
+  }
   bool ok = ::SetFileTime(handle, nullptr, nullptr, &utc) != 0;
   DWORD code = GetLastError();
   CloseHandle(handle);
@@ -432,8 +455,9 @@ bool SetFileTime(const std::string& path, const LocalDateTime& time) {
 std::vector<std::string> ListDirectory(const std::string& path) {
   std::vector<std::string> names;
   std::wstring pattern = PathToWide(path);
-  if (!pattern.empty() && pattern.back() != L'\\')
+  if (!pattern.empty() && pattern.back() != L'\\') {
     pattern += L'\\';
+  }
   pattern += L'*';
   WIN32_FIND_DATAW data;
   HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
@@ -443,8 +467,9 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   }
   do {
     std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..")
+    if (name != L"." && name != L"..") {
       names.push_back(win32::SystemToBytes(name));
+    }
   } while (::FindNextFileW(find, &data));
   FindClose(find);
   Succeed();
@@ -453,8 +478,9 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 
 std::string CreateTempFile(const std::string& folder, const std::string& prefix) {
   std::string base = folder;
-  if (!base.empty() && base.back() != '\\' && base.back() != '/')
+  if (!base.empty() && base.back() != '\\' && base.back() != '/') {
     base += '\\';
+  }
   base += prefix;
   static unsigned counter = 0;
   unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
@@ -462,8 +488,9 @@ std::string CreateTempFile(const std::string& folder, const std::string& prefix)
     char suffix[16];
     unsigned value = (seed + ++counter * 2654435761u) & 0xFFFFFF;
     static const char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 6; ++i) {
       suffix[i] = kHex[(value >> (20 - 4 * i)) & 0xF];
+    }
     suffix[6] = '\0';
     std::string path = base + suffix + ".tmp";
     HANDLE handle = ::CreateFileW(PathToWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,

@@ -57,8 +57,9 @@ constexpr DWORD kMaxSectionLines = 1u << 24;
 
 std::wstring FoldCase(std::wstring_view text) {
   std::wstring folded(text);
-  for (wchar_t& c : folded)
+  for (wchar_t& c : folded) {
     c = static_cast<wchar_t>(std::towlower(c));
+  }
   return folded;
 }
 
@@ -66,10 +67,12 @@ std::wstring FoldCase(std::wstring_view text) {
 // quotes, and no longer than their value buffer.
 std::wstring_view ProfileValue(std::wstring_view value) {
   if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
-      value.back() == value.front())
+      value.back() == value.front()) {
     value = value.substr(1, value.size() - 2);
-  if (value.size() > kValueBuffer - 1)
+  }
+  if (value.size() > kValueBuffer - 1) {
     value = value.substr(0, kValueBuffer - 1);
+  }
   return value;
 }
 
@@ -84,13 +87,15 @@ bool ReadSectionLines(const std::wstring& section,
     buffer.assign(size, L'\0');
     const DWORD length =
         GetPrivateProfileSectionW(section.c_str(), buffer.data(), size, path.c_str());
-    if (length + 2 >= size)
+    if (length + 2 >= size) {
       continue;  // cut short: a larger buffer
+    }
     for (const std::wstring& line : SplitNames(buffer.data(), length)) {
       const size_t equals = line.find(L'=');
-      if (equals != std::wstring::npos)
+      if (equals != std::wstring::npos) {
         values->emplace(FoldCase(std::wstring_view(line).substr(0, equals)),
                         std::wstring(ProfileValue(std::wstring_view(line).substr(equals + 1))));
+      }
     }
     return true;
   }
@@ -120,8 +125,9 @@ void IniFile::ReadSection(const std::string& section, std::vector<std::string>& 
   std::wstring buffer(kSectionBuffer, L'\0');
   DWORD length = GetPrivateProfileStringW(TextToWide(section).c_str(), nullptr, L"", buffer.data(),
                                           kSectionBuffer, win32::PathToWide(path_).c_str());
-  for (const std::wstring& name : SplitNames(buffer.data(), length))
+  for (const std::wstring& name : SplitNames(buffer.data(), length)) {
     list.push_back(WideToText(name));
+  }
 }
 
 void IniFile::ReadSectionValues(const std::string& section, std::vector<std::string>& list) const {

@@ -23,16 +23,18 @@ constexpr wchar_t kMessageWindowClass[] = L"QmMessageWindow";
 
 LRESULT CALLBACK MessageWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   auto* impl = reinterpret_cast<MessageWindow::Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (!impl)
+  if (!impl) {
     return DefWindowProcW(hwnd, msg, wparam, lparam);
+  }
   std::shared_ptr<MessageWindow::Handler> handler = impl->handler;
   win32::CallGuarded([&] {
     (*handler)(Message{msg, static_cast<uintptr_t>(wparam), static_cast<intptr_t>(lparam)});
   });
   // WM_CLOSE must not reach DefWindowProc: it would destroy the window under
   // its owner.
-  if (msg >= WM_USER || msg == WM_CLOSE)
+  if (msg >= WM_USER || msg == WM_CLOSE) {
     return 0;
+  }
   return DefWindowProcW(hwnd, msg, wparam, lparam);
 }
 
@@ -45,8 +47,9 @@ void RegisterMessageWindowClass() {
     wc.lpszClassName = kMessageWindowClass;
     return RegisterClassExW(&wc) != 0;
   }();
-  if (!registered)
+  if (!registered) {
     throw std::runtime_error("Cannot register the message window class");
+  }
 }
 
 struct LoopFrame {
@@ -73,14 +76,16 @@ void QuitOutermost(int exit_code) {
 // Dispatches one pending message; false when none was pending.
 bool DispatchOne() {
   MSG msg;
-  if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+  if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     return false;
+  }
   if (msg.message == WM_QUIT) {
     QuitOutermost(static_cast<int>(msg.wParam));
     return true;
   }
-  if (win32::TranslateDialogKeys(&msg))
+  if (win32::TranslateDialogKeys(&msg)) {
     return true;
+  }
   TranslateMessage(&msg);
   DispatchMessageW(&msg);
   return true;
@@ -116,13 +121,16 @@ std::wstring ProgramTitle() {
   DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
   std::wstring name(buffer, length);
   size_t slash = name.find_last_of(L"\\/");
-  if (slash != std::wstring::npos)
+  if (slash != std::wstring::npos) {
     name.erase(0, slash + 1);
+  }
   size_t dot = name.find(L'.');
-  if (dot != std::wstring::npos)
+  if (dot != std::wstring::npos) {
     name.erase(dot);
-  if (name.size() > 1)
+  }
+  if (name.size() > 1) {
     CharLowerBuffW(name.data() + 1, static_cast<DWORD>(name.size() - 1));
+  }
   return name;
 }
 
@@ -133,8 +141,9 @@ MessageWindow::MessageWindow(Handler handler) : impl_(std::make_unique<Impl>()) 
   impl_->handler = std::make_shared<Handler>(std::move(handler));
   impl_->hwnd = CreateWindowExW(0, kMessageWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
-  if (!impl_->hwnd)
+  if (!impl_->hwnd) {
     throw std::runtime_error("Cannot create a message window");
+  }
   SetWindowLongPtrW(impl_->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(impl_.get()));
 }
 
@@ -146,8 +155,9 @@ MessageWindow::~MessageWindow() {
 
 void MessageWindow::Post(uint32_t id, uintptr_t wparam, intptr_t lparam) const {
   // A lost message would stall its owner for good (the queue holds 10000).
-  if (!PostMessageW(impl_->hwnd, id, wparam, lparam))
+  if (!PostMessageW(impl_->hwnd, id, wparam, lparam)) {
     throw std::runtime_error("Cannot post a window message");
+  }
 }
 
 uintptr_t MessageWindow::native_handle() const {
@@ -156,8 +166,9 @@ uintptr_t MessageWindow::native_handle() const {
 
 void PostToWindow(uintptr_t window_handle, uint32_t id, uintptr_t wparam, intptr_t lparam) {
   // A null handle would make PostMessage post to the calling thread instead.
-  if (window_handle == 0)
+  if (window_handle == 0) {
     return;
+  }
   PostMessageW(reinterpret_cast<HWND>(window_handle), id, wparam, lparam);
 }
 
@@ -179,8 +190,9 @@ int RunMessageLoop() {
   }
   g_loops.push_back(&frame);
   while (!frame.quit) {
-    if (!DispatchOne())
+    if (!DispatchOne()) {
       WaitForMessages(-1);
+    }
   }
   g_loops.pop_back();
   return frame.exit_code;

@@ -17,23 +17,27 @@ std::vector<std::wstring> ParseArguments(std::wstring_view command_line) {
   const size_t n = command_line.size();
   bool first = true;
   while (true) {
-    while (i < n && command_line[i] <= L' ')
+    while (i < n && command_line[i] <= L' ') {
       ++i;
-    if (i >= n)
+    }
+    if (i >= n) {
       break;
+    }
     std::wstring argument;
     bool quoted = false;
     while (i < n && (quoted || command_line[i] > L' ')) {
-      if (command_line[i] == L'"')
+      if (command_line[i] == L'"') {
         quoted = !quoted;
-      else
+      } else {
         argument += command_line[i];
+      }
       ++i;
     }
-    if (first)
+    if (first) {
       first = false;  // the program name
-    else
+    } else {
       arguments.push_back(std::move(argument));
+    }
   }
   return arguments;
 }
@@ -49,8 +53,9 @@ bool StartProgram(const std::string& file, const std::string& parameters) {
 
 bool ActivateRunningClient() {
   HWND window = FindWindowW(L"TApplication", L"_quillmar_");
-  if (!window)
+  if (!window) {
     return false;
+  }
   ShowWindow(window, SW_SHOW);
   SetForegroundWindow(window);
   return true;
@@ -58,8 +63,9 @@ bool ActivateRunningClient() {
 
 std::vector<std::string> CommandLineArguments() {
   std::vector<std::string> result;
-  for (const std::wstring& argument : win32::ParseArguments(GetCommandLineW()))
+  for (const std::wstring& argument : win32::ParseArguments(GetCommandLineW())) {
     result.push_back(win32::SystemToBytes(argument));
+  }
   return result;
 }
 

@@ -22,14 +22,16 @@ void RestrictLibrarySearch() {
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (module || GetLastError() != ERROR_INVALID_PARAMETER)
+  if (module || GetLastError() != ERROR_INVALID_PARAMETER) {
     return module;
+  }
   // Without the flag: the full path, and the library's own dependencies
   // looked up from its folder.
   std::wstring path(MAX_PATH, L'\0');
   const UINT length = GetSystemDirectoryW(path.data(), static_cast<UINT>(path.size()));
-  if (length == 0 || length >= path.size())
+  if (length == 0 || length >= path.size()) {
     return nullptr;
+  }
   path.resize(length);
   path += L'\\';
   path += name;

@@ -9,8 +9,9 @@ namespace qm::platform {
 namespace win32 {
 
 std::wstring MultiToWide(unsigned code_page, std::string_view text) {
-  if (text.empty())
+  if (text.empty()) {
     return {};
+  }
   int size =
       MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring result(size > 0 ? size : 0, L'\0');
@@ -22,8 +23,9 @@ std::wstring MultiToWide(unsigned code_page, std::string_view text) {
 }
 
 std::string WideToMulti(unsigned code_page, std::wstring_view text) {
-  if (text.empty())
+  if (text.empty()) {
     return {};
+  }
   int size = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr,
                                  0, nullptr, nullptr);
   std::string result(size > 0 ? size : 0, '\0');
@@ -49,10 +51,12 @@ std::wstring_view Wide(std::u16string_view units) {
 class WindowsCodePage final : public path_escape::CodePage {
  public:
   bool Has(char16_t unit) const override {
-    if (unit < 0x80)
+    if (unit < 0x80) {
       return true;
-    if (unit >= 0xD800 && unit <= 0xDFFF)
+    }
+    if (unit >= 0xD800 && unit <= 0xDFFF) {
       return false;
+    }
     const auto wide = static_cast<wchar_t>(unit);
     char bytes[4];
     BOOL defaulted = FALSE;
@@ -72,10 +76,11 @@ std::string SystemToBytes(std::wstring_view text) {
 std::wstring BytesToSystem(std::string_view bytes) {
   std::wstring result;
   for (const path_escape::Piece& piece : path_escape::Split(bytes, path_escape::SystemCodePage())) {
-    if (piece.escaped)
+    if (piece.escaped) {
       result += static_cast<wchar_t>(piece.unit);
-    else
+    } else {
       result += Cp949ToWide(piece.bytes);
+    }
   }
   return result;
 }
@@ -83,8 +88,9 @@ std::wstring BytesToSystem(std::string_view bytes) {
 std::wstring PathToWide(std::string_view path) {
   std::wstring wide = BytesToSystem(path);
   for (wchar_t& c : wide) {
-    if (c == L'/')
+    if (c == L'/') {
       c = L'\\';
+    }
   }
   return wide;
 }

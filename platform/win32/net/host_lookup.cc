@@ -28,8 +28,9 @@ std::map<LookupHandle, Pending>& Lookups() {
 
 std::vector<uint32_t> AddressesOf(const hostent* host) {
   std::vector<uint32_t> addresses;
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4)
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4) {
     return addresses;
+  }
   for (char** entry = host->h_addr_list; entry != nullptr && *entry != nullptr; ++entry) {
     uint32_t address;
     memcpy(&address, *entry, 4);
@@ -83,8 +84,9 @@ std::vector<uint32_t> TakeHostLookupResult(LookupHandle lookup) {
     return {};
   }
   std::vector<uint32_t> addresses;
-  if (!it->second.cancelled)
+  if (!it->second.cancelled) {
     addresses = AddressesOf(reinterpret_cast<const hostent*>(it->second.buffer.get()));
+  }
   Lookups().erase(it);
   win32::RemoveOutstandingLookup();
   return addresses;

@@ -42,8 +42,9 @@ void Relay(const Message& message) {
     return;
   }
   const Entry& entry = Sockets()[it->second];
-  if (entry.target != 0)
+  if (entry.target != 0) {
     PostToWindow(entry.target, entry.message, it->second, message.lparam);
+  }
 }
 
 MessageWindow& RelayWindow() {
@@ -93,28 +94,33 @@ void DropQueuedEvents(SOCKET native) {
   MSG msg;
   std::vector<MSG> others;
   while (PeekMessageW(&msg, relay, kRelayMessage, kRelayMessage, PM_REMOVE)) {
-    if (static_cast<SOCKET>(msg.wParam) != native)
+    if (static_cast<SOCKET>(msg.wParam) != native) {
       others.push_back(msg);
+    }
   }
-  for (const MSG& m : others)
+  for (const MSG& m : others) {
     PostMessageW(m.hwnd, m.message, m.wParam, m.lParam);
+  }
 }
 
 }  // namespace
 
 SocketHandle OpenSocket(int type, int protocol) {
   const win32::WsockApi* api = win32::Api();
-  if (api == nullptr)
+  if (api == nullptr) {
     return kInvalidSocket;
+  }
   int native_type = type == kSockStream ? SOCK_STREAM : type == kSockDgram ? SOCK_DGRAM : SOCK_RAW;
   SOCKET s = api->socket(AF_INET, native_type, protocol);
-  if (s == INVALID_SOCKET)
+  if (s == INVALID_SOCKET) {
     return kInvalidSocket;
+  }
   u_long non_blocking = 1;
   api->ioctlsocket(s, FIONBIO, &non_blocking);
   SocketHandle handle = g_next_handle++;
-  if (g_next_handle == kInvalidSocket)
+  if (g_next_handle == kInvalidSocket) {
     g_next_handle = 0x1000;
+  }
   Sockets()[handle] = Entry{s, 0, 0};
   ByNative()[s] = handle;
   return handle;
