@@ -8,6 +8,8 @@
 
 #include "http/http_cli.h"
 #include "http/receive_stream.h"
+#include "tools/cli/command_line.h"
+#include "tools/cli/proxy_options.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -27,73 +29,41 @@ const char kUsage[] =
 struct Options {
   bool help = false;
   bool show_header = false;
-  std::string proxy;
-  std::string proxy_port = "80";
-  std::string proxy_user;
-  std::string proxy_password;
+  qm::cli::ProxyOptions proxy;
   std::string output;
   std::string url;
 };
 
 // false with a message on a bad command line.
 bool ParseArguments(const std::vector<std::string>& args, Options& options, std::string& error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "-i") {
+  const qm::cli::CommandLine line = qm::cli::ParseCommandLine(
+      args, std::string("io:") + qm::cli::kProxyShortOptions, qm::cli::ProxyLongOptions());
+  error = line.error;
+  options.help = line.help;
+  for (const auto& [id, value] : line.options) {
+    if (id == 'i') {
       options.show_header = true;
-    } else if (arg == "-x") {
-      if (!value(options.proxy)) {
-        return false;
-      }
-    } else if (arg == "--proxy-port") {
-      if (!value(options.proxy_port)) {
-        return false;
-      }
-      if (options.proxy_port.empty() ||
-          options.proxy_port.find_first_not_of("0123456789") != std::string::npos) {
-        error = "bad proxy port: " + options.proxy_port;
-        return false;
-      }
-    } else if (arg == "-U") {
-      std::string credentials;
-      if (!value(credentials)) {
-        return false;
-      }
-      size_t colon = credentials.find(':');
-      if (colon == std::string::npos || colon == 0) {
-        error = "-U needs USER:PASSWORD";
-        return false;
-      }
-      options.proxy_user = credentials.substr(0, colon);
-      options.proxy_password = credentials.substr(colon + 1);
-    } else if (arg == "-o") {
-      if (!value(options.output)) {
-        return false;
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option " + arg;
-      return false;
-    } else if (options.url.empty()) {
-      options.url = arg;
+    } else if (id == 'o') {
+      options.output = value;
     } else {
-      error = "more than one URL";
+      qm::cli::TakeProxyOption(id, value, &options.proxy, &error);
+    }
+    if (!error.empty()) {
       return false;
     }
   }
-  if (options.url.empty() && !options.help) {
+  if (!error.empty()) {
+    return false;
+  }
+  if (line.operands.size() > 1) {
+    error = "more than one URL";
+    return false;
+  }
+  if (line.operands.empty() && !options.help) {
     error = "no URL given";
     return false;
   }
+  options.url = line.operands.empty() ? "" : line.operands[0];
   return true;
 }
 
@@ -132,10 +102,10 @@ int main(int argc, char** argv) {
   qm::http::SpillingStream stream(spill_folder);
   qm::http::THttpCli client;
   client.URL = options.url;
-  client.Proxy = options.proxy;
-  client.ProxyPort = options.proxy_port;
-  client.ProxyUsername = options.proxy_user;
-  client.ProxyPassword = options.proxy_password;
+  client.Proxy = options.proxy.proxy;
+  client.ProxyPort = options.proxy.port;
+  client.ProxyUsername = options.proxy.user;
+  client.ProxyPassword = options.proxy.password;
   client.SetReceiveStream(&stream);
   try {
     client.Get();

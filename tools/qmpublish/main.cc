@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/command_line.h"
+#include "tools/cli/proxy_options.h"
 #include "tools/qmpublish/check.h"
 #include "tools/qmpublish/publish.h"
 #include "tools/qmpublish/publish_error.h"
@@ -69,44 +71,56 @@ bool Number(const std::string& text, int* value) {
   return true;
 }
 
+enum PublishOption { kMirror = 0x100, kBk, kBkp, kEngineFolder, kLevel, kJobs, kKeyFile, kSerial };
+
 int RunPublish(const std::vector<std::string>& args) {
   qm::publish::PublishOptions options;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool has_value = i + 1 < args.size();
-    if (arg == "--mirror" || arg == "--bk" || arg == "--bkp" || arg == "--engine-folder" ||
-        arg == "--level" || arg == "--jobs" || arg == "--key" || arg == "--serial") {
-      if (!has_value) {
-        return Usage(arg + " needs a value");
-      }
-      const std::string& value = args[++i];
-      if (arg == "--mirror") {
+  const qm::cli::CommandLine line =
+      qm::cli::ParseCommandLine(args, "",
+                                {{"mirror", required_argument, nullptr, kMirror},
+                                 {"bk", required_argument, nullptr, kBk},
+                                 {"bkp", required_argument, nullptr, kBkp},
+                                 {"engine-folder", required_argument, nullptr, kEngineFolder},
+                                 {"level", required_argument, nullptr, kLevel},
+                                 {"jobs", required_argument, nullptr, kJobs},
+                                 {"key", required_argument, nullptr, kKeyFile},
+                                 {"serial", required_argument, nullptr, kSerial}});
+  if (!line.error.empty()) {
+    return Usage(line.error);
+  }
+  if (line.help) {
+    return Help();
+  }
+  for (const auto& [id, value] : line.options) {
+    switch (id) {
+      case kMirror:
         options.mirrors.push_back(value);
-      } else if (arg == "--bk") {
+        break;
+      case kBk:
         options.bk = value;
-      } else if (arg == "--bkp") {
+        break;
+      case kBkp:
         options.bkp = value;
-      } else if (arg == "--engine-folder") {
+        break;
+      case kEngineFolder:
         options.engine_folder = value;
-      } else if (arg == "--key") {
+        break;
+      case kKeyFile:
         options.key_file = value;
-      } else if (arg == "--serial") {
+        break;
+      case kSerial:
         options.serial = qm::update::ParseSerial(value);
         if (!options.serial) {
           return Usage("--serial needs a number from 1 on");
         }
-      } else if (!Number(value, arg == "--level" ? &options.level : &options.jobs)) {
-        return Usage(arg + " needs a number");
-      }
-    } else if (IsHelp(arg)) {
-      return Help();
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
+        break;
+      default:
+        if (!Number(value, id == kLevel ? &options.level : &options.jobs)) {
+          return Usage(std::string(id == kLevel ? "--level" : "--jobs") + " needs a number");
+        }
     }
   }
+  const std::vector<std::string>& positional = line.operands;
   if (positional.size() != 2) {
     return Usage("publish needs the release folder and the output folder");
   }
@@ -125,48 +139,46 @@ int RunPublish(const std::vector<std::string>& args) {
   return 0;
 }
 
+enum CheckOption { kVersionKey = 0x200, kPublicKey };
+
 int RunCheck(const std::vector<std::string>& args) {
   qm::publish::CheckOptions options;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool has_value = i + 1 < args.size();
-    if (arg == "-x" || arg == "--proxy-port" || arg == "-U" || arg == "--key" ||
-        arg == "--public-key") {
-      if (!has_value) {
-        return Usage(arg + " needs a value");
+  std::vector<option> long_options = qm::cli::ProxyLongOptions();
+  long_options.push_back({"key", required_argument, nullptr, kVersionKey});
+  long_options.push_back({"public-key", required_argument, nullptr, kPublicKey});
+  const qm::cli::CommandLine line =
+      qm::cli::ParseCommandLine(args, qm::cli::kProxyShortOptions, long_options);
+  if (!line.error.empty()) {
+    return Usage(line.error);
+  }
+  if (line.help) {
+    return Help();
+  }
+  qm::cli::ProxyOptions proxy;
+  for (const auto& [id, value] : line.options) {
+    std::string error;
+    if (qm::cli::TakeProxyOption(id, value, &proxy, &error)) {
+      if (!error.empty()) {
+        return Usage(error);
       }
-      const std::string& value = args[++i];
-      if (arg == "-x") {
-        options.proxy = value;
-      } else if (arg == "--proxy-port") {
-        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
-          return Usage("bad proxy port: " + value);
-        }
-        options.proxy_port = value;
-      } else if (arg == "--key") {
-        options.version_key = value;
-      } else if (arg == "--public-key") {
-        options.public_key = qm::ParseHexArray<64>(value);
-        if (!options.public_key) {
-          return Usage("--public-key needs the 128 hex digits that keygen printed");
-        }
-      } else {
-        const size_t colon = value.find(':');
-        if (colon == std::string::npos || colon == 0) {
-          return Usage("-U needs USER:PASSWORD");
-        }
-        options.proxy_user = value.substr(0, colon);
-        options.proxy_password = value.substr(colon + 1);
-      }
-    } else if (IsHelp(arg)) {
-      return Help();
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else if (options.base_url.empty()) {
-      options.base_url = arg;
+    } else if (id == kVersionKey) {
+      options.version_key = value;
     } else {
-      return Usage("more than one URL");
+      options.public_key = qm::ParseHexArray<64>(value);
+      if (!options.public_key) {
+        return Usage("--public-key needs the 128 hex digits that keygen printed");
+      }
     }
+  }
+  options.proxy = proxy.proxy;
+  options.proxy_port = proxy.port;
+  options.proxy_user = proxy.user;
+  options.proxy_password = proxy.password;
+  if (line.operands.size() > 1) {
+    return Usage("more than one URL");
+  }
+  if (!line.operands.empty()) {
+    options.base_url = line.operands[0];
   }
   if (options.base_url.empty()) {
     return Usage("check needs the updater's base URL, such as http://www.example.com");

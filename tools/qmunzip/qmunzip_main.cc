@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "tools/cli/command_line.h"
 #include "zip/unzip.h"
 #include "zip/unzip_error.h"
 
@@ -62,35 +63,35 @@ std::string Show(const std::string& cp949) {
 int main(int argc, char** argv) {
   enum class Action { kExtract, kList, kTest } action = Action::kExtract;
   std::string password;
-  std::string archive;
   std::string dir;
   bool have_dir = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    if (arg == "-l" || arg == "-t") {
+  const qm::cli::CommandLine line =
+      qm::cli::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), "ltP:d:", {});
+  if (!line.error.empty()) {
+    std::fprintf(stderr, "qmunzip: %s\n", line.error.c_str());
+    return Usage();
+  }
+  if (line.help) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  for (const auto& [id, value] : line.options) {
+    if (id == 'l' || id == 't') {
       if (action != Action::kExtract) {
         return Usage();
       }
-      action = arg == "-l" ? Action::kList : Action::kTest;
-    } else if (arg == "-P" || arg == "-d") {
-      if (i + 1 >= argc) {
-        return Usage();
-      }
-      (arg == "-P" ? password : dir) = argv[++i];
-      have_dir |= arg == "-d";
-    } else if ((!arg.empty() && arg[0] == '-' && arg != "-") || !archive.empty()) {
-      return Usage();  // an unknown option or a second archive
+      action = id == 'l' ? Action::kList : Action::kTest;
     } else {
-      archive = arg;
+      (id == 'P' ? password : dir) = value;
+      have_dir |= id == 'd';
     }
   }
-  if (archive.empty() || (have_dir && dir.empty()) || (have_dir && action != Action::kExtract)) {
+  // One archive; "-" is a name, not an option.
+  if (line.operands.size() != 1 || (have_dir && dir.empty()) ||
+      (have_dir && action != Action::kExtract)) {
     return Usage();
   }
+  const std::string& archive = line.operands[0];
 
   qm::zip::TUnZip unzip;
   bool archive_unreadable = false;
