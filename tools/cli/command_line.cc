@@ -17,6 +17,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
   storage.emplace_back("tool");
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(storage.size() + 1);
   for (std::string& arg : storage) {
     argv.push_back(arg.data());
   }
