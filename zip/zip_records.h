@@ -7,6 +7,11 @@
 
 namespace qm::zip {
 
+// The plain signatures ("PK" and two numbers), as little-endian words.
+inline constexpr uint32_t kLocalSignature = 0x04034b50;
+inline constexpr uint32_t kCentralSignature = 0x02014b50;
+inline constexpr uint32_t kEndSignature = 0x06054b50;
+
 inline constexpr size_t kLocalHeaderSize = 30;
 inline constexpr size_t kCentralHeaderSize = 46;
 inline constexpr size_t kEndRecordSize = 22;

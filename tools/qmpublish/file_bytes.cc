@@ -37,20 +37,33 @@ std::string ReadWholeFile(const std::filesystem::path& path) {
   return data;
 }
 
+std::filesystem::path PartialPath(const std::filesystem::path& path) {
+  return path.string() + ".part~";
+}
+
+bool CommitPartial(const std::filesystem::path& partial,
+                   const std::filesystem::path& path,
+                   bool written) {
+  std::error_code error;
+  if (written) {
+    std::filesystem::rename(partial, path, error);
+  }
+  if (!written || error) {
+    std::filesystem::remove(partial, error);
+    return false;
+  }
+  return true;
+}
+
 void WriteWholeFile(const std::filesystem::path& path, const std::string& data) {
-  const std::filesystem::path partial = path.string() + ".part~";
+  const std::filesystem::path partial = PartialPath(path);
   bool ok = false;
   {
     std::unique_ptr<std::FILE, FileCloser> out(std::fopen(partial.c_str(), "wb"));
     ok = out && std::fwrite(data.data(), 1, data.size(), out.get()) == data.size() &&
          std::fflush(out.get()) == 0;
   }
-  std::error_code error;
-  if (ok) {
-    std::filesystem::rename(partial, path, error);
-  }
-  if (!ok || error) {
-    std::filesystem::remove(partial, error);
+  if (!CommitPartial(partial, path, ok)) {
     throw PublishError("cannot write " + path.string() +
                        ": check that the folder is writable and the disk not full");
   }

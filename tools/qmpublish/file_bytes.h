@@ -10,6 +10,14 @@ namespace qm::publish {
 std::string ReadWholeFile(const std::filesystem::path& path);
 // Writes beside path and moves the file into place once complete.
 void WriteWholeFile(const std::filesystem::path& path, const std::string& data);
+// Where a file is written before it replaces path, so that a reader never
+// meets half of it.
+std::filesystem::path PartialPath(const std::filesystem::path& path);
+// Renames the partial file over path when it was written completely;
+// removes it otherwise. True when path now holds it.
+bool CommitPartial(const std::filesystem::path& partial,
+                   const std::filesystem::path& path,
+                   bool written);
 
 // The system's own form of a path: code page 949 bytes (what the platform
 // layer and the extractor take). Raises PublishError for a name that code

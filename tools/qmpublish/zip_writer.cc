@@ -10,18 +10,18 @@
 #include <optional>
 #include <thread>
 
+#include "platform/file_system.h"
 #include "platform/sha256.h"
 #include "tools/qmpublish/file_bytes.h"
 #include "tools/qmpublish/publish_error.h"
 #include "util/hex.h"
+#include "zip/zip_records.h"
 
 namespace qm::publish {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kAttrDirectory = 0x10;
-constexpr uint32_t kAttrArchive = 0x20;
 // Info-ZIP's convention for a program: made on Unix, the mode in the upper
 // half of the attributes beside the DOS bits, which Windows reads alone.
 constexpr uint16_t kMadeByUnix = (3 << 8) | 20;
@@ -200,7 +200,7 @@ WrittenZip WriteZip(const fs::path& path,
   }
   std::sort(entries.begin(), entries.end(),
             [](const ZipSource& a, const ZipSource& b) { return a.stored_name < b.stored_name; });
-  const fs::path partial = path.string() + ".part~";
+  const fs::path partial = PartialPath(path);
   std::unique_ptr<std::FILE, FileCloser> out(std::fopen(partial.c_str(), "wb"));
   if (!out) {
     throw PublishError("cannot create " + partial.string() + ": check that the folder is writable");
@@ -223,19 +223,20 @@ WrittenZip WriteZip(const fs::path& path,
     for (size_t i = 0; i < entries.size(); ++i) {
       const ZipSource& source = entries[i];
       const Member member = queue.Take(i);
-      if (offset + 30 + source.stored_name.size() + member.data.size() > kMaxZipSize) {
+      if (offset + zip::kLocalHeaderSize + source.stored_name.size() + member.data.size() >
+          kMaxZipSize) {
         throw PublishError(path.filename().string() +
                            " would reach 4 GiB, more than a zip archive for the updater can "
                            "hold; split the item into smaller sets");
       }
       std::string header;
-      Put32(header, 0x04034b50);
+      Put32(header, zip::kLocalSignature);
       CommonFields(header, source, member);
       header += source.stored_name;
       write(header);
       write(member.data);
 
-      Put32(central, 0x02014b50);
+      Put32(central, zip::kCentralSignature);
       // Made by MS-DOS, so the attributes below are DOS bits; a program also
       // carries its Unix mode.
       Put16(central, source.executable ? kMadeByUnix : 20);
@@ -244,9 +245,10 @@ WrittenZip WriteZip(const fs::path& path,
       Put16(central, 0);  // disk
       Put16(central, 0);  // internal attributes
       if (source.file.empty()) {
-        Put32(central, kAttrDirectory);
+        Put32(central, platform::kAttrDirectory);
       } else {
-        Put32(central, source.executable ? (kUnixProgramMode << 16) | kAttrArchive : kAttrArchive);
+        Put32(central, source.executable ? (kUnixProgramMode << 16) | platform::kAttrArchive
+                                         : platform::kAttrArchive);
       }
       Put32(central, static_cast<uint32_t>(offset));
       central += source.stored_name;
@@ -266,7 +268,7 @@ WrittenZip WriteZip(const fs::path& path,
     throw;
   }
   std::string end;
-  Put32(end, 0x06054b50);
+  Put32(end, zip::kEndSignature);
   Put16(end, 0);
   Put16(end, 0);
   Put16(end, static_cast<uint32_t>(entries.size()));
@@ -282,12 +284,7 @@ WrittenZip WriteZip(const fs::path& path,
     ok = std::fflush(out.get()) == 0;
   }
   out.reset();
-  std::error_code error;
-  if (ok) {
-    fs::rename(partial, path, error);
-  }
-  if (!ok || error) {
-    fs::remove(partial, error);
+  if (!CommitPartial(partial, path, ok)) {
     throw PublishError(total > kMaxZipSize
                            ? path.filename().string() + " would reach 4 GiB; split the item"
                            : "cannot write " + path.string() + ": is the disk full?");
