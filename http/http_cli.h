@@ -203,6 +203,7 @@ class THttpCli : private ResponseReader::Listener {
 
   RequestTarget request_;
   Relocation pending_relocation_;
+  // Kept with the client's documented fields; nothing here reads it.
   bool connected_ = false;
   bool relocating_ = false;  // a location line was read
   bool closing_for_relocation_ = false;

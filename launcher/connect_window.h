@@ -54,6 +54,7 @@ class TFM_Connect : private update::UpdateHost {
   void Http1DocBegin(int64_t content_length);
   void Http1DocData(int32_t len);
   void Http1DocEnd();
+  // The window's documented helper; it forwards to qm::R_Trim.
   static std::string R_Trim(const std::string& s);
 
   // The update run: 0 up to date, -1 the server's settings file was not

@@ -24,6 +24,8 @@ struct LauncherState {
   std::string AppDir;  // no trailing "\"
   std::string FileVersionText;
   std::string ProductVersionText;
+  // The four fields of ProductVersion; the second and fourth are kept with
+  // the window's documented fields, though only 1 and 3 are read.
   std::string VersionField1;
   std::string VersionField2;
   std::string VersionField3;
