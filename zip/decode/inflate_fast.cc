@@ -32,6 +32,22 @@ inline void Consume(uint64_t& bits, unsigned& count, unsigned n) {
   count -= n;
 }
 
+// Stores the loop's progress, handing whole bytes read ahead back to the
+// input so that the slow path and the caller see exact counts.
+void Store(FastLoopState& state,
+           const uint8_t* in,
+           size_t read,
+           uint8_t* out,
+           uint64_t bits,
+           unsigned count) {
+  const unsigned back = std::min<size_t>(count >> 3, read);
+  count -= back * 8;
+  state.in = in - back;
+  state.out = out;
+  state.bitbuf = bits & ((uint64_t{1} << count) - 1);
+  state.bitcount = count;
+}
+
 }  // namespace
 
 FastLoopEnd RunFastLoop(FastLoopState& state) {
@@ -104,15 +120,7 @@ FastLoopEnd RunFastLoop(FastLoopState& state) {
     out = CopyMatch(out, distance, length);
   }
 
-  // Hand back whole bytes read ahead so the slow path and the caller see exact counts.
-  const unsigned back = std::min<size_t>(count >> 3, static_cast<size_t>(in - in_start));
-  in -= back;
-  count -= back * 8;
-  bits &= (uint64_t{1} << count) - 1;
-  state.in = in;
-  state.out = out;
-  state.bitbuf = bits;
-  state.bitcount = count;
+  Store(state, in, in - in_start, out, bits, count);
   return end;
 }
 
