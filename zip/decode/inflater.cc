@@ -524,51 +524,51 @@ InflateStatus Inflater::Inflate(const uint8_t* in,
                                 size_t out_size,
                                 size_t* consumed,
                                 size_t* produced) {
-  State& s = *state_;
-  assert((s.mode == Mode::kError) == (s.error_reason != nullptr));
+  State& state = *state_;
+  assert((state.mode == Mode::kError) == (state.error_reason != nullptr));
   const uint8_t* next_in = in;
   const uint8_t* const in_end = in + in_size;
   size_t done = 0;
-  const size_t window = s.deflate64 ? kWindow64 : kWindow64 / 2;
+  const size_t window = state.deflate64 ? kWindow64 : kWindow64 / 2;
   InflateStatus status = InflateStatus::kNeedMore;
   for (;;) {
-    assert(s.read <= s.pos);
-    const size_t n = std::min(s.pos - s.read, out_size - done);
-    if (n) {
-      std::memcpy(out + done, s.buffer.get() + s.read, n);
+    assert(state.read <= state.pos);
+    const size_t ready = std::min(state.pos - state.read, out_size - done);
+    if (ready) {
+      std::memcpy(out + done, state.buffer.get() + state.read, ready);
     }
-    s.read += n;
-    done += n;
-    if (s.read < s.pos) {
+    state.read += ready;
+    done += ready;
+    if (state.read < state.pos) {
       break;
     }
-    if (s.mode == Mode::kError) {
+    if (state.mode == Mode::kError) {
       status = InflateStatus::kDataError;
       break;
     }
-    if (s.mode == Mode::kDone) {
+    if (state.mode == Mode::kDone) {
       status = InflateStatus::kStreamEnd;
       break;
     }
-    if (s.pos >= kSlideAt) {
-      const size_t keep = std::min(s.pos, window);
-      std::memmove(s.buffer.get(), s.buffer.get() + s.pos - keep, keep);
-      s.pos = s.read = keep;
+    if (state.pos >= kSlideAt) {
+      const size_t keep = std::min(state.pos, window);
+      std::memmove(state.buffer.get(), state.buffer.get() + state.pos - keep, keep);
+      state.pos = state.read = keep;
     }
     const uint8_t* const before_in = next_in;
-    const size_t before_pos = s.pos;
+    const size_t before_pos = state.pos;
     const size_t room = out_size - done;
-    s.Decode(next_in, in_end, std::min(s.pos + room, kSlideAt));
+    state.Decode(next_in, in_end, std::min(state.pos + room, kSlideAt));
     if (room == 0) {
-      if (s.read == s.pos && s.mode == Mode::kDone) {
+      if (state.read == state.pos && state.mode == Mode::kDone) {
         status = InflateStatus::kStreamEnd;
-      } else if (s.read == s.pos && s.mode == Mode::kError) {
+      } else if (state.read == state.pos && state.mode == Mode::kError) {
         status = InflateStatus::kDataError;
       }
       break;
     }
-    if (next_in == before_in && s.pos == before_pos && s.mode != Mode::kError &&
-        s.mode != Mode::kDone) {
+    if (next_in == before_in && state.pos == before_pos && state.mode != Mode::kError &&
+        state.mode != Mode::kDone) {
       break;
     }
   }
