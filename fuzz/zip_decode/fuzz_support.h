@@ -61,6 +61,10 @@ inline void DecodeBothWays(uint16_t method,
   DecodeResult rb = DecodeMember(method, flags, size, bytes, b);
   if (ra.status != rb.status || ra.consumed > n)
     std::abort();
+  // Both ways meet the same damage first, so they name the same reason.
+  if ((ra.reason == nullptr) != (rb.reason == nullptr) ||
+      (ra.reason && std::strcmp(ra.reason, rb.reason) != 0))
+    std::abort();
   if (ra.status == DecodeStatus::kOutputStopped) {
     // Stopped by the sink: the blocks, and so what passed the limit, depend
     // on the read pattern; what came before the limit does not.

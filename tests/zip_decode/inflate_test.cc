@@ -140,7 +140,7 @@ TEST(InflateTest, AnySplitOfInputAndOutputGivesTheSameBytes) {
   }
   // And through the member decoder with uneven reads; the sink never gets big blocks.
   Bytes packed = ZlibDeflate(data, 9, Z_DEFAULT_STRATEGY);
-  for (std::vector<size_t> pattern : {std::vector<size_t>{1}, {0}, {5, 70000, 1, 2}}) {
+  for (const std::vector<size_t>& pattern : {std::vector<size_t>{1}, {0}, {5, 70000, 1, 2}}) {
     MemorySource source(packed, pattern);
     VectorSink sink;
     DecodeResult r = DecodeMember(8, 0, 0, source, sink);
@@ -401,7 +401,7 @@ TEST(InflateTest, MalformedBlocksAreDataErrors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " method " + std::to_string(c.method));
     Bytes out;
-    for (std::vector<size_t> pattern : {std::vector<size_t>{}, {1}}) {
+    for (const std::vector<size_t>& pattern : {std::vector<size_t>{}, {1}}) {
       DecodeResult r = Decode(c.method, 0, 0, c.stream, &out, pattern);
       EXPECT_EQ(r.status, c.expected) << DecodeStatusName(r.status);
     }
@@ -410,6 +410,234 @@ TEST(InflateTest, MalformedBlocksAreDataErrors) {
       EXPECT_EQ(ZlibInflate(c.stream, &theirs), c.expected);
     }
   }
+}
+
+// zlib's message for a stream it refuses as damaged; empty if it does not.
+std::string ZlibReason(const Bytes& in) {
+  z_stream z{};
+  inflateInit2(&z, -15);
+  z.next_in = const_cast<uint8_t*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  uint8_t buf[16384];
+  int rc;
+  do {
+    z.next_out = buf;
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+  } while (rc == Z_OK);
+  std::string reason = rc == Z_DATA_ERROR && z.msg ? z.msg : "";
+  inflateEnd(&z);
+  return reason;
+}
+
+// A dynamic block header whose code length code has the given lengths (19,
+// by symbol); returns its codewords.
+std::vector<uint32_t> PutPrecode(BitWriter& w,
+                                 unsigned nlit,
+                                 unsigned ndist,
+                                 const std::vector<uint8_t>& precode) {
+  static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
+  w.Put(1, 1);
+  w.Put(2, 2);
+  w.Put(nlit - 257, 5);
+  w.Put(ndist - 1, 5);
+  w.Put(19 - 4, 4);
+  for (uint8_t sym : kOrder) {
+    w.Put(precode[sym], 3);
+  }
+  return CanonicalCodes(precode);
+}
+
+// Every kind of damage reports its own reason, the same on the fast path
+// (whole input, padded so that the fast loop runs) and on the slow one (one
+// byte per read), and in the words zlib uses for the same stream. (Padded in
+// both: the slow path reads a whole main-table index before it refuses.)
+TEST(InflateTest, DataErrorsCarryZlibsReason) {
+  struct Case {
+    const char* reason;
+    uint16_t method;
+    Bytes stream;
+  };
+  std::vector<Case> cases;
+  {
+    BitWriter w;
+    w.Put(1, 1);
+    w.Put(3, 2);
+    cases.push_back({"invalid block type", 8, w.bytes()});
+  }
+  cases.push_back({"invalid stored block lengths", 8, {0x01, 0x05, 0x00, 0xFA, 0xF0, 'a', 'b'}});
+  for (unsigned nlit : {286u, 287u}) {
+    BitWriter w;  // 287 literal/length codes, or 31 distance codes
+    w.Put(1, 1);
+    w.Put(2, 2);
+    w.Put(nlit == 287 ? 30 : 29, 5);
+    w.Put(nlit == 287 ? 0 : 30, 5);
+    w.Put(0, 4);
+    cases.push_back({"too many length or distance symbols", 8, w.bytes()});
+  }
+  {
+    BitWriter w;  // all 19 code length codes one bit long
+    PutPrecode(w, 257, 1, std::vector<uint8_t>(19, 1));
+    cases.push_back({"invalid code lengths set", 8, w.bytes()});
+  }
+  // A complete code length code with the repeat symbols: 0-15 five bits,
+  // 16 two, 17 and 18 three.
+  std::vector<uint8_t> precode(19, 5);
+  precode[16] = 2;
+  precode[17] = precode[18] = 3;
+  {
+    BitWriter w;  // "repeat the previous length" with none before it
+    std::vector<uint32_t> codes = PutPrecode(w, 257, 1, precode);
+    w.PutCode(codes[16], 2);
+    w.Put(0, 2);
+    cases.push_back({"invalid bit length repeat", 8, w.bytes()});
+  }
+  {
+    BitWriter w;  // 2 x 138 zeros for 258 lengths
+    std::vector<uint32_t> codes = PutPrecode(w, 257, 1, precode);
+    for (int i = 0; i < 2; ++i) {
+      w.PutCode(codes[18], 3);
+      w.Put(127, 7);
+    }
+    cases.push_back({"invalid bit length repeat", 8, w.bytes()});
+  }
+  auto flat = [](size_t n, uint8_t len) { return std::vector<uint8_t>(n, len); };
+  {
+    std::vector<uint8_t> ll = flat(257, 8);
+    ll[256] = ll[0] = ll[1] = 0;
+    BitWriter w;
+    PutDynamicHeader(w, true, ll, {1, 1});
+    cases.push_back({"invalid code -- missing end-of-block", 8, w.bytes()});
+  }
+  {
+    std::vector<uint8_t> ll = flat(257, 9);
+    ll[0] = ll[1] = 1;
+    BitWriter w;
+    PutDynamicHeader(w, true, ll, {1, 1});
+    cases.push_back({"invalid literal/lengths set", 8, w.bytes()});
+  }
+  {
+    std::vector<uint8_t> ll = flat(257, 0);
+    ll[65] = ll[256] = 1;
+    BitWriter w;
+    PutDynamicHeader(w, true, ll, {2});  // a lone two-bit distance code
+    cases.push_back({"invalid distances set", 8, w.bytes()});
+  }
+  for (uint16_t method : {8, 9}) {
+    BitWriter w;  // fixed symbol 286
+    w.Put(1, 1);
+    w.Put(1, 2);
+    PutFixed(w, 'a');
+    PutFixed(w, 286);
+    cases.push_back({"invalid literal/length code", method, w.bytes()});
+  }
+  {
+    std::vector<uint8_t> ll = flat(257, 0);
+    ll[256] = 1;  // only end of block: the other one-bit codeword is unused
+    BitWriter w;
+    PutDynamicHeader(w, true, ll, {1});
+    w.PutCode(1, 1);
+    cases.push_back({"invalid literal/length code", 8, w.bytes()});
+  }
+  {
+    BitWriter w;  // fixed distance code 30, only Deflate64 has it
+    w.Put(1, 1);
+    w.Put(1, 2);
+    PutFixed(w, 'a');
+    PutFixed(w, 257);
+    w.PutCode(30, 5);
+    cases.push_back({"invalid distance code", 8, w.bytes()});
+  }
+  {
+    std::vector<uint8_t> ll = flat(258, 0);
+    ll[65] = ll[256] = 2;
+    ll[257] = 1;
+    BitWriter w;
+    PutDynamicHeader(w, true, ll, {1});  // a lone distance code: codeword 1 unused
+    w.PutCode(2, 2);
+    w.PutCode(0, 1);
+    w.PutCode(1, 1);
+    cases.push_back({"invalid distance code", 8, w.bytes()});
+  }
+  for (uint16_t method : {8, 9}) {
+    BitWriter w;  // one byte out, then a match two back
+    w.Put(1, 1);
+    w.Put(1, 2);
+    PutFixed(w, 'a');
+    PutFixed(w, 257);
+    w.PutCode(1, 5);
+    cases.push_back({"invalid distance too far back", method, w.bytes()});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.reason) + " method " + std::to_string(c.method));
+    Bytes padded = c.stream;
+    padded.resize(padded.size() + 32);
+    for (const std::vector<size_t>& pattern : {std::vector<size_t>{}, {1}}) {
+      Bytes out;
+      DecodeResult r = Decode(c.method, 0, 0, padded, &out, pattern);
+      ASSERT_EQ(r.status, DecodeStatus::kDataError) << DecodeStatusName(r.status);
+      ASSERT_NE(r.reason, nullptr);
+      EXPECT_EQ(std::string(r.reason), c.reason) << "pattern " << pattern.size();
+    }
+    if (c.method == 8) {
+      EXPECT_EQ(ZlibReason(padded), c.reason);
+    }
+  }
+}
+
+// Random damage: wherever zlib refuses a stream, we refuse it for the same reason.
+TEST(InflateTest, DamagedStreamsGiveZlibsReason) {
+  std::mt19937 rng(1234);
+  Bytes data = TextData(20000, 21);
+  Bytes bin = BinaryData(20000, 22);
+  data.insert(data.end(), bin.begin(), bin.end());
+  int refused = 0;
+  for (int strategy : {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY}) {
+    const Bytes packed = ZlibDeflate(data, 6, strategy);
+    for (int round = 0; round < 150; ++round) {
+      Bytes bad = packed;
+      for (int f = 0; f < 1 + round % 3; ++f) {
+        size_t at = rng() % std::min<size_t>(bad.size(), round % 2 ? 64 : bad.size());
+        bad[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
+      }
+      SCOPED_TRACE("strategy " + std::to_string(strategy) + " round " + std::to_string(round));
+      const std::string theirs = ZlibReason(bad);
+      for (const std::vector<size_t>& pattern : {std::vector<size_t>{}, {1}}) {
+        Bytes out;
+        DecodeResult r = Decode(8, 0, 0, bad, &out, pattern);
+        ASSERT_EQ(r.reason ? std::string(r.reason) : std::string(), theirs);
+      }
+      refused += !theirs.empty();
+    }
+  }
+  EXPECT_GT(refused, 100);  // the damage does reach the checks
+}
+
+// A reason belongs to the stream that had it: a clean stream has none, also
+// after Reset from a damaged one.
+TEST(InflateTest, ReasonClearsWithTheStream) {
+  const Bytes data = TextData(10000, 5);
+  const Bytes packed = ZlibDeflate(data, 6, Z_DEFAULT_STRATEGY);
+  Bytes out;
+  DecodeResult r = Decode(8, 0, 0, packed, &out);
+  ASSERT_EQ(r.status, DecodeStatus::kOk);
+  EXPECT_EQ(r.reason, nullptr);
+
+  Inflater inflater(false);
+  const Bytes bad = {0x07};  // final block of type 3
+  Bytes buffer(data.size());
+  size_t used = 0, made = 0;
+  ASSERT_EQ(inflater.Inflate(bad.data(), bad.size(), buffer.data(), buffer.size(), &used, &made),
+            InflateStatus::kDataError);
+  ASSERT_NE(inflater.error_reason(), nullptr);
+  inflater.Reset();
+  EXPECT_EQ(inflater.error_reason(), nullptr);
+  ASSERT_EQ(
+      inflater.Inflate(packed.data(), packed.size(), buffer.data(), buffer.size(), &used, &made),
+      InflateStatus::kStreamEnd);
+  EXPECT_EQ(inflater.error_reason(), nullptr);
+  EXPECT_TRUE(buffer == data);
 }
 
 TEST(InflateTest, SinkStopAndReadErrorEndTheMember) {

@@ -65,6 +65,25 @@ void BitWriter::PutCode(uint32_t code, unsigned len) {
   }
 }
 
+std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lens) {
+  unsigned count[16] = {};
+  for (uint8_t len : lens) {
+    ++count[len];
+  }
+  count[0] = 0;
+  unsigned next[16] = {};
+  for (unsigned len = 1; len < 15; ++len) {
+    next[len + 1] = (next[len] + count[len]) << 1;
+  }
+  std::vector<uint32_t> codes(lens.size());
+  for (size_t s = 0; s < lens.size(); ++s) {
+    if (lens[s]) {
+      codes[s] = next[lens[s]]++;
+    }
+  }
+  return codes;
+}
+
 Bytes TextData(size_t size, uint32_t seed) {
   static const char* const kWords[] = {
       "the ",    "quill ",  "mar ",    "update ", "server ", "archive ", "member ",  "window ",

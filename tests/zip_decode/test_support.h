@@ -63,6 +63,9 @@ class BitWriter {
   size_t count_ = 0;
 };
 
+// Canonical codewords (RFC 1951, 3.2.2) for code lengths; 0 for unused symbols.
+std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lens);
+
 // One member of a zip file located by its local header.
 struct LocalMember {
   std::string name;

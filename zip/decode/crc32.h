@@ -1,5 +1,6 @@
-#ifndef QM_ZIP_DECODE_CRC32_H_
-#define QM_ZIP_DECODE_CRC32_H_
+// CRC-32 of the .ZIP format, for checking members and for the traditional
+// encryption's keys.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -15,5 +16,3 @@ uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t size);
 uint32_t Crc32Step(uint32_t reg, uint8_t byte);
 
 }  // namespace qm::zip
-
-#endif  // QM_ZIP_DECODE_CRC32_H_

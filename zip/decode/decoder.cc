@@ -46,6 +46,7 @@ DecodeResult InflateMember(bool deflate64, InputSource& input, OutputSink& outpu
     if (st == InflateStatus::kDataError) {
       r.status = DecodeStatus::kDataError;
       r.fault = DataFault::kBadBlock;
+      r.reason = inflater->error_reason();
       return r;
     }
     if (used == 0 && made == 0 && at_end) {

@@ -1,5 +1,6 @@
-#ifndef QM_ZIP_DECODE_DECODER_H_
-#define QM_ZIP_DECODE_DECODER_H_
+// The member decoder: runs one zip member's compressed data through the
+// decoder of its method into a sink.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +42,9 @@ enum class DataFault {
 struct DecodeResult {
   DecodeStatus status = DecodeStatus::kOk;
   DataFault fault = DataFault::kNone;  // set with kDataError
+  // With kDataError from Deflate or Deflate64: what was wrong, in zlib's
+  // words ("invalid block type"); nullptr otherwise.
+  const char* reason = nullptr;
   uint64_t consumed = 0;  // input bytes actually used (inflate: up to the end of the stream)
   uint64_t produced = 0;  // bytes the sink took (not a block it refused)
 };
@@ -67,5 +71,3 @@ bool IsSupportedMethod(uint16_t method);
 const char* DecodeStatusName(DecodeStatus status);
 
 }  // namespace qm::zip
-
-#endif  // QM_ZIP_DECODE_DECODER_H_

@@ -1,245 +1,72 @@
 #include "zip/decode/inflater.h"
 
 #include <algorithm>
-#include <bit>
+#include <cassert>
 #include <cstring>
+
+#include "zip/decode/inflate_fast.h"
+#include "zip/decode/inflate_tables.h"
 
 namespace qm::zip {
 namespace {
 
-// Table entry layout (32 bits):
-//   bits 0-4   code length in bits (the whole codeword, also for subtable entries)
-//   bits 8-12  extra bits of a length or distance; for kSub the subtable's index bits
-//   bits 16-31 literal byte, length base, distance base, or subtable start
-constexpr uint32_t kSub = 0x20;
-constexpr uint32_t kEob = 0x40;
-constexpr uint32_t kInvalid = 0x80;
-constexpr uint32_t kLiteral = 0x2000;
+using internal::EntryBits;
+using internal::EntryExtra;
+using internal::EntryValue;
+using internal::kEntryEob;
+using internal::kEntryInvalid;
+using internal::kEntryLiteral;
 
-constexpr unsigned kLitlenBits = 10;
-constexpr unsigned kDistBits = 8;
-constexpr unsigned kPrecodeBits = 7;
-// A complete code has at most half its symbols behind subtables, each at most 32 or 128 long.
-constexpr unsigned kLitlenTableSize = (1u << kLitlenBits) + 144 * 32;
-constexpr unsigned kDistTableSize = (1u << kDistBits) + 16 * 128;
-constexpr unsigned kPrecodeTableSize = 1u << kPrecodeBits;
+constexpr uint8_t kPrecodeOrder[internal::kPrecodeSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                              11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-constexpr unsigned kMaxLitlen = 288;
-constexpr unsigned kMaxDist = 32;
+// Header fields of a dynamic block: 5 + 5 + 4 bits of counts, then 3 bits per
+// code length code length.
+constexpr unsigned kTableHeaderBits = 14;
+constexpr unsigned kPrecodeLenBits = 3;
+constexpr unsigned kMinLitlenCount = 257;
+constexpr unsigned kMinDistCount = 1;
+constexpr unsigned kMinPrecodeCount = 4;
+constexpr unsigned kDeflateLitlenCount = 286;
+constexpr unsigned kDeflateDistCount = 30;
 
-constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
-                                      15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
-                                      67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistBase[32] = {1,    2,    3,    4,     5,     7,     9,     13,
-                                    17,   25,   33,   49,    65,    97,    129,   193,
-                                    257,  385,  513,  769,   1025,  1537,  2049,  3073,
-                                    4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
-constexpr uint8_t kDistExtra[32] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,  6,
-                                    7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
-constexpr uint8_t kPrecodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
+// The code length code's repeat symbols: 16 repeats the previous length
+// 3-6 times, 17 a zero 3-10 times, 18 a zero 11-138 times.
+constexpr unsigned kRepeatPrevious = 16;
+constexpr unsigned kRepeatZeroShort = 17;
+constexpr unsigned kRepeatZeroLong = 18;
 
-// The window plus the decoding area; the longest match may run past the slide mark.
+unsigned RepeatExtraBits(unsigned symbol) {
+  return symbol == kRepeatPrevious ? 2 : symbol == kRepeatZeroShort ? 3 : 7;
+}
+unsigned RepeatBase(unsigned symbol) {
+  return symbol == kRepeatZeroLong ? 11 : 3;
+}
+
+// The buffer keeps the window (the last 64 KiB for Deflate64, 32 KiB for
+// Deflate) ahead of a decoding area; when the output reaches kSlideAt, the
+// window moves back to the start. A larger area means fewer moves.
 constexpr size_t kWindow64 = 65536;
-constexpr size_t kSlideAt = kWindow64 + size_t{256} * 1024;
-constexpr size_t kMaxMatch64 = 65538;
-constexpr size_t kBufferSize = kSlideAt + kMaxMatch64 + 64;
+constexpr size_t kDecodeArea = size_t{256} * 1024;
+constexpr size_t kSlideAt = kWindow64 + kDecodeArea;
+// Both paths start a match below kSlideAt; the fast loop may write
+// kFastOutputOverrun past its limit, the slow path a match and its overrun.
+constexpr size_t kBufferSize = kSlideAt + internal::kFastOutputOverrun;
+static_assert(internal::kFastOutputOverrun >= internal::kMaxMatch64 + internal::kCopyOverrun);
 
-uint32_t LitlenPayload(unsigned sym, bool d64) {
-  if (sym < 256) {
-    return kLiteral | (sym << 16);
-  }
-  if (sym == 256) {
-    return kEob;
-  }
-  sym -= 257;
-  if (sym >= 29) {
-    return kInvalid;
-  }
-  if (d64 && sym == 28) {
-    return (3u << 16) | (16u << 8);
-  }
-  return (uint32_t{kLengthBase[sym]} << 16) | (uint32_t{kLengthExtra[sym]} << 8);
-}
-
-uint32_t DistPayload(unsigned sym, bool d64) {
-  if (sym >= 32 || (!d64 && sym >= 30)) {
-    return kInvalid;
-  }
-  return (uint32_t{kDistBase[sym]} << 16) | (uint32_t{kDistExtra[sym]} << 8);
-}
-
-uint32_t PrecodePayload(unsigned sym, bool) {
-  return sym << 16;
-}
-
-unsigned Reverse(unsigned code, unsigned len) {
-  unsigned r = 0;
-  for (unsigned i = 0; i < len; ++i, code >>= 1) {
-    r = (r << 1) | (code & 1);
-  }
-  return r;
-}
-
-// Builds a two-level decoding table for canonical code lengths. A code that is
-// over-subscribed, or incomplete other than a lone one-bit code or no code at
-// all (where allowed), is refused.
-bool BuildTable(const uint8_t* lens,
-                unsigned n,
-                unsigned main_bits,
-                uint32_t* table,
-                unsigned table_size,
-                bool allow_sparse,
-                uint32_t (*payload)(unsigned, bool),
-                bool d64) {
-  unsigned count[16] = {};
-  for (unsigned i = 0; i < n; ++i) {
-    ++count[lens[i]];
-  }
-  count[0] = 0;
-  int left = 1;
-  unsigned max_len = 0;
-  for (unsigned len = 1; len <= 15; ++len) {
-    left = (left << 1) - static_cast<int>(count[len]);
-    if (left < 0) {
-      return false;
-    }
-    if (count[len]) {
-      max_len = len;
-    }
-  }
-  if (left > 0) {
-    bool sparse = max_len == 0 || (max_len == 1 && count[1] == 1);
-    if (!allow_sparse || !sparse) {
-      return false;
-    }
-  }
-  unsigned next[16];
-  next[1] = 0;
-  for (unsigned len = 1; len < 15; ++len) {
-    next[len + 1] = (next[len] + count[len]) << 1;
-  }
-
-  const unsigned main_size = 1u << main_bits;
-  for (unsigned i = 0; i < main_size; ++i) {
-    table[i] = kInvalid | main_bits;
-  }
-
-  uint16_t rev[kMaxLitlen];
-  uint8_t sub_len[1u << kLitlenBits] = {};
-  for (unsigned s = 0; s < n; ++s) {
-    unsigned len = lens[s];
-    if (!len) {
-      continue;
-    }
-    rev[s] = static_cast<uint16_t>(Reverse(next[len]++, len));
-    if (len > main_bits) {
-      unsigned prefix = rev[s] & (main_size - 1);
-      sub_len[prefix] = static_cast<uint8_t>(std::max<unsigned>(sub_len[prefix], len));
-    }
-  }
-  unsigned cursor = main_size;
-  if (max_len > main_bits) {
-    for (unsigned p = 0; p < main_size; ++p) {
-      if (!sub_len[p]) {
-        continue;
-      }
-      unsigned sb = sub_len[p] - main_bits;
-      if (cursor + (1u << sb) > table_size) {
-        return false;
-      }
-      table[p] = kSub | (sb << 8) | (cursor << 16) | main_bits;
-      for (unsigned i = 0; i < (1u << sb); ++i) {
-        table[cursor + i] = kInvalid | sub_len[p];
-      }
-      cursor += 1u << sb;
-    }
-  }
-  for (unsigned s = 0; s < n; ++s) {
-    unsigned len = lens[s];
-    if (!len) {
-      continue;
-    }
-    uint32_t entry = payload(s, d64) | len;
-    if (len <= main_bits) {
-      for (unsigned i = rev[s]; i < main_size; i += 1u << len) {
-        table[i] = entry;
-      }
-    } else {
-      unsigned prefix = rev[s] & (main_size - 1);
-      unsigned sb = (table[prefix] >> 8) & 31;
-      unsigned base = table[prefix] >> 16;
-      for (unsigned i = rev[s] >> main_bits; i < (1u << sb); i += 1u << (len - main_bits)) {
-        table[base + i] = entry;
-      }
-    }
-  }
-  return true;
-}
-
-struct FixedTables {
-  uint32_t litlen[1u << kLitlenBits];
-  uint32_t dist[1u << kDistBits];
-  explicit FixedTables(bool d64) {
-    uint8_t lens[kMaxLitlen];
-    std::fill(lens, lens + 144, 8);
-    std::fill(lens + 144, lens + 256, 9);
-    std::fill(lens + 256, lens + 280, 7);
-    std::fill(lens + 280, lens + 288, 8);
-    BuildTable(lens, 288, kLitlenBits, litlen, 1u << kLitlenBits, false, LitlenPayload, d64);
-    std::fill(lens, lens + 32, 5);
-    BuildTable(lens, 32, kDistBits, dist, 1u << kDistBits, false, DistPayload, d64);
-  }
-};
-
-const FixedTables& Fixed(bool d64) {
-  static const FixedTables fixed32(false);
-  static const FixedTables fixed64(true);
-  return d64 ? fixed64 : fixed32;
-}
-
-inline uint32_t Lookup(const uint32_t* table, unsigned main_bits, uint64_t bits) {
-  uint32_t e = table[bits & ((1u << main_bits) - 1)];
-  if (e & kSub) {
-    e = table[(e >> 16) + ((bits >> main_bits) & ((1u << ((e >> 8) & 31)) - 1))];
-  }
-  return e;
-}
-
-inline uint64_t LoadLe64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap64(v);
-  }
-  return v;
-}
-
-inline uint32_t LowBits(uint64_t v, unsigned n) {
-  return static_cast<uint32_t>(v & ((uint64_t{1} << n) - 1));
-}
-
-// Copies a match; may write up to 7 bytes past its end (the buffer has room).
-inline uint8_t* CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
-  const uint8_t* src = out - dist;
-  uint8_t* end = out + len;
-  if (dist >= 8) {
-    do {
-      std::memcpy(out, src, 8);
-      out += 8;
-      src += 8;
-    } while (out < end);
-  } else if (dist == 1) {
-    std::memset(out, *src, len);
-  } else {
-    while (out < end) {
-      *out++ = *src++;
-    }
-  }
-  return end;
-}
+// Data error reasons, in zlib's words so that a report reads the same
+// whichever tool met the damage.
+constexpr char kBadBlockType[] = "invalid block type";
+constexpr char kBadStoredLength[] = "invalid stored block lengths";
+constexpr char kTooManySymbols[] = "too many length or distance symbols";
+constexpr char kBadCodeLengthsSet[] = "invalid code lengths set";
+constexpr char kBadRepeat[] = "invalid bit length repeat";
+constexpr char kNoEndOfBlock[] = "invalid code -- missing end-of-block";
+constexpr char kBadLitlenSet[] = "invalid literal/lengths set";
+constexpr char kBadDistanceSet[] = "invalid distances set";
+constexpr char kBadLitlenCode[] = "invalid literal/length code";
+constexpr char kBadDistanceCode[] = "invalid distance code";
+constexpr char kDistanceTooFar[] = "invalid distance too far back";
 
 enum class Mode {
   kHeader,
@@ -256,6 +83,52 @@ enum class Mode {
   kError,
 };
 
+// Input of one call, read low bits of each byte first.
+struct BitReader {
+  bool Pull() {
+    if (next == end) {
+      return false;
+    }
+    assert(count <= 56);
+    bits |= uint64_t{*next++} << count;
+    count += 8;
+    return true;
+  }
+  bool Need(unsigned n) {
+    assert(n <= 32);
+    while (count < n) {
+      if (!Pull()) {
+        return false;
+      }
+    }
+    return true;
+  }
+  uint32_t Peek(unsigned n) const { return static_cast<uint32_t>(bits & ((uint64_t{1} << n) - 1)); }
+  void Drop(unsigned n) {
+    assert(n <= count);
+    bits >>= n;
+    count -= n;
+  }
+  // The entry of the next codeword, pulling input until all its bits are
+  // there; false when the input runs out first.
+  bool NextEntry(const uint32_t* table, unsigned main_bits, uint32_t* entry) {
+    for (;;) {
+      *entry = internal::Lookup(table, main_bits, bits);
+      if (EntryBits(*entry) <= count) {
+        return true;
+      }
+      if (!Pull()) {
+        return false;
+      }
+    }
+  }
+
+  const uint8_t* next = nullptr;
+  const uint8_t* end = nullptr;
+  uint64_t bits = 0;
+  unsigned count = 0;
+};
+
 }  // namespace
 
 struct Inflater::State {
@@ -264,71 +137,57 @@ struct Inflater::State {
   void Reset() {
     mode = Mode::kHeader;
     final_block = false;
-    bitbuf = 0;
-    bitcount = 0;
+    input = BitReader();
     pos = 0;
     read = 0;
+    error_reason = nullptr;
   }
 
   // Decodes into buffer until pos reaches limit, the input runs out, the
-  // stream ends or an error; returns nothing, progress is seen in pos/in.
+  // stream ends or an error; progress shows in pos and in.
   void Decode(const uint8_t*& in, const uint8_t* in_end, size_t limit);
-  bool FastLoop(const uint8_t*& in, const uint8_t* in_end, size_t limit);
-  bool ReadTables();
 
-  bool Pull(const uint8_t*& in, const uint8_t* in_end) {
-    if (in == in_end) {
-      return false;
-    }
-    bitbuf |= uint64_t{*in++} << bitcount;
-    bitcount += 8;
-    return true;
-  }
-  bool Need(unsigned n, const uint8_t*& in, const uint8_t* in_end) {
-    while (bitcount < n) {
-      if (!Pull(in, in_end)) {
-        return false;
-      }
-    }
-    return true;
-  }
-  void Drop(unsigned n) {
-    bitbuf >>= n;
-    bitcount -= n;
-  }
-  // The entry of the next code in table, pulling input until all its bits
-  // are there; false when the input runs out first.
-  bool NextEntry(const uint32_t* table,
-                 unsigned main_bits,
-                 const uint8_t*& in,
-                 const uint8_t* in_end,
-                 uint32_t* entry) {
-    for (;;) {
-      *entry = Lookup(table, main_bits, bitbuf);
-      if ((*entry & 31) <= bitcount) {
-        return true;
-      }
-      if (!Pull(in, in_end)) {
-        return false;
-      }
-    }
+  // One step of the current mode; false when decoding must stop for now.
+  bool Step(size_t limit);
+  bool BlockHeader();
+  bool StoredHeader();
+  bool StoredCopy(size_t limit);
+  bool TableHeader();
+  bool PrecodeLens();
+  bool CodeLens();
+  bool BuildDynamicTables();
+  bool LengthCode(size_t limit);
+  bool FastLoop(size_t limit);
+  bool LengthExtra();
+  bool DistanceCode();
+  bool DistanceExtra();
+
+  void EndBlock() { mode = final_block ? Mode::kDone : Mode::kHeader; }
+  bool Fail(const char* reason) {
+    assert(reason != nullptr);
+    mode = Mode::kError;
+    error_reason = reason;
+    return false;
   }
 
   const bool deflate64;
   Mode mode = Mode::kHeader;
   bool final_block = false;
-  uint64_t bitbuf = 0;
-  unsigned bitcount = 0;
+  BitReader input;
+  const char* error_reason = nullptr;  // set exactly when mode is kError
 
   const uint32_t* litlen_table = nullptr;
   const uint32_t* dist_table = nullptr;
-  uint32_t litlen[kLitlenTableSize];
-  uint32_t dist[kDistTableSize];
-  uint32_t precode[kPrecodeTableSize];
+  uint32_t litlen[internal::kLitlenTableSize];
+  uint32_t dist[internal::kDistTableSize];
+  uint32_t precode[internal::kPrecodeTableSize];
 
   uint32_t stored_left = 0;
-  unsigned nlit = 0, ndist = 0, nprecode = 0, index = 0;
-  uint8_t lens[kMaxLitlen + kMaxDist];
+  unsigned nlit = 0;
+  unsigned ndist = 0;
+  unsigned nprecode = 0;
+  unsigned index = 0;  // next code length to read
+  uint8_t lens[internal::kMaxLitlenSymbols + internal::kMaxDistSymbols];
   uint32_t length = 0;
   uint32_t extra = 0;
   uint32_t distance = 0;
@@ -338,341 +197,309 @@ struct Inflater::State {
   size_t read = 0;  // handed out up to here
 };
 
-bool Inflater::State::ReadTables() {
-  uint8_t* ll = lens;
-  uint8_t* dl = lens + nlit;
-  if (ll[256] == 0) {
+void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t limit) {
+  input.next = in;
+  input.end = in_end;
+  while (Step(limit)) {
+  }
+  in = input.next;
+}
+
+// Steps that produce nothing run even without room, so that an end of block
+// right after the last byte that fits is still seen.
+bool Inflater::State::Step(size_t limit) {
+  switch (mode) {
+    case Mode::kHeader:
+      return BlockHeader();
+    case Mode::kStoredHeader:
+      return StoredHeader();
+    case Mode::kStored:
+      return StoredCopy(limit);
+    case Mode::kTableHeader:
+      return TableHeader();
+    case Mode::kPrecodeLens:
+      return PrecodeLens();
+    case Mode::kCodeLens:
+      return CodeLens();
+    case Mode::kLen:
+      return LengthCode(limit);
+    case Mode::kLenTail:
+      return LengthExtra();
+    case Mode::kDist:
+      return DistanceCode();
+    case Mode::kDistTail:
+      return DistanceExtra();
+    case Mode::kDone:
+    case Mode::kError:
+      break;
+  }
+  return false;
+}
+
+bool Inflater::State::BlockHeader() {
+  if (!input.Need(3)) {
     return false;
   }
-  if (!BuildTable(ll, nlit, kLitlenBits, litlen, kLitlenTableSize, true, LitlenPayload,
-                  deflate64)) {
+  final_block = input.Peek(1);
+  const unsigned type = (input.bits >> 1) & 3;
+  input.Drop(3);
+  switch (type) {
+    case 0:
+      mode = Mode::kStoredHeader;
+      return true;
+    case 1: {
+      const internal::FixedTables& fixed = internal::Fixed(deflate64);
+      litlen_table = fixed.litlen;
+      dist_table = fixed.dist;
+      mode = Mode::kLen;
+      return true;
+    }
+    case 2:
+      mode = Mode::kTableHeader;
+      return true;
+    default:
+      return Fail(kBadBlockType);
+  }
+}
+
+bool Inflater::State::StoredHeader() {
+  input.Drop(input.count & 7);  // a stored block starts on a byte boundary
+  if (!input.Need(32)) {
     return false;
   }
-  if (!BuildTable(dl, ndist, kDistBits, dist, kDistTableSize, true, DistPayload, deflate64)) {
-    return false;
+  const uint32_t len = input.Peek(16);
+  const uint32_t nlen = (input.bits >> 16) & 0xFFFF;
+  if (len != (~nlen & 0xFFFF)) {
+    return Fail(kBadStoredLength);
   }
-  litlen_table = litlen;
-  dist_table = dist;
+  input.Drop(32);
+  stored_left = len;
+  mode = Mode::kStored;
   return true;
 }
 
-// The hot loop: plenty of input for two refills, and room for the longest match.
-// Leaves bitcount below 8 bits' worth of the bytes it read itself.
-bool Inflater::State::FastLoop(const uint8_t*& in_ref, const uint8_t* in_end, size_t limit) {
-  const uint8_t* in = in_ref;
-  const uint8_t* const in_start = in;
-  uint8_t* const base = buffer.get();
-  uint8_t* out = base + pos;
-  uint8_t* const out_limit = base + limit;
-  uint64_t b = bitbuf;
-  unsigned bc = bitcount;
-  const uint32_t* const lt = litlen_table;
-  const uint32_t* const dt = dist_table;
-  bool ok = true;
-
-#define QM_REFILL()          \
-  do {                       \
-    b |= LoadLe64(in) << bc; \
-    in += (63 - bc) >> 3;    \
-    bc |= 56;                \
-  } while (0)
-
-  while (in_end - in >= 16 && out < out_limit) {
-    QM_REFILL();
-    uint32_t e = Lookup(lt, kLitlenBits, b);
-    if (e & kLiteral) {
-      b >>= e & 31;
-      bc -= e & 31;
-      *out++ = static_cast<uint8_t>(e >> 16);
-      e = Lookup(lt, kLitlenBits, b);
-      if (e & kLiteral) {
-        b >>= e & 31;
-        bc -= e & 31;
-        *out++ = static_cast<uint8_t>(e >> 16);
-        // Still at least 26 bits: a third literal fits, a length needs a refill.
-        e = Lookup(lt, kLitlenBits, b);
-        if (e & kLiteral) {
-          b >>= e & 31;
-          bc -= e & 31;
-          *out++ = static_cast<uint8_t>(e >> 16);
-          continue;
-        }
-        if (bc < 15 + 16) {
-          continue;  // decode it again after the refill
-        }
-      }
-    }
-    if (e & (kEob | kInvalid)) {
-      if (e & kInvalid) {
-        ok = false;
-        break;
-      }
-      b >>= e & 31;
-      bc -= e & 31;
-      mode = final_block ? Mode::kDone : Mode::kHeader;
-      break;
-    }
-    b >>= e & 31;
-    bc -= e & 31;
-    unsigned n = (e >> 8) & 31;
-    uint32_t len = (e >> 16) + LowBits(b, n);
-    b >>= n;
-    bc -= n;
-    if (bc < 32) {
-      QM_REFILL();
-    }
-    e = Lookup(dt, kDistBits, b);
-    if (e & kInvalid) {
-      ok = false;
-      break;
-    }
-    b >>= e & 31;
-    bc -= e & 31;
-    n = (e >> 8) & 31;
-    uint32_t d = (e >> 16) + LowBits(b, n);
-    b >>= n;
-    bc -= n;
-    if (d > static_cast<size_t>(out - base)) {
-      ok = false;
-      break;
-    }
-    out = CopyMatch(out, d, len);
+bool Inflater::State::StoredCopy(size_t limit) {
+  assert(input.count % 8 == 0);  // aligned by the header
+  if (stored_left && pos >= limit) {
+    return false;
   }
-#undef QM_REFILL
-
-  // Hand back whole bytes read ahead so the slow path and the caller see exact counts.
-  unsigned back = std::min<size_t>(bc >> 3, static_cast<size_t>(in - in_start));
-  in -= back;
-  bc -= back * 8;
-  b &= (uint64_t{1} << bc) - 1;
-  bitbuf = b;
-  bitcount = bc;
-  in_ref = in;
-  pos = static_cast<size_t>(out - base);
-  return ok;
+  uint8_t* const base = buffer.get();
+  // Bytes already in the bit buffer first, then straight from the input.
+  while (stored_left && input.count >= 8 && pos < limit) {
+    base[pos++] = static_cast<uint8_t>(input.bits);
+    input.Drop(8);
+    --stored_left;
+  }
+  const size_t n =
+      std::min<size_t>({stored_left, limit - pos, static_cast<size_t>(input.end - input.next)});
+  if (n) {
+    std::memcpy(base + pos, input.next, n);
+  }
+  pos += n;
+  input.next += n;
+  stored_left -= static_cast<uint32_t>(n);
+  if (stored_left == 0) {
+    EndBlock();
+    return true;
+  }
+  return input.next != input.end;
 }
 
-void Inflater::State::Decode(const uint8_t*& in, const uint8_t* in_end, size_t limit) {
-  uint8_t* const base = buffer.get();
-  // Steps that produce nothing run even without room, so that an end of block
-  // right after the last byte that fits is still seen.
-  for (;;) {
-    switch (mode) {
-      case Mode::kHeader: {
-        if (!Need(3, in, in_end)) {
-          return;
-        }
-        final_block = bitbuf & 1;
-        unsigned type = (bitbuf >> 1) & 3;
-        Drop(3);
-        if (type == 0) {
-          mode = Mode::kStoredHeader;
-        } else if (type == 1) {
-          const FixedTables& f = Fixed(deflate64);
-          litlen_table = f.litlen;
-          dist_table = f.dist;
-          mode = Mode::kLen;
-        } else if (type == 2) {
-          mode = Mode::kTableHeader;
-        } else {
-          mode = Mode::kError;
-          return;
-        }
+bool Inflater::State::TableHeader() {
+  if (!input.Need(kTableHeaderBits)) {
+    return false;
+  }
+  nlit = input.Peek(5) + kMinLitlenCount;
+  ndist = ((input.bits >> 5) & 31) + kMinDistCount;
+  nprecode = ((input.bits >> 10) & 15) + kMinPrecodeCount;
+  input.Drop(kTableHeaderBits);
+  assert(nlit <= internal::kMaxLitlenSymbols && ndist <= internal::kMaxDistSymbols);
+  if (!deflate64 && (nlit > kDeflateLitlenCount || ndist > kDeflateDistCount)) {
+    return Fail(kTooManySymbols);
+  }
+  std::memset(lens, 0, internal::kPrecodeSymbols);
+  index = 0;
+  mode = Mode::kPrecodeLens;
+  return true;
+}
+
+bool Inflater::State::PrecodeLens() {
+  while (index < nprecode) {
+    if (!input.Need(kPrecodeLenBits)) {
+      return false;
+    }
+    lens[kPrecodeOrder[index++]] = static_cast<uint8_t>(input.Peek(kPrecodeLenBits));
+    input.Drop(kPrecodeLenBits);
+  }
+  if (!internal::BuildTable(internal::CodeKind::kPrecode, lens, internal::kPrecodeSymbols,
+                            deflate64, precode)) {
+    return Fail(kBadCodeLengthsSet);
+  }
+  index = 0;
+  mode = Mode::kCodeLens;
+  return true;
+}
+
+bool Inflater::State::CodeLens() {
+  const unsigned total = nlit + ndist;
+  while (index < total) {
+    uint32_t entry;
+    unsigned symbol;
+    unsigned repeat_bits;
+    // The codeword and a repeat's extra bits are taken together, so that a
+    // step never stops between them.
+    for (;;) {
+      entry = precode[input.Peek(internal::kPrecodeBits)];
+      symbol = EntryValue(entry);
+      repeat_bits = symbol >= kRepeatPrevious ? RepeatExtraBits(symbol) : 0;
+      if (EntryBits(entry) + repeat_bits <= input.count) {
         break;
       }
-      case Mode::kStoredHeader: {
-        Drop(bitcount & 7);
-        if (!Need(32, in, in_end)) {
-          return;
-        }
-        uint32_t len = bitbuf & 0xFFFF;
-        uint32_t nlen = (bitbuf >> 16) & 0xFFFF;
-        if (len != (~nlen & 0xFFFF)) {
-          mode = Mode::kError;
-          return;
-        }
-        Drop(32);
-        stored_left = len;
-        mode = Mode::kStored;
-        break;
+      if (!input.Pull()) {
+        return false;
       }
-      case Mode::kStored: {
-        if (stored_left && pos >= limit) {
-          return;
-        }
-        while (stored_left && bitcount >= 8 && pos < limit) {
-          base[pos++] = static_cast<uint8_t>(bitbuf);
-          Drop(8);
-          --stored_left;
-        }
-        size_t n = std::min<size_t>({stored_left, limit - pos, static_cast<size_t>(in_end - in)});
-        if (n) {
-          std::memcpy(base + pos, in, n);
-        }
-        pos += n;
-        in += n;
-        stored_left -= static_cast<uint32_t>(n);
-        if (stored_left == 0) {
-          mode = final_block ? Mode::kDone : Mode::kHeader;
-        } else if (in == in_end) {
-          return;
-        }
-        break;
-      }
-      case Mode::kTableHeader: {
-        if (!Need(14, in, in_end)) {
-          return;
-        }
-        nlit = (bitbuf & 31) + 257;
-        ndist = ((bitbuf >> 5) & 31) + 1;
-        nprecode = ((bitbuf >> 10) & 15) + 4;
-        Drop(14);
-        if (!deflate64 && (nlit > 286 || ndist > 30)) {
-          mode = Mode::kError;
-          return;
-        }
-        std::memset(lens, 0, 19);
-        index = 0;
-        mode = Mode::kPrecodeLens;
-        break;
-      }
-      case Mode::kPrecodeLens: {
-        while (index < nprecode) {
-          if (!Need(3, in, in_end)) {
-            return;
-          }
-          lens[kPrecodeOrder[index++]] = bitbuf & 7;
-          Drop(3);
-        }
-        if (!BuildTable(lens, 19, kPrecodeBits, precode, kPrecodeTableSize, false, PrecodePayload,
-                        deflate64)) {
-          mode = Mode::kError;
-          return;
-        }
-        index = 0;
-        mode = Mode::kCodeLens;
-        break;
-      }
-      case Mode::kCodeLens: {
-        const unsigned total = nlit + ndist;
-        while (index < total) {
-          uint32_t e;
-          unsigned sym, need, more;
-          for (;;) {
-            e = precode[bitbuf & (kPrecodeTableSize - 1)];
-            sym = e >> 16;
-            more = sym == 16 ? 2 : sym == 17 ? 3 : sym == 18 ? 7 : 0;
-            need = (e & 31) + more;
-            if (need <= bitcount) {
-              break;
-            }
-            if (!Pull(in, in_end)) {
-              return;
-            }
-          }
-          if (e & kInvalid) {
-            mode = Mode::kError;
-            return;
-          }
-          Drop(e & 31);
-          if (sym < 16) {
-            lens[index++] = static_cast<uint8_t>(sym);
-            continue;
-          }
-          unsigned rep = LowBits(bitbuf, more) + (sym == 16 ? 3 : sym == 17 ? 3 : 11);
-          Drop(more);
-          if ((sym == 16 && index == 0) || index + rep > total) {
-            mode = Mode::kError;
-            return;
-          }
-          uint8_t value = sym == 16 ? lens[index - 1] : 0;
-          std::memset(lens + index, value, rep);
-          index += rep;
-        }
-        if (!ReadTables()) {
-          mode = Mode::kError;
-          return;
-        }
-        mode = Mode::kLen;
-        break;
-      }
-      case Mode::kLen: {
-        if (pos < limit && in_end - in >= 16) {
-          if (!FastLoop(in, in_end, limit)) {
-            mode = Mode::kError;
-            return;
-          }
-          if (mode != Mode::kLen || pos >= limit) {
-            break;
-          }
-        }
-        uint32_t e;
-        if (!NextEntry(litlen_table, kLitlenBits, in, in_end, &e)) {
-          return;
-        }
-        if (e & kInvalid) {
-          mode = Mode::kError;
-          return;
-        }
-        if (pos >= limit && !(e & kEob)) {
-          return;
-        }
-        Drop(e & 31);
-        if (e & kLiteral) {
-          base[pos++] = static_cast<uint8_t>(e >> 16);
-        } else if (e & kEob) {
-          mode = final_block ? Mode::kDone : Mode::kHeader;
-        } else {
-          length = e >> 16;
-          extra = (e >> 8) & 31;
-          mode = Mode::kLenTail;
-        }
-        break;
-      }
-      case Mode::kLenTail: {
-        if (!Need(extra, in, in_end)) {
-          return;
-        }
-        length += LowBits(bitbuf, extra);
-        Drop(extra);
-        mode = Mode::kDist;
-        break;
-      }
-      case Mode::kDist: {
-        uint32_t e;
-        if (!NextEntry(dist_table, kDistBits, in, in_end, &e)) {
-          return;
-        }
-        if (e & kInvalid) {
-          mode = Mode::kError;
-          return;
-        }
-        Drop(e & 31);
-        distance = e >> 16;
-        extra = (e >> 8) & 31;
-        mode = Mode::kDistTail;
-        break;
-      }
-      case Mode::kDistTail: {
-        if (!Need(extra, in, in_end)) {
-          return;
-        }
-        distance += LowBits(bitbuf, extra);
-        Drop(extra);
-        if (distance > pos) {
-          mode = Mode::kError;
-          return;
-        }
-        CopyMatch(base + pos, distance, length);
-        pos += length;
-        mode = Mode::kLen;
-        break;
-      }
-      case Mode::kDone:
-      case Mode::kError:
-        return;
+    }
+    if (entry & kEntryInvalid) {
+      return Fail(kBadCodeLengthsSet);
+    }
+    input.Drop(EntryBits(entry));
+    if (symbol < kRepeatPrevious) {
+      lens[index++] = static_cast<uint8_t>(symbol);
+      continue;
+    }
+    const unsigned repeat = input.Peek(repeat_bits) + RepeatBase(symbol);
+    input.Drop(repeat_bits);
+    if ((symbol == kRepeatPrevious && index == 0) || index + repeat > total) {
+      return Fail(kBadRepeat);
+    }
+    const uint8_t value = symbol == kRepeatPrevious ? lens[index - 1] : 0;
+    std::memset(lens + index, value, repeat);
+    index += repeat;
+  }
+  return BuildDynamicTables();
+}
+
+bool Inflater::State::BuildDynamicTables() {
+  const uint8_t* const litlen_lens = lens;
+  const uint8_t* const dist_lens = lens + nlit;
+  constexpr unsigned kEndOfBlock = 256;
+  if (litlen_lens[kEndOfBlock] == 0) {
+    return Fail(kNoEndOfBlock);
+  }
+  if (!internal::BuildTable(internal::CodeKind::kLitlen, litlen_lens, nlit, deflate64, litlen)) {
+    return Fail(kBadLitlenSet);
+  }
+  if (!internal::BuildTable(internal::CodeKind::kDistance, dist_lens, ndist, deflate64, dist)) {
+    return Fail(kBadDistanceSet);
+  }
+  litlen_table = litlen;
+  dist_table = dist;
+  mode = Mode::kLen;
+  return true;
+}
+
+bool Inflater::State::LengthCode(size_t limit) {
+  assert(litlen_table != nullptr && dist_table != nullptr);
+  if (pos < limit && input.end - input.next >= static_cast<ptrdiff_t>(internal::kFastInputMargin)) {
+    if (!FastLoop(limit)) {
+      return false;
+    }
+    if (mode != Mode::kLen || pos >= limit) {
+      return true;
     }
   }
+  uint32_t entry;
+  if (!input.NextEntry(litlen_table, internal::kLitlenBits, &entry)) {
+    return false;
+  }
+  if (entry & kEntryInvalid) {
+    return Fail(kBadLitlenCode);
+  }
+  if (pos >= limit && !(entry & kEntryEob)) {
+    return false;
+  }
+  input.Drop(EntryBits(entry));
+  if (entry & kEntryLiteral) {
+    buffer[pos++] = static_cast<uint8_t>(EntryValue(entry));
+  } else if (entry & kEntryEob) {
+    EndBlock();
+  } else {
+    length = EntryValue(entry);
+    extra = EntryExtra(entry);
+    mode = Mode::kLenTail;
+  }
+  return true;
+}
+
+// Runs the fast loop from pos; false on a data error.
+bool Inflater::State::FastLoop(size_t limit) {
+  uint8_t* const base = buffer.get();
+  internal::FastLoopState fast{input.next, input.end,   base,         base + pos, base + limit,
+                               input.bits, input.count, litlen_table, dist_table};
+  const internal::FastLoopEnd end = internal::RunFastLoop(fast);
+  input.next = fast.in;
+  input.bits = fast.bitbuf;
+  input.count = fast.bitcount;
+  pos = static_cast<size_t>(fast.out - base);
+  assert(pos < kBufferSize);
+  switch (end) {
+    case internal::FastLoopEnd::kMargin:
+      return true;
+    case internal::FastLoopEnd::kEndOfBlock:
+      EndBlock();
+      return true;
+    case internal::FastLoopEnd::kBadLitlenCode:
+      return Fail(kBadLitlenCode);
+    case internal::FastLoopEnd::kBadDistanceCode:
+      return Fail(kBadDistanceCode);
+    case internal::FastLoopEnd::kDistanceTooFar:
+      return Fail(kDistanceTooFar);
+  }
+  return true;
+}
+
+bool Inflater::State::LengthExtra() {
+  assert(extra <= internal::kMaxLengthExtraBits);
+  if (!input.Need(extra)) {
+    return false;
+  }
+  length += input.Peek(extra);
+  input.Drop(extra);
+  mode = Mode::kDist;
+  return true;
+}
+
+bool Inflater::State::DistanceCode() {
+  uint32_t entry;
+  if (!input.NextEntry(dist_table, internal::kDistBits, &entry)) {
+    return false;
+  }
+  if (entry & kEntryInvalid) {
+    return Fail(kBadDistanceCode);
+  }
+  input.Drop(EntryBits(entry));
+  distance = EntryValue(entry);
+  extra = EntryExtra(entry);
+  mode = Mode::kDistTail;
+  return true;
+}
+
+bool Inflater::State::DistanceExtra() {
+  assert(extra <= internal::kMaxDistExtraBits);
+  if (!input.Need(extra)) {
+    return false;
+  }
+  distance += input.Peek(extra);
+  input.Drop(extra);
+  if (distance > pos) {
+    return Fail(kDistanceTooFar);
+  }
+  // The length was read with pos below the limit, and the limit never passes kSlideAt.
+  assert(pos < kSlideAt && length <= internal::kMaxMatch64);
+  internal::CopyMatch(buffer.get() + pos, distance, length);
+  pos += length;
+  mode = Mode::kLen;
+  return true;
 }
 
 Inflater::Inflater(bool deflate64) : state_(std::make_unique<State>(deflate64)) {}
@@ -687,59 +514,65 @@ bool Inflater::deflate64() const {
   return state_->deflate64;
 }
 
+const char* Inflater::error_reason() const {
+  return state_->error_reason;
+}
+
 InflateStatus Inflater::Inflate(const uint8_t* in,
                                 size_t in_size,
                                 uint8_t* out,
                                 size_t out_size,
                                 size_t* consumed,
                                 size_t* produced) {
-  State& s = *state_;
-  const uint8_t* ip = in;
+  State& state = *state_;
+  assert((state.mode == Mode::kError) == (state.error_reason != nullptr));
+  const uint8_t* next_in = in;
   const uint8_t* const in_end = in + in_size;
   size_t done = 0;
-  const size_t window = s.deflate64 ? kWindow64 : kWindow64 / 2;
+  const size_t window = state.deflate64 ? kWindow64 : kWindow64 / 2;
   InflateStatus status = InflateStatus::kNeedMore;
   for (;;) {
-    size_t pending = s.pos - s.read;
-    size_t n = std::min(pending, out_size - done);
-    if (n) {
-      std::memcpy(out + done, s.buffer.get() + s.read, n);
+    assert(state.read <= state.pos);
+    const size_t ready = std::min(state.pos - state.read, out_size - done);
+    if (ready) {
+      std::memcpy(out + done, state.buffer.get() + state.read, ready);
     }
-    s.read += n;
-    done += n;
-    if (s.read < s.pos) {
+    state.read += ready;
+    done += ready;
+    if (state.read < state.pos) {
       break;
     }
-    if (s.mode == Mode::kError) {
+    if (state.mode == Mode::kError) {
       status = InflateStatus::kDataError;
       break;
     }
-    if (s.mode == Mode::kDone) {
+    if (state.mode == Mode::kDone) {
       status = InflateStatus::kStreamEnd;
       break;
     }
-    if (s.pos >= kSlideAt) {
-      size_t keep = std::min(s.pos, window);
-      std::memmove(s.buffer.get(), s.buffer.get() + s.pos - keep, keep);
-      s.pos = s.read = keep;
+    if (state.pos >= kSlideAt) {
+      const size_t keep = std::min(state.pos, window);
+      std::memmove(state.buffer.get(), state.buffer.get() + state.pos - keep, keep);
+      state.pos = state.read = keep;
     }
-    const uint8_t* before_in = ip;
-    size_t before_pos = s.pos;
+    const uint8_t* const before_in = next_in;
+    const size_t before_pos = state.pos;
     const size_t room = out_size - done;
-    s.Decode(ip, in_end, std::min(s.pos + room, kSlideAt));
+    state.Decode(next_in, in_end, std::min(state.pos + room, kSlideAt));
     if (room == 0) {
-      if (s.read == s.pos && s.mode == Mode::kDone) {
+      if (state.read == state.pos && state.mode == Mode::kDone) {
         status = InflateStatus::kStreamEnd;
-      } else if (s.read == s.pos && s.mode == Mode::kError) {
+      } else if (state.read == state.pos && state.mode == Mode::kError) {
         status = InflateStatus::kDataError;
       }
       break;
     }
-    if (ip == before_in && s.pos == before_pos && s.mode != Mode::kError && s.mode != Mode::kDone) {
+    if (next_in == before_in && state.pos == before_pos && state.mode != Mode::kError &&
+        state.mode != Mode::kDone) {
       break;
     }
   }
-  *consumed = static_cast<size_t>(ip - in);
+  *consumed = static_cast<size_t>(next_in - in);
   *produced = done;
   return status;
 }

@@ -1,5 +1,6 @@
-#ifndef QM_ZIP_DECODE_INFLATER_H_
-#define QM_ZIP_DECODE_INFLATER_H_
+// Streaming raw Deflate and Deflate64 decoder over memory buffers, used by
+// the member decoder for methods 8 and 9.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -39,11 +40,13 @@ class Inflater {
 
   bool deflate64() const;
 
+  // After kDataError: what was wrong, in zlib's words ("invalid distance too
+  // far back"); nullptr otherwise.
+  const char* error_reason() const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
 
 }  // namespace qm::zip
-
-#endif  // QM_ZIP_DECODE_INFLATER_H_

@@ -1,5 +1,6 @@
-#ifndef QM_ZIP_DECODE_LEGACY_IO_H_
-#define QM_ZIP_DECODE_LEGACY_IO_H_
+// Bit input, block output and entry points of the legacy decoders (Shrink,
+// Reduce, Implode), shared by their files.
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -76,5 +77,3 @@ DecodeResult Explode(bool large_window,
                      OutputSink& output);
 
 }  // namespace qm::zip::internal
-
-#endif  // QM_ZIP_DECODE_LEGACY_IO_H_

@@ -1,5 +1,6 @@
-#ifndef QM_ZIP_DECODE_ZIP_CRYPTO_H_
-#define QM_ZIP_DECODE_ZIP_CRYPTO_H_
+// Traditional PKWARE encryption: the keys and the decryption of member data
+// and of encrypted headers.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -33,5 +34,3 @@ class ZipCrypto {
 };
 
 }  // namespace qm::zip
-
-#endif  // QM_ZIP_DECODE_ZIP_CRYPTO_H_
