@@ -35,7 +35,8 @@ def release_files(data_text):
         "engine/Engine.bin": release.pattern(21, 30000),
         "engine/maps/a.map": b"map a\r\n" * 200,
         "data/Data.txt": data_text,
-        "adata/1/AData/a1.txt": b"a1\n" * 50,
+        # Incompressible: a swapped archive of small members fits in its size.
+        "adata/1/AData/a1.bin": release.pattern(24, 1500),
     }
 
 
@@ -75,8 +76,8 @@ class Published:
             folders[name] = os.path.join(root, name)
             shutil.copytree(out, folders[name])
 
-        cls.files["s1"] = release_files(b"data 1\r\n" * 100)
-        cls.files["s2"] = release_files(b"data 2\r\n" * 100)
+        cls.files["s1"] = release_files(release.pattern(22, 2000))
+        cls.files["s2"] = release_files(release.pattern(23, 2000))
         publish("s1", cls.files["s1"], "--key", key)
         publish("s2", cls.files["s2"], "--key", key)
         for name, extra in (("other", ["--key", other_key]), ("unsigned", [])):
@@ -110,7 +111,6 @@ class IntegrityTest(E2ECase):
     def serve(self, name):
         release.ReleaseTree(self.servers.www)  # empties it
         shutil.copytree(self.folders[name], self.servers.www, dirs_exist_ok=True)
-        self.served = name
 
     def served_path(self, url_path):
         return os.path.join(self.servers.www, url_path.lstrip("/"))
@@ -244,11 +244,11 @@ class IntegrityTest(E2ECase):
         cases = [
             # name, launcher, change, row, row's failure text, reason
             ("swapped data, launcher with key", "signed", "swap", "Data",
-             "Data 다운로드 실패", "does not match the manifest"),
+             "Data 다운로드 실패", "does not match the manifest: its SHA-256 differs"),
             ("truncated engine, launcher with key", "signed", "truncate", "Part",
              "Engine 다운로드 실패", "does not match the manifest"),
             ("swapped A-data, key-less launcher", "direct", "swap", "AData1",
-             "AData1 다운로드 실패", "does not match the manifest"),
+             "AData1 다운로드 실패", "does not match the manifest: its SHA-256 differs"),
             ("A-data without a line, launcher with key", "signed", "unlisted", "AData1",
              "AData1 다운로드 실패", "lists no size and SHA-256"),
         ]
@@ -293,14 +293,17 @@ class IntegrityTest(E2ECase):
                 f.truncate(size // 2)
             return []
         if change == "swap":
-            # A valid archive with correct CRCs: other content under the
-            # same names and one more member.
+            # A valid archive with correct CRCs and the size of the
+            # published one: other content under the same names and one
+            # more member.
             with open(path + ".idx", "rb") as f:
                 names = [line.split(b"\t")[0].decode() for line in f.read().split(b"\r\n")[1:]
                          if line and not line.split(b"\t")[0].endswith(b"/")]
             planted = os.path.dirname(names[0]) + "/planted.txt"
+            size = os.path.getsize(path)
             release.make_zip(path, {**{n: b"not the release's\r\n" for n in names},
                                     planted: b"planted\r\n"})
+            self.assertTrue(integrity_files.pad_to_size(path, size), "no swap of the same size")
             return [planted]
         # A manifest signed again with the archive's line removed.
         manifest = self.served_path(MANIFEST)

@@ -126,13 +126,17 @@ def publish(www, items, which):
 def publish_tampered(source, www, item):
     """A copy of the release in source with item's archive swapped for a
     valid zip of other content (correct CRCs, the same names and one more),
-    its line in section H and the signature left as they were."""
+    its line in section H and the signature left as they were. Of the same
+    size where it fits, so that only the SHA-256 tells them apart."""
     if os.path.exists(www):
         shutil.rmtree(www)
     shutil.copytree(source, www)
     members = {name: TAMPERED + name.encode() + b"\r\n" for name in item.files()}
     members[PLANTED] = TAMPERED + b" planted\r\n"
-    release.make_zip(os.path.join(www, item.url.lstrip("/")), members)
+    path = os.path.join(www, item.url.lstrip("/"))
+    size = os.path.getsize(path)
+    release.make_zip(path, members)
+    integrity_files.pad_to_size(path, size)
 
 
 def recorded_keys(items):
