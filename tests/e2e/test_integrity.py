@@ -19,6 +19,7 @@ from test_publish import NOT_RELEASED, installed_paths, qmpublish
 
 MANIFEST = "/QuillMar/QuillMar.ini"
 SIGNATURE = "/QuillMar/QuillMar.ini.sig"
+MIRRORS = ("m1", "m2")
 MSG_FAILED_CHECK = "업데이트 서버의 파일이 검사를 통과하지 못했습니다"
 BK, BKP = "bk-text", "bkp-text"
 TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "test_key.pem")
@@ -43,8 +44,9 @@ def release_files(data_text):
 class Published:
     """The releases every case serves, published once: s1 and s2 signed
     with the test key (serials 1 and 2, s2 with other data), other (release
-    1 signed by another key), unsigned (no signature) and old_style (no
-    signature and no section H)."""
+    1 signed by another key), unsigned (no signature), old_style (no
+    signature and no section H) and mirrored (release 1, signed, its
+    archives on the mirrors m1 and m2)."""
     folders = None
     files = {}
 
@@ -80,11 +82,18 @@ class Published:
         cls.files["s2"] = release_files(release.pattern(23, 2000))
         publish("s1", cls.files["s1"], "--key", key)
         publish("s2", cls.files["s2"], "--key", key)
-        for name, extra in (("other", ["--key", other_key]), ("unsigned", [])):
+        base = Config.servers.base()
+        mirrors = [a for m in MIRRORS for a in ("--mirror", f"{base}/{m}/")]
+        for name, extra in (("other", ["--key", other_key]), ("unsigned", []),
+                            ("mirrored", ["--key", key] + mirrors)):
             shutil.rmtree(out)
             shutil.copytree(folders["s1"], out)
             publish(name, cls.files["s1"], *extra)
             cls.files[name] = cls.files["s1"]
+        served = os.path.join(folders["mirrored"], "QuillMar")
+        for mirror in MIRRORS:
+            shutil.copytree(served, os.path.join(folders["mirrored"], mirror),
+                            ignore=shutil.ignore_patterns("QuillMar.ini*"))
         folders["old_style"] = os.path.join(root, "old_style")
         shutil.copytree(folders["unsigned"], folders["old_style"])
         path = os.path.join(folders["old_style"], "QuillMar", "QuillMar.ini")
@@ -316,6 +325,46 @@ class IntegrityTest(E2ECase):
             f.write(b"\r\n".join(kept))
         integrity_files.sign_manifest(manifest, TEST_KEY, 1)
         return []
+
+    def test_archives_on_mirrors_are_checked_against_their_lines(self):
+        # The lines are keyed below the download base, which is the chosen
+        # mirror: a launcher that derived another key would skip the check
+        # without a key, and refuse every archive with one.
+        rows = [r for r, _ in ROWS]
+        for launcher in ("signed", "direct"):
+            with self.subTest(launcher=launcher):
+                self.setUp()
+                self.serve("mirrored")
+                data = self.archive_url("Data")
+                for mirror in MIRRORS:
+                    path = self.served_path(f"/{mirror}/" + data[len("/QuillMar/"):])
+                    size = os.path.getsize(path)
+                    release.make_zip(path, {"data/Data.txt": b"not the release's\r\n"})
+                    self.assertTrue(integrity_files.pad_to_size(path, size))
+                self.use_launcher(launcher)
+                run = self.finish(self.start(terminal=True))
+                got = self.requests(3 + (launcher == "signed"))
+                mirror = got[-1].split("/")[1]
+                self.assertIn(mirror, MIRRORS, got)
+                below = f"/{mirror}/"
+                self.assertEqual(got, [MANIFEST] + ([SIGNATURE] if launcher == "signed" else []) +
+                                 [below + self.archive_url(r)[len("/QuillMar/"):]
+                                  for r in ("Part", "Data")])
+                shown = self.shown(run)
+                self.assertEqual(shown, [(TITLE, f"{self.servers.base()}{got[-1]}: the archive "
+                                          "does not match the manifest: its SHA-256 differs"),
+                                         (TITLE, "Data 다운로드 실패")])
+                self.assert_client_not_started()
+                self.assert_installed("mirrored", ["Part"])
+                self.assert_recorded(["Part"], serial="2" if launcher == "signed" else None)
+
+                self.serve("mirrored")
+                run = self.finish(self.start(terminal=True))
+                self.assertEqual(self.shown(run), [])
+                self.assert_client_started("?", BK, BKP)
+                self.assert_installed("mirrored")
+                self.assert_recorded(rows, serial="2" if launcher == "signed" else None)
+                self.assert_no_debris()
 
     def test_key_less_launcher_takes_unsigned_signed_and_old_servers(self):
         for served in ("unsigned", "s1", "old_style"):
