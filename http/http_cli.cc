@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "http/request.h"
+#include "util/ascii.h"
 
 namespace qm::http {
 namespace {
@@ -31,11 +32,7 @@ bool HasControlCharacter(const std::string& text) {
 // The host and port of an absolute URL, the port "80" when it names none.
 std::string Origin(const std::string& url) {
   UrlParts parts = SplitUrl(url);
-  std::string host = parts.host;
-  for (char& c : host) {
-    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  }
-  return host + ":" + (parts.port.empty() ? "80" : parts.port);
+  return AsciiLowerCopy(parts.host) + ":" + (parts.port.empty() ? "80" : parts.port);
 }
 
 }  // namespace
@@ -551,10 +548,8 @@ void THttpCli::HeaderEnded() {
   }
   if (reader_.phase() == ResponseReader::Phase::kBody) {
     size_t dot = document_name_.rfind('.');
-    std::string extension = dot == std::string::npos ? "" : document_name_.substr(dot);
-    for (char& c : extension) {
-      c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
+    const std::string extension =
+        AsciiLowerCopy(dot == std::string::npos ? "" : document_name_.substr(dot));
     if ((extension.empty() || extension == ".exe") && content_type_ == "text/html") {
       document_name_ = document_name_.substr(0, dot) + ".htm";
     }

@@ -3,27 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace qm::http {
 namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 // A non-negative decimal number of at most 18 digits; -1 otherwise.
 int64_t ParseDecimal(std::string_view text) {
@@ -199,7 +182,7 @@ void ResponseReader::ProcessHeaderBytes(uint64_t generation) {
       return;
     }
 
-    if (line.size() >= 6 && Lower(line.substr(0, 6)) == "<html>") {
+    if (line.size() >= 6 && AsciiLowerCopy(line.substr(0, 6)) == "<html>") {
       // A reply without header: the document starts with this very line,
       // line end included, and everything held after it.
       if (!header_in_progress_) {
@@ -302,7 +285,7 @@ void ResponseReader::SkipInterimReply() {
 
 void ResponseReader::InterpretField(const std::string& line) {
   size_t colon = line.find(':');
-  std::string name = Lower(line.substr(0, colon));
+  std::string name = AsciiLowerCopy(line.substr(0, colon));
   size_t value_start = colon + 1;
   while (value_start + 1 < line.size() && line[value_start] == ' ') {
     ++value_start;
@@ -313,7 +296,7 @@ void ResponseReader::InterpretField(const std::string& line) {
     relocation_pending_ = true;
     listener_->LocationRead(value);
   } else if (name == "content-length") {
-    int64_t length = ParseDecimal(TrimBlanks(value));
+    int64_t length = ParseDecimal(TrimAsciiBlanks(value));
     if (length < 0) {
       Fail("Invalid content length: " + value.substr(0, 64));
       return;
@@ -337,7 +320,7 @@ void ResponseReader::InterpretField(const std::string& line) {
   } else if (name == "accept-ranges") {
     accept_ranges_ = value;
   } else if (name == "content-type") {
-    content_type_ = Lower(value);
+    content_type_ = AsciiLowerCopy(value);
   } else if (name == "www-authenticate") {
     www_authenticate_.push_back(value);
   } else if (name == "set-cookie") {
@@ -345,7 +328,7 @@ void ResponseReader::InterpretField(const std::string& line) {
   } else if (name == "transfer-encoding") {
     // An HTTP/1.0 request never asks for chunks; stored as they come they
     // would corrupt the document.
-    if (Lower(std::string(TrimBlanks(value))) != "identity") {
+    if (AsciiLowerCopy(TrimAsciiBlanks(value)) != "identity") {
       Fail("Unsupported transfer encoding: " + value.substr(0, 64));
     }
   }

@@ -1,24 +1,12 @@
 #include "http/url.h"
 
-#include <cctype>
+#include "util/ascii.h"
 
 namespace qm::http {
 namespace {
 
 bool IsSchemeChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // The base up to and including its last "/", or "/" when it has none.
@@ -109,14 +97,14 @@ UrlParts SplitUrl(std::string_view url, std::string_view base) {
       return parts;
     }
     rest = url.substr(1);
-  } else if (StartsWithNoCase(url, "http:")) {
+  } else if (StartsWithIgnoringAsciiCase(url, "http:")) {
     parts.scheme = "http";
     if (url.size() > 6 && url[6] != '/') {
       parts.path = std::string(url.substr(5));
       return parts;
     }
     rest = url.size() > 6 ? url.substr(6) : std::string_view();
-  } else if (StartsWithNoCase(url, "mailto:")) {
+  } else if (StartsWithIgnoringAsciiCase(url, "mailto:")) {
     parts.scheme = "mailto";
     rest = url.substr(url.find(':') + 1);
   }

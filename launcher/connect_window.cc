@@ -9,10 +9,10 @@
 #include "platform/ini_file.h"
 #include "platform/process.h"
 #include "update/component_setup.h"
+#include "update/installed_state.h"
 #include "update/update_run.h"
 #include "util/string_helpers.h"
 #include "util/texts.h"
-#include "util/version_string.h"
 
 namespace qm {
 
@@ -91,17 +91,7 @@ void TFM_Connect::Show() {
 
 void TFM_Connect::FormCreate() {
   state_.AppDir = AppDirFromExePath(executable_path_);
-  const std::string self = state_.AppDir + "\\QuillMar.exe";
-  state_.FileVersionText = GetFileVersionString(self, "FileVersion");
-  state_.ProductVersionText = GetFileVersionString(self, "ProductVersion");
-  // "?" or a short version leaves the missing fields empty.
-  StringList fields;
-  SplitToList(fields, state_.ProductVersionText, "-");
-  fields.resize(std::max<size_t>(fields.size(), 4));
-  state_.VersionField1 = fields[0];
-  state_.VersionField2 = fields[1];
-  state_.VersionField3 = fields[2];
-  state_.VersionField4 = fields[3];
+  update::ReadLauncherVersions(state_, state_.AppDir + "\\QuillMar.exe");
 
   const std::string splash = state_.AppDir + "\\Sp" + ".Gif";
   if (platform::FileExists(splash)) {
@@ -141,30 +131,8 @@ bool TFM_Connect::LoadSplashFile(const std::string& path) {
 }
 
 void TFM_Connect::FormShow() {
-  state_.LocalAData = std::make_unique<StringList>();
-  state_.LocalBData = std::make_unique<StringList>();
-  state_.ServerAData = std::make_unique<StringList>();
-  state_.ServerBData = std::make_unique<StringList>();
-  {
-    platform::IniFile ini(state_.AppDir + "\\QuillMar.ini");
-    StringList proxy;
-    ini.ReadSectionValues("Proxy", proxy);
-    state_.ProxyServer = Trim(ListValue(proxy, "ProxyServer"));
-    state_.ProxyPort = Trim(ListValue(proxy, "ProxyPort"));
-    state_.ProxyUserName = Trim(ListValue(proxy, "ProxyUserName"));
-    state_.ProxyPassWord = Trim(ListValue(proxy, "ProxyPassWord"));
-    state_.LocalPartVersion = ini.ReadString("V", "Part", "");
-    state_.LocalDataVersion = ini.ReadString("V", "Data", "");
-    // An undecodable Sp.Gif keeps SplashVersion empty, so that the update
-    // fetches the picture again whatever version the file records.
-    if (state_.SplashVersion.empty() && splash_loaded_) {
-      state_.SplashVersion = ini.ReadString("SP", state_.VersionKey() + "_Sp", "");
-    }
-    ini.ReadSectionValues("AData", *state_.LocalAData);
-    ini.ReadSectionValues("BData", *state_.LocalBData);
-  }
-  state_.ComponentList = std::make_unique<StringList>();
-  state_.UpdateMarker.assign(1, '?');  // not = "?": GCC 12 -O3 misreports -Wrestrict
+  update::ReadInstalledState(state_, splash_loaded_);
+  state_.UpdateMarker = "?";
   platform::ProcessMessages();
   window_.Post(WM_STARTCONNECT);
 }
@@ -274,9 +242,6 @@ void TFM_Connect::HandleClose() {
 void TFM_Connect::FormClose() {
   state_.LocalAData.reset();
   state_.LocalBData.reset();
-  state_.ServerAData.reset();
-  state_.ServerBData.reset();
-  state_.ComponentList.reset();
 }
 
 void TFM_Connect::Http1DocBegin(int64_t content_length) {

@@ -105,7 +105,6 @@ class TFM_Connect : private update::UpdateHost {
 
   // update::UpdateHost
   void SetStatus(const std::string& text) override { SetMsg(text); }
-  const std::string& Status() const override { return message_; }
   void ResetProgress() override { progress_.SetPosition(0); }
 
   void ConfigureComponents();

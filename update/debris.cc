@@ -1,9 +1,9 @@
 #include "update/debris.h"
 
-#include <cctype>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "zip/unzip.h"
 
@@ -18,11 +18,6 @@ constexpr size_t kMaxMarkerSize = 1024;
 constexpr size_t kTempSuffixLength = 6;
 // Folder depth of the walk; deeper trees (or link loops) are not ours.
 constexpr int kMaxDepth = 32;
-
-bool StartsWithNoCase(std::string_view name, std::string_view prefix) {
-  return name.size() >= prefix.size() &&
-         EqualsIgnoringAsciiCase(name.substr(0, prefix.size()), prefix);
-}
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
   std::string path = folder;
@@ -39,7 +34,7 @@ bool HasTempSuffix(std::string_view rest) {
     return false;
   }
   for (char c : rest) {
-    if (!std::isalnum(static_cast<unsigned char>(c))) {
+    if (!IsAsciiAlphanumeric(c)) {
       return false;
     }
   }
@@ -56,7 +51,7 @@ void RemoveExtractorTemps(const std::string& folder, int depth) {
   platform::RemoveLeftovers(folder);
   for (const std::string& name : platform::ListDirectory(folder)) {
     const std::string path = JoinPath(folder, name);
-    if (StartsWithNoCase(name, zip::TUnZip::kTempFilePrefix)) {
+    if (StartsWithIgnoringAsciiCase(name, zip::TUnZip::kTempFilePrefix)) {
       platform::DeleteFile(path);
     } else if (depth < kMaxDepth && platform::DirectoryExists(path)) {
       RemoveExtractorTemps(path, depth + 1);

@@ -1,6 +1,8 @@
 // The process-wide values of the connect window, read and written by the
 // update run and the proxy dialog. Created zeroed: strings empty, flags 0,
-// lists absent until FormShow creates them.
+// lists absent until FormShow creates them. What the run reads from the
+// server stays with the run (update/server_settings.h), but for the two
+// texts that the game client's command line carries.
 #pragma once
 
 #include <cstdint>
@@ -33,14 +35,11 @@ struct LauncherState {
   std::string SplashVersion;  // "-1" without Sp.Gif
   std::string LocalPartVersion;
   std::string LocalDataVersion;
-  std::string ServerBK;
+  std::string ServerBK;  // from the server, for the client's command line
   std::string ServerBKP;
   std::string UpdateMarker;
-  std::unique_ptr<StringList> ComponentList;
   std::unique_ptr<StringList> LocalAData;  // "AData<k>=<version>" lines
-  std::unique_ptr<StringList> ServerAData;
   std::unique_ptr<StringList> LocalBData;
-  std::unique_ptr<StringList> ServerBData;
 
   // VersionField1 followed by VersionField3, e.g. 82001500.
   std::string VersionKey() const { return VersionField1 + VersionField3; }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "zip/member_names.h"
 
@@ -12,12 +13,6 @@ namespace {
 
 constexpr size_t kMaxEngineBaseText = 9999;
 constexpr size_t kMaxNormalizedRest = 99999;
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 [[noreturn]] void RejectEntry(const std::string& entry, const std::string& why) {
   const size_t separator = entry.find('\\');
@@ -33,11 +28,19 @@ bool IsBareFileName(const std::string& name) {
   return name.find_first_of("/\\:") == std::string::npos && !zip::IsDeviceName(name);
 }
 
+ProductVersionFields SplitProductVersion(const std::string& product_version) {
+  StringList fields;
+  SplitToList(fields, product_version, "-");
+  fields.resize(std::max<size_t>(fields.size(), 4));
+  return {fields[0], fields[1], fields[2], fields[3]};
+}
+
+int ChoosableMirrorCount(int line_count) {
+  return line_count < 3 ? 1 : line_count - 1;
+}
+
 int ChooseMirrorIndex(int line_count, uint32_t random) {
-  if (line_count < 3) {
-    return 0;
-  }
-  return static_cast<int>(random % static_cast<uint32_t>(line_count - 1));
+  return static_cast<int>(random % static_cast<uint32_t>(ChoosableMirrorCount(line_count)));
 }
 
 LauncherLine SplitLauncherLine(const std::string& value, const std::string& version_key) {
@@ -49,12 +52,12 @@ LauncherLine SplitLauncherLine(const std::string& value, const std::string& vers
 }
 
 bool IsAbsoluteBase(const std::string& text) {
-  return Upper(text).find("HTTP:") != std::string::npos;
+  return AsciiUpperCopy(text).find("HTTP:") != std::string::npos;
 }
 
 std::string NormalizeBase(const std::string& base) {
   std::string result = ReplaceAll(base + "/", "//", "/");
-  const size_t scheme = Upper(result).find("HTTP:");
+  const size_t scheme = AsciiUpperCopy(result).find("HTTP:");
   if (scheme != std::string::npos) {
     result = "http:/" + result.substr(scheme + 5, kMaxNormalizedRest);
   }

@@ -12,6 +12,17 @@ namespace qm::update {
 // uniform in 0 .. line_count - 2, so the last line is never chosen once there
 // are two or more; 0 for fewer than three lines.
 int ChooseMirrorIndex(int line_count, uint32_t random);
+// How many mirror lines ChooseMirrorIndex can choose among (Path0 on).
+int ChoosableMirrorCount(int line_count);
+
+// The four "-"-separated fields of a launcher's ProductVersion
+// (82001-000-500-000001); the missing ones empty.
+struct ProductVersionFields {
+  std::string field1, field2, field3, field4;
+  // Fields 1 and 3: the key of the launcher's lines in the settings file.
+  std::string VersionKey() const { return field1 + field3; }
+};
+ProductVersionFields SplitProductVersion(const std::string& product_version);
 
 // The launcher line of section V, split at its first "::".
 struct LauncherLine {

@@ -11,7 +11,6 @@ class UpdateHost {
   virtual ~UpdateHost() = default;
   // The status line (C_Msg).
   virtual void SetStatus(const std::string& text) = 0;
-  virtual const std::string& Status() const = 0;
   // The progress bar back to 0 (C_ProgBar).
   virtual void ResetProgress() = 0;
 };

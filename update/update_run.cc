@@ -1,5 +1,6 @@
 #include "update/update_run.h"
 
+#include <cassert>
 #include <chrono>
 #include <exception>
 #include <random>
@@ -13,6 +14,7 @@
 #include "update/debris.h"
 #include "update/integrity_format.h"
 #include "update/manifest_trust.h"
+#include "update/server_settings.h"
 #include "update/settings_rules.h"
 #include "util/string_helpers.h"
 #include "util/texts.h"
@@ -114,41 +116,16 @@ int32_t UpdateRun::DownLoadFile() {
 }
 
 void UpdateRun::ReadServerCopy(const std::string& path) {
-  const platform::IniFile ini(path);
-  const std::string key = state_.VersionKey();
-
-  StringList mirrors;
-  ini.ReadSectionValues("P", mirrors);
-  std::string download_base;
-  if (!mirrors.empty()) {
-    const int k = ChooseMirrorIndex(static_cast<int>(mirrors.size()), random());
-    download_base = R_Trim(ini.ReadString("P", "Path" + std::to_string(k), ""));
-  }
-  if (download_base.empty()) {
-    download_base = default_base_url_ + "/QuillMar/";
-  }
-  const LauncherLine line = SplitLauncherLine(R_Trim(ini.ReadString("V", key, "")), key);
-  launcher_version_ = line.version;
-  engine_base_ = EngineBase(download_base, line.engine_base_text);
+  server_ = ReadServerSettings(platform::IniFile(path), state_.VersionKey(), default_base_url_);
+  const size_t k = server_.mirror_lines == 0
+                       ? 0
+                       : static_cast<size_t>(ChooseMirrorIndex(server_.mirror_lines, random()));
+  const std::string& download_base = server_.mirror_bases[k];
+  engine_base_ = EngineBase(download_base, server_.launcher.engine_base_text);
   download_base_ = NormalizeBase(download_base);
-
-  engine_version_ = R_Trim(ini.ReadString("V", "Part", ""));
-  data_version_ = R_Trim(ini.ReadString("V", "Data", ""));
-
-  StringList components;
-  ini.ReadSection("C", components);
-  for (size_t k = 1; k <= components.size(); ++k) {
-    const std::string number = std::to_string(k);
-    state_.ComponentList->push_back(number + "\\" + R_Trim(ini.ReadString("C", number, "")));
-  }
-  state_.ServerBK = R_Trim(ini.ReadString("S", "BK", ""));
-  state_.ServerBKP = R_Trim(ini.ReadString("S", "BKP", ""));
-  splash_version_ = R_Trim(ini.ReadString("SP", key + "_Sp", ""));
-  ini.ReadSectionValues("AData", *state_.ServerAData);
-  ini.ReadSectionValues("BData", *state_.ServerBData);
-  StringList hash_lines;
-  ini.ReadSectionValues(kHashSection, hash_lines);
-  archive_hashes_ = ArchiveHashes(hash_lines, public_key.has_value());
+  state_.ServerBK = server_.bk;
+  state_.ServerBKP = server_.bkp;
+  archive_hashes_ = ArchiveHashes(server_.hash_lines, public_key.has_value());
 }
 
 bool UpdateRun::AcceptSignedManifest(const std::string& path) {
@@ -209,37 +186,39 @@ int32_t UpdateRun::UpdateItems() {
   const std::string& app_dir = state_.AppDir;
   const std::string key = state_.VersionKey();
 
-  if (launcher_version_ != state_.FileVersionText) {
+  if (server_.launcher.version != state_.FileVersionText) {
     state_.UpdateMarker = key;
     if (!DownDll(download_base_ + key + ".zip", app_dir, texts::kDownloadingLauncher)) {
       return Fail(texts::kLauncherDownloadFailed);
     }
   }
-  if (splash_version_ != state_.SplashVersion) {
+  if (server_.splash_version != state_.SplashVersion) {
     host_.SetStatus(texts::kDownloadingSplash);
     // The picture is not needed to play: its failure is passed over.
-    DownData(download_base_, "SP", key + "_Sp", splash_version_);
+    DownData(download_base_, "SP", key + "_Sp", server_.splash_version);
   }
   if (Cancelled()) {
     return kUpdateDownloadFailed;
   }
-  if (engine_version_ != state_.LocalPartVersion) {
+  if (server_.engine_version != state_.LocalPartVersion) {
     host_.SetStatus(texts::kDownloadingEngine);
-    if (!DownData(engine_base_, "V", "Part", engine_version_)) {
+    if (!DownData(engine_base_, "V", "Part", server_.engine_version)) {
       return Fail(texts::kEngineDownloadFailed);
     }
   }
-  if (data_version_ != state_.LocalDataVersion) {
+  if (server_.data_version != state_.LocalDataVersion) {
     host_.SetStatus(texts::kDownloadingData);
-    if (!DownData(engine_base_, "V", "Data", data_version_)) {
+    if (!DownData(engine_base_, "V", "Data", server_.data_version)) {
       return Fail(texts::kDataDownloadFailed);
     }
   }
-  if (!UpdateDataSection("AData", download_base_, *state_.ServerAData, *state_.LocalAData) ||
-      !UpdateDataSection("BData", engine_base_, *state_.ServerBData, *state_.LocalBData)) {
+  // The window reads the installed lists before it starts the run.
+  assert(state_.LocalAData && state_.LocalBData);
+  if (!UpdateDataSection("AData", download_base_, server_.adata, *state_.LocalAData) ||
+      !UpdateDataSection("BData", engine_base_, server_.bdata, *state_.LocalBData)) {
     return kUpdateDownloadFailed;
   }
-  for (const std::string& entry : *state_.ComponentList) {
+  for (const std::string& entry : server_.components) {
     const ComponentEntry component = ParseComponentEntry(entry);
     if (component.version == GetFileVersionString(component.file_name, "FileVersion")) {
       continue;

@@ -11,6 +11,7 @@
 #include "platform/ecdsa.h"
 #include "update/archive_hashes.h"
 #include "update/launcher_state.h"
+#include "update/server_settings.h"
 #include "update/update_host.h"
 
 namespace qm::http {
@@ -118,12 +119,9 @@ class UpdateRun {
   std::string transfer_error_;
 
   // From the server's settings file.
-  std::string download_base_;
+  ServerSettings server_;
+  std::string download_base_;  // of the mirror chosen
   std::string engine_base_;
-  std::string launcher_version_;
-  std::string engine_version_;
-  std::string data_version_;
-  std::string splash_version_;
   ArchiveHashes archive_hashes_;
 };
 

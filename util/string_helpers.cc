@@ -1,18 +1,8 @@
 #include "util/string_helpers.h"
 
+#include "util/ascii.h"
+
 namespace qm {
-
-namespace {
-
-bool IsTrimmed(char c) {
-  return static_cast<unsigned char>(c) <= 32;
-}
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
 
 void SplitToList(StringList& list, const std::string& text, const std::string& separator) {
   size_t start = 0;
@@ -58,15 +48,7 @@ std::string ReplaceAll(const std::string& s,
 }
 
 std::string Trim(const std::string& s) {
-  size_t begin = 0;
-  size_t end = s.size();
-  while (begin < end && IsTrimmed(s[begin])) {
-    ++begin;
-  }
-  while (end > begin && IsTrimmed(s[end - 1])) {
-    --end;
-  }
-  return s.substr(begin, end - begin);
+  return std::string(TrimAsciiBlanks(s));
 }
 
 std::string TrimmedText(const std::optional<std::string>& value) {
@@ -80,18 +62,6 @@ std::string R_Trim(const std::string& s) {
     value = Trim(value.substr(0, static_cast<size_t>(p - 1)));
   }
   return value;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-      return false;
-    }
-  }
-  return true;
 }
 
 std::string ListValue(const StringList& list, const std::string& key) {

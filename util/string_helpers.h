@@ -38,10 +38,6 @@ std::string TrimmedText(const std::optional<std::string>& value);
 // again.
 std::string R_Trim(const std::string& s);
 
-// Equal but for the letter case of ASCII letters, as Windows compares names;
-// the bytes of two-byte Korean characters are never folded.
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
-
 // The value of the first "name=value" line whose name equals key (ASCII
 // letters compared without case, as INI keys are); empty when absent.
 std::string ListValue(const StringList& list, const std::string& key);

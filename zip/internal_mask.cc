@@ -1,13 +1,8 @@
 #include "zip/internal_mask.h"
 
+#include "util/ascii.h"
+
 namespace qm::zip {
-namespace {
-
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-}  // namespace
 
 TInternalMask::TInternalMask(const std::string& mask) {
   bool star = false;
@@ -20,7 +15,7 @@ TInternalMask::TInternalMask(const std::string& mask) {
         items_.push_back({Kind::kAny, 0, false});
       }
     } else {
-      items_.push_back({Kind::kLiteral, Upper(c), star});
+      items_.push_back({Kind::kLiteral, AsciiUpper(c), star});
       star = false;
     }
   }
@@ -31,7 +26,7 @@ TInternalMask::TInternalMask(const std::string& mask) {
 bool TInternalMask::Fits(const Item& item, const std::string& name, size_t pos) const {
   switch (item.kind) {
     case Kind::kLiteral:
-      return pos < name.size() && Upper(name[pos]) == item.ch;
+      return pos < name.size() && AsciiUpper(name[pos]) == item.ch;
     case Kind::kAny:
       return pos < name.size();
     case Kind::kEnd:

@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <string_view>
 
+#include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "zip/internal_mask.h"
 
 namespace qm::zip {
 namespace {
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 size_t LastSeparator(const std::string& path) {
   return path.find_last_of("\\/:");
@@ -128,8 +125,8 @@ std::string StripRootPrefix(const std::string& stored_name) {
   size_t start = 0;
   for (;;) {
     const size_t left = stored_name.size() - start;
-    if (left >= 2 && stored_name[start + 1] == ':' && Lower(stored_name[start]) >= 'a' &&
-        Lower(stored_name[start]) <= 'z') {
+    if (left >= 2 && stored_name[start + 1] == ':' && AsciiLower(stored_name[start]) >= 'a' &&
+        AsciiLower(stored_name[start]) <= 'z') {
       start += 2;
     } else if (left >= 1 && stored_name[start] == '\\') {
       ++start;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "util/ascii.h"
 #include "zip/decode/zip_crypto.h"
 #include "zip/zip_records.h"
 
@@ -14,22 +15,6 @@ namespace {
 constexpr uint64_t kEndSearchWindow = kEndRecordSize + 65535;
 // Without a central directory, local headers are looked for this far.
 constexpr uint64_t kLocalScanLength = uint64_t{4} * 32768;
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-  if (s.size() < suffix.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < suffix.size(); ++i) {
-    char a = s[s.size() - suffix.size() + i];
-    if (a >= 'A' && a <= 'Z') {
-      a = static_cast<char>(a - 'A' + 'a');
-    }
-    if (a != suffix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool ParseEndAt(const std::vector<uint8_t>& buf,
                 size_t i,
@@ -187,8 +172,9 @@ TArcType OtherType(const uint8_t* p, size_t n, const std::string& name) {
     return TArcType::atCab;
   }
   if (n >= 2 && p[0] == 0x1f && p[1] == 0x8b) {
-    return EndsWithNoCase(name, ".tgz") || EndsWithNoCase(name, ".tar.gz") ? TArcType::atTarGZip
-                                                                           : TArcType::atGZip;
+    return EndsWithIgnoringAsciiCase(name, ".tgz") || EndsWithIgnoringAsciiCase(name, ".tar.gz")
+               ? TArcType::atTarGZip
+               : TArcType::atGZip;
   }
   if (n >= 2 && p[0] == 0x60 && p[1] == 0xea) {
     return TArcType::atArj;
@@ -319,10 +305,10 @@ Recognition RecognizeArchive(ArchiveSource& source, const std::string& name) {
       }
     }
   }
-  if (r.type == TArcType::atZip && EndsWithNoCase(name, ".jar")) {
+  if (r.type == TArcType::atZip && EndsWithIgnoringAsciiCase(name, ".jar")) {
     r.type = TArcType::atJar;
   }
-  if (r.type == TArcType::atZipExe && EndsWithNoCase(name, ".jar")) {
+  if (r.type == TArcType::atZipExe && EndsWithIgnoringAsciiCase(name, ".jar")) {
     r.type = TArcType::atJarExe;
   }
   if (r.first_position < 0 && !IsZipType(r.type)) {

@@ -8,6 +8,7 @@
 #include "platform/message_loop.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "zip/catalog.h"
 #include "zip/decode/crc32.h"
@@ -111,13 +112,6 @@ int DataErrorCode(DataFault fault) {
       break;
   }
   return kErrBadBlock;
-}
-
-std::string FoldCase(std::string path) {
-  for (char& c : path) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return path;
 }
 
 // A new name from OnFileExists: a full path as given, a relative one beside
@@ -819,7 +813,7 @@ void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mod
     // A folder this run made holds nothing a failure could spoil: the member
     // is written in place, saving a rename per file on a fresh install. Not
     // over a file an earlier member of the run wrote there.
-    in_place = new_folder && in_place_targets_.insert(FoldCase(target)).second;
+    in_place = new_folder && in_place_targets_.insert(AsciiLowerCopy(target)).second;
     if (in_place ? !out.Open(target, platform::File::Mode::kCreate)
                  : !out.CreateTemp(folder, kTempFilePrefix, &temp)) {
       if (!temp.empty()) {

@@ -5,7 +5,10 @@
 //     into a game folder holding only QuillMar.exe and the game's stand-in,
 //     against a shell pipeline that fetches the manifest and each archive
 //     with "curl -o" and unpacks it with "unzip -o -q" (target: ratio at
-//     most 1.0, aim 0.8); every install is checked afterwards;
+//     most 1.0, aim 0.8), and beside a launcher built with a key installing
+//     the same archives from a signed manifest that lists their sizes and
+//     SHA-256 (target: at most 5 % slower); every install is checked
+//     afterwards;
 //  2. a start with everything up to date against curl fetching the manifest;
 //  3. peak memory of QuillMar.exe installing an archive of more than 1 GiB
 //     (target: at most 64 MiB, aim 16), beside its peak while installing
@@ -28,6 +31,7 @@
 #include "bench/update/install_check.h"
 #include "bench/update/nginx_server.h"
 #include "bench/update/release.h"
+#include "bench/update/signed_release.h"
 
 namespace qm::bench {
 namespace {
@@ -176,7 +180,8 @@ bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::pat
   const fs::path launcher = QM_BENCH_LAUNCHER;
   std::vector<Series> series = {{"QuillMar.exe", {}},
                                 {"curl -o + unzip -o -q", {}},
-                                {"curl -o + unzip -o -q, then sync", {}}};
+                                {"curl -o + unzip -o -q, then sync", {}},
+                                {"QuillMar.exe with a key: signature + SHA-256", {}}};
   const std::string peer_scripts[] = {PeerScript(release, false), PeerScript(release, true)};
   std::printf("\n1. fresh install, %d interleaved rounds (load before: %s)\n", kRounds,
               LoadAverage().c_str());
@@ -202,6 +207,23 @@ bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::pat
     series[0].seconds.push_back(run.seconds);
     installed->push_back(game);
 
+    const fs::path signed_game = work.games / ("signed-" + n);
+    if (!PrepareGameFolder(signed_game, QM_BENCH_SIGNED_LAUNCHER)) {
+      std::printf("  cannot prepare %s\n", signed_game.c_str());
+      return false;
+    }
+    Shell("sync");
+    problem = RunUpdater(signed_game, work.logs / ("fresh-signed-" + n + ".log"), false, &run);
+    if (problem.empty()) {
+      problem = CheckUpdaterInstall(signed_game, release, kSampleEvery);
+    }
+    if (!problem.empty()) {
+      std::printf("  round %d, QuillMar.exe with a key: %s\n", round, problem.c_str());
+      return false;
+    }
+    series[3].seconds.push_back(run.seconds);
+    fs::remove_all(signed_game);
+
     for (int p = 0; p < 2; ++p) {
       const fs::path folder = work.games / ("peer-" + std::to_string(p) + "-" + n);
       fs::create_directories(folder);
@@ -218,8 +240,11 @@ bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::pat
       }
       series[1 + p].seconds.push_back(peer.seconds);
     }
-    std::printf("  round %d: QuillMar.exe %.3f s, curl + unzip %.3f s, with sync %.3f s\n", round,
-                series[0].seconds.back(), series[1].seconds.back(), series[2].seconds.back());
+    std::printf(
+        "  round %d: QuillMar.exe %.3f s, with a key %.3f s, curl + unzip %.3f s, with sync "
+        "%.3f s\n",
+        round, series[0].seconds.back(), series[3].seconds.back(), series[1].seconds.back(),
+        series[2].seconds.back());
   }
   std::printf(
       "  every install checked: %llu files of %.1f MB by size, every %dth of an archive byte for "
@@ -236,8 +261,13 @@ bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::pat
               series[0].best() / series[1].best());
   std::printf("  ratio QuillMar.exe / (curl + unzip, then sync), median: %.2f\n",
               series[0].median() / series[2].median());
+  const double integrity = series[3].median() / series[0].median();
+  std::printf(
+      "  cost of integrity, QuillMar.exe with a key / without, median: %.3f (target <= 1.05)%s\n",
+      integrity, integrity <= 1.05 ? "" : "  MISSED");
+  std::printf("  cost of integrity, best: %.3f\n", series[3].best() / series[0].best());
   std::printf("  load after: %s\n", LoadAverage().c_str());
-  return ratio <= 1.0;
+  return ratio <= 1.0 && integrity <= 1.05;
 }
 
 // 2. Starts with nothing to do, in the folders the first part installed.
@@ -379,7 +409,8 @@ int Main(const fs::path& dir) {
   std::string error;
   const auto made = std::chrono::steady_clock::now();
   if (!MakeGameRelease(work.sources, work.www, BaseUrl(), &release, &error) ||
-      !PublishManifest(work.www, release)) {
+      !PublishManifest(work.www, release) ||
+      !PublishSignedManifest(work.www, release, QM_BENCH_KEY, &error)) {
     std::printf("the release could not be made: %s\n", error.c_str());
     fs::remove_all(work.root);
     return 1;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace qm::http {
 
 bool ParseDottedAddress(const std::string& text, uint32_t* address) {
@@ -60,15 +62,7 @@ uint16_t NetworkToHost16(uint16_t value) {
 }
 
 std::string TrimBlanks(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) {
-    ++begin;
-  }
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) {
-    --end;
-  }
-  return text.substr(begin, end - begin);
+  return std::string(TrimAsciiBlanks(text));
 }
 
 }  // namespace qm::http

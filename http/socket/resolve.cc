@@ -3,6 +3,7 @@
 #include "http/socket/address_text.h"
 #include "http/socket/wsocket.h"
 #include "platform/socket.h"
+#include "util/ascii.h"
 
 namespace qm::http {
 namespace {
@@ -84,10 +85,7 @@ int WSocketResolveProto(const std::string& proto) {
     return static_cast<int>(LeadingNumber(proto) & 0xFFFF);
   }
   // The two names every system knows, without its protocol table.
-  std::string lower;
-  for (char c : proto) {
-    lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  }
+  const std::string lower = AsciiLowerCopy(proto);
   if (lower == "tcp") {
     return 6;
   }

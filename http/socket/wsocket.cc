@@ -8,29 +8,17 @@
 namespace qm::http {
 namespace {
 
-// Defaults are copied from strings rather than assigned from literals, which
-// GCC 12 at -O3 wrongly warns about (-Wrestrict).
-const std::string& DefaultProto() {
-  static const std::string value = "tcp";
-  return value;
-}
-const std::string& AnyAddress() {
-  static const std::string value = "0.0.0.0";
-  return value;
-}
-const std::string& AnyPort() {
-  static const std::string value = "0";
-  return value;
-}
-const std::string& DefaultSocksLevel() {
-  static const std::string value = "5";
-  return value;
-}
+constexpr char kDefaultProto[] = "tcp";
+constexpr char kAnyAddress[] = "0.0.0.0";
+constexpr char kAnyPort[] = "0";
+constexpr char kDefaultSocksLevel[] = "5";
 
 constexpr uint32_t kSelectedEvents = kFdRead | kFdWrite | kFdAccept | kFdConnect | kFdClose;
 
 bool IsSendClosingError(int error) {
-  return error == 10022 || error == 10038 || error == 10053 || error == 10054 || error == 10057;
+  return error == platform::kSockErrInvalid || error == platform::kSockErrNotSocket ||
+         error == platform::kSockErrConnAborted || error == platform::kSockErrConnReset ||
+         error == platform::kSockErrNotConn;
 }
 
 std::string PlatformErrorText(int code, const std::string& function_name) {
@@ -54,6 +42,8 @@ TWSocket::TWSocket() : alive_(std::make_shared<bool>(true)) {
 TWSocket::~TWSocket() {
   destroying_ = true;
   *alive_ = false;
+  // Both report failures through the error path, which may raise; a
+  // destructor must not, and the socket goes away all the same.
   try {
     CancelDnsLookup();
   } catch (...) {
@@ -186,11 +176,11 @@ void TWSocket::ResetDefaults() {
   addr_resolved_ = false;
   port_assigned_ = false;
   port_resolved_ = false;
-  proto_ = DefaultProto();
+  proto_ = kDefaultProto;
   proto_assigned_ = true;
   proto_resolved_ = false;
-  local_addr_ = AnyAddress();
-  local_port_ = AnyPort();
+  local_addr_ = kAnyAddress;
+  local_port_ = kAnyPort;
   local_port_resolved_ = false;
   linger_on_off_ = wsLingerOn;
   linger_timeout_ = 0;
@@ -202,7 +192,7 @@ void TWSocket::ResetDefaults() {
   flush_timeout_ = 60;
   socks_server_.clear();
   socks_port_.clear();
-  socks_level_ = DefaultSocksLevel();
+  socks_level_ = kDefaultSocksLevel;
 }
 
 // ---------------------------------------------------------------------------
@@ -276,7 +266,8 @@ void TWSocket::ReportError(const std::string& text) {
 void TWSocket::SocketError(const std::string& function_name) {
   int code = platform::SocketLastError();
   std::string text = PlatformErrorText(code, function_name);
-  if ((code == 10054 || code == 10057) && handle_ != platform::kInvalidSocket) {
+  if ((code == platform::kSockErrConnReset || code == platform::kSockErrNotConn) &&
+      handle_ != platform::kInvalidSocket) {
     // The connection is gone: end it here, with its one close event.
     platform::CloseSocket(handle_);
     handle_ = platform::kInvalidSocket;
@@ -325,10 +316,7 @@ void TWSocket::EndConnection(int error) {
 
 void TWSocket::FinishClose() {
   if (handle_ == platform::kInvalidSocket && state_ == wsClosed) {
-    try {
-      ResetDefaults();
-    } catch (...) {
-    }
+    ResetDefaults();
   }
 }
 
@@ -342,6 +330,9 @@ void TWSocket::Dispatch(const platform::Message& message) {
 
 void TWSocket::HandleBgException(const std::exception& e) {
   bool can_close = true;
+  // This runs from the message loop's handler of a failure: an exception
+  // raised here, by the application's handler or by the abort's own error
+  // report, has nowhere left to go, and the socket is closed all the same.
   if (OnBgException) {
     try {
       OnBgException(this, e, can_close);
@@ -386,9 +377,9 @@ void TWSocket::DnsLookup(const std::string& host_name) {
     throw ESocketException(library_error);
   }
   if (host_name.empty()) {
-    last_error_ = 10022;
+    last_error_ = platform::kSockErrInvalid;
     ReportError("DNS lookup: invalid host name.");
-    TriggerDnsLookupDone(10022);
+    TriggerDnsLookupDone(platform::kSockErrInvalid);
     return;
   }
   if (dns_lookup_handle_ != 0) {
@@ -429,13 +420,13 @@ void TWSocket::CancelDnsLookup() {
     platform::TakeHostLookupResult(lookup);
     // A lookup that has just finished is cancelled all the same: its queued
     // reply no longer matches.
-    if (code != 10037) {
+    if (code != platform::kSockErrAlready) {
       last_error_ = code;
       ReportError(PlatformErrorText(code, "WSACancelAsyncRequest"));
     }
   }
   if (!destroying_) {
-    TriggerDnsLookupDone(10004);
+    TriggerDnsLookupDone(platform::kSockErrInterrupted);
   }
 }
 
@@ -452,7 +443,7 @@ void TWSocket::HandleLookupReply(uintptr_t lookup, uint16_t error) {
       dns_result_list_.push_back(DottedAddress(address));
     }
     if (dns_result_list_.empty()) {
-      error = 11004;
+      error = platform::kSockErrNoData;
     } else {
       dns_result_ = dns_result_list_.front();
     }
@@ -473,16 +464,17 @@ void TWSocket::Connect() {
     return;
   }
   if (!port_assigned_) {
-    return ConnectFailed("Connect: No Port Specified", 10022);
+    return ConnectFailed("Connect: No Port Specified", platform::kSockErrInvalid);
   }
   if (!addr_assigned_) {
-    return ConnectFailed("Connect: No IP Address Specified", 10022);
+    return ConnectFailed("Connect: No IP Address Specified", platform::kSockErrInvalid);
   }
   if (!proto_assigned_) {
-    return ConnectFailed("Connect: No Protocol Specified", 10022);
+    return ConnectFailed("Connect: No Protocol Specified", platform::kSockErrInvalid);
   }
   if (!socks_server_.empty()) {
-    return ConnectFailed("Connect: SOCKS servers are not supported", 10045);
+    return ConnectFailed("Connect: SOCKS servers are not supported",
+                         platform::kSockErrOpNotSupported);
   }
 
   uint32_t local_address = 0;
@@ -512,10 +504,12 @@ void TWSocket::Connect() {
     }
   } catch (const ESocketException& e) {
     int code = platform::SocketLastError();
-    return ConnectFailed(std::string("connect: ") + e.what(), code != 0 ? code : 10022);
+    return ConnectFailed(std::string("connect: ") + e.what(),
+                         code != 0 ? code : platform::kSockErrInvalid);
   }
   if (socket_type_ != platform::kSockStream) {
-    return ConnectFailed("Connect: only tcp is supported", 10044);
+    return ConnectFailed("Connect: only tcp is supported",
+                         platform::kSockErrSocketTypeNotSupported);
   }
 
   DeleteBufferedData();
@@ -526,11 +520,12 @@ void TWSocket::Connect() {
 
   ChangeState(wsOpened);
   if (state_ != wsOpened) {
-    platform::SetSocketLastError(10022);
+    platform::SetSocketLastError(platform::kSockErrInvalid);
     if (handle_ == platform::kInvalidSocket && state_ == wsClosed) {
       // The handler closed the socket and has had its OnSessionClosed.
-      last_error_ = 10022;
-      ReportError(PlatformErrorText(10022, "Connect (Invalid operation in OnChangeState)"));
+      last_error_ = platform::kSockErrInvalid;
+      ReportError(PlatformErrorText(platform::kSockErrInvalid,
+                                    "Connect (Invalid operation in OnChangeState)"));
       return;
     }
     return ConnectFailedPlatform("Connect (Invalid operation in OnChangeState)");
@@ -566,7 +561,7 @@ void TWSocket::Connect() {
     return ConnectFailedPlatform("WSAAsyncSelect");
   }
   if (platform::ConnectSocket(handle_, sin_addr_, sin_port_) != 0 &&
-      platform::SocketLastError() != 10035) {
+      platform::SocketLastError() != platform::kSockErrWouldBlock) {
     return ConnectFailedPlatform("Connect");
   }
   ChangeState(wsConnecting);
@@ -657,7 +652,8 @@ void TWSocket::HandleNetworkEvent(uintptr_t handle, uint32_t events, uint16_t er
     }
     // Some stacks announce a reset peer as a plain close; the last read
     // tells the truth.
-    if (error == 0 && (last_error_ == 10053 || last_error_ == 10054)) {
+    if (error == 0 && (last_error_ == platform::kSockErrConnAborted ||
+                       last_error_ == platform::kSockErrConnReset)) {
       error = static_cast<uint16_t>(last_error_);
     }
     DoClose(true, error);
@@ -673,7 +669,7 @@ void TWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
     try {
       if (!TriggerDataAvailable(error) && *alive && handle_ == handle) {
         char discard[1024];
-        if (Receive(discard, sizeof(discard)) < 0 && last_error_ == 10035) {
+        if (Receive(discard, sizeof(discard)) < 0 && last_error_ == platform::kSockErrWouldBlock) {
           last_error_ = 0;
           return;
         }
@@ -735,7 +731,7 @@ std::string TWSocket::ReceiveStr() {
 
 int TWSocket::Send(const void* data, int length) {
   if (state_ != wsConnected) {
-    platform::SetSocketLastError(10057);
+    platform::SetSocketLastError(platform::kSockErrNotConn);
     SocketError("Send");
     return -1;
   }
@@ -805,7 +801,7 @@ void TWSocket::TryToSend() {
       continue;
     }
     int code = platform::SocketLastError();
-    if (code == 10035) {
+    if (code == platform::kSockErrWouldBlock) {
       return;
     }
     if (IsSendClosingError(code)) {
@@ -857,7 +853,7 @@ void TWSocket::DoClose(bool shutdown_first, int error) {
     std::shared_ptr<bool> alive = alive_;
     EndConnection(error);
     // The handle is gone either way; a failure is still told.
-    if (*alive && close_error != 0 && close_error != 10093) {
+    if (*alive && close_error != 0 && close_error != platform::kSockErrNotInitialised) {
       last_error_ = close_error;
       ReportError(PlatformErrorText(close_error, "Disconnect (closesocket)"));
     }
@@ -865,10 +861,7 @@ void TWSocket::DoClose(bool shutdown_first, int error) {
   }
   if (state_ != wsClosed) {
     ChangeState(wsClosed);
-    try {
-      ResetDefaults();
-    } catch (...) {
-    }
+    ResetDefaults();
   }
 }
 
@@ -877,6 +870,8 @@ void TWSocket::CloseDelayed() {
 }
 
 void TWSocket::Abort() {
+  // A failed cancel is reported (and may raise); the abort goes on to close
+  // the socket, which is what its caller needs.
   try {
     CancelDnsLookup();
   } catch (...) {

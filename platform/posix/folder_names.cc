@@ -13,7 +13,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "platform/posix/ascii_case.h"
+#include "util/ascii.h"
 
 namespace qm::platform::posix {
 namespace {
@@ -39,9 +39,9 @@ struct Listing {
   // leaves the next smallest spelling.
   std::unordered_map<std::string, std::set<std::string>> names;
 
-  void Add(const std::string& name) { names[FoldAsciiCase(name)].insert(name); }
+  void Add(const std::string& name) { names[AsciiLowerCopy(name)].insert(name); }
   void Remove(const std::string& name) {
-    auto it = names.find(FoldAsciiCase(name));
+    auto it = names.find(AsciiLowerCopy(name));
     if (it != names.end() && it->second.erase(name) && it->second.empty()) {
       names.erase(it);
     }
@@ -97,7 +97,7 @@ class FolderNames {
         listing = Remember(os_folder, std::move(fresh));
       }
     }
-    auto entry = listing->names.find(FoldAsciiCase(name));
+    auto entry = listing->names.find(AsciiLowerCopy(name));
     if (entry == listing->names.end()) {
       return EntryLookup::kMissing;
     }

@@ -2,7 +2,6 @@
 // the same reading rules as GetPrivateProfileString (as Wine implements them),
 // written through a temporary file so that a failed write loses nothing.
 #include "platform/ini_file.h"
-#include "platform/posix/ascii_case.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -14,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/posix/os_path.h"
+#include "util/ascii.h"
 
 namespace qm::platform {
 namespace {
@@ -150,7 +150,7 @@ std::optional<SectionRange> FindSection(const std::vector<Line>& lines,
       range->end = i;
       return range;
     }
-    if (posix::EqualsIgnoringAsciiCase(lines[i].name, section)) {
+    if (EqualsIgnoringAsciiCase(lines[i].name, section)) {
       range = SectionRange{i, i + 1, 0};
     }
   }
@@ -262,7 +262,7 @@ std::string IniFile::ReadString(const std::string& section,
   for (size_t i = range->begin; i < range->end; ++i) {
     const Line& line = lines[i];
     if (line.kind == Line::Kind::kKey && line.has_value &&
-        posix::EqualsIgnoringAsciiCase(line.name, key)) {
+        EqualsIgnoringAsciiCase(line.name, key)) {
       return ValueFor(line.value);
     }
   }
@@ -297,15 +297,6 @@ std::vector<std::string> SectionKeyNames(const std::vector<Line>& lines,
   return names;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 void IniFile::ReadSection(const std::string& section, std::vector<std::string>& list) const {
@@ -330,11 +321,11 @@ void IniFile::ReadSectionValues(const std::string& section, std::vector<std::str
   for (size_t i = range->begin; i < range->end; ++i) {
     const Line& line = lines[i];
     if (line.kind == Line::Kind::kKey && line.has_value) {
-      first.emplace(LowerAscii(line.name), &line);
+      first.emplace(AsciiLowerCopy(line.name), &line);
     }
   }
   for (const std::string& name : SectionKeyNames(lines, *range)) {
-    const auto found = first.find(LowerAscii(name));
+    const auto found = first.find(AsciiLowerCopy(name));
     list.push_back(name + "=" + (found == first.end() ? "" : ValueFor(found->second->value)));
   }
 }
@@ -380,7 +371,7 @@ void IniFile::WriteString(const std::string& section,
         insert_at = i + 1;
       }
       if (line.kind == Line::Kind::kKey && line.has_value &&
-          posix::EqualsIgnoringAsciiCase(line.name, key)) {
+          EqualsIgnoringAsciiCase(line.name, key)) {
         raw[i] = line.name + "=" + clean_value;
         replaced = true;
         break;

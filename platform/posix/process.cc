@@ -16,6 +16,7 @@
 #include "platform/posix/local_time.h"
 #include "platform/posix/os_name.h"
 #include "platform/posix/os_path.h"
+#include "util/ascii.h"
 
 extern char** environ;
 
@@ -59,17 +60,7 @@ std::string BaseName(const std::string& path) {
 }
 
 bool IsClientName(const std::string& path) {
-  const std::string name = BaseName(path);
-  if (name.size() != sizeof(kClientName) - 1) {
-    return false;
-  }
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (tolower(static_cast<unsigned char>(name[i])) !=
-        tolower(static_cast<unsigned char>(kClientName[i]))) {
-      return false;
-    }
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(BaseName(path), kClientName);
 }
 
 // The process runs the client: its executable has the name; or it is a

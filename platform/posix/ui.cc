@@ -3,12 +3,12 @@
 #include "platform/ui.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #include "platform/message_loop.h"
 #include "platform/posix/console.h"
 #include "platform/text.h"
+#include "util/ascii.h"
 
 namespace qm::platform {
 namespace {
@@ -200,7 +200,7 @@ class ConsoleDialogs : public Dialogs {
       std::string answer;
       for (char c : line) {
         if (c != ' ' && c != '\t') {
-          answer.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+          answer.push_back(AsciiLower(c));
         }
       }
       if (answer == "o" || answer == "ok") {

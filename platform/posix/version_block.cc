@@ -1,5 +1,4 @@
 #include "platform/posix/version_block.h"
-#include "platform/posix/ascii_case.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "platform/posix/text_convert.h"
+#include "util/ascii.h"
 
 namespace qm::platform::posix {
 namespace {

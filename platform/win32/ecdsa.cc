@@ -20,17 +20,17 @@ bool VerifyEcdsaP256(const EcdsaP256PublicKey& key,
   std::memcpy(blob, &header, sizeof(header));
   std::memcpy(blob + sizeof(header), key.data(), key.size());
   BCRYPT_KEY_HANDLE handle = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle,
-                                          blob, sizeof(blob), 0))) {
+  if (!BCRYPT_SUCCESS(win32::Cng()->import_key_pair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB,
+                                                    &handle, blob, sizeof(blob), 0))) {
     return false;
   }
   const win32::KeyHandle imported(handle);
   // CNG takes non-const buffers that it only reads.
   Sha256Digest hash = digest;
   EcdsaP256Signature raw = signature;
-  return BCRYPT_SUCCESS(BCryptVerifySignature(imported.get(), nullptr, hash.data(),
-                                              static_cast<ULONG>(hash.size()), raw.data(),
-                                              static_cast<ULONG>(raw.size()), 0));
+  return BCRYPT_SUCCESS(win32::Cng()->verify_signature(imported.get(), nullptr, hash.data(),
+                                                       static_cast<ULONG>(hash.size()), raw.data(),
+                                                       static_cast<ULONG>(raw.size()), 0));
 }
 
 }  // namespace qm::platform

@@ -87,8 +87,7 @@ TEST(ConnectWindowStartupTest, ReadsInstalledState) {
     h.form->download_file = [&](TFM_Connect& form) {
       seen = &form.state();
       local_adata = *form.state().LocalAData;
-      EXPECT_TRUE(form.state().ServerAData && form.state().ServerBData && form.state().LocalBData &&
-                  form.state().ComponentList);
+      EXPECT_TRUE(form.state().LocalBData);
       return 0;
     };
     h.Run();
@@ -196,7 +195,7 @@ TEST(ConnectWindowRunTest, StartsOnlyOnceShownAndLaunchesTheClient) {
   EXPECT_EQ(h.view.destroys, 1);
   EXPECT_TRUE(h.form->closed());
   EXPECT_EQ(h.form->state().LocalAData, nullptr) << "FormClose releases the lists";
-  EXPECT_EQ(h.form->state().ComponentList, nullptr);
+  EXPECT_EQ(h.form->state().LocalBData, nullptr);
 }
 
 TEST(ConnectWindowRunTest, ClientCommandLine) {
@@ -305,7 +304,7 @@ TEST(ConnectWindowCancelTest, DuringTheRun) {
       EXPECT_FALSE(form.closed());
       EXPECT_EQ(h.view.destroys, 0);
       EXPECT_NE(form.state().LocalAData, nullptr);
-      form.state().ServerAData->push_back("AData1=6");
+      form.state().LocalAData->push_back("AData1=6");
       h.view.ClickCancel();  // a second close request
       platform::ProcessMessages();
       form.SetMsg(texts::kNotConnected);
@@ -319,7 +318,7 @@ TEST(ConnectWindowCancelTest, DuringTheRun) {
     EXPECT_TRUE(h.dialogs.questions.empty());
     EXPECT_TRUE(h.started.empty());
     EXPECT_EQ(h.view.destroys, 1);
-    EXPECT_EQ(h.form->state().ServerAData, nullptr);
+    EXPECT_EQ(h.form->state().LocalAData, nullptr);
   }
 }
 

@@ -1,5 +1,6 @@
 // Version resources read by both backends: our PE/ELF reader on POSIX, the
-// Windows version functions under Wine. Same files, same answers.
+// Windows version functions under Wine. Same files, same answers, also
+// through the launcher's own reading (GetFileVersionString).
 #include "platform/version_info.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "platform/file_system.h"
 #include "tests/platform/test_support.h"
+#include "util/version_string.h"
 
 namespace qm::platform {
 namespace {
@@ -26,21 +28,6 @@ std::string FixtureLinuxPath(const std::string& name) {
 
 std::string Fixture(const std::string& name) {
   return SystemPath(FixtureLinuxPath(name));
-}
-
-// What the launcher does: first translation, then the string below it.
-std::string FirstTranslationString(const VersionInfo& info, const std::string& name) {
-  std::vector<uint32_t> translations;
-  if (!info.QueryTranslations(&translations) || translations.empty()) {
-    return "<no translation>";
-  }
-  char key[9];
-  snprintf(key, sizeof(key), "%04X%04X", translations[0] & 0xFFFF, translations[0] >> 16);
-  std::string value;
-  if (!info.QueryString("\\StringFileInfo\\" + std::string(key) + "\\" + name, &value)) {
-    return "<none>";
-  }
-  return value;
 }
 
 struct StringCase {
@@ -128,7 +115,8 @@ TEST(VersionInfoTest, TranslationTablesInFileOrder) {
   // With two translations the first one decides, as the launcher reads it.
   std::optional<VersionInfo> two = VersionInfo::Load(Fixture("two_translations.exe"));
   ASSERT_TRUE(two.has_value());
-  EXPECT_EQ(FirstTranslationString(*two, "ProductVersion"), "11111-222-333-444444");
+  EXPECT_EQ(GetFileVersionString(Fixture("two_translations.exe"), "ProductVersion"),
+            "11111-222-333-444444");
 }
 
 TEST(VersionInfoTest, FilesWithoutVersionInformation) {
@@ -179,8 +167,9 @@ TEST(VersionInfoTest, ElfSectionCarriesTheBlock) {
 #else
   std::optional<VersionInfo> info = VersionInfo::Load(Fixture("elf_with_version"));
   ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(FirstTranslationString(*info, "ProductVersion"), "82001-000-500-000001");
-  EXPECT_EQ(FirstTranslationString(*info, "FileVersion"), "3.0.0.0");
+  EXPECT_EQ(GetFileVersionString(Fixture("elf_with_version"), "ProductVersion"),
+            "82001-000-500-000001");
+  EXPECT_EQ(GetFileVersionString(Fixture("elf_with_version"), "FileVersion"), "3.0.0.0");
   // An ELF file without the section has none.
   EXPECT_FALSE(VersionInfo::Load("/bin/true").has_value());
 #endif
@@ -213,10 +202,11 @@ TEST(VersionInfoTest, RealWineImages) {
     std::vector<uint32_t> translations;
     ASSERT_TRUE(info->QueryTranslations(&translations));
     EXPECT_EQ(translations, (std::vector<uint32_t>{0x04B00409}));
-    EXPECT_EQ(FirstTranslationString(*info, "FileVersion"), c.file_version);
-    EXPECT_EQ(FirstTranslationString(*info, "ProductVersion"), c.product_version);
-    EXPECT_EQ(FirstTranslationString(*info, "FileDescription"), c.description);
-    EXPECT_EQ(FirstTranslationString(*info, "ProductName"), "Wine");
+    const std::string path = SystemPath(folder + c.file);
+    EXPECT_EQ(GetFileVersionString(path, "FileVersion"), c.file_version);
+    EXPECT_EQ(GetFileVersionString(path, "ProductVersion"), c.product_version);
+    EXPECT_EQ(GetFileVersionString(path, "FileDescription"), c.description);
+    EXPECT_EQ(GetFileVersionString(path, "ProductName"), "Wine");
     ++checked;
   }
   if (checked == 0) {

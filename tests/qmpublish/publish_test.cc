@@ -14,6 +14,7 @@
 #include "tests/qmpublish/release_fixture.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/component_setup.h"
+#include "update/installed_state.h"
 #include "update/settings_rules.h"
 #include "update/update_run.h"
 #include "util/string_helpers.h"
@@ -26,7 +27,6 @@ namespace {
 class SilentHost : public update::UpdateHost {
  public:
   void SetStatus(const std::string& text) override { status_ = text; }
-  const std::string& Status() const override { return status_; }
   void ResetProgress() override {}
 
  private:
@@ -72,25 +72,12 @@ class GameFolder {
     LauncherState state;
     state.AppDir = app_.string();
     const std::string launcher = state.AppDir + "\\QuillMar.exe";
-    state.FileVersionText = GetFileVersionString(launcher, "FileVersion");
-    StringList fields;
-    SplitToList(fields, GetFileVersionString(launcher, "ProductVersion"), "-");
-    fields.resize(4);
-    state.VersionField1 = fields[0];
-    state.VersionField3 = fields[2];
+    update::ReadLauncherVersions(state, launcher);
     state.UpdateMarker = "?";
-    const platform::IniFile ini(state.AppDir + "\\QuillMar.ini");
-    state.SplashVersion =
-        fs::exists(app_ / "Sp.Gif") ? ini.ReadString("SP", state.VersionKey() + "_Sp", "") : "-1";
-    state.LocalPartVersion = ini.ReadString("V", "Part", "");
-    state.LocalDataVersion = ini.ReadString("V", "Data", "");
-    state.LocalAData = std::make_unique<StringList>();
-    state.LocalBData = std::make_unique<StringList>();
-    ini.ReadSectionValues("AData", *state.LocalAData);
-    ini.ReadSectionValues("BData", *state.LocalBData);
-    state.ServerAData = std::make_unique<StringList>();
-    state.ServerBData = std::make_unique<StringList>();
-    state.ComponentList = std::make_unique<StringList>();
+    // As the window reads it: a picture present is taken as shown.
+    const bool splash = fs::exists(app_ / "Sp.Gif");
+    state.SplashVersion = splash ? "" : "-1";
+    update::ReadInstalledState(state, splash);
 
     SilentHost host;
     http::THttpCli http;

@@ -58,7 +58,6 @@ class RecordingHost : public UpdateHost {
       on_status(text);
     }
   }
-  const std::string& Status() const override { return status; }
   void ResetProgress() override {}
 
   std::string status = "On Connecting to Host.....";
@@ -85,9 +84,6 @@ class UpdateFixture {
     state.LocalDataVersion = "7";
     state.LocalAData = std::make_unique<StringList>(StringList{"AData1=5", "AData2=2"});
     state.LocalBData = std::make_unique<StringList>(StringList{"BData1=4"});
-    state.ServerAData = std::make_unique<StringList>();
-    state.ServerBData = std::make_unique<StringList>();
-    state.ComponentList = std::make_unique<StringList>();
     ConfigureUpdateComponents(http, unzip);
     http.OnRequestHeaderBegin = [this](http::THttpCli* sender) {
       const std::string prefix = BaseUrl() + "/";

@@ -36,14 +36,16 @@ class PlantedFolder {
       Copy(built + L"planted\\" + name, name);
   }
   ~PlantedFolder() {
-    for (const wchar_t* name : {L"QuillMar.exe", L"wsock32.dll", L"version.dll",
-                                L"wsock32.dll.loaded", L"version.dll.loaded"})
+    DeleteFileW((folder_ + L"QuillMar.exe").c_str());
+    for (const wchar_t* name : kNames) {
       DeleteFileW((folder_ + name).c_str());
+      DeleteFileW((folder_ + name + L".loaded").c_str());
+    }
     RemoveDirectoryW(folder_.c_str());
   }
   std::wstring operator/(const wchar_t* name) const { return folder_ + name; }
 
-  static constexpr const wchar_t* kNames[] = {L"wsock32.dll", L"version.dll"};
+  static constexpr const wchar_t* kNames[] = {L"wsock32.dll", L"version.dll", L"bcrypt.dll"};
 
  private:
   void Copy(const std::wstring& from, const wchar_t* name) {
@@ -83,9 +85,10 @@ TEST(DllPlantingTest, PlantedLibrariesMarkTheirLoading) {
 
 TEST(DllPlantingTest, LauncherLoadsSystemLibrariesFromTheSystemFolderOnly) {
   PlantedFolder folder;
-  EXPECT_EQ(RunProgram(folder / L"QuillMar.exe"), 0) << "sockets and version resources work";
+  EXPECT_EQ(RunProgram(folder / L"QuillMar.exe"), 0)
+      << "sockets, version resources and SHA-256 work";
   for (const wchar_t* name : PlantedFolder::kNames)
-    EXPECT_FALSE(Exists(folder / name + L".loaded")) << "the planted one was loaded";
+    EXPECT_FALSE(Exists(folder / name + L".loaded")) << "the planted one was loaded: " << name;
 }
 
 }  // namespace

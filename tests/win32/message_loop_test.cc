@@ -15,11 +15,8 @@
 namespace qm::platform {
 namespace {
 
-// Avoids GCC 12's false -Wrestrict alarm on literal + std::to_string.
 std::string Label(const char* prefix, long long value) {
-  std::string text = prefix;
-  text.append(std::to_string(value));
-  return text;
+  return prefix + std::to_string(value);
 }
 
 class MessageLoopTest : public ::testing::Test {

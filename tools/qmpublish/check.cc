@@ -15,7 +15,9 @@
 #include "tools/qmpublish/index_check.h"
 #include "tools/qmpublish/progress.h"
 #include "update/integrity_format.h"
+#include "update/server_settings.h"
 #include "update/settings_rules.h"
+#include "util/ascii.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
 #include "zip/unzip.h"
@@ -103,13 +105,6 @@ class Fetcher {
   Progress progress_;
 };
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 // "ok", or what is wrong with the archive at path. must_hold: a member the
 // updater looks for after unpacking (empty for none).
 std::string TestArchive(const fs::path& path, const std::string& must_hold) {
@@ -137,7 +132,7 @@ std::string TestArchive(const fs::path& path, const std::string& must_hold) {
     unzip.FileSpec = {"*.*"};
     bool found = false;
     for (const zip::TZipMemberInfo& member : unzip.List()) {
-      found = found || SameIgnoringCase(member.name, must_hold);
+      found = found || EqualsIgnoringAsciiCase(member.name, must_hold);
     }
     if (!found) {
       return "holds no " + must_hold + " at its top: players would fetch it at every start";
@@ -159,12 +154,6 @@ struct HashSection {
   bool present = false;
 };
 
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
 HashSection ReadHashSection(const platform::IniFile& ini) {
   HashSection section;
   StringList keys;
@@ -172,10 +161,10 @@ HashSection ReadHashSection(const platform::IniFile& ini) {
   section.present = !keys.empty();
   for (const std::string& key : keys) {
     const std::string value = ini.ReadString(update::kHashSection, key, "");
-    if (SameIgnoringCase(key, update::kSerialKey)) {
+    if (EqualsIgnoringAsciiCase(key, update::kSerialKey)) {
       section.serial = value;
     } else {
-      section.lines[Upper(key)] = value;
+      section.lines[AsciiUpperCopy(key)] = value;
     }
   }
   return section;
@@ -238,7 +227,7 @@ std::vector<std::string> CheckHashes(Fetcher& fetcher,
                                      const std::string& url,
                                      const std::string& key,
                                      const HashSection& section) {
-  auto line = section.lines.find(Upper(key));
+  auto line = section.lines.find(AsciiUpperCopy(key));
   if (line == section.lines.end()) {
     return {"section H has no line " + key + ", so launchers cannot check it"};
   }
@@ -297,8 +286,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
   }
   bool no_cache = false;
   for (const std::string& line : manifest.header) {
-    std::string upper = line;
-    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const std::string upper = AsciiUpperCopy(line);
     no_cache = no_cache || (upper.rfind("CACHE-CONTROL:", 0) == 0 &&
                             (upper.find("NO-CACHE") != std::string::npos ||
                              upper.find("MAX-AGE=0") != std::string::npos));
@@ -331,7 +319,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
     ini.ReadSection("V", keys);
     StringList launchers;
     for (const std::string& name : keys) {
-      if (!SameIgnoringCase(name, "Part") && !SameIgnoringCase(name, "Data")) {
+      if (!EqualsIgnoringAsciiCase(name, "Part") && !EqualsIgnoringAsciiCase(name, "Data")) {
         launchers.push_back(name);
       }
     }
@@ -350,36 +338,17 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
   }
 
   // Each mirror line the updater can choose, with the bases it derives.
-  StringList mirrors;
-  ini.ReadSectionValues("P", mirrors);
-  std::vector<std::pair<std::string, std::string>> bases;  // label, download base as read
-  const std::string fallback = options.base_url + "/QuillMar/";
-  if (mirrors.empty()) {
-    bases.emplace_back("default", fallback);
-  } else {
-    const int count = static_cast<int>(mirrors.size());
-    const int choices = count <= 2 ? 1 : count - 1;
-    for (int k = 0; k < choices; ++k) {
-      const std::string name = "Path" + std::to_string(k);
-      std::string base = R_Trim(ini.ReadString("P", name, ""));
-      bases.emplace_back(name, base.empty() ? fallback : base);
-    }
-  }
-  const update::LauncherLine line =
-      update::SplitLauncherLine(R_Trim(ini.ReadString("V", key, "")), key);
-  const std::string part = R_Trim(ini.ReadString("V", "Part", ""));
-  const std::string data = R_Trim(ini.ReadString("V", "Data", ""));
-  const std::string splash = R_Trim(ini.ReadString("SP", key + "_Sp", ""));
-  StringList components;
-  ini.ReadSection("C", components);
-  StringList adata;
-  ini.ReadSection("AData", adata);
-  StringList bdata;
-  ini.ReadSection("BData", bdata);
+  const update::ServerSettings settings = update::ReadServerSettings(ini, key, options.base_url);
+  const update::LauncherLine& line = settings.launcher;
+  const std::string& part = settings.engine_version;
+  const std::string& data = settings.data_version;
+  const std::string& splash = settings.splash_version;
 
   std::fprintf(out, "%-8s %-22s %-6s %-5s %s\n", "MIRROR", "ITEM", "STATUS", "", "URL / RESULT");
   std::map<std::string, std::string> seen;  // url -> result, for bases shared by mirrors
-  for (const auto& [label, read_base] : bases) {
+  for (size_t m = 0; m < settings.mirror_bases.size(); ++m) {
+    const std::string& label = settings.mirror_names[m];
+    const std::string& read_base = settings.mirror_bases[m];
     const std::string download = update::NormalizeBase(read_base);
     const std::string engine = update::EngineBase(read_base, line.engine_base_text);
     std::vector<Wanted> wanted = {{"launcher", download + key + ".zip", "QuillMar.exe"}};
@@ -392,19 +361,19 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
     if (!data.empty()) {
       wanted.push_back({"data", engine + "Data.zip", ""});
     }
-    for (size_t k = 1; k <= adata.size(); ++k) {
+    for (size_t k = 1; k <= settings.adata.size(); ++k) {
       wanted.push_back(
           {"AData" + std::to_string(k), download + "AData" + std::to_string(k) + ".zip", ""});
     }
-    for (size_t k = 1; k <= bdata.size(); ++k) {
+    for (size_t k = 1; k <= settings.bdata.size(); ++k) {
       wanted.push_back(
           {"BData" + std::to_string(k), engine + "BData" + std::to_string(k) + ".zip", ""});
     }
-    for (size_t k = 1; k <= components.size(); ++k) {
+    for (size_t k = 1; k <= settings.components.size(); ++k) {
       const std::string number = std::to_string(k);
       try {
         const update::ComponentEntry entry =
-            update::ParseComponentEntry(number + "\\" + R_Trim(ini.ReadString("C", number, "")));
+            update::ParseComponentEntry(settings.components[k - 1]);
         wanted.push_back({entry.file_name, engine + entry.stem + ".zip", entry.file_name});
       } catch (const std::exception&) {
         report.problems.push_back("component line " + number +

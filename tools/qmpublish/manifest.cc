@@ -2,21 +2,13 @@
 
 #include "platform/ini_file.h"
 #include "tools/qmpublish/file_bytes.h"
+#include "util/ascii.h"
 #include "util/string_helpers.h"
 
 namespace qm::publish {
 namespace {
 
 constexpr char kRemarkPrefix[] = "qmpublish ";
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -40,8 +32,8 @@ PreviousManifest PreviousManifest::Load(const std::filesystem::path& path) {
           record.digest = remark.substr(sizeof(kRemarkPrefix) - 1);
         }
       }
-      manifest.records_[Upper(std::string(section) + "/" + key)] = record;
-      const std::string upper = Upper(key);
+      manifest.records_[AsciiUpperCopy(std::string(section) + "/" + key)] = record;
+      const std::string upper = AsciiUpperCopy(key);
       if (std::string(section) == "V" && upper != "PART" && upper != "DATA") {
         manifest.launcher_keys_.push_back(key);
       }
@@ -51,17 +43,17 @@ PreviousManifest PreviousManifest::Load(const std::filesystem::path& path) {
   ini.ReadSection("H", keys);
   for (const std::string& key : keys) {
     const std::string value = ini.ReadString("H", key, "");
-    if (Upper(key) == "SERIAL") {
+    if (AsciiUpperCopy(key) == "SERIAL") {
       manifest.serial_ = value;
     } else {
-      manifest.hash_lines_[Upper(key)] = value;
+      manifest.hash_lines_[AsciiUpperCopy(key)] = value;
     }
   }
   return manifest;
 }
 
 std::optional<std::string> PreviousManifest::HashLine(const std::string& archive_key) const {
-  auto it = hash_lines_.find(Upper(archive_key));
+  auto it = hash_lines_.find(AsciiUpperCopy(archive_key));
   if (it == hash_lines_.end()) {
     return std::nullopt;
   }
@@ -70,7 +62,7 @@ std::optional<std::string> PreviousManifest::HashLine(const std::string& archive
 
 std::optional<Record> PreviousManifest::Find(const std::string& section,
                                              const std::string& key) const {
-  auto it = records_.find(Upper(section + "/" + key));
+  auto it = records_.find(AsciiUpperCopy(section + "/" + key));
   if (it == records_.end()) {
     return std::nullopt;
   }

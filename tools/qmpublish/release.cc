@@ -8,6 +8,8 @@
 #include "tools/qmpublish/file_bytes.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/integrity_format.h"
+#include "update/settings_rules.h"
+#include "util/ascii.h"
 #include "util/hex.h"
 #include "util/string_helpers.h"
 #include "util/version_string.h"
@@ -17,15 +19,6 @@ namespace qm::publish {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return text;
-}
 
 // The files and empty folders below folder, as members; checks each name.
 std::vector<ZipSource> CollectMembers(const fs::path& folder) {
@@ -71,7 +64,7 @@ std::vector<ZipSource> CollectMembers(const fs::path& folder) {
                          "dots, a dot or blank at its end, or a device name such as CON, AUX, "
                          "NUL, COM1 or LPT1); rename it");
     }
-    auto [old, added] = by_upper.emplace(Upper(member.stored_name), entry.path().string());
+    auto [old, added] = by_upper.emplace(AsciiUpperCopy(member.stored_name), entry.path().string());
     if (!added) {
       throw PublishError(old->second + " and " + entry.path().string() +
                          " differ only in letter case, which Windows cannot tell apart; "
@@ -209,10 +202,7 @@ Release ReadRelease(const fs::path& root) {
                        "reads as the start of the engine folder");
   }
   release.product_version = GetFileVersionString(PlatformPath(launcher), "ProductVersion");
-  StringList fields;
-  SplitToList(fields, release.product_version, "-");
-  fields.resize(std::max<size_t>(fields.size(), 4));
-  release.version_key = fields[0] + fields[2];
+  release.version_key = update::SplitProductVersion(release.product_version).VersionKey();
   if (release.product_version == "?" || release.version_key.empty() ||
       release.version_key.find_first_of("=[]; \t\\/:\"") != std::string::npos) {
     throw PublishError(launcher.string() + ": its ProductVersion \"" + release.product_version +
@@ -270,12 +260,12 @@ Release ReadRelease(const fs::path& root) {
                            ": a component needs a plain name with an extension, "
                            "such as Foo.dll; its archive is named after it");
       }
-      if (engine_names.count(Upper(stem))) {
+      if (engine_names.count(AsciiUpperCopy(stem))) {
         throw PublishError(file.string() + ": its archive " + stem +
                            ".zip would take the place of the engine, data or B-data archive; "
                            "rename the component");
       }
-      auto [old, added] = stems.emplace(Upper(stem), name);
+      auto [old, added] = stems.emplace(AsciiUpperCopy(stem), name);
       if (!added) {
         std::string message = file.string();
         message += ": " + old->second;
