@@ -19,7 +19,7 @@ TITLE = "Quillmar"
 
 class Config:
     """Set once by run_e2e.py."""
-    launchers = {}  # "direct", "next", "production" -> path of QuillMar.exe
+    launchers = {}  # "direct", "next", "production", "signed" -> path of QuillMar.exe
     client = None
     foo_dll = None
     work = None

@@ -3,7 +3,7 @@
 server on loopback, runs the cases (test_*.py beside this file) against
 freshly laid out game folders, and stops the servers whatever happens.
 
-Usage: run_e2e.py --direct EXE --next EXE --production EXE --client FILE
+Usage: run_e2e.py --direct EXE --next EXE --production EXE --signed EXE --client FILE
                   --foo-dll FILE --port N
                   [--emulator WINE --wintool EXE --wineprefix DIR]
                   [--work DIR] [--module test_NAME]... [-k PATTERN]...
@@ -67,6 +67,7 @@ def main():
     parser.add_argument("--direct", required=True)
     parser.add_argument("--next", required=True)
     parser.add_argument("--production", required=True)
+    parser.add_argument("--signed", required=True, help="the launcher built with the test key")
     parser.add_argument("--client", required=True)
     parser.add_argument("--foo-dll", required=True)
     parser.add_argument("--port", type=int, required=True)
@@ -81,7 +82,7 @@ def main():
     args = parser.parse_args()
 
     Config.launchers = {"direct": args.direct, "next": args.next,
-                        "production": args.production}
+                        "production": args.production, "signed": args.signed}
     Config.client = args.client
     Config.foo_dll = args.foo_dll
     work = args.work or tempfile.mkdtemp(prefix="qm-e2e-")

@@ -3,7 +3,7 @@ happened to the run that left it. Each check returns a list of violations
 (texts); empty when it holds."""
 import os
 
-from soak_release import NEW, OLD, recorded_keys
+from soak_release import NEW, OLD, PLANTED, SERIALS, TAMPERED, recorded_keys
 
 PROXY_KEYS = ("ProxyServer", "ProxyPort", "ProxyUserName", "ProxyPassWord")
 # Files of the folder that belong to no item.
@@ -73,7 +73,8 @@ class Expectation:
         with open(ini_path, "rb") as f:
             sections, problems = parse_installed_copy(f.read())
         violations += ["QuillMar.ini damaged: " + p for p in problems]
-        wanted = {"Proxy": set(PROXY_KEYS)}
+        # The launchers keep the highest serial they accepted.
+        wanted = {"Proxy": set(PROXY_KEYS), "Integrity": {"Serial"}}
         for section, key in recorded_keys(self.items):
             wanted.setdefault(section, set()).add(key)
         for name, entries in sections.items():
@@ -85,6 +86,9 @@ class Expectation:
         for name in wanted:
             if name not in sections:
                 violations.append(f"QuillMar.ini lost its section [{name}]")
+        serial = sections.get("Integrity", {}).get("Serial")
+        if serial not in (str(SERIALS[OLD]), str(SERIALS[NEW])):
+            violations.append(f"QuillMar.ini [Integrity] Serial is {serial!r}")
         for key, value in self.proxy.items():
             got = sections.get("Proxy", {}).get(key)
             if got != value:
@@ -127,8 +131,24 @@ class Expectation:
                 if item.record and sections[item.record[0]][item.record[1]] != \
                         item.versions[NEW]:
                     violations.append(f"{item.name} not recorded new after the clean run")
+            if sections["Integrity"]["Serial"] != str(SERIALS[NEW]):
+                violations.append("the new release's serial not recorded after the clean run")
         violations += leftovers(folder, self.items)
         return violations
+
+
+def tampered_files(folder):
+    """Files of the folder that came out of a tampered archive."""
+    found = []
+    for dirpath, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(dirpath, name)
+            with open(path, "rb") as f:
+                head = f.read(len(TAMPERED))
+            rel = os.path.relpath(path, folder).replace(os.sep, "/")
+            if head == TAMPERED or rel.lower() == PLANTED:
+                found.append(rel)
+    return [f"installed from the tampered archive: {f}" for f in sorted(found)]
 
 
 def leftovers(folder, items):

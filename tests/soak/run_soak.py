@@ -3,9 +3,12 @@
 game folder installed from the old release and moves it to the new one:
 first one or two runs under faults (the fault proxy damages connections
 as a seeded plan says; some runs are killed with SIGKILL at a random
-moment), or one run on a full disk or in a read-only folder; the invariants
-are checked after every run; then a clean run must reach the new release
-exactly, leave nothing behind and start the client. Prints the counts;
+moment), or one run on a full disk or in a read-only folder, or (every
+eighth round) runs against a server whose copy of one archive was swapped
+for another valid zip that its hash line does not describe; the invariants
+are checked after every run, and nothing of a swapped archive may ever be
+installed; then a clean run must reach the new release exactly, leave
+nothing behind and start the client. Prints the counts;
 exits 1 when an invariant was violated.
 
 Round r of seed s is reproducible on its own (--seed s --first-round r
@@ -46,7 +49,8 @@ from runner import NativeRun, RunTimeout  # noqa: E402
 
 import soak_release  # noqa: E402
 from fault_proxy import KINDS, Fault, FaultProxy, pass_all  # noqa: E402
-from invariants import PROXY_KEYS, Expectation, file_state, parse_installed_copy  # noqa: E402
+from invariants import (PROXY_KEYS, Expectation, file_state,  # noqa: E402
+                        parse_installed_copy, tampered_files)
 from soak_release import NEW, OLD  # noqa: E402
 from tight_disk import TightFolder  # noqa: E402
 
@@ -56,6 +60,7 @@ FAULT_SHARE = 0.25  # of the connections of a faulted run
 KILL_SHARE = 0.3  # of the faulted runs
 SPECIAL_SHARE = 0.1  # of the rounds each: a full disk, a read-only folder
 HOLD_EVERY = 3  # under Wine: rounds 1, 4, 7... hold a file open
+TAMPER_EVERY, TAMPER_AT = 8, 3  # rounds 3, 11, 19...: an archive swapped on the server
 MANIFEST = "/QuillMar/QuillMar.ini"
 # What Windows leaves of a launcher replaced while it ran.
 SET_ASIDE_LAUNCHER = "left behind: QuillMar.exe.qmold-"
@@ -102,6 +107,7 @@ class Soak:
         print(f"releases published in {time.monotonic() - started:.1f} s", flush=True)
 
     def serve(self, which):
+        """which: OLD, NEW, or the name of a folder www-<name> below work."""
         link = os.path.join(self.work, "www")
         tmp = link + ".new"
         os.symlink(f"www-{which}", tmp)
@@ -190,7 +196,13 @@ class Soak:
         context = Context(self, number, expectation, via_proxy)
 
         kind = rng.random()
-        if self.wine:
+        if number % TAMPER_EVERY == TAMPER_AT:
+            self.counts["rounds with a swapped archive"] += 1
+            shutil.copytree(self.template, folder, symlinks=True)
+            self.place(folder, proxy_values)
+            self.tampered_runs(context, folder, rng, proxy)
+            self.clean_run(context, folder, proxy)
+        elif self.wine:
             shutil.copytree(self.template, folder, symlinks=True)
             self.place(folder, proxy_values)
             if number % HOLD_EVERY == 1:
@@ -233,11 +245,9 @@ class Soak:
         def plan(target):
             if rng.random() >= FAULT_SHARE:
                 return Fault("pass")
+            # The launchers check the manifest's signature and every
+            # archive's hash: a flipped byte anywhere must be refused.
             kinds = [k for k in KINDS if k != "pass"]
-            if not target.lower().endswith(".zip"):
-                # Nothing in an answer says whether the manifest's bytes are
-                # the published ones: damage to them is no fault to survive.
-                kinds.remove("flip")
             return Fault(rng.choice(kinds), rng.random(), rng.randrange(1 << 30))
         return plan
 
@@ -307,6 +317,53 @@ class Soak:
             else:
                 violations.append(v)
         context.report(violations, "clean run", taken, run)
+
+    def tampered_runs(self, context, folder, rng, proxy):
+        """One item's archive on the server swapped for another valid zip,
+        its hash line and the signature as published: the item's row
+        fails every time, the item stays old, and nothing that the swapped
+        archive holds reaches the folder. The second run, when there is
+        one, is faulted as well."""
+        item = rng.choice(self.items)
+        soak_release.publish_tampered(os.path.join(self.work, "www-new"),
+                                      os.path.join(self.work, "www-tampered"), item)
+        self.serve("tampered")
+        try:
+            for k in range(rng.randint(1, 2)):
+                what = f"run {k} with {item.name}'s archive swapped"
+                proxy.set_planner(pass_all if k == 0 else
+                                  self.planner(random.Random(rng.random())))
+                run = self.start(folder)
+                self.finish(run, context, what)
+                proxy.quiesce()
+                taken = proxy.taken()
+                for _, fault, _, _ in taken:
+                    self.faults[fault.kind] += 1
+                context.check_run(run, taken, what, False)
+                violations, states = context.expectation.check_folder(folder)
+                violations += tampered_files(folder)
+                if states.get(item.name) != OLD:
+                    violations.append(f"{item.name} is {states.get(item.name)}")
+                with open(os.path.join(folder, "QuillMar.ini"), "rb") as f:
+                    sections, _ = parse_installed_copy(f.read())
+                if item.record:
+                    recorded = sections.get(item.record[0], {}).get(item.record[1])
+                    if recorded != item.versions[OLD]:
+                        violations.append(f"{item.name} records {recorded!r}")
+                if not ISOLATED:
+                    time.sleep(0.3)  # a client started at the end has its moment
+                started = os.path.exists(os.path.join(folder, "client-args.txt"))
+                if started:
+                    self.client_started(folder)
+                # A failed splash is passed over; any other row ends the run.
+                if item.name != "Splash":
+                    if started:
+                        violations.append("the client was started")
+                    if not run.boxes() and not run.errors():
+                        violations.append("no failure shown")
+                context.report(violations, what, taken, run)
+        finally:
+            self.serve(NEW)
 
     def held_run(self, context, folder, rng, proxy):
         """A data file held open by another program, which allows no one to
@@ -397,7 +454,8 @@ class Soak:
                     violations.append(f"{name} is {state}: the old files are not whole")
             with open(os.path.join(folder, "QuillMar.ini"), "rb") as f:
                 now = f.read()
-            if now != _with_proxy(self.template_ini, context.expectation.proxy):
+            if _without_serial(now) != _without_serial(
+                    _with_proxy(self.template_ini, context.expectation.proxy)):
                 violations.append("QuillMar.ini changed: " + now.decode("latin-1"))
         elif finished:
             self.counts["filling disk runs that fitted"] += 1
@@ -409,7 +467,8 @@ class Soak:
         print(f"seed {self.args.seed}, rounds {self.args.first_round}.."
               f"{self.args.first_round + self.counts['rounds'] - 1}")
         for key in ("rounds", "rounds faulted", "rounds disk full", "rounds read-only",
-                    "rounds holding a file open", "rounds direct", "rounds via [Proxy]",
+                    "rounds holding a file open", "rounds with a swapped archive",
+                    "rounds direct", "rounds via [Proxy]",
                     "filling disk runs that fitted", "runs", "kills",
                     "set-aside launchers removed by the next start",
                     "tolerated leftovers (known fault)"):
@@ -456,6 +515,14 @@ class Context:
                     f"{run.errors()[:500]!r}\n      shown: {run.statuses()[-6:]}")
             self.soak.violations.append(text)
             print("VIOLATION " + text, flush=True)
+
+
+def _without_serial(data):
+    # Accepting the new release's manifest records its serial before any
+    # item is touched; the rest of the installed copy must stay as it was.
+    # No other section of the installed copy has a key Serial.
+    new = f"\nSerial={soak_release.SERIALS[NEW]}\r\n".encode()
+    return data.replace(new, f"\nSerial={soak_release.SERIALS[OLD]}\r\n".encode())
 
 
 def _with_proxy(data, proxy_values):

@@ -2,14 +2,26 @@
 splash, engine, data, two A-data archives, a B-data archive, a component).
 Each item owns its own files, so a file's bytes tell which release it is
 from; the versioned file of the launcher and the component is the last
-member of its archive."""
+member of its archive. Each release carries section H (sizes, SHA-256
+digests, content indexes) and is signed with the end-to-end suite's test
+key, which the soak's launchers are built with."""
 import os
+import shutil
 
+import integrity_files
 import release
 from release import VERSION_KEY, pattern
 
 OLD, NEW = "old", "new"
+SERIALS = {OLD: 1, NEW: 2}
+DOWNLOAD_BASE = "/QuillMar/"
 ENGINE_BASE = "/QuillMar/engine/"
+MANIFEST = "/QuillMar/QuillMar.ini"
+TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "fixtures",
+                        "test_key.pem")
+# Starts every file of a tampered archive: none may ever reach a game folder.
+TAMPERED = b"TAMPERED:"
+PLANTED = "planted/tampered.txt"
 
 
 class Item:
@@ -101,11 +113,30 @@ def manifest(items, which):
 
 
 def publish(www, items, which):
-    """Lays out one release below www (emptied first)."""
+    """Lays out one release below www (emptied first), signed."""
     tree = release.ReleaseTree(www)
-    tree.manifest(manifest(items, which))
+    lines = {}
     for item in items:
-        tree.archive(item.url, item.members[which], stored=item.stored)
+        path = tree.archive(item.url, item.members[which], stored=item.stored)
+        lines[item.url[len(DOWNLOAD_BASE):]] = integrity_files.write_index_and_line(path)
+    tree.manifest(manifest(items, which) + [integrity_files.hash_section(SERIALS[which], lines)])
+    integrity_files.sign_manifest(tree.path(MANIFEST), TEST_KEY, SERIALS[which])
+
+
+def publish_tampered(source, www, item):
+    """A copy of the release in source with item's archive swapped for a
+    valid zip of other content (correct CRCs, the same names and one more),
+    its line in section H and the signature left as they were. Of the same
+    size where it fits, so that only the SHA-256 tells them apart."""
+    if os.path.exists(www):
+        shutil.rmtree(www)
+    shutil.copytree(source, www)
+    members = {name: TAMPERED + name.encode() + b"\r\n" for name in item.files()}
+    members[PLANTED] = TAMPERED + b" planted\r\n"
+    path = os.path.join(www, item.url.lstrip("/"))
+    size = os.path.getsize(path)
+    release.make_zip(path, members)
+    integrity_files.pad_to_size(path, size)
 
 
 def recorded_keys(items):
