@@ -1,6 +1,7 @@
 #include "zip/unzip.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -48,16 +49,16 @@ class MemberInput : public InputSource {
     if (want == 0) {
       return 0;
     }
-    int64_t n = source_.ReadAt(offset_, buffer, want);
-    if (n <= 0) {
-      return n;
+    int64_t got = source_.ReadAt(offset_, buffer, want);
+    if (got <= 0) {
+      return got;
     }
     if (keys_) {
-      keys_->Decrypt(buffer, static_cast<size_t>(n));
+      keys_->Decrypt(buffer, static_cast<size_t>(got));
     }
-    offset_ += static_cast<uint64_t>(n);
-    remaining_ -= static_cast<uint64_t>(n);
-    return n;
+    offset_ += static_cast<uint64_t>(got);
+    remaining_ -= static_cast<uint64_t>(got);
+    return got;
   }
 
   // Every byte the directory gives the member has been read.
@@ -77,22 +78,22 @@ DecodeResult CopyStored(uint64_t size, InputSource& input, OutputSink& output) {
   uint64_t remaining = size;
   while (remaining > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, buffer.size()));
-    int64_t n = input.Read(buffer.data(), want);
-    if (n < 0) {
+    int64_t got = input.Read(buffer.data(), want);
+    if (got < 0) {
       result.status = DecodeStatus::kReadError;
       return result;
     }
-    if (n == 0) {
+    if (got == 0) {
       result.status = DecodeStatus::kInputEnded;
       return result;
     }
-    result.consumed += static_cast<uint64_t>(n);
-    if (!output.Write(buffer.data(), static_cast<size_t>(n))) {
+    result.consumed += static_cast<uint64_t>(got);
+    if (!output.Write(buffer.data(), static_cast<size_t>(got))) {
       result.status = DecodeStatus::kOutputStopped;
       return result;
     }
-    result.produced += static_cast<uint64_t>(n);
-    remaining -= static_cast<uint64_t>(n);
+    result.produced += static_cast<uint64_t>(got);
+    remaining -= static_cast<uint64_t>(got);
   }
   return result;
 }
@@ -147,17 +148,69 @@ uint8_t Percent(uint64_t part, uint64_t whole) {
   return static_cast<uint8_t>(std::clamp(value, 0.0, 100.0));
 }
 
+// The time an installed file gets; false when it keeps the time of its
+// writing (a DOS time that names no real moment).
+bool InstalledTime(TDateAttribute choice,
+                   uint32_t member_time,
+                   uint32_t latest_time,
+                   platform::LocalDateTime* when) {
+  switch (choice) {
+    case TDateAttribute::daFileDate:
+      return DosToLocal(member_time, when);
+    case TDateAttribute::daSysDate:
+      *when = platform::LocalNow();
+      return true;
+    case TDateAttribute::daMaxFileDate:
+      return DosToLocal(latest_time, when);
+  }
+  return true;
+}
+
+// SkipMember's code for a member whose failure was reported already.
+constexpr int kReportedAlready = 0;
+
 }  // namespace
 
+// What one file member's extraction needs and produces, handed from the
+// prepare step through decoding to the install.
+struct TUnZip::MemberJob {
+  explicit MemberJob(const MemberEntry& member) : entry(member) {}
+
+  const MemberEntry& entry;
+  // Where the file goes; every report on the member names it.
+  std::string target;
+  // The compressed data, behind the encryption header if there is one.
+  uint64_t data_offset = 0;
+  uint64_t data_size = 0;
+  std::unique_ptr<ZipCrypto> keys;  // only for an encrypted member
+
+  // Extraction only. The file being written: a temporary file beside the
+  // target, or the target itself in a folder of this run (in_place).
+  platform::File out;
+  std::string out_path;  // what a failure removes
+  bool in_place = false;
+  // The attributes of the file being replaced, and the marks cleared for the
+  // replace, which a failed member gives back.
+  uint32_t existing_attributes = 0;
+  uint32_t cleared_marks = 0;
+
+  // The outcome: 0 when the member checked out (and was put in place), else
+  // the code to report, with reason saying why a file could not be placed.
+  int code = 0;
+  std::string reason;
+};
+
 // Receives the decoded bytes of one member: CRC, size limit, output file,
-// progress and cancel.
+// progress and cancel. The run's remainder is the owner's to settle once the
+// member is done.
 class TUnZip::Sink : public OutputSink {
  public:
   Sink(TUnZip& owner, platform::File* file, uint64_t expected_size)
       : owner_(owner), file_(file), expected_size_(expected_size) {}
 
   bool Write(const uint8_t* data, size_t size) override {
-    if (owner_.cancelled_) {
+    assert(written_ <= expected_size_);
+    if (owner_.run_.cancelled) {
       return false;
     }
     if (size > expected_size_ - std::min(written_, expected_size_)) {
@@ -171,9 +224,8 @@ class TUnZip::Sink : public OutputSink {
     }
     crc_ = Crc32Update(crc_, data, size);
     written_ += size;
-    owner_.remainder_ -= std::min<uint64_t>(owner_.remainder_, size);
     owner_.Progress(written_, expected_size_);
-    return !owner_.cancelled_;
+    return !owner_.run_.cancelled;
   }
 
   uint32_t crc() const { return crc_; }
@@ -229,7 +281,7 @@ void TUnZip::SetZipCmntBufSize(int size) {
 }
 
 bool TUnZip::Succeeded() const {
-  return !archive_failed_ && !sync_failed_ && failed_count_ == 0 && !cancelled_;
+  return !run_.archive_failed && !run_.sync_failed && run_.failed_count == 0 && !run_.cancelled;
 }
 
 void TUnZip::TriggerActivate() {
@@ -291,14 +343,14 @@ void TUnZip::TriggerCorruptZipHeader(THeaderTypeState head_flag, bool& cancel) {
 }
 
 void TUnZip::Report(const std::string& file_name, int code, const std::string& extended_msg) {
-  if (cancelled_) {
+  if (run_.cancelled) {
     code = kErrUserCanceled;
   }
-  ++error_count_;
+  ++run_.error_count;
   uint32_t start = platform::TickCount();
   TriggerError(file_name, extended_msg, "0", code);
   // The stopwatch does not count the time spent in the handler.
-  pause_ticks_ += platform::TickCount() - start;
+  run_.pause_ticks += platform::TickCount() - start;
 }
 
 std::string TUnZip::ConvertName(const std::string& raw, uint16_t flags) const {
@@ -319,15 +371,18 @@ bool TUnZip::IsDirectoryMember(const std::string& stored, uint32_t attributes) c
 }
 
 void TUnZip::Progress(uint64_t member_done, uint64_t member_size) {
-  uint8_t by_file = Percent(member_done, member_size);
-  uint8_t by_archive = Percent(total_size_ - std::min(remainder_, total_size_), total_size_);
+  assert(member_done <= member_size);
+  assert(run_.remainder <= run_.total_size);
+  const uint8_t by_file = Percent(member_done, member_size);
+  const uint64_t left = run_.remainder - std::min(run_.remainder, member_done);
+  const uint8_t by_archive = Percent(run_.total_size - left, run_.total_size);
   // The host keeps painting and its links stay clickable while we work.
   platform::ProcessMessages();
   TriggerProgress(by_file, by_archive);
 }
 
 void TUnZip::PassOver(uint64_t size) {
-  remainder_ -= std::min(remainder_, size);
+  run_.remainder -= std::min(run_.remainder, size);
   Progress(0, 0);
 }
 
@@ -368,21 +423,7 @@ class Selector : public CatalogObserver {
 }  // namespace
 
 int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
-  cancelled_ = false;
-  extracted_count_ = 0;
-  failed_count_ = 0;
-  error_count_ = 0;
-  archive_failed_ = false;
-  sync_failed_ = false;
-  installed_.clear();
-  password_failed_ = false;
-  current_password_.clear();
-  latest_time_ = 0;
-  total_size_ = 0;
-  remainder_ = 0;
-  prepared_folders_.clear();
-  in_place_targets_.clear();
-  pause_ticks_ = 0;
+  run_ = RunState{};
   if (CpuType == TCpuType::cpt80486) {
     CpuType = TCpuType::cptAuto;
   }
@@ -390,14 +431,14 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   const std::string remembered = archive_file_;
   if (archive_file_.empty()) {
     Report(archive_file_, kErrFileNotFound);
-    archive_failed_ = true;
+    run_.archive_failed = true;
     return 0;
   }
   TriggerActivate();
   FileSource source;
   if (!source.Open(archive_file_)) {
     Report(archive_file_, kErrOpenFile);
-    archive_failed_ = true;
+    run_.archive_failed = true;
     TriggerDeactivate();
     return 0;
   }
@@ -406,93 +447,105 @@ int TUnZip::Run(RunMode mode, std::vector<TZipMemberInfo>* listing) {
   recognition_ = RecognizeArchive(source, archive_file_);
   if (!IsZipType(recognition_.type)) {
     Report(archive_file_, kErrUnsupportedArchive);
-    archive_failed_ = true;
+    run_.archive_failed = true;
   } else {
-    bool walk = true;
-    if (recognition_.state == THeaderTypeState::Of(THeaderType::htLocal)) {
-      bool cancel = true;
-      if (OnCorruptZipHeader) {
-        TriggerCorruptZipHeader(recognition_.state, cancel);
-        walk = !cancel;
+    const std::vector<MemberEntry> members = SelectMembers(source, mode);
+    for (const MemberEntry& member : members) {
+      if (static_cast<int32_t>(member.dos_time) > static_cast<int32_t>(run_.latest_time)) {
+        run_.latest_time = member.dos_time;
       }
+      run_.total_size += member.uncompressed_size;
     }
-    Selector selector(
-        [this](const std::string& raw, uint16_t flags) {
-          std::string stored = ConvertName(raw, flags);
-          return !stored.empty() && SelectMember(&FileSpec, RecurseDirs, stored);
-        },
-        [this](const std::string& raw, uint16_t flags) {
-          Report(ConvertName(raw, flags), kErrBadFileHeader);
-          ++failed_count_;
-        },
-        [this] { return cancelled_; });
-    Catalog catalog;
-    if (walk) {
-      catalog = ReadCatalog(source, recognition_, selector, MaxMembers);
-    }
-    bool damaged = catalog.damaged || !walk;
-    if (recognition_.state.Empty() ||
-        (recognition_.state == THeaderTypeState::Of(THeaderType::htEnding) &&
-         recognition_.end.total_entries > 0)) {
-      damaged = true;
-    }
-    const std::string refusal = Refusal(catalog);
-    if (!refusal.empty()) {
-      // Made to fill the disk, or damaged beyond trust: nothing of it is
-      // written. A listing still shows what the directory holds.
-      Report(archive_file_, kErrCorruptInput, refusal);
-      archive_failed_ = true;
-      if (mode != RunMode::kList) {
-        catalog.members.clear();
-      }
-    } else if (damaged) {
-      // Members may be missing: the caller must not take the archive as whole.
-      Report(archive_file_, kErrHeaderNotFound);
-      archive_failed_ = true;
-    }
-    if (mode == RunMode::kExtract && !catalog.members.empty() && !RoomFor(catalog.members)) {
-      Report(extract_dir_, kErrNotEnoughSpace);
-      archive_failed_ = true;
-      catalog.members.clear();
-    }
-    for (const MemberEntry& e : catalog.members) {
-      if (static_cast<int32_t>(e.dos_time) > static_cast<int32_t>(latest_time_)) {
-        latest_time_ = e.dos_time;
-      }
-      total_size_ += e.uncompressed_size;
-    }
-    remainder_ = total_size_;
-    for (const MemberEntry& e : catalog.members) {
-      if (cancelled_) {
+    run_.remainder = run_.total_size;
+    for (const MemberEntry& member : members) {
+      if (run_.cancelled) {
         break;
       }
       if (mode == RunMode::kList) {
-        TZipMemberInfo info;
-        info.name = ConvertName(e.raw_name, e.flags);
-        info.method = e.method;
-        info.flags = e.flags;
-        info.compressed_size = e.compressed_size;
-        info.uncompressed_size = e.uncompressed_size;
-        info.crc = e.crc;
-        info.dos_time = e.dos_time;
-        info.attributes = e.external_attributes;
-        info.encrypted = e.flags & kFlagEncrypted;
-        info.directory = IsDirectoryMember(info.name, e.external_attributes);
-        listing->push_back(info);
-        continue;
+        listing->push_back(ListingInfo(member));
+      } else {
+        MemberStep(source, member, mode);
       }
-      MemberStep(source, e, mode);
     }
   }
   source.Close();
+  // Until the flush, the installed files are the files the run counted.
+  assert(run_.installed.size() ==
+         (mode == RunMode::kExtract ? static_cast<size_t>(run_.extracted_count) : 0));
   FinishInstalledFiles();
   if (OnElapsedTime) {
-    uint32_t ticks = platform::TickCount() - start_ticks - pause_ticks_;
+    uint32_t ticks = platform::TickCount() - start_ticks - run_.pause_ticks;
     TriggerElapsedTime(static_cast<float>(ticks) / 1000.0f);
   }
   TriggerDeactivate();
   archive_file_ = remembered;
-  return extracted_count_;
+  return run_.extracted_count;
+}
+
+std::vector<MemberEntry> TUnZip::SelectMembers(ArchiveSource& source, RunMode mode) {
+  bool walk = true;
+  if (recognition_.state == THeaderTypeState::Of(THeaderType::htLocal)) {
+    bool cancel = true;
+    if (OnCorruptZipHeader) {
+      TriggerCorruptZipHeader(recognition_.state, cancel);
+      walk = !cancel;
+    }
+  }
+  Selector selector(
+      [this](const std::string& raw, uint16_t flags) {
+        std::string stored = ConvertName(raw, flags);
+        return !stored.empty() && SelectMember(&FileSpec, RecurseDirs, stored);
+      },
+      [this](const std::string& raw, uint16_t flags) {
+        Report(ConvertName(raw, flags), kErrBadFileHeader);
+        ++run_.failed_count;
+      },
+      [this] { return run_.cancelled; });
+  Catalog catalog;
+  if (walk) {
+    catalog = ReadCatalog(source, recognition_, selector, MaxMembers);
+  }
+  bool damaged = catalog.damaged || !walk;
+  if (recognition_.state.Empty() ||
+      (recognition_.state == THeaderTypeState::Of(THeaderType::htEnding) &&
+       recognition_.end.total_entries > 0)) {
+    damaged = true;
+  }
+  const std::string refusal = Refusal(catalog);
+  if (!refusal.empty()) {
+    // Made to fill the disk, or damaged beyond trust: nothing of it is
+    // written. A listing still shows what the directory holds.
+    Report(archive_file_, kErrCorruptInput, refusal);
+    run_.archive_failed = true;
+    if (mode != RunMode::kList) {
+      catalog.members.clear();
+    }
+  } else if (damaged) {
+    // Members may be missing: the caller must not take the archive as whole.
+    Report(archive_file_, kErrHeaderNotFound);
+    run_.archive_failed = true;
+  }
+  if (mode == RunMode::kExtract && !catalog.members.empty() && !RoomFor(catalog.members)) {
+    Report(extract_dir_, kErrNotEnoughSpace);
+    run_.archive_failed = true;
+    catalog.members.clear();
+  }
+  return std::move(catalog.members);
+}
+
+TZipMemberInfo TUnZip::ListingInfo(const MemberEntry& entry) const {
+  TZipMemberInfo info;
+  info.name = ConvertName(entry.raw_name, entry.flags);
+  info.method = entry.method;
+  info.flags = entry.flags;
+  info.compressed_size = entry.compressed_size;
+  info.uncompressed_size = entry.uncompressed_size;
+  info.crc = entry.crc;
+  info.dos_time = entry.dos_time;
+  info.attributes = entry.external_attributes;
+  info.encrypted = entry.flags & kFlagEncrypted;
+  info.directory = IsDirectoryMember(info.name, entry.external_attributes);
+  return info;
 }
 
 std::string TUnZip::Refusal(const Catalog& catalog) const {
@@ -503,11 +556,11 @@ std::string TUnZip::Refusal(const Catalog& catalog) const {
     return "members share their data";
   }
   if (MaxExpansionRatio != 0) {
-    for (const MemberEntry& e : catalog.members) {
+    for (const MemberEntry& member : catalog.members) {
       // uncompressed > ratio * compressed, without overflowing.
-      const uint64_t whole = e.uncompressed_size / MaxExpansionRatio;
-      if (whole > e.compressed_size ||
-          (whole == e.compressed_size && e.uncompressed_size % MaxExpansionRatio != 0)) {
+      const uint64_t whole = member.uncompressed_size / MaxExpansionRatio;
+      if (whole > member.compressed_size ||
+          (whole == member.compressed_size && member.uncompressed_size % MaxExpansionRatio != 0)) {
         return "a member expands more than " + std::to_string(MaxExpansionRatio) + " times";
       }
     }
@@ -541,8 +594,8 @@ bool TUnZip::RoomFor(const std::vector<MemberEntry>& members) {
     return true;  // cannot tell: a full disk still fails its write
   }
   uint64_t total = 0;
-  for (const MemberEntry& e : members) {
-    total = SaturatedAdd(total, e.uncompressed_size);
+  for (const MemberEntry& member : members) {
+    total = SaturatedAdd(total, member.uncompressed_size);
   }
   if (total <= free) {
     return true;
@@ -552,23 +605,24 @@ bool TUnZip::RoomFor(const std::vector<MemberEntry>& members) {
   // file beside its old version while it is written.
   uint64_t growth = 0;
   uint64_t beside = 0;
-  for (const MemberEntry& e : members) {
-    const std::string stored = StripRootPrefix(ConvertName(e.raw_name, e.flags));
+  for (const MemberEntry& member : members) {
+    const std::string stored = StripRootPrefix(ConvertName(member.raw_name, member.flags));
     const std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
     uint64_t old_size = 0;
     platform::File old;
     if (platform::FileExists(target) && old.Open(target, platform::File::Mode::kRead)) {
       old_size = static_cast<uint64_t>(std::max<int64_t>(old.Size(), 0));
     }
-    growth = SaturatedAdd(growth, e.uncompressed_size - std::min(old_size, e.uncompressed_size));
-    beside = std::max(beside, std::min(old_size, e.uncompressed_size));
+    growth = SaturatedAdd(growth,
+                          member.uncompressed_size - std::min(old_size, member.uncompressed_size));
+    beside = std::max(beside, std::min(old_size, member.uncompressed_size));
   }
   return SaturatedAdd(growth, beside) <= free;
 }
 
 void TUnZip::FinishInstalledFiles() {
   std::vector<InstalledFile> installed;
-  installed.swap(installed_);
+  installed.swap(run_.installed);
   if (SyncFiles && !installed.empty()) {
     std::vector<std::string> paths;
     paths.reserve(installed.size());
@@ -576,7 +630,7 @@ void TUnZip::FinishInstalledFiles() {
       paths.push_back(file.path);
     }
     if (!platform::FlushToDisk(paths)) {
-      sync_failed_ = true;
+      run_.sync_failed = true;
       Report(extract_dir_, platform::LastFileError() == platform::FileError::kDiskFull
                                ? kErrDiskFull
                                : kErrWriteFile);
@@ -592,8 +646,8 @@ void TUnZip::FinishInstalledFiles() {
 
 bool TUnZip::BeginCheck(std::string* target) {
   bool extract = true;
-  TriggerBegin(*target, extracted_count_, extract);
-  if (!extract || cancelled_) {
+  TriggerBegin(*target, run_.extracted_count, extract);
+  if (!extract || run_.cancelled) {
     return false;
   }
   if (!ConfirmOverwrites) {
@@ -606,7 +660,7 @@ bool TUnZip::BeginCheck(std::string* target) {
     Report(current, kErrEventNotAssigned, "OnFileExists");
     return false;
   }
-  while (!cancelled_ && mode != TOverwriteMode::omSkip && platform::FileExists(current)) {
+  while (!run_.cancelled && mode != TOverwriteMode::omSkip && platform::FileExists(current)) {
     std::string new_name;
     TriggerFileExists(current, new_name, mode);
     if (mode != TOverwriteMode::omOverwrite || new_name.empty()) {
@@ -618,7 +672,7 @@ bool TUnZip::BeginCheck(std::string* target) {
     }
     current = new_name;
   }
-  if (cancelled_ || mode != TOverwriteMode::omOverwrite) {
+  if (run_.cancelled || mode != TOverwriteMode::omOverwrite) {
     return false;
   }
   *target = current;
@@ -647,11 +701,11 @@ bool TUnZip::CheckPassword(const uint8_t* header,
     *keys = std::move(crypto);
     return true;
   };
-  if (fits(current_password_)) {
+  if (fits(run_.current_password)) {
     return true;
   }
   for (const std::string& password : Passwords) {
-    current_password_ = password;
+    run_.current_password = password;
     if (fits(password)) {
       return true;
     }
@@ -664,8 +718,8 @@ bool TUnZip::CheckPassword(const uint8_t* header,
     }
     return false;
   }
-  for (int attempt = 0; attempt < PasswordAttempts && !cancelled_; ++attempt) {
-    std::string password = current_password_;
+  for (int attempt = 0; attempt < PasswordAttempts && !run_.cancelled; ++attempt) {
+    std::string password = run_.current_password;
     bool try_again = true;
     TriggerGetPassword(target, password, try_again);
     if (!try_again) {
@@ -673,19 +727,19 @@ bool TUnZip::CheckPassword(const uint8_t* header,
       return false;
     }
     if (fits(password)) {
-      current_password_ = password;
+      run_.current_password = password;
       Passwords.insert(Passwords.begin(), password);
       return true;
     }
-    current_password_.clear();
+    run_.current_password.clear();
     Report(target, kErrInvalidPassword);
   }
   return false;
 }
 
 bool TUnZip::PrepareFolder(const std::string& folder) {
-  auto known = prepared_folders_.find(folder);
-  if (known != prepared_folders_.end()) {
+  auto known = run_.prepared_folders.find(folder);
+  if (known != run_.prepared_folders.end()) {
     return known->second;
   }
   bool existed = platform::DirectoryExists(folder);
@@ -701,228 +755,247 @@ bool TUnZip::PrepareFolder(const std::string& folder) {
   } else {
     platform::CreateDirectories(folder);
   }
-  prepared_folders_[folder] = !existed;
+  run_.prepared_folders[folder] = !existed;
   return !existed;
 }
 
-void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& e, RunMode mode) {
+void TUnZip::MemberStep(ArchiveSource& source, const MemberEntry& entry, RunMode mode) {
+  MemberJob job(entry);
   // A drive or a leading "\\" is dropped, as Info-ZIP does: the member lands
   // below the extraction folder.
-  const std::string stored = StripRootPrefix(ConvertName(e.raw_name, e.flags));
+  const std::string stored = StripRootPrefix(ConvertName(entry.raw_name, entry.flags));
   if (!IsSafeStoredName(stored)) {
-    Report(stored, kErrInvalidFileName);
-    ++failed_count_;
-    PassOver(e.uncompressed_size);
+    job.target = stored;  // no target to name: the report gives the member's name
+    SkipMember(job, kErrInvalidFileName);
     return;
   }
   UseDefaultExtractDir();
-  std::string target = TargetPath(extract_dir_, UseStoredDirs, stored);
-  const uint32_t attributes = e.from_central ? e.external_attributes : 0;
-
-  if (IsDirectoryMember(stored, e.external_attributes)) {
-    if (mode == RunMode::kExtract && CreateStoredDirs && UseStoredDirs) {
-      std::string folder = FolderPart(target);
-      const bool existed = prepared_folders_.count(folder) || platform::DirectoryExists(folder);
-      if (!existed && !platform::CreateDirectories(folder)) {
-        Report(folder, kErrOpenFile);
-        ++failed_count_;
-      } else if (!existed) {
-        prepared_folders_[folder] = true;  // holds nothing from before this run
-      }
+  job.target = TargetPath(extract_dir_, UseStoredDirs, stored);
+  if (IsDirectoryMember(stored, entry.external_attributes)) {
+    if (mode == RunMode::kExtract) {
+      MakeStoredFolder(job.target);
     }
     return;
   }
-
-  if (mode == RunMode::kExtract && !BeginCheck(&target)) {
-    PassOver(e.uncompressed_size);
+  if (mode == RunMode::kExtract && !BeginCheck(&job.target)) {
+    PassOver(entry.uncompressed_size);  // the caller's choice, not a failure
     return;
   }
+  if (!PrepareMember(source, mode, job)) {
+    return;
+  }
+  DecodeMemberData(source, mode, job);
+  InstallMember(mode, job);
+}
 
+void TUnZip::SkipMember(const MemberJob& job, int code, const std::string& extended_msg) {
+  if (code != kReportedAlready) {
+    Report(job.target, code, extended_msg);
+  }
+  ++run_.failed_count;
+  // Its bytes still count as done, so the archive's progress reaches the end.
+  PassOver(job.entry.uncompressed_size);
+}
+
+// A folder entry makes its folder only when stored folders are asked for;
+// it is never counted as an installed file.
+void TUnZip::MakeStoredFolder(const std::string& target) {
+  if (!CreateStoredDirs || !UseStoredDirs) {
+    return;
+  }
+  const std::string folder = FolderPart(target);
+  const bool existed = run_.prepared_folders.count(folder) || platform::DirectoryExists(folder);
+  if (existed) {
+    return;
+  }
+  if (!platform::CreateDirectories(folder)) {
+    Report(folder, kErrOpenFile);
+    ++run_.failed_count;
+    return;
+  }
+  run_.prepared_folders[folder] = true;  // holds nothing from before this run
+}
+
+// Everything a file member needs before its data is read: a method we can
+// decode, the password, and (when extracting) the output file.
+bool TUnZip::PrepareMember(ArchiveSource& source, RunMode mode, MemberJob& job) {
+  const MemberEntry& entry = job.entry;
   // No password is asked for a member that cannot be decoded anyway.
-  if (!IsSupportedMethod(e.method) && e.method != 0) {
-    Report(target, kErrUnsupportedMethod);
-    ++failed_count_;
-    PassOver(e.uncompressed_size);
-    return;
+  if (!IsSupportedMethod(entry.method) && entry.method != 0) {
+    SkipMember(job, kErrUnsupportedMethod);
+    return false;
   }
-
-  const bool encrypted = e.flags & kFlagEncrypted;
-  std::unique_ptr<ZipCrypto> keys;
-  uint64_t data_offset = e.data_offset;
-  uint64_t data_size = e.compressed_size;
-  uint8_t encryption_header[kEncryptionHeader];
-  if (encrypted) {
-    if (e.compressed_size < kEncryptionHeader ||
-        !source.ReadExact(e.data_offset, encryption_header, kEncryptionHeader)) {
-      // The member's data ends inside its encryption header: damage of this
-      // member that says nothing about the password.
-      Report(target, kErrReadFile);
-      ++failed_count_;
-      PassOver(e.uncompressed_size);
-      return;
-    }
-    if (password_failed_) {
-      Report(target,
-             current_password_.empty() && Passwords.empty() ? kErrEventNotAssigned
-                                                            : kErrInvalidPassword,
-             current_password_.empty() && Passwords.empty() ? "OnGetPassword" : "");
-      ++failed_count_;
-      PassOver(e.uncompressed_size);
-      return;
-    }
-    if (!CheckPassword(encryption_header, e, target, &keys)) {
-      password_failed_ = true;
-      ++failed_count_;
-      PassOver(e.uncompressed_size);
-      return;
-    }
-    data_offset += kEncryptionHeader;
-    data_size -= kEncryptionHeader;
+  job.data_offset = entry.data_offset;
+  job.data_size = entry.compressed_size;
+  if ((entry.flags & kFlagEncrypted) && !UnlockMember(source, job)) {
+    return false;
   }
+  return mode != RunMode::kExtract || OpenOutput(job);
+}
 
-  // The output: a temporary file beside the target, moved into place only
-  // when the member checks out; in a folder of this run, the target itself.
-  platform::File out;
-  std::string temp;
-  bool in_place = false;
-  // The marks of the file being replaced, cleared for the replace and given
-  // back when the member fails.
-  uint32_t cleared_marks = 0;
-  uint32_t existing = 0;
-  if (mode == RunMode::kExtract) {
-    std::string folder = FolderPart(target);
-    // A folder that this run made holds no file from before it.
-    bool new_folder = PrepareFolder(folder);
-    if (!new_folder && platform::GetFileAttributes(target, &existing)) {
-      // A read-only file stays as it is unless the caller confirmed
-      // overwrites. A confirmed overwrite also clears the system and hidden
-      // marks, with which Windows refuses the replace: a file that an archive
-      // marked so would otherwise block every later update.
-      const bool folder_in_the_way = existing & platform::kAttrDirectory;
-      const bool kept = !ConfirmOverwrites && (existing & platform::kAttrReadOnly);
-      cleared_marks = ConfirmOverwrites && !folder_in_the_way ? existing & kReplaceBlockingBits : 0;
-      if (folder_in_the_way || kept ||
-          (cleared_marks != 0 &&
-           !platform::SetFileAttributes(target, existing & ~kReplaceBlockingBits))) {
-        Report(target, kErrOpenFile);
-        ++failed_count_;
-        PassOver(e.uncompressed_size);
-        return;
-      }
-    }
-    // A folder this run made holds nothing a failure could spoil: the member
-    // is written in place, saving a rename per file on a fresh install. Not
-    // over a file an earlier member of the run wrote there.
-    in_place = new_folder && in_place_targets_.insert(AsciiLowerCopy(target)).second;
-    if (in_place ? !out.Open(target, platform::File::Mode::kCreate)
-                 : !out.CreateTemp(folder, kTempFilePrefix, &temp)) {
-      if (!temp.empty()) {
-        platform::DeleteFile(temp);
-      }
-      Report(target, kErrOpenFile);
-      ++failed_count_;
-      PassOver(e.uncompressed_size);
-      return;
-    }
-    if (in_place) {
-      temp = target;  // what a failure removes
+// Finds the password that fits the member and steps over its encryption
+// header.
+bool TUnZip::UnlockMember(ArchiveSource& source, MemberJob& job) {
+  const MemberEntry& entry = job.entry;
+  uint8_t header[kEncryptionHeader];
+  if (entry.compressed_size < kEncryptionHeader ||
+      !source.ReadExact(entry.data_offset, header, kEncryptionHeader)) {
+    // The member's data ends inside its encryption header: damage of this
+    // member that says nothing about the password.
+    SkipMember(job, kErrReadFile);
+    return false;
+  }
+  if (run_.password_failed) {
+    // No password fitted an earlier member: the user is not asked once per file.
+    const bool none_given = run_.current_password.empty() && Passwords.empty();
+    SkipMember(job, none_given ? kErrEventNotAssigned : kErrInvalidPassword,
+               none_given ? "OnGetPassword" : "");
+    return false;
+  }
+  if (!CheckPassword(header, entry, job.target, &job.keys)) {
+    run_.password_failed = true;
+    SkipMember(job, kReportedAlready);
+    return false;
+  }
+  assert(job.keys);
+  job.data_offset += kEncryptionHeader;
+  job.data_size -= kEncryptionHeader;
+  return true;
+}
+
+// The output: a temporary file beside the target, moved into place only
+// when the member checks out; in a folder of this run, the target itself.
+bool TUnZip::OpenOutput(MemberJob& job) {
+  const std::string folder = FolderPart(job.target);
+  // A folder that this run made holds no file from before it.
+  const bool new_folder = PrepareFolder(folder);
+  if (!new_folder && platform::GetFileAttributes(job.target, &job.existing_attributes)) {
+    // A read-only file stays as it is unless the caller confirmed
+    // overwrites. A confirmed overwrite also clears the system and hidden
+    // marks, with which Windows refuses the replace: a file that an archive
+    // marked so would otherwise block every later update.
+    const uint32_t existing = job.existing_attributes;
+    const bool folder_in_the_way = existing & platform::kAttrDirectory;
+    const bool kept = !ConfirmOverwrites && (existing & platform::kAttrReadOnly);
+    job.cleared_marks =
+        ConfirmOverwrites && !folder_in_the_way ? existing & kReplaceBlockingBits : 0;
+    if (folder_in_the_way || kept ||
+        (job.cleared_marks != 0 &&
+         !platform::SetFileAttributes(job.target, existing & ~kReplaceBlockingBits))) {
+      SkipMember(job, kErrOpenFile);
+      return false;
     }
   }
+  // A folder this run made holds nothing a failure could spoil: the member
+  // is written in place, saving a rename per file on a fresh install. Not
+  // over a file an earlier member of the run wrote there.
+  job.in_place = new_folder && run_.in_place_targets.insert(AsciiLowerCopy(job.target)).second;
+  const bool opened = job.in_place ? job.out.Open(job.target, platform::File::Mode::kCreate)
+                                   : job.out.CreateTemp(folder, kTempFilePrefix, &job.out_path);
+  if (!opened) {
+    if (!job.out_path.empty()) {
+      platform::DeleteFile(job.out_path);
+    }
+    SkipMember(job, kErrOpenFile);
+    return false;
+  }
+  if (job.in_place) {
+    job.out_path = job.target;
+  }
+  // Marks are cleared only on a file that stays until the replace.
+  assert(job.cleared_marks == 0 || !job.in_place);
+  return true;
+}
 
-  const uint64_t remainder_before = remainder_;
-  MemberInput input(source, data_offset, data_size, keys.get());
-  Sink sink(*this, mode == RunMode::kExtract ? &out : nullptr, e.uncompressed_size);
-  DecodeResult result = e.method == 0
-                            ? CopyStored(e.uncompressed_size, input, sink)
-                            : DecodeMember(e.method, e.flags, e.uncompressed_size, input, sink);
-  // Whatever the member did not deliver leaves the progress remainder.
-  remainder_ = remainder_before - std::min(remainder_before, e.uncompressed_size);
+// Decodes the member into its output (into nothing in a test run) and sets
+// job.code to what went wrong; 0 when its size and CRC check out.
+void TUnZip::DecodeMemberData(ArchiveSource& source, RunMode mode, MemberJob& job) {
+  const MemberEntry& entry = job.entry;
+  assert(static_cast<bool>(job.keys) == static_cast<bool>(entry.flags & kFlagEncrypted));
+  assert(job.out.is_open() == (mode == RunMode::kExtract));
+  MemberInput input(source, job.data_offset, job.data_size, job.keys.get());
+  Sink sink(*this, mode == RunMode::kExtract ? &job.out : nullptr, entry.uncompressed_size);
+  const DecodeResult result =
+      entry.method == 0
+          ? CopyStored(entry.uncompressed_size, input, sink)
+          : DecodeMember(entry.method, entry.flags, entry.uncompressed_size, input, sink);
+  // Done with the member: what it did not deliver leaves the remainder too.
+  run_.remainder -= std::min(run_.remainder, entry.uncompressed_size);
 
-  int code = 0;
-  std::string reason;  // why the file could not be put in place
   switch (result.status) {
     case DecodeStatus::kOk:
       break;
     case DecodeStatus::kDataError:
-      code = DataErrorCode(result.fault);
+      job.code = DataErrorCode(result.fault);
       break;
     case DecodeStatus::kInputEnded:
       // A deflate stream that has all its bytes and still no final block is
       // malformed, not cut short.
-      code = IsInflateMethod(e.method) && input.exhausted() ? kErrBadBlock : kErrCrcCheck;
+      job.code = IsInflateMethod(entry.method) && input.exhausted() ? kErrBadBlock : kErrCrcCheck;
       break;
     case DecodeStatus::kReadError:
-      code = kErrReadFile;
+      job.code = kErrReadFile;
       break;
     case DecodeStatus::kUnsupported:
-      code = kErrUnsupportedMethod;
+      job.code = kErrUnsupportedMethod;
       break;
     case DecodeStatus::kOutputStopped:
-      if (cancelled_) {
-        code = kErrUserCanceled;
+      if (run_.cancelled) {
+        job.code = kErrUserCanceled;
       } else if (sink.oversize()) {
-        code = kErrFileSizeDifferent;
+        job.code = kErrFileSizeDifferent;
       } else if (sink.write_error() == platform::FileError::kDiskFull) {
-        code = kErrDiskFull;
+        job.code = kErrDiskFull;
       } else {
-        code = kErrWriteFile;
+        job.code = kErrWriteFile;
       }
       break;
   }
-  bool crc_pass = false;
-  if (code == 0) {
-    uint32_t crc = sink.crc();
-    crc_pass = crc == e.crc || crc == ~e.crc;
-    if (!crc_pass) {
-      code = kErrCrcCheck;
-    } else if (sink.written() != e.uncompressed_size) {
-      code = kErrFileSizeDifferent;
+  if (job.code == 0) {
+    const uint32_t crc = sink.crc();
+    if (crc != entry.crc && crc != ~entry.crc) {
+      job.code = kErrCrcCheck;
+    } else if (sink.written() != entry.uncompressed_size) {
+      job.code = kErrFileSizeDifferent;
     }
   }
+}
 
-  if (mode == RunMode::kExtract && code == 0) {
-    platform::LocalDateTime when;
-    bool have_time = true;
-    switch (DateAttribute) {
-      case TDateAttribute::daFileDate:
-        have_time = DosToLocal(e.dos_time, &when);
-        break;
-      case TDateAttribute::daSysDate:
-        when = platform::LocalNow();
-        break;
-      case TDateAttribute::daMaxFileDate:
-        have_time = DosToLocal(latest_time_, &when);
-        break;
-    }
-    if (have_time) {
-      out.SetLastWriteTime(when);
-    }
-    out.Close();
-    if (code == 0 && !in_place && !platform::ReplaceFile(temp, target)) {
-      code = kErrOpenFile;
-      reason = platform::FileErrorText(platform::LastFileError());
-    }
-  }
+// Puts a member that checked out in place and counts it; a failed member's
+// output goes, and the file it would have replaced stays as it was.
+void TUnZip::InstallMember(RunMode mode, MemberJob& job) {
   if (mode == RunMode::kExtract) {
-    out.Close();
-    if (code != 0) {
-      platform::DeleteFile(temp);
-      if (cleared_marks != 0) {
-        platform::SetFileAttributes(target, existing);  // the old file stays as it was
+    assert(!job.out_path.empty() && job.in_place == (job.out_path == job.target));
+    platform::LocalDateTime when;
+    if (job.code == 0 &&
+        InstalledTime(DateAttribute, job.entry.dos_time, run_.latest_time, &when)) {
+      job.out.SetLastWriteTime(when);
+    }
+    job.out.Close();
+    if (job.code == 0 && !job.in_place && !platform::ReplaceFile(job.out_path, job.target)) {
+      job.code = kErrOpenFile;
+      job.reason = platform::FileErrorText(platform::LastFileError());
+    }
+    if (job.code != 0) {
+      platform::DeleteFile(job.out_path);
+      if (job.cleared_marks != 0) {
+        platform::SetFileAttributes(job.target, job.existing_attributes);
       }
     }
   }
-  if (code != 0) {
-    Report(target, code, reason);
-    ++failed_count_;
-    TriggerEnd(target, false);
+  if (job.code != 0) {
+    Report(job.target, job.code, job.reason);
+    ++run_.failed_count;
+    TriggerEnd(job.target, false);
     return;
   }
   if (mode == RunMode::kExtract) {
-    installed_.push_back({target, InstalledAttributes(attributes)});
+    // A member found by its local header alone has no attributes to give.
+    const uint32_t attributes = job.entry.from_central ? job.entry.external_attributes : 0;
+    run_.installed.push_back({job.target, InstalledAttributes(attributes)});
   }
-  ++extracted_count_;
-  TriggerEnd(target, true);
+  ++run_.extracted_count;
+  TriggerEnd(job.target, true);
 }
 
 }  // namespace qm::zip

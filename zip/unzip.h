@@ -110,16 +110,16 @@ class TUnZip {
   std::vector<TZipMemberInfo> List();
 
   // Stops the running Extract at its next step; later reports carry 25443.
-  void CancelOperation() { cancelled_ = true; }
-  bool Cancelled() const { return cancelled_; }
+  void CancelOperation() { run_.cancelled = true; }
+  bool Cancelled() const { return run_.cancelled; }
 
   // Results of the last run. FailedCount: selected members that were not
   // installed (or not verified) because of an error. ErrorCount: reports.
   // Succeeded: the archive was read whole, no selected member failed and the
   // installed files reached the disk.
-  int ExtractedCount() const { return extracted_count_; }
-  int FailedCount() const { return failed_count_; }
-  int ErrorCount() const { return error_count_; }
+  int ExtractedCount() const { return run_.extracted_count; }
+  int FailedCount() const { return run_.failed_count; }
+  int ErrorCount() const { return run_.error_count; }
   bool Succeeded() const;
 
   // Events; an unassigned event is skipped.
@@ -170,13 +170,29 @@ class TUnZip {
   enum class RunMode { kExtract, kTest, kList };
   class Sink;
   friend class Sink;
+  struct MemberJob;
 
   int Run(RunMode mode, std::vector<TZipMemberInfo>* listing);
   void Recognize();
   void Report(const std::string& file_name, int code, const std::string& extended_msg = "");
   std::string ConvertName(const std::string& raw, uint16_t flags) const;
   bool IsDirectoryMember(const std::string& stored, uint32_t attributes) const;
+  // The members of the archive that FileSpec selects, after the checks that
+  // refuse an archive whole; reports why the archive is not whole.
+  std::vector<MemberEntry> SelectMembers(ArchiveSource& source, RunMode mode);
+  TZipMemberInfo ListingInfo(const MemberEntry& entry) const;
   void MemberStep(ArchiveSource& source, const MemberEntry& entry, RunMode mode);
+  void MakeStoredFolder(const std::string& target);
+  // The steps of a file member; the first two return false when the member
+  // was passed over.
+  bool PrepareMember(ArchiveSource& source, RunMode mode, MemberJob& job);
+  bool UnlockMember(ArchiveSource& source, MemberJob& job);
+  bool OpenOutput(MemberJob& job);
+  void DecodeMemberData(ArchiveSource& source, RunMode mode, MemberJob& job);
+  void InstallMember(RunMode mode, MemberJob& job);
+  // A member that fails before its data is decoded: reported (unless code
+  // is 0: reported already), counted and passed over.
+  void SkipMember(const MemberJob& job, int code, const std::string& extended_msg = "");
   // May move *target to the name that OnFileExists gives.
   bool BeginCheck(std::string* target);
   // header: the member's 12-byte encryption header.
@@ -194,6 +210,7 @@ class TUnZip {
   // Creates the folder or clears what an earlier replace left in it; true
   // when this run created it.
   bool PrepareFolder(const std::string& folder);
+  // member_done of member_size bytes of the member being decoded.
   void Progress(uint64_t member_done, uint64_t member_size);
   // Flushes the files this run installed, then gives them their attributes.
   void FinishInstalledFiles();
@@ -203,28 +220,36 @@ class TUnZip {
   int zip_cmnt_buf_size_ = 0;
   Recognition recognition_;
 
-  // Run state.
-  bool cancelled_ = false;
-  int extracted_count_ = 0;
-  int failed_count_ = 0;
-  int error_count_ = 0;
-  bool archive_failed_ = false;
-  bool sync_failed_ = false;
   struct InstalledFile {
     std::string path;
     uint32_t attributes;
   };
-  std::vector<InstalledFile> installed_;
-  bool password_failed_ = false;
-  std::string current_password_;
-  uint32_t latest_time_ = 0;
-  uint64_t total_size_ = 0;
-  uint64_t remainder_ = 0;
-  // Output folders of this run: true when the run created them.
-  std::map<std::string, bool> prepared_folders_;
-  // Targets written in place in those new folders (letter case folded).
-  std::set<std::string> in_place_targets_;
-  uint32_t pause_ticks_ = 0;
+  // What one run finds and counts; each run starts from a fresh one, and the
+  // results stay readable until the next.
+  struct RunState {
+    bool cancelled = false;
+    int extracted_count = 0;
+    int failed_count = 0;
+    int error_count = 0;
+    bool archive_failed = false;
+    bool sync_failed = false;
+    std::vector<InstalledFile> installed;
+    // No password fitted an earlier member: later ones are not asked for.
+    bool password_failed = false;
+    std::string current_password;
+    uint32_t latest_time = 0;
+    uint64_t total_size = 0;
+    // Bytes of the members not yet decoded or passed over; the member being
+    // decoded counts in full until it is done.
+    uint64_t remainder = 0;
+    // Output folders of this run: true when the run created them.
+    std::map<std::string, bool> prepared_folders;
+    // Targets written in place in those new folders (letter case folded).
+    std::set<std::string> in_place_targets;
+    // Time spent in the error handler, which the stopwatch leaves out.
+    uint32_t pause_ticks = 0;
+  };
+  RunState run_;
 };
 
 }  // namespace qm::zip

@@ -1,9 +1,12 @@
 // What the extractor's properties and events do in a whole Extract.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <functional>
+#include <map>
 
 #include "platform/file_system.h"
 #include "platform/message_loop.h"
@@ -23,6 +26,8 @@ std::vector<BuildMember> MakeMembers() {
       {.name = "sub/deeper/c.dat", .data = std::string(100000, 'c')},
   };
 }
+
+enum class RunKind { kExtract, kTest };
 
 struct Fixture {
   TempDir work;
@@ -191,6 +196,261 @@ TEST(ExtractorTest, OnFileExistsMayNameAnotherTarget) {
     EXPECT_TRUE(f.log.errors.empty()) << f.log.Describe();
     EXPECT_EQ(asked, c.asked);
     EXPECT_EQ(ReadTree(f.out), c.files);
+  }
+}
+
+// The events of a member for each way it can end, in the order the caller
+// sees them, with the counts and what stays on disk. Names are below the
+// extraction folder; "progress F/A" is by file and by archive.
+TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
+  const std::string skip_data(30, 's');
+  const std::string after_data(70, 'a');
+  const std::vector<BuildMember> plain = {{.name = "skip.dat", .data = skip_data},
+                                          {.name = "after.txt", .data = after_data}};
+  const std::vector<BuildMember> two_encrypted = {
+      {.name = "one.dat", .data = skip_data, .password = "pw"},
+      {.name = "two.dat", .data = skip_data, .password = "pw"},
+      {.name = "after.txt", .data = std::string(40, 'a')}};
+  auto with_first = [&](BuildMember first) {
+    return std::vector<BuildMember>{std::move(first), {.name = "after.txt", .data = after_data}};
+  };
+  auto wrong_crc = [](std::string* bytes) {
+    Put32(bytes, LastLayout().local_offsets[0] + 14, 0x12345678);
+    Put32(bytes, LastLayout().central_offsets[0] + 16, 0x12345678);
+  };
+  const std::vector<std::string> after_events = {"begin after.txt", "progress 100/100",
+                                                 "end after.txt pass"};
+  auto then_after = [&](std::vector<std::string> events) {
+    events.insert(events.end(), after_events.begin(), after_events.end());
+    return events;
+  };
+  using Files = std::map<std::string, std::string>;
+  const Files only_after = {{"after.txt", after_data}};
+  const Files old_kept = {{"after.txt", after_data}, {"skip.dat", "old"}};
+
+  const struct {
+    const char* what;
+    std::vector<BuildMember> members;
+    std::function<void(std::string* bytes)> damage;
+    std::function<void(TUnZip& unzip, const fs::path& out)> setup;
+    RunKind run;
+    std::vector<std::string> events;
+    int extracted;
+    int failed;
+    Files files;
+  } cases[] = {
+      {"installed",
+       plain,
+       nullptr,
+       nullptr,
+       RunKind::kExtract,
+       then_after({"begin skip.dat", "progress 100/30", "end skip.dat pass"}),
+       2,
+       0,
+       {{"after.txt", after_data}, {"skip.dat", skip_data}}},
+      {"hostile name: reported by its stored name, no begin",
+       with_first({.name = "../skip.dat", .data = skip_data}), nullptr, nullptr, RunKind::kExtract,
+       then_after({"error 25245 ..\\skip.dat", "progress 0/30"}), 1, 1, only_after},
+      {"refused by OnBegin", plain, nullptr,
+       [](TUnZip& unzip, const fs::path&) {
+         unzip.OnBegin = [](TUnZip*, const std::string& file, int, bool& extract) {
+           extract = file.find("skip.dat") == std::string::npos;
+         };
+       },
+       RunKind::kExtract, then_after({"begin skip.dat", "progress 0/30"}), 1, 0, only_after},
+      {"kept by omSkip", plain, nullptr,
+       [](TUnZip& unzip, const fs::path& out) {
+         WriteBytes(out / "skip.dat", "old");
+         unzip.OverwriteMode = TOverwriteMode::omSkip;
+       },
+       RunKind::kExtract, then_after({"begin skip.dat", "progress 0/30"}), 1, 0, old_kept},
+      {"skipped by OnFileExists", plain, nullptr,
+       [](TUnZip& unzip, const fs::path& out) {
+         WriteBytes(out / "skip.dat", "old");
+         unzip.ConfirmOverwrites = true;
+         unzip.OnFileExists = [](TUnZip*, const std::string&, std::string&, TOverwriteMode& mode) {
+           mode = TOverwriteMode::omSkip;
+         };
+       },
+       RunKind::kExtract, then_after({"begin skip.dat", "exists skip.dat", "progress 0/30"}), 1, 0,
+       old_kept},
+      {"unsupported method",
+       with_first({.name = "skip.dat", .data = "zz", .method = 99, .plain = skip_data}), nullptr,
+       nullptr, RunKind::kExtract,
+       then_after({"begin skip.dat", "error 25326 skip.dat", "progress 0/30"}), 1, 1, only_after},
+      {"no password and no handler: each encrypted member is reported",
+       two_encrypted,
+       nullptr,
+       nullptr,
+       RunKind::kExtract,
+       {"begin one.dat", "error 25270 one.dat OnGetPassword", "progress 0/30", "begin two.dat",
+        "error 25270 two.dat OnGetPassword", "progress 0/60", "begin after.txt", "progress 100/100",
+        "end after.txt pass"},
+       1,
+       2,
+       {{"after.txt", std::string(40, 'a')}}},
+      {"wrong password: asked for once, each encrypted member reported",
+       two_encrypted,
+       nullptr,
+       [](TUnZip& unzip, const fs::path&) { unzip.Passwords = {"nope"}; },
+       RunKind::kExtract,
+       {"begin one.dat", "error 26517 one.dat", "progress 0/30", "begin two.dat",
+        "error 26517 two.dat", "progress 0/60", "begin after.txt", "progress 100/100",
+        "end after.txt pass"},
+       1,
+       2,
+       {{"after.txt", std::string(40, 'a')}}},
+      {"password from the handler serves the later members",
+       two_encrypted,
+       nullptr,
+       [](TUnZip& unzip, const fs::path&) {
+         unzip.OnGetPassword = [](TUnZip*, const std::string&, std::string& password, bool&) {
+           password = "pw";
+         };
+       },
+       RunKind::kExtract,
+       {"begin one.dat", "password one.dat", "progress 100/30", "end one.dat pass", "begin two.dat",
+        "progress 100/60", "end two.dat pass", "begin after.txt", "progress 100/100",
+        "end after.txt pass"},
+       3,
+       0,
+       {{"after.txt", std::string(40, 'a')}, {"one.dat", skip_data}, {"two.dat", skip_data}}},
+      {"handler gives up on the password",
+       with_first({.name = "skip.dat", .data = skip_data, .password = "pw"}), nullptr,
+       [](TUnZip& unzip, const fs::path&) {
+         unzip.OnGetPassword = [](TUnZip*, const std::string&, std::string&, bool& try_again) {
+           try_again = false;
+         };
+       },
+       RunKind::kExtract,
+       then_after({"begin skip.dat", "password skip.dat", "error 26517 skip.dat", "progress 0/30"}),
+       1, 1, only_after},
+      {"data ends inside the encryption header",
+       with_first({.name = "skip.dat", .data = skip_data, .password = "pw"}),
+       [](std::string* bytes) {
+         Put32(bytes, LastLayout().local_offsets[0] + 18, 5);
+         Put32(bytes, LastLayout().central_offsets[0] + 20, 5);
+       },
+       [](TUnZip& unzip, const fs::path&) { unzip.Passwords = {"pw"}; }, RunKind::kExtract,
+       then_after({"begin skip.dat", "error 25236 skip.dat", "progress 0/30"}), 1, 1, only_after},
+      {"read-only target", plain, nullptr,
+       [](TUnZip&, const fs::path& out) {
+         WriteBytes(out / "skip.dat", "old");
+         fs::permissions(out / "skip.dat",
+                         fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                         fs::perm_options::remove);
+       },
+       RunKind::kExtract, then_after({"begin skip.dat", "error 25235 skip.dat", "progress 0/30"}),
+       1, 1, old_kept},
+      {"a folder in the target's place",
+       plain,
+       nullptr,
+       [](TUnZip&, const fs::path& out) { fs::create_directories(out / "skip.dat"); },
+       RunKind::kExtract,
+       then_after({"begin skip.dat", "error 25235 skip.dat", "progress 0/30"}),
+       1,
+       1,
+       {{"after.txt", after_data}, {"skip.dat/", ""}}},
+      {"wrong CRC beside an old file", plain, wrong_crc,
+       [](TUnZip&, const fs::path& out) { WriteBytes(out / "skip.dat", "old"); }, RunKind::kExtract,
+       then_after(
+           {"begin skip.dat", "progress 100/30", "error 25151 skip.dat", "end skip.dat fail"}),
+       1, 1, old_kept},
+      {"wrong CRC in a folder of this run", plain, wrong_crc,
+       [](TUnZip&, const fs::path& out) { fs::remove(out); }, RunKind::kExtract,
+       then_after(
+           {"begin skip.dat", "progress 100/30", "error 25151 skip.dat", "end skip.dat fail"}),
+       1, 1, only_after},
+      {"cancelled while decoding: the run stops",
+       plain,
+       nullptr,
+       [](TUnZip& unzip, const fs::path&) {
+         unzip.OnProgress = [](TUnZip* sender, uint8_t, uint8_t) { sender->CancelOperation(); };
+       },
+       RunKind::kExtract,
+       {"begin skip.dat", "progress 100/30", "error 25443 skip.dat", "end skip.dat fail"},
+       0,
+       1,
+       {}},
+      {"test run: no begin, nothing written",
+       plain,
+       wrong_crc,
+       nullptr,
+       RunKind::kTest,
+       {"progress 100/30", "error 25151 skip.dat", "end skip.dat fail", "progress 100/100",
+        "end after.txt pass"},
+       1,
+       1,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = BuildZip(c.members);
+    if (c.damage) {
+      c.damage(&bytes);
+    }
+    Fixture f(bytes);
+    fs::create_directories(f.out);
+    const std::string out_dir = f.unzip.ExtractDir();
+    auto below = [&out_dir](const std::string& name) {
+      return name.rfind(out_dir, 0) == 0 ? name.substr(out_dir.size()) : name;
+    };
+    std::vector<std::string> events;
+    if (c.setup) {
+      c.setup(f.unzip, f.out);
+    }
+    auto begin = f.unzip.OnBegin;
+    f.unzip.OnBegin = [&](TUnZip* sender, const std::string& file, int count, bool& extract) {
+      events.push_back("begin " + below(file));
+      if (begin) {
+        begin(sender, file, count, extract);
+      }
+    };
+    auto exists = f.unzip.OnFileExists;
+    if (exists) {
+      f.unzip.OnFileExists = [&](TUnZip* sender, const std::string& file, std::string& new_name,
+                                 TOverwriteMode& mode) {
+        events.push_back("exists " + below(file));
+        exists(sender, file, new_name, mode);
+      };
+    }
+    auto password = f.unzip.OnGetPassword;
+    if (password) {
+      f.unzip.OnGetPassword = [&](TUnZip* sender, const std::string& file, std::string& answer,
+                                  bool& try_again) {
+        events.push_back("password " + below(file));
+        password(sender, file, answer, try_again);
+      };
+    }
+    f.unzip.OnError = [&](TUnZip*, const std::string& file, const std::string& extended,
+                          const std::string&, int code) {
+      events.push_back("error " + std::to_string(code) + " " + below(file) +
+                       (extended.empty() ? "" : " " + extended));
+    };
+    auto progress = f.unzip.OnProgress;
+    f.unzip.OnProgress = [&](TUnZip* sender, uint8_t by_file, uint8_t by_archive) {
+      events.push_back("progress " + std::to_string(by_file) + "/" + std::to_string(by_archive));
+      if (progress) {
+        progress(sender, by_file, by_archive);
+      }
+    };
+    f.unzip.OnEnd = [&](TUnZip*, const std::string& file, bool crc_pass) {
+      events.push_back("end " + below(file) + (crc_pass ? " pass" : " fail"));
+    };
+
+    const int result = c.run == RunKind::kTest ? f.unzip.Test() : f.unzip.Extract();
+    EXPECT_EQ(events, c.events);
+    EXPECT_EQ(result, c.extracted);
+    EXPECT_EQ(f.unzip.ExtractedCount(), c.extracted);
+    EXPECT_EQ(f.unzip.FailedCount(), c.failed);
+    EXPECT_EQ(f.unzip.ErrorCount(),
+              std::count_if(events.begin(), events.end(),
+                            [](const std::string& e) { return e.rfind("error ", 0) == 0; }));
+    EXPECT_EQ(f.unzip.Succeeded(), c.failed == 0);
+    EXPECT_EQ(ReadTree(f.out), c.files);
+    EXPECT_TRUE(TempLeftovers(f.work.path()).empty());
+    std::error_code ignored;  // the read-only file must not stop the clean-up
+    fs::permissions(f.out / "skip.dat", fs::perms::owner_write, fs::perm_options::add, ignored);
   }
 }
 
