@@ -657,7 +657,9 @@ bool TUnZip::BeginCheck(std::string* target) {
   TOverwriteMode mode = TOverwriteMode::omOverwrite;
   std::string current = *target;
   if (!OnFileExists && platform::FileExists(current)) {
+    // Not installed: a failure, not a member passed over by choice.
     Report(current, kErrEventNotAssigned, "OnFileExists");
+    ++run_.failed_count;
     return false;
   }
   while (!run_.cancelled && mode != TOverwriteMode::omSkip && platform::FileExists(current)) {
@@ -896,6 +898,10 @@ bool TUnZip::OpenOutput(MemberJob& job) {
     if (!job.out_path.empty()) {
       platform::DeleteFile(job.out_path);
     }
+    // The old file stays, and so do its marks.
+    if (job.cleared_marks != 0) {
+      platform::SetFileAttributes(job.target, job.existing_attributes);
+    }
     SkipMember(job, kErrOpenFile);
     return false;
   }
@@ -927,11 +933,19 @@ void TUnZip::DecodeMemberData(ArchiveSource& source, RunMode mode, MemberJob& jo
       break;
     case DecodeStatus::kDataError:
       job.code = DataErrorCode(result.fault);
+      if (result.reason != nullptr) {
+        job.reason = result.reason;
+      }
       break;
     case DecodeStatus::kInputEnded:
       // A deflate stream that has all its bytes and still no final block is
       // malformed, not cut short.
-      job.code = IsInflateMethod(entry.method) && input.exhausted() ? kErrBadBlock : kErrCrcCheck;
+      if (IsInflateMethod(entry.method) && input.exhausted()) {
+        job.code = kErrBadBlock;
+        job.reason = "stream ends without its final block";
+      } else {
+        job.code = kErrCrcCheck;
+      }
       break;
     case DecodeStatus::kReadError:
       job.code = kErrReadFile;

@@ -274,6 +274,22 @@ TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
        },
        RunKind::kExtract, then_after({"begin skip.dat", "exists skip.dat", "progress 0/30"}), 1, 0,
        old_kept},
+      {"damaged deflate stream: the inflater's reason comes with the error",
+       with_first({.name = "skip.dat", .data = "\x07", .method = 8, .plain = skip_data}), nullptr,
+       nullptr, RunKind::kExtract,
+       then_after(
+           {"begin skip.dat", "error 25116 skip.dat invalid block type", "end skip.dat fail"}),
+       1, 1, only_after},
+      {"confirmed overwrites without OnFileExists: reported and counted as a failure", plain,
+       nullptr,
+       [](TUnZip& unzip, const fs::path& out) {
+         WriteBytes(out / "skip.dat", "old");
+         unzip.ConfirmOverwrites = true;
+         unzip.OnFileExists = nullptr;
+       },
+       RunKind::kExtract,
+       then_after({"begin skip.dat", "error 25270 skip.dat OnFileExists", "progress 0/30"}), 1, 1,
+       old_kept},
       {"unsupported method",
        with_first({.name = "skip.dat", .data = "zz", .method = 99, .plain = skip_data}), nullptr,
        nullptr, RunKind::kExtract,
