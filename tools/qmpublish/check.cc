@@ -105,8 +105,8 @@ class Fetcher {
   Progress progress_;
 };
 
-// "ok", or what is wrong with the archive at path. must_hold: a member the
-// updater looks for after unpacking (empty for none).
+// What is wrong with the archive at path; empty when nothing. must_hold: a
+// member the updater looks for after unpacking (empty for none).
 std::string TestArchive(const fs::path& path, const std::string& must_hold) {
   zip::TUnZip unzip;
   std::string first_error;
@@ -138,7 +138,7 @@ std::string TestArchive(const fs::path& path, const std::string& must_hold) {
       return "holds no " + must_hold + " at its top: players would fetch it at every start";
     }
   }
-  return "ok";
+  return {};
 }
 
 struct Wanted {
@@ -269,6 +269,123 @@ std::vector<std::string> CheckHashes(Fetcher& fetcher,
   return problems;
 }
 
+// Warns when the manifest may be served from a cache.
+void CheckCacheHeaders(const Fetched& manifest, CheckReport* report) {
+  bool no_cache = false;
+  for (const std::string& line : manifest.header) {
+    const std::string upper = AsciiUpperCopy(line);
+    no_cache = no_cache || (upper.rfind("CACHE-CONTROL:", 0) == 0 &&
+                            (upper.find("NO-CACHE") != std::string::npos ||
+                             upper.find("MAX-AGE=0") != std::string::npos));
+  }
+  if (!no_cache) {
+    report->warnings.push_back(
+        "the manifest comes without \"Cache-Control: no-cache\": caches may "
+        "hand players an old one (see docs/serving.md)");
+  }
+}
+
+// The launcher's version key: the one asked for, else the one launcher line
+// of section V; nullopt (with the problem reported) when there is none.
+std::optional<std::string> VersionKey(const platform::IniFile& ini,
+                                      const CheckOptions& options,
+                                      CheckReport* report) {
+  std::string key = options.version_key;
+  if (key.empty()) {
+    StringList keys;
+    ini.ReadSection("V", keys);
+    StringList launchers;
+    for (const std::string& name : keys) {
+      if (!EqualsIgnoringAsciiCase(name, "Part") && !EqualsIgnoringAsciiCase(name, "Data")) {
+        launchers.push_back(name);
+      }
+    }
+    if (launchers.size() != 1) {
+      report->problems.push_back(
+          launchers.empty() ? "section V of the manifest has no launcher line: every launcher "
+                              "would fetch its archive at every start"
+                            : "section V names several launchers; say which with --key");
+      return std::nullopt;
+    }
+    key = launchers.front();
+  }
+  if (ini.ReadString("V", key, "").empty()) {
+    report->problems.push_back("section V has no line for the version key " + key);
+    return std::nullopt;
+  }
+  return key;
+}
+
+// The archives that the updater would fetch from one download base.
+std::vector<Wanted> WantedArchives(const update::ServerSettings& settings,
+                                   const std::string& key,
+                                   const std::string& read_base,
+                                   CheckReport* report) {
+  const std::string download = update::NormalizeBase(read_base);
+  const std::string engine = update::EngineBase(read_base, settings.launcher.engine_base_text);
+  std::vector<Wanted> wanted = {{"launcher", download + key + ".zip", "QuillMar.exe"}};
+  if (!settings.splash_version.empty() && settings.splash_version != "-1") {
+    wanted.push_back({"splash", download + key + "_Sp.zip", ""});
+  }
+  if (!settings.engine_version.empty()) {
+    wanted.push_back({"engine", engine + "Part.zip", ""});
+  }
+  if (!settings.data_version.empty()) {
+    wanted.push_back({"data", engine + "Data.zip", ""});
+  }
+  for (size_t k = 1; k <= settings.adata.size(); ++k) {
+    wanted.push_back(
+        {"AData" + std::to_string(k), download + "AData" + std::to_string(k) + ".zip", ""});
+  }
+  for (size_t k = 1; k <= settings.bdata.size(); ++k) {
+    wanted.push_back(
+        {"BData" + std::to_string(k), engine + "BData" + std::to_string(k) + ".zip", ""});
+  }
+  for (size_t k = 1; k <= settings.components.size(); ++k) {
+    try {
+      const update::ComponentEntry entry = update::ParseComponentEntry(settings.components[k - 1]);
+      wanted.push_back({entry.file_name, engine + entry.stem + ".zip", entry.file_name});
+    } catch (const std::exception&) {
+      report->problems.push_back("component line " + std::to_string(k) +
+                                 " is not \"file\\version\": the updater stops there");
+    }
+  }
+  return wanted;
+}
+
+// Fetches one archive and tests it: it unpacks, holds what it must, and
+// matches its line of section H and its index. Empty when all is well.
+std::string ArchiveProblems(Fetcher& fetcher,
+                            const fs::path& scratch,
+                            const Wanted& wanted,
+                            const std::string& key,
+                            const HashSection& hashes,
+                            std::string* status) {
+  const fs::path file = scratch / "archive.zip";
+  const Fetched fetched = fetcher.Get(wanted.url, file);
+  *status = fetched.status;
+  if (!fetched.ok) {
+    return fetched.error;
+  }
+  std::vector<std::string> wrong;
+  const std::string unpacks = TestArchive(file, wanted.must_hold);
+  if (!unpacks.empty()) {
+    wrong.push_back(unpacks);
+  }
+  if (hashes.present) {
+    for (std::string& text : CheckHashes(fetcher, scratch, file, wanted.url, key, hashes)) {
+      wrong.push_back(std::move(text));
+    }
+  }
+  std::error_code ignored;
+  fs::remove(file, ignored);
+  std::string result;
+  for (const std::string& text : wrong) {
+    result += (result.empty() ? "" : "; ") + text;
+  }
+  return result;
+}
+
 }  // namespace
 
 CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
@@ -284,18 +401,7 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
                               "the server and any proxy");
     return report;
   }
-  bool no_cache = false;
-  for (const std::string& line : manifest.header) {
-    const std::string upper = AsciiUpperCopy(line);
-    no_cache = no_cache || (upper.rfind("CACHE-CONTROL:", 0) == 0 &&
-                            (upper.find("NO-CACHE") != std::string::npos ||
-                             upper.find("MAX-AGE=0") != std::string::npos));
-  }
-  if (!no_cache) {
-    report.warnings.push_back(
-        "the manifest comes without \"Cache-Control: no-cache\": caches may "
-        "hand players an old one (see docs/serving.md)");
-  }
+  CheckCacheHeaders(manifest, &report);
 
   const std::string manifest_bytes = ReadWholeFile(manifest_file);
   const platform::IniFile ini(PlatformPath(manifest_file));
@@ -313,76 +419,19 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
   }
   CheckSignature(options, fetcher, scratch.path(), manifest_bytes, serial, out, &report);
 
-  std::string key = options.version_key;
-  if (key.empty()) {
-    StringList keys;
-    ini.ReadSection("V", keys);
-    StringList launchers;
-    for (const std::string& name : keys) {
-      if (!EqualsIgnoringAsciiCase(name, "Part") && !EqualsIgnoringAsciiCase(name, "Data")) {
-        launchers.push_back(name);
-      }
-    }
-    if (launchers.size() != 1) {
-      report.problems.push_back(
-          launchers.empty() ? "section V of the manifest has no launcher line: every launcher "
-                              "would fetch its archive at every start"
-                            : "section V names several launchers; say which with --key");
-      return report;
-    }
-    key = launchers.front();
-  }
-  if (ini.ReadString("V", key, "").empty()) {
-    report.problems.push_back("section V has no line for the version key " + key);
+  const std::optional<std::string> key = VersionKey(ini, options, &report);
+  if (!key) {
     return report;
   }
-
   // Each mirror line the updater can choose, with the bases it derives.
-  const update::ServerSettings settings = update::ReadServerSettings(ini, key, options.base_url);
-  const update::LauncherLine& line = settings.launcher;
-  const std::string& part = settings.engine_version;
-  const std::string& data = settings.data_version;
-  const std::string& splash = settings.splash_version;
-
+  const update::ServerSettings settings = update::ReadServerSettings(ini, *key, options.base_url);
   std::fprintf(out, "%-8s %-22s %-6s %-5s %s\n", "MIRROR", "ITEM", "STATUS", "", "URL / RESULT");
   std::map<std::string, std::string> seen;  // url -> result, for bases shared by mirrors
   for (size_t m = 0; m < settings.mirror_bases.size(); ++m) {
-    const std::string& label = settings.mirror_names[m];
-    const std::string& read_base = settings.mirror_bases[m];
-    const std::string download = update::NormalizeBase(read_base);
-    const std::string engine = update::EngineBase(read_base, line.engine_base_text);
-    std::vector<Wanted> wanted = {{"launcher", download + key + ".zip", "QuillMar.exe"}};
-    if (!splash.empty() && splash != "-1") {
-      wanted.push_back({"splash", download + key + "_Sp.zip", ""});
-    }
-    if (!part.empty()) {
-      wanted.push_back({"engine", engine + "Part.zip", ""});
-    }
-    if (!data.empty()) {
-      wanted.push_back({"data", engine + "Data.zip", ""});
-    }
-    for (size_t k = 1; k <= settings.adata.size(); ++k) {
-      wanted.push_back(
-          {"AData" + std::to_string(k), download + "AData" + std::to_string(k) + ".zip", ""});
-    }
-    for (size_t k = 1; k <= settings.bdata.size(); ++k) {
-      wanted.push_back(
-          {"BData" + std::to_string(k), engine + "BData" + std::to_string(k) + ".zip", ""});
-    }
-    for (size_t k = 1; k <= settings.components.size(); ++k) {
-      const std::string number = std::to_string(k);
-      try {
-        const update::ComponentEntry entry =
-            update::ParseComponentEntry(settings.components[k - 1]);
-        wanted.push_back({entry.file_name, engine + entry.stem + ".zip", entry.file_name});
-      } catch (const std::exception&) {
-        report.problems.push_back("component line " + number +
-                                  " is not \"file\\version\": the updater stops there");
-      }
-    }
-    for (const Wanted& w : wanted) {
+    const std::string download = update::NormalizeBase(settings.mirror_bases[m]);
+    for (const Wanted& w : WantedArchives(settings, *key, settings.mirror_bases[m], &report)) {
       CheckRow row;
-      row.mirror = label;
+      row.mirror = settings.mirror_names[m];
       row.item = w.item;
       row.url = w.url;
       auto known = seen.find(w.url);
@@ -390,26 +439,11 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
         row.status = "same";
         row.result = known->second;
       } else {
-        const fs::path file = scratch.path() / "archive.zip";
-        const Fetched fetched = fetcher.Get(w.url, file);
-        row.status = fetched.status;
-        row.result = fetched.ok ? TestArchive(file, w.must_hold) : fetched.error;
-        if (fetched.ok && hashes.present) {
-          std::vector<std::string> wrong = CheckHashes(fetcher, scratch.path(), file, w.url,
-                                                       update::ArchiveKey(download, w.url), hashes);
-          if (row.result != "ok") {
-            wrong.insert(wrong.begin(), row.result);
-          }
-          row.result = wrong.empty() ? "ok" : "";
-          for (const std::string& text : wrong) {
-            row.result += (row.result.empty() ? "" : "; ") + text;
-          }
-        }
-        std::error_code ignored;
-        fs::remove(file, ignored);
+        row.result = ArchiveProblems(fetcher, scratch.path(), w,
+                                     update::ArchiveKey(download, w.url), hashes, &row.status);
         seen[w.url] = row.result;
       }
-      row.ok = row.result == "ok";
+      row.ok = row.result.empty();
       std::fprintf(out, "%-8s %-22s %-6s %-5s %s\n", row.mirror.c_str(), row.item.c_str(),
                    row.status.c_str(), row.ok ? "ok" : "FAIL", row.url.c_str());
       if (!row.ok) {

@@ -27,7 +27,7 @@ struct CheckRow {
   std::string item;
   std::string url;
   std::string status;  // HTTP status, or what failed before one came
-  std::string result;  // "ok" or what is wrong
+  std::string result;  // what is wrong; empty when nothing
   bool ok = false;
 };
 
