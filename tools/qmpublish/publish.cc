@@ -141,150 +141,165 @@ std::string EngineFolderFor(const Release& release,
   return "r" + HexOf(hash.Final()).substr(0, 12);
 }
 
-}  // namespace
+// One publication, in the order of its steps: versions, the engine folder,
+// the archives, their copies for earlier launchers, then the manifest and
+// its signature.
+class Publication {
+ public:
+  explicit Publication(const PublishOptions& options)
+      : options_(options),
+        progress_(options.log),
+        release_(
+            (progress_.Note("reading " + options.release.string()), ReadRelease(options.release))),
+        server_(options.out / "QuillMar"),
+        manifest_path_(server_ / "QuillMar.ini"),
+        previous_(PreviousManifest::Load(manifest_path_)),
+        key_(release_.version_key) {
+    result_.version_key = key_;
+    result_.serial = NextSerial(previous_, options.serial);
+  }
 
-PublishResult Publish(const PublishOptions& options) {
-  CheckOptions(options);
-  Progress progress(options.log);
-  progress.Note("reading " + options.release.string());
-  const Release release = ReadRelease(options.release);
-  const fs::path server = options.out / "QuillMar";
-  const fs::path manifest_path = server / "QuillMar.ini";
-  const PreviousManifest previous = PreviousManifest::Load(manifest_path);
-  const std::string& key = release.version_key;
+  PublishResult Run() {
+    LoadSigningKey();
+    NumberVersions();
+    PrepareEngineFolder();
+    PublishArchives();
+    CopyForEarlierLaunchers();
+    WriteManifest(ManifestFor());
+    return result_;
+  }
 
-  PublishResult result;
-  result.version_key = key;
-  result.serial = NextSerial(previous, options.serial);
-  std::optional<SigningKey> signing_key;
-  if (!options.key_file.empty()) {
-    signing_key = SigningKey::Load(options.key_file);
-    if (SigningKey::ReadableByOthers(options.key_file)) {
-      result.warnings.push_back(options.key_file.string() +
-                                " can be read by others than you: chmod 600 it, and make a new "
-                                "key if anyone could have copied it (docs/integrity.md)");
+ private:
+  void LoadSigningKey() {
+    if (options_.key_file.empty()) {
+      return;
+    }
+    signing_key_ = SigningKey::Load(options_.key_file);
+    if (SigningKey::ReadableByOthers(options_.key_file)) {
+      result_.warnings.push_back(options_.key_file.string() +
+                                 " can be read by others than you: chmod 600 it, and make a new "
+                                 "key if anyone could have copied it (docs/integrity.md)");
     }
   }
-  std::map<std::string, update::ArchiveHash> hashes;  // by the key of section H
 
   // Versions: from the version resources, else numbered by content.
-  std::map<std::string, std::string> versions;  // by archive name
-  for (const Item& item : release.items) {
-    const std::optional<Record> before = previous.Find(item.section, item.key);
-    if (!item.resource_version.empty()) {
-      versions[item.archive] = item.resource_version;
-      if (before && !before->digest.empty() && before->digest != item.digest &&
-          before->value.rfind(item.resource_version, 0) == 0) {
-        result.warnings.push_back(item.label + " changed but its FileVersion " +
-                                  item.resource_version +
-                                  " did not: players keep the old file; raise the FileVersion");
+  void NumberVersions() {
+    for (const Item& item : release_.items) {
+      const std::optional<Record> before = previous_.Find(item.section, item.key);
+      if (!item.resource_version.empty()) {
+        versions_[item.archive] = item.resource_version;
+        if (before && !before->digest.empty() && before->digest != item.digest &&
+            before->value.rfind(item.resource_version, 0) == 0) {
+          result_.warnings.push_back(item.label + " changed but its FileVersion " +
+                                     item.resource_version +
+                                     " did not: players keep the old file; raise the FileVersion");
+        }
+      } else {
+        versions_[item.archive] = NextVersion(before, item.digest);
       }
-    } else {
-      versions[item.archive] = NextVersion(before, item.digest);
     }
   }
 
-  // The engine folder of the previous publication, whose archives serve
-  // again when their content is the same.
-  std::string previous_folder;
-  if (const std::optional<Record> line = previous.Find("V", key)) {
-    previous_folder = update::SplitLauncherLine(line->value, key).engine_base_text;
-    if (update::IsAbsoluteBase(previous_folder)) {
-      previous_folder.clear();
+  void PrepareEngineFolder() {
+    // The engine folder of the previous publication, whose archives serve
+    // again when their content is the same.
+    if (const std::optional<Record> line = previous_.Find("V", key_)) {
+      previous_folder_ = update::SplitLauncherLine(line->value, key_).engine_base_text;
+      if (update::IsAbsoluteBase(previous_folder_)) {
+        previous_folder_.clear();
+      }
+    }
+    result_.engine_folder = options_.engine_folder.empty() ? EngineFolderFor(release_, versions_)
+                                                           : options_.engine_folder;
+    engine_dir_ = server_ / result_.engine_folder;
+    std::error_code error;
+    fs::create_directories(engine_dir_, error);
+    if (error) {
+      throw PublishError("cannot create " + engine_dir_.string() + ": " + error.message());
     }
   }
-  result.engine_folder =
-      options.engine_folder.empty() ? EngineFolderFor(release, versions) : options.engine_folder;
-  const fs::path engine_dir = server / result.engine_folder;
-  std::error_code error;
-  fs::create_directories(engine_dir, error);
-  if (error) {
-    throw PublishError("cannot create " + engine_dir.string() + ": " + error.message());
+
+  void PublishArchives() {
+    ZipOptions zip_options;
+    zip_options.level = options_.level;
+    zip_options.jobs = options_.jobs;
+    zip_options.progress = [this](uint64_t done) { progress_.Update(done); };
+    for (const Item& item : release_.items) {
+      result_.items.push_back(PublishArchive(item, zip_options));
+    }
   }
 
-  ZipOptions zip_options;
-  zip_options.level = options.level;
-  zip_options.jobs = options.jobs;
-  zip_options.progress = [&](uint64_t done) { progress.Update(done); };
-  for (const Item& item : release.items) {
-    const fs::path target = (item.below_engine ? engine_dir : server) / item.archive;
+  // Reuses, copies or compresses one item's archive and its index.
+  PublishedItem PublishArchive(const Item& item, const ZipOptions& zip_options) {
+    const fs::path target = (item.below_engine ? engine_dir_ : server_) / item.archive;
     const fs::path earlier =
-        item.below_engine ? server / previous_folder / item.archive : server / item.archive;
-    const std::optional<Record> before = previous.Find(item.section, item.key);
+        item.below_engine ? server_ / previous_folder_ / item.archive : server_ / item.archive;
+    const std::optional<Record> before = previous_.Find(item.section, item.key);
     PublishedItem published;
     published.label = item.label;
-    published.path = target.lexically_relative(options.out).generic_string();
-    published.version = versions[item.archive];
+    published.path = target.lexically_relative(options_.out).generic_string();
+    published.version = versions_[item.archive];
     const bool same = before && before->digest == item.digest && fs::is_regular_file(earlier) &&
-                      (item.below_engine ? !previous_folder.empty() : true);
+                      (item.below_engine ? !previous_folder_.empty() : true);
     // An archive is reused only with its hash line and index intact.
     const std::optional<update::ArchiveHash> reused =
-        same ? StillValid(previous, HashKey(item.below_engine ? previous_folder : "", item.archive),
-                          earlier)
+        same ? StillValid(previous_,
+                          HashKey(item.below_engine ? previous_folder_ : "", item.archive), earlier)
              : std::nullopt;
     const std::string hash_key =
-        HashKey(item.below_engine ? result.engine_folder : "", item.archive);
+        HashKey(item.below_engine ? result_.engine_folder : "", item.archive);
+    std::error_code error;
     if (reused && fs::equivalent(earlier, target, error)) {
       published.action = "unchanged";
-      hashes[hash_key] = *reused;
+      hashes_[hash_key] = *reused;
     } else if (reused) {
       CopyArchive(earlier, target);
       CopyArchive(IndexPath(earlier), IndexPath(target));
       published.action = "copied";
-      hashes[hash_key] = *reused;
+      hashes_[hash_key] = *reused;
     } else {
-      progress.Begin(item.archive, item.bytes);
+      progress_.Begin(item.archive, item.bytes);
       const WrittenZip written = WriteZip(target, item.members, zip_options);
       const std::string index = update::IndexText(written.index);
       WriteWholeFile(IndexPath(target), index);
-      hashes[hash_key] = {written.size, written.sha256, HexOf(platform::Sha256Of(index))};
+      hashes_[hash_key] = {written.size, written.sha256, HexOf(platform::Sha256Of(index))};
       published.action = "compressed";
     }
     published.bytes = fs::file_size(target);
-    progress.End(published.action + " " + published.path + " (" + item.label + ", version " +
-                 published.version + ", " + MegaBytes(published.bytes) + ")");
-    result.items.push_back(published);
+    progress_.End(published.action + " " + published.path + " (" + item.label + ", version " +
+                  published.version + ", " + MegaBytes(published.bytes) + ")");
+    return published;
   }
 
   // Launchers of an earlier release ask under their own version key: they
-  // get the new launcher, which asks under the new key from then on.
-  std::vector<std::string> old_keys;
-  for (const std::string& old_key : previous.LauncherKeys()) {
-    if (old_key != key && ValueProblem(old_key).empty()) {
-      old_keys.push_back(old_key);
-      CopyArchive(server / (key + ".zip"), server / (old_key + ".zip"));
-      CopyArchive(IndexPath(server / (key + ".zip")), IndexPath(server / (old_key + ".zip")));
-      hashes[HashKey("", old_key + ".zip")] = hashes.at(HashKey("", key + ".zip"));
+  // get the new launcher (and splash), which asks under the new key from
+  // then on.
+  void CopyForEarlierLaunchers() {
+    for (const std::string& old_key : previous_.LauncherKeys()) {
+      if (old_key != key_ && ValueProblem(old_key).empty()) {
+        old_keys_.push_back(old_key);
+        CopyWithIndex(key_ + ".zip", old_key + ".zip");
+      }
     }
-  }
-
-  ManifestText text;
-  if (!options.mirrors.empty()) {
-    text.Section("P");
-    size_t k = 0;
-    for (const std::string& mirror : options.mirrors) {
-      text.Line("Path" + std::to_string(k++), mirror);
-    }
-    // The updater never takes the last line: it repeats the last mirror.
-    text.Line("Path" + std::to_string(k), options.mirrors.back(), "never chosen");
-  }
-  text.Section("V");
-  const std::string engine_text = "::" + result.engine_folder;
-  const Item& launcher = release.items.front();
-  text.Line(key, release.file_version + engine_text, DigestRemark(launcher.digest));
-  for (const std::string& old_key : old_keys) {
-    text.Line(old_key, release.file_version + engine_text, "earlier launcher");
-  }
-  for (const char* name : {"Part", "Data"}) {
-    for (const Item& item : release.items) {
-      if (item.section == "V" && item.key == name) {
-        text.Line(name, versions[item.archive], DigestRemark(item.digest));
+    for (const Item& item : release_.items) {
+      if (item.section == "SP") {
+        for (const std::string& old_key : old_keys_) {
+          CopyWithIndex(item.archive, old_key + "_Sp.zip");
+        }
       }
     }
   }
-  auto section = [&](const std::string& name) {
+
+  void CopyWithIndex(const std::string& archive, const std::string& copy) {
+    CopyArchive(server_ / archive, server_ / copy);
+    CopyArchive(IndexPath(server_ / archive), IndexPath(server_ / copy));
+    hashes_[HashKey("", copy)] = hashes_.at(HashKey("", archive));
+  }
+
+  // Writes the lines of every item of section name.
+  void ItemSection(ManifestText& text, const std::string& name) {
     bool begun = false;
-    for (const Item& item : release.items) {
+    for (const Item& item : release_.items) {
       if (item.section != name) {
         continue;
       }
@@ -293,72 +308,131 @@ PublishResult Publish(const PublishOptions& options) {
         begun = true;
       }
       const std::string value =
-          name == "C" ? item.file_name + "\\" + versions[item.archive] : versions[item.archive];
+          name == "C" ? item.file_name + "\\" + versions_[item.archive] : versions_[item.archive];
       text.Line(item.key, value, DigestRemark(item.digest));
     }
-  };
-  section("C");
-  if (options.bk || options.bkp) {
-    text.Section("S");
-    if (options.bk) {
-      text.Line("BK", *options.bk);
-    }
-    if (options.bkp) {
-      text.Line("BKP", *options.bkp);
-    }
   }
-  section("SP");
-  // Without a splash the line still stands, as "-1": a player's start then
-  // finds its own "-1" (no Sp.Gif) equal and requests no splash archive.
-  const bool has_splash = std::any_of(release.items.begin(), release.items.end(),
-                                      [](const Item& item) { return item.section == "SP"; });
-  if (!has_splash) {
-    text.Section("SP");
-    text.Line(key + "_Sp", "-1", "no splash in this release");
-    for (const std::string& old_key : old_keys) {
-      text.Line(old_key + "_Sp", "-1", "earlier launcher");
+
+  ManifestText ManifestFor() {
+    ManifestText text;
+    if (!options_.mirrors.empty()) {
+      text.Section("P");
+      size_t k = 0;
+      for (const std::string& mirror : options_.mirrors) {
+        text.Line("Path" + std::to_string(k++), mirror);
+      }
+      // The updater never takes the last line: it repeats the last mirror.
+      text.Line("Path" + std::to_string(k), options_.mirrors.back(), "never chosen");
     }
+    VersionSection(text);
+    ItemSection(text, "C");
+    if (options_.bk || options_.bkp) {
+      text.Section("S");
+      if (options_.bk) {
+        text.Line("BK", *options_.bk);
+      }
+      if (options_.bkp) {
+        text.Line("BKP", *options_.bkp);
+      }
+    }
+    SplashSection(text);
+    ItemSection(text, "AData");
+    ItemSection(text, "BData");
+    // Last, where launchers that know nothing of it never look.
+    text.Section(update::kHashSection);
+    text.Line(update::kSerialKey, std::to_string(result_.serial));
+    for (const auto& [hash_key, hash] : hashes_) {
+      text.Line(hash_key, update::HashLineValue(hash));
+    }
+    return text;
   }
-  for (const Item& item : release.items) {
-    if (item.section == "SP") {
-      for (const std::string& old_key : old_keys) {
-        text.Line(old_key + "_Sp", versions[item.archive], "earlier launcher");
-        CopyArchive(server / item.archive, server / (old_key + "_Sp.zip"));
-        CopyArchive(IndexPath(server / item.archive), IndexPath(server / (old_key + "_Sp.zip")));
-        hashes[HashKey("", old_key + "_Sp.zip")] = hashes.at(HashKey("", item.archive));
+
+  void VersionSection(ManifestText& text) {
+    text.Section("V");
+    const std::string engine_text = "::" + result_.engine_folder;
+    const Item& launcher = release_.items.front();
+    text.Line(key_, release_.file_version + engine_text, DigestRemark(launcher.digest));
+    for (const std::string& old_key : old_keys_) {
+      text.Line(old_key, release_.file_version + engine_text, "earlier launcher");
+    }
+    for (const char* name : {"Part", "Data"}) {
+      for (const Item& item : release_.items) {
+        if (item.section == "V" && item.key == name) {
+          text.Line(name, versions_[item.archive], DigestRemark(item.digest));
+        }
       }
     }
   }
-  section("AData");
-  section("BData");
-  // Last, where launchers that know nothing of it never look.
-  text.Section(update::kHashSection);
-  text.Line(update::kSerialKey, std::to_string(result.serial));
-  for (const auto& [hash_key, hash] : hashes) {
-    text.Line(hash_key, update::HashLineValue(hash));
-  }
-  const fs::path signature_path = server / update::kSignatureFile;
-  if (signing_key) {
-    const update::ManifestSignature signature{result.serial, signing_key->Sign(text.text())};
-    WriteWholeFile(manifest_path, text.text());
-    WriteWholeFile(signature_path, update::SignatureText(signature));
-    result.signed_manifest = true;
-  } else {
-    // A signature never stands beside a manifest it does not cover.
-    fs::remove(signature_path, error);
-    if (error) {
-      throw PublishError("cannot remove the old signature " + signature_path.string() + ": " +
-                         error.message());
+
+  void SplashSection(ManifestText& text) {
+    ItemSection(text, "SP");
+    // Without a splash the line still stands, as "-1": a player's start then
+    // finds its own "-1" (no Sp.Gif) equal and requests no splash archive.
+    const bool has_splash = std::any_of(release_.items.begin(), release_.items.end(),
+                                        [](const Item& item) { return item.section == "SP"; });
+    if (!has_splash) {
+      text.Section("SP");
+      text.Line(key_ + "_Sp", "-1", "no splash in this release");
+      for (const std::string& old_key : old_keys_) {
+        text.Line(old_key + "_Sp", "-1", "earlier launcher");
+      }
     }
-    WriteWholeFile(manifest_path, text.text());
+    for (const Item& item : release_.items) {
+      if (item.section == "SP") {
+        for (const std::string& old_key : old_keys_) {
+          text.Line(old_key + "_Sp", versions_[item.archive], "earlier launcher");
+        }
+      }
+    }
   }
-  for (const std::string& warning : result.warnings) {
-    progress.Note("warning: " + warning);
+
+  void WriteManifest(const ManifestText& text) {
+    const fs::path signature_path = server_ / update::kSignatureFile;
+    if (signing_key_) {
+      const update::ManifestSignature signature{result_.serial, signing_key_->Sign(text.text())};
+      WriteWholeFile(manifest_path_, text.text());
+      WriteWholeFile(signature_path, update::SignatureText(signature));
+      result_.signed_manifest = true;
+    } else {
+      // A signature never stands beside a manifest it does not cover.
+      std::error_code error;
+      fs::remove(signature_path, error);
+      if (error) {
+        throw PublishError("cannot remove the old signature " + signature_path.string() + ": " +
+                           error.message());
+      }
+      WriteWholeFile(manifest_path_, text.text());
+    }
+    for (const std::string& warning : result_.warnings) {
+      progress_.Note("warning: " + warning);
+    }
+    progress_.Note("wrote " + manifest_path_.string() + " (version key " + key_ +
+                   ", engine folder " + result_.engine_folder + ", serial " +
+                   std::to_string(result_.serial) +
+                   (result_.signed_manifest ? ", signed)" : ", not signed)"));
   }
-  progress.Note("wrote " + manifest_path.string() + " (version key " + key + ", engine folder " +
-                result.engine_folder + ", serial " + std::to_string(result.serial) +
-                (result.signed_manifest ? ", signed)" : ", not signed)"));
-  return result;
+
+  const PublishOptions& options_;
+  Progress progress_;
+  const Release release_;
+  const fs::path server_;
+  const fs::path manifest_path_;
+  const PreviousManifest previous_;
+  const std::string& key_;
+  PublishResult result_;
+  std::optional<SigningKey> signing_key_;
+  std::map<std::string, std::string> versions_;        // by archive name
+  std::map<std::string, update::ArchiveHash> hashes_;  // by the key of section H
+  std::string previous_folder_;
+  fs::path engine_dir_;
+  std::vector<std::string> old_keys_;
+};
+
+}  // namespace
+
+PublishResult Publish(const PublishOptions& options) {
+  CheckOptions(options);
+  return Publication(options).Run();
 }
 
 }  // namespace qm::publish
