@@ -175,7 +175,9 @@ std::string ValueProblem(const std::string& value) {
   return "";
 }
 
-Release ReadRelease(const fs::path& root) {
+namespace {
+
+void CheckLayout(const fs::path& root) {
   if (!fs::is_directory(root)) {
     throw PublishError(root.string() + " is not a folder; give the release folder");
   }
@@ -188,27 +190,98 @@ Release ReadRelease(const fs::path& root) {
                          "adata, bdata, components); move it elsewhere or fix its name");
     }
   }
-  const fs::path launcher = root / "launcher" / "QuillMar.exe";
+}
+
+// The launcher's versions, which name the release.
+void ReadReleaseVersions(const fs::path& launcher, Release* release) {
   if (!fs::is_regular_file(launcher)) {
     throw PublishError("no " + launcher.string() +
                        "; the release needs the launcher, whose version resource names the "
                        "release");
   }
-  Release release;
-  release.file_version = CheckedVersion(launcher, "FileVersion");
-  if (release.file_version.find("::") != std::string::npos) {
+  release->file_version = CheckedVersion(launcher, "FileVersion");
+  if (release->file_version.find("::") != std::string::npos) {
     throw PublishError(launcher.string() +
                        ": its FileVersion holds \"::\", which the updater "
                        "reads as the start of the engine folder");
   }
-  release.product_version = GetFileVersionString(PlatformPath(launcher), "ProductVersion");
-  release.version_key = update::SplitProductVersion(release.product_version).VersionKey();
-  if (release.product_version == "?" || release.version_key.empty() ||
-      release.version_key.find_first_of("=[]; \t\\/:\"") != std::string::npos) {
-    throw PublishError(launcher.string() + ": its ProductVersion \"" + release.product_version +
+  release->product_version = GetFileVersionString(PlatformPath(launcher), "ProductVersion");
+  release->version_key = update::SplitProductVersion(release->product_version).VersionKey();
+  if (release->product_version == "?" || release->version_key.empty() ||
+      release->version_key.find_first_of("=[]; \t\\/:\"") != std::string::npos) {
+    throw PublishError(launcher.string() + ": its ProductVersion \"" + release->product_version +
                        "\" gives no usable version key (first and third field, as in "
                        "82001-000-500-000001); change the version resource");
   }
+}
+
+// The component in file, as item number; checks its name against the
+// engine's archives (engine_names) and the components before it (stems).
+Item ComponentItem(const fs::path& file,
+                   int number,
+                   const std::set<std::string>& engine_names,
+                   std::map<std::string, std::string>* stems) {
+  const std::string name = file.filename().string();
+  if (!fs::is_regular_file(file)) {
+    throw PublishError(file.string() +
+                       ": components are single files beside the game; "
+                       "move this out of components/");
+  }
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos ? "" : name.substr(0, dot);
+  if (stem.empty() || name.find_first_of("\\;=") != std::string::npos ||
+      !ValueProblem(name).empty()) {
+    throw PublishError(file.string() +
+                       ": a component needs a plain name with an extension, "
+                       "such as Foo.dll; its archive is named after it");
+  }
+  if (engine_names.count(AsciiUpperCopy(stem))) {
+    throw PublishError(file.string() + ": its archive " + stem +
+                       ".zip would take the place of the engine, data or B-data archive; "
+                       "rename the component");
+  }
+  auto [old, added] = stems->emplace(AsciiUpperCopy(stem), name);
+  if (!added) {
+    throw PublishError(file.string() + ": " + old->second + " and " + name +
+                       " would share the archive " + stem + ".zip; rename one of them");
+  }
+  Item item;
+  item.label = "component " + name;
+  item.section = "C";
+  item.key = std::to_string(number);
+  item.archive = stem + ".zip";
+  item.below_engine = true;
+  item.file_name = PlatformPath(name);
+  item.resource_version = CheckedVersion(file, "FileVersion");
+  item.members.push_back({item.file_name, file, fs::file_size(file)});
+  item.bytes = item.members.back().size;
+  return item;
+}
+
+void AddComponents(const fs::path& components,
+                   const std::set<std::string>& engine_names,
+                   Release* release) {
+  if (!fs::is_directory(components)) {
+    return;
+  }
+  std::vector<fs::path> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(components)) {
+    files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  std::map<std::string, std::string> stems;  // upper-cased stem -> file name
+  int number = 0;
+  for (const fs::path& file : files) {
+    release->items.push_back(ComponentItem(file, ++number, engine_names, &stems));
+  }
+}
+
+}  // namespace
+
+Release ReadRelease(const fs::path& root) {
+  CheckLayout(root);
+  Release release;
+  ReadReleaseVersions(root / "launcher" / "QuillMar.exe", &release);
   const std::string& key = release.version_key;
 
   Item launcher_item = FolderItem(root / "launcher", "launcher", "V", key, false);
@@ -235,57 +308,7 @@ Release ReadRelease(const fs::path& root) {
     release.items.push_back(FolderItem(set, "B-data " + n, "BData", "BData" + n, true));
     engine_names.insert("BDATA" + n);
   }
-
-  std::map<std::string, std::string> stems;
-  k = 0;
-  const fs::path components = root / "components";
-  if (fs::is_directory(components)) {
-    std::vector<fs::path> files;
-    for (const fs::directory_entry& entry : fs::directory_iterator(components)) {
-      files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    for (const fs::path& file : files) {
-      const std::string name = file.filename().string();
-      if (!fs::is_regular_file(file)) {
-        throw PublishError(file.string() +
-                           ": components are single files beside the game; "
-                           "move this out of components/");
-      }
-      const size_t dot = name.rfind('.');
-      const std::string stem = dot == std::string::npos ? "" : name.substr(0, dot);
-      if (stem.empty() || name.find_first_of("\\;=") != std::string::npos ||
-          !ValueProblem(name).empty()) {
-        throw PublishError(file.string() +
-                           ": a component needs a plain name with an extension, "
-                           "such as Foo.dll; its archive is named after it");
-      }
-      if (engine_names.count(AsciiUpperCopy(stem))) {
-        throw PublishError(file.string() + ": its archive " + stem +
-                           ".zip would take the place of the engine, data or B-data archive; "
-                           "rename the component");
-      }
-      auto [old, added] = stems.emplace(AsciiUpperCopy(stem), name);
-      if (!added) {
-        std::string message = file.string();
-        message += ": " + old->second;
-        message += " and " + name;
-        message += " would share the archive " + stem;
-        throw PublishError(message + ".zip; rename one of them");
-      }
-      Item item;
-      item.label = "component " + name;
-      item.section = "C";
-      item.key = std::to_string(++k);
-      item.archive = stem + ".zip";
-      item.below_engine = true;
-      item.file_name = PlatformPath(name);
-      item.resource_version = CheckedVersion(file, "FileVersion");
-      item.members.push_back({item.file_name, file, fs::file_size(file)});
-      item.bytes = item.members.back().size;
-      release.items.push_back(std::move(item));
-    }
-  }
+  AddComponents(root / "components", engine_names, &release);
   for (Item& item : release.items) {
     item.digest = Digest(item.members);
   }
