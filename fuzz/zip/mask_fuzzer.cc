@@ -8,26 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "util/ascii.h"
 #include "zip/internal_mask.h"
 #include "zip/member_names.h"
 
 namespace {
 
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
+using qm::AsciiUpper;
 
 // The same rules as a table over (item, name position): slow and memory
 // hungry, but plainly right.
@@ -48,7 +35,7 @@ bool ReferenceMatch(const std::string& mask, std::string name) {
         items.push_back({kAny, 0, false});
       }
     } else {
-      items.push_back({kLiteral, Upper(c), star});
+      items.push_back({kLiteral, AsciiUpper(c), star});
       star = false;
     }
   }
@@ -61,7 +48,7 @@ bool ReferenceMatch(const std::string& mask, std::string name) {
     if (item.kind == kEnd) {
       return pos == n;
     }
-    return pos < n && (item.kind == kAny || Upper(name[pos]) == item.ch);
+    return pos < n && (item.kind == kAny || AsciiUpper(name[pos]) == item.ch);
   };
   // can[i][p]: items i.. match name[p..]. A starred item may start at any
   // q >= p, so its row is a running "or" from the end of the name.
@@ -89,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   bool wild = mask.find_first_of("*?") != std::string::npos;
   bool dot_rule = !mask.empty() && mask.back() == '.' && name.find('.') == std::string::npos;
-  if (!wild && !dot_rule && matches != EqualNoCase(mask, name)) {
+  if (!wild && !dot_rule && matches != qm::EqualsIgnoringAsciiCase(mask, name)) {
     std::abort();
   }
   if (mask == "*" && !qm::zip::TInternalMask(mask).Matches(name)) {
