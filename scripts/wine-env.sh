@@ -1,6 +1,7 @@
 # Which Windows build this machine can run under Wine, and Wine prefixes made
 # before any program needs them. Sourced by install-deps.sh, test.sh and
-# demo.sh; it defines functions and sets nothing else.
+# demo.sh, and run by the Python test harness (tests/harness/wine.py) for
+# its prefixes; it defines functions and sets nothing else.
 #
 # The product is a 32-bit program, but some kernels start no 32-bit programs
 # at all (no IA32 emulation), and 32-bit Wine with them. There the 64-bit

@@ -6,9 +6,9 @@ import shutil
 import time
 import unittest
 
-import release
-from release import PRODUCT_VERSION, VERSION_KEY
-from runner import NativeRun
+from harness import release
+from harness.release import PRODUCT_VERSION, VERSION_KEY
+from harness.runner import NativeRun
 
 MSG_NOT_CONNECTED = "연결되지 않았습니다"
 MSG_PROXY_PROMPT = "프록시 서버가 있다면 확인을 누르고 설정값을 입력하세요."
@@ -24,7 +24,7 @@ class Config:
     foo_dll = None
     work = None
     servers = None
-    wine = None  # a wine_ui.WineSession under the Windows builds
+    wine = None  # a harness.wine.WineSession under the Windows builds
     run_seconds = 60
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests of QuillMar.exe: starts nginx, tinyproxy and a scripted
 server on loopback, runs the cases (test_*.py beside this file) against
-freshly laid out game folders, and stops the servers whatever happens.
+freshly laid out game folders, and stops the servers whatever happens. The
+shared parts are the package harness in tests/ (on PYTHONPATH).
 
 Usage: run_e2e.py --direct EXE --next EXE --production EXE --signed EXE --client FILE
                   --foo-dll FILE --port N
@@ -17,12 +18,13 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
+from harness.servers import Servers  # noqa: E402
+
 from e2e_case import Config  # noqa: E402
-from servers import Servers  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class TimedResult(unittest.TextTestResult):
@@ -106,7 +108,7 @@ def main():
         with port_lock(args.port), Servers(os.path.join(work, "servers"), args.port) as servers:
             Config.servers = servers
             if args.emulator:
-                from wine_ui import WineSession
+                from harness.wine import WineSession
                 prefix = args.wineprefix or os.path.join(work, "wineprefix")
                 wine = WineSession(args.emulator, args.wintool, os.path.join(work, "wine"), prefix)
                 Config.wine = wine

@@ -1,10 +1,11 @@
 """Reaching the server: the manifest missing or the server down (-1, the two
 boxes, the proxy dialog from the second one), and the way through tinyproxy
 with the right and the wrong password."""
-import servers as servers_module
+from harness import servers as servers_module
+
 from e2e_case import (CAPTION_NOTICE, MSG_CONNECT_AGAIN, MSG_NOT_CONNECTED, MSG_PROXY_PROMPT,
                       TITLE, E2ECase, manifest)
-from release import VERSION_KEY
+from harness.release import VERSION_KEY
 
 MANIFEST = "/QuillMar/QuillMar.ini"
 FAILED_BOXES = [(TITLE, MSG_NOT_CONNECTED), (CAPTION_NOTICE, MSG_PROXY_PROMPT)]

@@ -4,9 +4,10 @@ update."""
 import os
 import zipfile
 
-import release
+from harness import release
+from harness.release import VERSION_KEY, pattern
+
 from e2e_case import TITLE, E2ECase, manifest
-from release import VERSION_KEY, pattern
 
 MANIFEST = "/QuillMar/QuillMar.ini"
 EB = f"/QuillMar/{VERSION_KEY}/"

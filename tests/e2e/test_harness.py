@@ -8,10 +8,12 @@ import sys
 import time
 import zipfile
 
-import release
-import servers as servers_module
+from harness import release
+from harness import servers as servers_module
+from harness import wine
+from harness.runner import NativeRun
+
 from e2e_case import Config, E2ECase, is_wine
-from runner import NativeRun
 
 
 class HarnessTest(E2ECase):
@@ -114,6 +116,31 @@ class HarnessTest(E2ECase):
         run.wait_output("got y/127.0.0.1/3128/-/pw/o", 10)
         self.assertEqual(run.wait(10), 0)
 
+    def test_wine_prefix_is_made_only_where_none_is(self):
+        # The prefix script removes what is there before it makes a prefix:
+        # a made prefix and a folder of other files must come through
+        # whole. A loader that does not exist fails any attempt to make one.
+        cases = [
+            ("made prefix", {"system.reg": "", ".update-timestamp": "disable\n",
+                             "drive_c/kept.txt": "kept"}, None),
+            ("other folder", {"notes.txt": "mine", "sub/more.txt": "more"},
+             "is not a Wine prefix"),
+        ]
+        for name, files, error in cases:
+            with self.subTest(name):
+                folder = os.path.join(self.dir, name.replace(" ", "-"))
+                for rel, text in files.items():
+                    os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+                    with open(os.path.join(folder, rel), "w") as f:
+                        f.write(text)
+                if error:
+                    with self.assertRaisesRegex(RuntimeError, error):
+                        wine.make_prefix("/nonexistent/wine", folder)
+                else:
+                    wine.make_prefix("/nonexistent/wine", folder)
+                for rel, text in files.items():
+                    with open(os.path.join(folder, rel)) as f:
+                        self.assertEqual(f.read(), text, rel)
 
 if __name__ == "__main__":
     sys.exit("run through run_e2e.py")

@@ -11,8 +11,9 @@ import shutil
 import stat
 import subprocess
 
-import integrity_files
-import release
+from harness import integrity_files, release
+from harness.integrity_files import TEST_KEY
+
 from e2e_case import (CAPTION_NOTICE, MSG_PROXY_PROMPT, TITLE, Config, E2ECase,
                       is_wine)
 from test_publish import NOT_RELEASED, installed_paths, qmpublish
@@ -22,7 +23,6 @@ SIGNATURE = "/QuillMar/QuillMar.ini.sig"
 MIRRORS = ("m1", "m2")
 MSG_FAILED_CHECK = "업데이트 서버의 파일이 검사를 통과하지 못했습니다"
 BK, BKP = "bk-text", "bkp-text"
-TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "test_key.pem")
 # The rows a fresh folder fetches, in order: (archive, installed copy key).
 ROWS = [("Part", ("v", "part")), ("Data", ("v", "data")), ("AData1", ("adata", "adata1"))]
 

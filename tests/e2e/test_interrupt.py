@@ -3,9 +3,10 @@ confirmed, and the process killed (its debris removed by the next start)."""
 import os
 import time
 
-import servers as servers_module
+from harness import servers as servers_module
+from harness.release import VERSION_KEY, pattern
+
 from e2e_case import MSG_CONNECT_AGAIN, TITLE, E2ECase, is_wine, manifest
-from release import VERSION_KEY, pattern
 
 MANIFEST = "/QuillMar/QuillMar.ini"
 MB = 1024 * 1024

@@ -6,8 +6,9 @@ import time
 import os
 import stat
 
+from harness.release import NEXT_FILE_VERSION, VERSION_KEY
+
 from e2e_case import Config, E2ECase, is_wine, manifest
-from release import NEXT_FILE_VERSION, VERSION_KEY
 
 MANIFEST = "/QuillMar/QuillMar.ini"
 EB = f"/QuillMar/{VERSION_KEY}/"

@@ -8,9 +8,10 @@ import shutil
 import subprocess
 import unittest
 
-import release
+from harness import release
+from harness.release import FILE_VERSION, TINY_GIF, VERSION_KEY
+
 from e2e_case import Config, E2ECase
-from release import FILE_VERSION, TINY_GIF, VERSION_KEY
 
 MANIFEST = "/QuillMar/QuillMar.ini"
 MIRRORS = ("m1", "m2")

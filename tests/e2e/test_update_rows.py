@@ -1,9 +1,10 @@
 """Which rows a start fetches and what it records: a fresh install, an
 installation that is current, the worked example of the settings file, and
 each required row failing."""
-import release
+from harness import release
+from harness.release import TINY_GIF, VERSION_KEY
+
 from e2e_case import TITLE, Config, E2ECase, manifest
-from release import TINY_GIF, VERSION_KEY
 
 DL = "/QuillMar/"  # the default download base
 EB = f"/QuillMar/{VERSION_KEY}/"  # the engine base of a line without "::"

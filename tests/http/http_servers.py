@@ -144,21 +144,12 @@ class ScriptedServer:
         conn.close()
 
 
-NGINX_CONF = """
-daemon off;
-master_process off;
-worker_processes 1;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 256; }}
-http {{
-  access_log off;
-  client_body_temp_path {work}/tmp;
-  proxy_temp_path {work}/tmp;
-  fastcgi_temp_path {work}/tmp;
-  uwsgi_temp_path {work}/tmp;
-  scgi_temp_path {work}/tmp;
-  default_type application/octet-stream;
+# The configuration templates of the Python test harness.
+TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness")
+
+# This peer's part of nginx.conf.in: two server blocks, redirects and an
+# error page with a body.
+NGINX_HTTP = """  access_log off;
   types {{ text/plain txt; text/html html; application/zip zip; }}
   sendfile on;
   absolute_redirect off;
@@ -173,22 +164,14 @@ http {{
   server {{
     listen 127.0.0.1:{other};
     root {work}/www2;
-  }}
-}}
-"""
+  }}"""
 
-TINYPROXY_CONF = """
-Port {port}
-Listen 127.0.0.1
-Timeout 120
-MaxClients 20
-Allow 127.0.0.1
-BasicAuth user password
-DisableViaHeader Yes
-LogLevel Error
-LogFile "{work}/tinyproxy.log"
-PidFile "{work}/tinyproxy.pid"
-"""
+
+def write_config(template, path, **values):
+    with open(os.path.join(TEMPLATES, template)) as f:
+        text = f.read().format(**values)
+    with open(path, "w") as f:
+        f.write(text)
 
 
 def main():
@@ -236,13 +219,14 @@ def main():
     signal.signal(signal.SIGTERM, stop)
 
     nginx_port, other_port, proxy_port, refused_port = (free_port() for _ in range(4))
-    with open(os.path.join(work, "nginx.conf"), "w") as f:
-        f.write(NGINX_CONF.format(work=work, port=nginx_port, other=other_port))
+    write_config("nginx.conf.in", os.path.join(work, "nginx.conf"), work=work, connections=256,
+                 http=NGINX_HTTP.format(work=work, port=nginx_port, other=other_port))
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     procs.append(subprocess.Popen([nginx, "-p", work, "-c", os.path.join(work, "nginx.conf")],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    with open(os.path.join(work, "tinyproxy.conf"), "w") as f:
-        f.write(TINYPROXY_CONF.format(work=work, port=proxy_port))
+    write_config("tinyproxy.conf.in", os.path.join(work, "tinyproxy.conf"), work=work,
+                 port=proxy_port, timeout=120, user="user", password="password",
+                 log_level="Error", more="")
     tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
     procs.append(subprocess.Popen([tinyproxy, "-d", "-c", os.path.join(work, "tinyproxy.conf")],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))

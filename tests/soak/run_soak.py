@@ -21,7 +21,7 @@ holds a data file open in another program while the update replaces it. The
 win32 tree's CTest entry qm_soak_wine is a short one; a longer share, after
 cmake --build build/win32 --target qm_soak (d=build/win32/tests):
 
-  WINEARCH=win32 python3 tests/soak/run_soak.py --emulator /usr/lib/wine/wine \
+  WINEARCH=win32 PYTHONPATH=tests python3 tests/soak/run_soak.py --emulator /usr/lib/wine/wine \
     --old-launcher $d/soak/old/QuillMar.exe --new-launcher $d/soak/new/QuillMar.exe \
     --old-foo $d/soak/foo-old/Foo.dll --new-foo $d/soak/foo-new/Foo.dll \
     --client $d/e2e/client/_QuillMar_.exe --wintool $d/e2e/tools/qm_e2e_wintool.exe \
@@ -39,13 +39,9 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # no caches in the source tree
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-sys.path.insert(0, HERE)
 
-import release  # noqa: E402  (tests/e2e)
-import servers  # noqa: E402
-from runner import NativeRun, RunTimeout  # noqa: E402
+from harness import release, servers  # noqa: E402  (tests/ on PYTHONPATH)
+from harness.runner import NativeRun, RunTimeout  # noqa: E402
 
 import soak_release  # noqa: E402
 from fault_proxy import KINDS, Fault, FaultProxy, pass_all  # noqa: E402

@@ -3,22 +3,20 @@ splash, engine, data, two A-data archives, a B-data archive, a component).
 Each item owns its own files, so a file's bytes tell which release it is
 from; the versioned file of the launcher and the component is the last
 member of its archive. Each release carries section H (sizes, SHA-256
-digests, content indexes) and is signed with the end-to-end suite's test
+digests, content indexes) and is signed with the harness's test
 key, which the soak's launchers are built with."""
 import os
 import shutil
 
-import integrity_files
-import release
-from release import VERSION_KEY, pattern
+from harness import integrity_files, release
+from harness.integrity_files import TEST_KEY
+from harness.release import VERSION_KEY, pattern
 
 OLD, NEW = "old", "new"
 SERIALS = {OLD: 1, NEW: 2}
 DOWNLOAD_BASE = "/QuillMar/"
 ENGINE_BASE = "/QuillMar/engine/"
 MANIFEST = "/QuillMar/QuillMar.ini"
-TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "fixtures",
-                        "test_key.pem")
 # Starts every file of a tampered archive: none may ever reach a game folder.
 TAMPERED = b"TAMPERED:"
 PLANTED = "planted/tampered.txt"

@@ -1,12 +1,12 @@
 """The soak's runs of the Windows build under Wine: the updater started in
-one Wine session (its boxes answered by the end-to-end suite's pilot), and
+one Wine session (its boxes answered by the harness's pilot), and
 a Windows program that holds a file of the game folder open."""
 import os
 import signal
 import subprocess
 
-from runner import RunTimeout
-from wine_ui import WineSession
+from harness.runner import RunTimeout
+from harness.wine import WineSession
 
 
 def windows_path(path):

@@ -2,7 +2,7 @@
 
 NativeRun: the console build. Without a terminal the boxes are printed and
 the OK/Cancel box answers Cancel; with a pseudo-terminal the keys c and p
-work and the prompts are answered. WineRun (wine_ui.py): the Windows build
+work and the prompts are answered. WineRun (wine.py): the Windows build
 under Wine, its windows driven with xdotool.
 
 Both take the same answers: ok_cancel (the answer to the OK/Cancel box) and

@@ -7,6 +7,10 @@ import os
 import subprocess
 import zipfile
 
+# The tests' own signing key (fixtures/test_key.txt says how it was made);
+# the launchers that check signatures are built with its public half.
+TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "test_key.pem")
+
 
 def sha256_hex(data):
     return hashlib.sha256(data).hexdigest()

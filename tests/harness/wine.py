@@ -1,6 +1,7 @@
-"""The Windows build under Wine: its windows are read through a small
-Windows program (wintool.exe, run in the same Wine session) and driven with
-real input, xdotool's mouse clicks and key strokes on the X display."""
+"""The Windows build under Wine: a prefix of the tests' own, made as the
+scripts make theirs; the program's windows read through a small Windows
+program (wintool.exe, run in the same Wine session) and driven with real
+input, xdotool's mouse clicks and key strokes on the X display."""
 import os
 import signal
 import subprocess
@@ -38,12 +39,38 @@ def _unhex(field):
     return "" if field == "-" else bytes.fromhex(field).decode("utf-8", errors="replace")
 
 
+# The scripts' qm_make_wine_prefix: one way to make a prefix for all.
+WINE_ENV = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                        "wine-env.sh")
+PREFIX_MARKS = ("system.reg", "drive_c", "dosdevices", ".update-timestamp")
+
+
+def make_prefix(emulator, prefix):
+    """Makes the prefix completely when it is missing or half made, so that
+    no program of a test finishes Wine's first-time set-up. Its WINEARCH:
+    the environment's, else the loader's own."""
+    arch = os.environ.get("WINEARCH") or \
+        ("win64" if os.path.basename(emulator) == "wine64" else "win32")
+    # The script removes a half-made prefix first: never a folder that
+    # holds something else.
+    if os.path.isdir(prefix) and os.listdir(prefix) and not any(
+            os.path.exists(os.path.join(prefix, n)) for n in PREFIX_MARKS):
+        raise RuntimeError(f"{prefix} is not a Wine prefix; it is left as it is")
+    done = subprocess.run(["bash", "-c", 'source "$0" && qm_make_wine_prefix "$@"', WINE_ENV,
+                           emulator, os.path.abspath(prefix), arch],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=600,
+                          check=False)
+    if done.returncode != 0:
+        raise RuntimeError(f"no Wine prefix at {prefix}: {done.stderr.decode(errors='replace')}")
+
+
 class WineSession:
     """A Wine prefix of the suite's own (made on first use, which takes a
     while), on the display given or on an Xvfb of its own."""
 
     def __init__(self, emulator, wintool, work, prefix):
         self.emulator = emulator
+        make_prefix(emulator, prefix)
         self.work = work
         os.makedirs(work, exist_ok=True)
         self.env = dict(os.environ)

@@ -1,4 +1,5 @@
-"""The update server side of the end-to-end tests, all on loopback: nginx
+"""The update server side of the end-to-end tests and the soak, all on
+loopback: nginx
 serving a release tree (on a fixed port that the test launcher has built in,
 and answering for www.quillmar.com too), tinyproxy with Basic authentication
 forwarding to that nginx, and a small scripted server for what nginx will not
@@ -43,22 +44,12 @@ def wait_for_port(port, proc, name, seconds=10.0):
     raise RuntimeError(f"{name} did not listen on port {port} within {seconds} s")
 
 
-NGINX_CONF = """
-daemon off;
-master_process off;
-worker_processes 1;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 128; }}
-http {{
-  log_format e2e '$status $host "$request" $body_bytes_sent';
+TEMPLATES = os.path.dirname(os.path.abspath(__file__))
+
+# The update server's part of nginx.conf.in: its requests logged for the
+# cases to read, and www.quillmar.com answered too (through the proxy).
+NGINX_HTTP = """  log_format e2e '$status $host "$request" $body_bytes_sent';
   access_log {work}/access.log e2e;
-  client_body_temp_path {work}/tmp;
-  proxy_temp_path {work}/tmp;
-  fastcgi_temp_path {work}/tmp;
-  uwsgi_temp_path {work}/tmp;
-  scgi_temp_path {work}/tmp;
-  default_type application/octet-stream;
   sendfile off;
   lingering_close off;
   server {{
@@ -66,23 +57,15 @@ http {{
     server_name 127.0.0.1 www.quillmar.com;
     root {www};
     location /slow/ {{ limit_rate {rate}; }}
-  }}
-}}
-"""
+  }}"""
 
-TINYPROXY_CONF = """
-Port {port}
-Listen 127.0.0.1
-Timeout 60
-MaxClients 20
-Allow 127.0.0.1
-BasicAuth {user} {password}
-Upstream http 127.0.0.1:{upstream}
-DisableViaHeader Yes
-LogLevel Info
-LogFile "{work}/tinyproxy.log"
-PidFile "{work}/tinyproxy.pid"
-"""
+
+def write_config(template, path, **values):
+    """Writes path from the template of that name beside this file."""
+    with open(os.path.join(TEMPLATES, template)) as f:
+        text = f.read().format(**values)
+    with open(path, "w") as f:
+        f.write(text)
 
 
 def _stop(procs):
@@ -274,18 +257,16 @@ class Servers:
         os.makedirs(self.www, exist_ok=True)
         if port_open(self.port):
             raise RuntimeError(f"port {self.port} is taken; another run of this suite?")
-        conf = os.path.join(self.work, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(work=self.work, www=self.www, port=self.port,
-                                      rate=SLOW_RATE))
+        http = NGINX_HTTP.format(work=self.work, www=self.www, port=self.port, rate=SLOW_RATE)
+        write_config("nginx.conf.in", os.path.join(self.work, "nginx.conf"), work=self.work,
+                     connections=128, http=http)
         self.start_nginx()
 
         self.proxy_port = free_port()
         conf = os.path.join(self.work, "tinyproxy.conf")
-        with open(conf, "w") as f:
-            f.write(TINYPROXY_CONF.format(work=self.work, port=self.proxy_port,
-                                          upstream=self.port, user=PROXY_USER,
-                                          password=PROXY_PASSWORD))
+        write_config("tinyproxy.conf.in", conf, work=self.work, port=self.proxy_port,
+                     timeout=60, user=PROXY_USER, password=PROXY_PASSWORD, log_level="Info",
+                     more=f"Upstream http 127.0.0.1:{self.port}")
         tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
         self.procs.append(self._spawn([tinyproxy, "-d", "-c", conf], "tinyproxy"))
         wait_for_port(self.proxy_port, self.procs[-1], "tinyproxy")
