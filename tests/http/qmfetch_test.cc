@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "tests/http/http_servers.h"
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -17,13 +19,6 @@ namespace qm::http {
 namespace {
 
 using test::HttpServers;
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 struct ToolRun {
   int status = -1;
@@ -35,15 +30,14 @@ ToolRun RunQmfetch(const std::string& arguments) {
 #ifdef _WIN32
   ADD_FAILURE() << "not run under Wine";
 #else
-  const char* binary_dir = std::getenv("QM_BINARY_DIR");
   std::filesystem::path dir = HttpServers::Get().work_dir;
-  std::string command = std::string(binary_dir ? binary_dir : ".") + "/tools/qmfetch/qmfetch " +
-                        arguments + " >'" + (dir / "qmfetch.out").string() + "' 2>'" +
-                        (dir / "qmfetch.err").string() + "'";
+  std::string command = test_support::BinaryDir() + "/tools/qmfetch/qmfetch " + arguments + " >'" +
+                        (dir / "qmfetch.out").string() + "' 2>'" + (dir / "qmfetch.err").string() +
+                        "'";
   int status = std::system(command.c_str());
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = ReadFile(dir / "qmfetch.out");
-  run.err = ReadFile(dir / "qmfetch.err");
+  run.out = test_support::ReadFileBytes(dir / "qmfetch.out");
+  run.err = test_support::ReadFileBytes(dir / "qmfetch.err");
 #endif
   return run;
 }
@@ -105,19 +99,19 @@ TEST_F(QmfetchTest, OutputFileAppearsOnlyAfterSuccess) {
       {{test::Read(), test::Send("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nshort")}});
   ToolRun failed = RunQmfetch("-o '" + target.string() + "' " + s.ScriptUrl("/short"));
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(ReadFile(target), "previous");
+  EXPECT_EQ(test_support::ReadFileBytes(target), "previous");
   test::SetScript({{test::Read(), test::Send("HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\n")}});
   ToolRun looping = RunQmfetch("-o '" + target.string() + "' " + s.ScriptUrl("/loop"));
   EXPECT_EQ(looping.status, 1);
   EXPECT_NE(looping.err.find("Too many relocations (more than 20), the last to http://"),
             std::string::npos)
       << looping.err;
-  EXPECT_EQ(ReadFile(target), "previous");
+  EXPECT_EQ(test_support::ReadFileBytes(target), "previous");
 
   ToolRun fetched = RunQmfetch("-o '" + target.string() + "' " + s.NginxUrl("/files/small.txt"));
   EXPECT_EQ(fetched.status, 0) << fetched.err;
   EXPECT_EQ(fetched.out, "");
-  EXPECT_EQ(ReadFile(target), "hello, quillmar\n");
+  EXPECT_EQ(test_support::ReadFileBytes(target), "hello, quillmar\n");
   size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(s.work_dir))
     files += entry.path().filename().string().starts_with("qm");

@@ -6,6 +6,7 @@
 #include "http/socket/wsocket.h"
 #include "tests/http_socket/loopback_peer.h"
 #include "tests/http_socket/socket_test_util.h"
+#include "tests/support/build_dirs.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -30,8 +31,7 @@ using testing::PumpUntil;
 class NginxServer {
  public:
   NginxServer() {
-    const char* binary_dir = getenv("QM_BINARY_DIR");
-    root_ = std::filesystem::path(binary_dir ? binary_dir : "/tmp") /
+    root_ = std::filesystem::path(test_support::BinaryDir("/tmp")) /
             ("socket-nginx-" + std::to_string(getpid()));
     std::filesystem::create_directories(root_ / "www");
     std::filesystem::create_directories(root_ / "logs");

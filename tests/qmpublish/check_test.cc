@@ -44,9 +44,9 @@ TEST(CheckTest, FindsEveryArchiveThatAPlayerWouldMiss) {
       {"damaged archive",
        [](ReleaseFixture& f, const PublishResult& r, CheckOptions&) {
          const fs::path data = f.Served(r.engine_folder + "/Data.zip");
-         std::string bytes = ReadFile(data);
+         std::string bytes = ReadFileBytes(data);
          bytes[41] = static_cast<char>(bytes[41] ^ 0x55);  // in the stored "items v1"
-         WriteFile(data, bytes);
+         WriteFileBytes(data, bytes);
        },
        {{"Path0", "data"}},
        "does not unpack"},

@@ -12,6 +12,7 @@
 #include "http/http_cli.h"
 #include "platform/ini_file.h"
 #include "tests/qmpublish/release_fixture.h"
+#include "tests/support/temp_dir.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/component_setup.h"
 #include "update/installed_state.h"
@@ -55,15 +56,7 @@ class InFolder {
 // update run as the launcher starts it.
 class GameFolder {
  public:
-  GameFolder()
-      : app_(fs::temp_directory_path() / ("game" + std::to_string(std::random_device()()))) {
-    fs::create_directories(app_);
-    fs::copy_file(PeFixture("QuillMar"), app_ / "QuillMar.exe");
-  }
-  ~GameFolder() {
-    std::error_code ignored;
-    fs::remove_all(app_, ignored);
-  }
+  GameFolder() { fs::copy_file(PeFixture("QuillMar"), app_ / "QuillMar.exe"); }
   GameFolder(const GameFolder&) = delete;
   GameFolder& operator=(const GameFolder&) = delete;
 
@@ -99,7 +92,8 @@ class GameFolder {
   const fs::path& app() const { return app_; }
 
  private:
-  fs::path app_;
+  test_support::TempDir app_dir_{"game"};
+  fs::path app_ = app_dir_.path();
 };
 
 // Every archive passes Info-ZIP's own test.
@@ -118,7 +112,7 @@ void ExpectInstalled(const ReleaseFixture& f,
     for (const auto& entry : fs::recursive_directory_iterator(f.release() / folder)) {
       if (entry.is_regular_file()) {
         const fs::path relative = entry.path().lexically_relative(f.release() / folder);
-        EXPECT_EQ(ReadFile(game.app() / relative), ReadFile(entry.path())) << relative;
+        EXPECT_EQ(ReadFileBytes(game.app() / relative), ReadFileBytes(entry.path())) << relative;
       }
     }
   }
@@ -168,7 +162,7 @@ TEST(PublishTest, UpdateRunInstallsTheReleaseAndReleaseTwoBringsOnlyWhatChanged)
   EXPECT_EQ(game.Installed("AData", "AData2"), "1");
   // A cache that still holds the first release's Part.zip cannot hand it
   // out for the second: the URL is another.
-  EXPECT_EQ(ReadFile(f.out() / (r1 + "Part.zip")).empty(), false);
+  EXPECT_EQ(ReadFileBytes(f.out() / (r1 + "Part.zip")).empty(), false);
 
   std::map<std::string, std::string> actions;
   for (const PublishedItem& item : second.items) {
@@ -196,7 +190,7 @@ TEST(PublishTest, LauncherWithANewVersionKeyReachesPlayersOfTheOldOne) {
   // The old launcher asks under its own key and gets the new one.
   EXPECT_EQ(requested,
             (std::vector<std::string>{"QuillMar/QuillMar.ini", "QuillMar/82001500.zip"}));
-  EXPECT_EQ(ReadFile(game.app() / "QuillMar.exe"), ReadFile(PeFixture("Launcher2")));
+  EXPECT_EQ(ReadFileBytes(game.app() / "QuillMar.exe"), ReadFileBytes(PeFixture("Launcher2")));
 
   // The new launcher asks under its key; only its splash line is new to it.
   requested.clear();
@@ -213,7 +207,7 @@ TEST(PublishTest, ReleaseWithoutASplashAsksForNoSplashArchive) {
   f.WriteFirstRelease();
   fs::remove_all(f.release() / "splash");
   const PublishResult published = f.Publish();
-  const std::string manifest = ReadFile(f.out() / "QuillMar" / "QuillMar.ini");
+  const std::string manifest = ReadFileBytes(f.out() / "QuillMar" / "QuillMar.ini");
   EXPECT_NE(manifest.find("[SP]\r\n82001500_Sp=-1"), std::string::npos) << manifest;
   const std::string r1 = "QuillMar/" + published.engine_folder + "/";
 
@@ -242,7 +236,7 @@ TEST(PublishTest, SameReleaseGivesTheSameBytesAndNamesInCodePage949) {
   ASSERT_EQ(archives.size(), b.Archives().size());
   for (const fs::path& archive : archives) {
     const fs::path relative = archive.lexically_relative(a.out());
-    EXPECT_EQ(ReadFile(archive), ReadFile(b.out() / relative)) << relative;
+    EXPECT_EQ(ReadFileBytes(archive), ReadFileBytes(b.out() / relative)) << relative;
   }
   EXPECT_EQ(a.Manifest(), b.Manifest());
 
@@ -254,7 +248,7 @@ TEST(PublishTest, SameReleaseGivesTheSameBytesAndNamesInCodePage949) {
       engine_zip = archive;
     }
   }
-  const std::string bytes = ReadFile(engine_zip);
+  const std::string bytes = ReadFileBytes(engine_zip);
   EXPECT_NE(bytes.find("maps/\xc7\xd1\xb1\xdb.map"), std::string::npos);
   const fs::path unpacked = a.out() / "unpacked";
   const CommandRun run =

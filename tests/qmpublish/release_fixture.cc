@@ -8,27 +8,16 @@
 #include <fstream>
 #include <random>
 
+#include "tests/support/build_dirs.h"
+
 namespace qm::publish::test {
 
-void WriteFile(const fs::path& path, const std::string& data) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << data;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 fs::path PeFixture(const std::string& name) {
-  const char* binary_dir = std::getenv("QM_BINARY_DIR");
-  return fs::path(binary_dir ? binary_dir : ".") / "tests" / "qmpublish" / "pe" / (name + ".exe");
+  return fs::path(test_support::BinaryDir()) / "tests" / "qmpublish" / "pe" / (name + ".exe");
 }
 
 std::string QmpublishBinary() {
-  const char* binary_dir = std::getenv("QM_BINARY_DIR");
-  return std::string(binary_dir ? binary_dir : ".") + "/tools/qmpublish/qmpublish";
+  return test_support::BinaryDir() + "/tools/qmpublish/qmpublish";
 }
 
 CommandRun RunCommand(const std::string& command) {
@@ -37,7 +26,7 @@ CommandRun RunCommand(const std::string& command) {
                           ("command" + std::to_string(std::random_device()()) + ".out");
   const int status = std::system((command + " >'" + output.string() + "' 2>&1").c_str());
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.output = ReadFile(output);
+  run.output = ReadFileBytes(output);
   fs::remove(output);
   return run;
 }

@@ -7,14 +7,16 @@
 #include <vector>
 
 #include "tests/http/http_servers.h"
+#include "tests/support/files.h"
 #include "tools/qmpublish/publish.h"
 
 namespace qm::publish::test {
 
 namespace fs = std::filesystem;
 
-void WriteFile(const fs::path& path, const std::string& data);
-std::string ReadFile(const fs::path& path);
+using test_support::ReadFileBytes;
+using test_support::WriteFileBytes;
+
 // A PE image with a version resource, built for these tests.
 fs::path PeFixture(const std::string& name);
 
@@ -40,7 +42,9 @@ class ReleaseFixture {
   // and the component Foo.dll.
   void WriteFirstRelease();
   // A file of the release, path below the release folder.
-  void Put(const std::string& path, const std::string& data) { WriteFile(release_ / path, data); }
+  void Put(const std::string& path, const std::string& data) {
+    WriteFileBytes(release_ / path, data);
+  }
 
   PublishResult Publish(std::vector<std::string> mirrors = {});
   // The updater's base URL for this server tree (served by nginx).
@@ -55,7 +59,7 @@ class ReleaseFixture {
   fs::path Served(const std::string& path) const { return out_ / "QuillMar" / path; }
   // Every .zip of the server tree.
   std::vector<fs::path> Archives() const;
-  std::string Manifest() const { return ReadFile(Served("QuillMar.ini")); }
+  std::string Manifest() const { return ReadFileBytes(Served("QuillMar.ini")); }
 
  private:
   std::string id_;

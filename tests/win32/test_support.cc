@@ -1,7 +1,5 @@
 #include "tests/win32/test_support.h"
 
-#include <cstdlib>
-
 #include "platform/message_loop.h"
 
 namespace qm::test {
@@ -47,11 +45,6 @@ Capture CaptureClient(HWND window) {
   DeleteDC(memory_dc);
   ReleaseDC(window, window_dc);
   return capture;
-}
-
-std::string BinaryDir() {
-  const char* dir = std::getenv("QM_BINARY_DIR");
-  return dir ? dir : ".";
 }
 
 namespace {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/build_dirs.h"
+
 namespace qm::test {
 
 // Processes messages until done() or timeout_ms; true when done() held.
@@ -25,7 +27,7 @@ struct Capture {
 Capture CaptureClient(HWND window);
 
 // Where the build tree wants the test's output files.
-std::string BinaryDir();
+using test_support::BinaryDir;
 
 std::vector<HWND> ChildWindows(HWND parent, const wchar_t* class_name);
 std::wstring WindowText(HWND window);

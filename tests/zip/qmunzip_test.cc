@@ -44,9 +44,9 @@ TEST(QmUnzipTest, ExitStatusAndMessages) {
       BuildZip({{.name = "a.txt", .data = "alpha"}, {.name = "b.txt", .data = "beta"}});
   Put32(&bytes, LastLayout().central_offsets[1] + 16, 0xDEADBEEF);
   Put32(&bytes, LastLayout().local_offsets[1] + 14, 0xDEADBEEF);
-  WriteBytes(bad_crc, bytes);
+  WriteFileBytes(bad_crc, bytes);
   fs::path not_zip = work.path() / "page.zip";
-  WriteBytes(not_zip, "<html>Service Unavailable</html>");
+  WriteFileBytes(not_zip, "<html>Service Unavailable</html>");
 
   const struct {
     std::string args;
@@ -96,7 +96,7 @@ TEST(QmUnzipTest, OverlappingMembersWriteNothing) {
           static_cast<uint32_t>(LastLayout().local_offsets[0]));
   }
   fs::path archive = work.path() / "bomb.zip";
-  WriteBytes(archive, bytes);
+  WriteFileBytes(archive, bytes);
   Outcome o = RunTool(Quote(archive) + " -d " + Quote(work.path() / "out"));
   EXPECT_NE(o.status, 0) << o.output;
   EXPECT_NE(o.output.find("25140 Corrupt input"), std::string::npos) << o.output;

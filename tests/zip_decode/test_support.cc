@@ -1,10 +1,12 @@
 #include "tests/zip_decode/test_support.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
 
 namespace qm::zip::test {
 
@@ -33,20 +35,15 @@ bool VectorSink::Write(const uint8_t* d, size_t size) {
 }
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
+  if (!std::ifstream(path, std::ios::binary)) {
     throw std::runtime_error("cannot open " + path);
   }
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string SourceDir() {
-  const char* dir = std::getenv("QM_SOURCE_DIR");
-  return dir ? dir : ".";
+  const std::string bytes = test_support::ReadFileBytes(path);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 std::string FixtureDir() {
-  return SourceDir() + "/tests/zip_decode/fixtures";
+  return test_support::SourceDir() + "/tests/zip_decode/fixtures";
 }
 
 void BitWriter::Put(uint32_t value, unsigned bits) {

@@ -41,7 +41,6 @@ class VectorSink : public OutputSink {
 };
 
 Bytes ReadFile(const std::string& path);
-std::string SourceDir();
 std::string FixtureDir();  // tests/zip_decode/fixtures
 
 // Sample inputs of several kinds, deterministic.
