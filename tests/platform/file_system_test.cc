@@ -157,7 +157,7 @@ TEST(FileSystemTest, ErrorsAreReportedByKind) {
 
 TEST(FileSystemTest, FileInReadOnlyFolderIsAccessDenied) {
 #ifdef _WIN32
-  GTEST_SKIP() << "folder permissions are a POSIX matter; Win32 is tested in tests/win32";
+  GTEST_SKIP() << "folder permissions are a POSIX matter; Win32 is tested in tests/platform/win32";
 #else
   SystemTempDir dir;
   std::string folder = dir.path("locked");

@@ -28,7 +28,7 @@ using testing::SystemTempDir;
 
 #ifdef _WIN32
 TEST(ProcessTest, PosixOnly) {
-  GTEST_SKIP() << "process start and client lookup under Win32 are tested in tests/win32";
+  GTEST_SKIP() << "process start and client lookup under Win32 are tested in tests/platform/win32";
 }
 #else
 

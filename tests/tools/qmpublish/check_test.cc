@@ -7,7 +7,7 @@
 #include <set>
 #include <utility>
 
-#include "tests/qmpublish/release_fixture.h"
+#include "tests/tools/qmpublish/release_fixture.h"
 #include "tools/qmpublish/check.h"
 
 namespace qm::publish::test {

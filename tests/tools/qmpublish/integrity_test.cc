@@ -11,7 +11,7 @@
 
 #include "platform/ecdsa.h"
 #include "platform/ini_file.h"
-#include "tests/qmpublish/release_fixture.h"
+#include "tests/tools/qmpublish/release_fixture.h"
 #include "tools/qmpublish/check.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/integrity_format.h"

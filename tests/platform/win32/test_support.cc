@@ -1,4 +1,4 @@
-#include "tests/win32/test_support.h"
+#include "tests/platform/win32/test_support.h"
 
 #include "platform/message_loop.h"
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "http/socket/wsocket.h"
-#include "tests/http_socket/loopback_peer.h"
-#include "tests/http_socket/socket_test_util.h"
+#include "tests/http/socket/loopback_peer.h"
+#include "tests/http/socket/socket_test_util.h"
 
 namespace qm::http {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/win32/png_writer.h"
+#include "tests/platform/win32/png_writer.h"
 
 #include <fstream>
 

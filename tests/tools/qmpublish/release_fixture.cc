@@ -1,4 +1,4 @@
-#include "tests/qmpublish/release_fixture.h"
+#include "tests/tools/qmpublish/release_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -13,7 +13,8 @@
 namespace qm::publish::test {
 
 fs::path PeFixture(const std::string& name) {
-  return fs::path(test_support::BinaryDir()) / "tests" / "qmpublish" / "pe" / (name + ".exe");
+  return fs::path(test_support::BinaryDir()) / "tests" / "tools" / "qmpublish" / "pe" /
+         (name + ".exe");
 }
 
 std::string QmpublishBinary() {

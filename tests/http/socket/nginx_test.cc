@@ -4,8 +4,8 @@
 #include <string>
 
 #include "http/socket/wsocket.h"
-#include "tests/http_socket/loopback_peer.h"
-#include "tests/http_socket/socket_test_util.h"
+#include "tests/http/socket/loopback_peer.h"
+#include "tests/http/socket/socket_test_util.h"
 #include "tests/support/build_dirs.h"
 
 #ifndef _WIN32

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/zip_decode/test_support.h"
+#include "tests/zip/decode/test_support.h"
 #include "zip/decode/inflate_tables.h"
 
 namespace qm::zip::test {

@@ -1,4 +1,4 @@
-#include "tests/zip_decode/test_support.h"
+#include "tests/zip/decode/test_support.h"
 
 #include <algorithm>
 #include <fstream>
@@ -43,7 +43,7 @@ Bytes ReadFile(const std::string& path) {
 }
 
 std::string FixtureDir() {
-  return test_support::SourceDir() + "/tests/zip_decode/fixtures";
+  return test_support::SourceDir() + "/tests/zip/decode/fixtures";
 }
 
 void BitWriter::Put(uint32_t value, unsigned bits) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "tests/zip_decode/test_support.h"
+#include "tests/zip/decode/test_support.h"
 #include "zip/decode/crc32.h"
 #include "zip/decode/inflater.h"
 

@@ -11,8 +11,8 @@
 
 #include "http/http_cli.h"
 #include "platform/ini_file.h"
-#include "tests/qmpublish/release_fixture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/qmpublish/release_fixture.h"
 #include "tools/qmpublish/publish_error.h"
 #include "update/component_setup.h"
 #include "update/installed_state.h"

@@ -24,7 +24,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/version_info.h"
-#include "tests/win32/test_support.h"
+#include "tests/platform/win32/test_support.h"
 
 namespace qm::platform {
 namespace {
@@ -171,7 +171,8 @@ TEST_P(ForeignFolderTest, ProgramsStartThereFindThemselvesAndReadTheirVersion) {
   const std::wstring built =
       Wide(reinterpret_cast<const char8_t*>((test::BinaryDir() + "/").c_str()));
   const std::wstring child = folder_.wide() + L"\\win32_child.exe";
-  ASSERT_TRUE(CopyFileW((built + L"tests/win32/win32_child.exe").c_str(), child.c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileW((built + L"tests/platform/win32/win32_child.exe").c_str(), child.c_str(), FALSE));
   ASSERT_TRUE(CopyFileW((built + L"launcher/QuillMar.exe").c_str(),
                         (folder_.wide() + L"\\QuillMar.exe").c_str(), FALSE));
 

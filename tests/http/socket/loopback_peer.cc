@@ -1,4 +1,4 @@
-#include "tests/http_socket/loopback_peer.h"
+#include "tests/http/socket/loopback_peer.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

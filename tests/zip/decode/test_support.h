@@ -41,7 +41,7 @@ class VectorSink : public OutputSink {
 };
 
 Bytes ReadFile(const std::string& path);
-std::string FixtureDir();  // tests/zip_decode/fixtures
+std::string FixtureDir();  // tests/zip/decode/fixtures
 
 // Sample inputs of several kinds, deterministic.
 Bytes TextData(size_t size, uint32_t seed);

@@ -12,7 +12,7 @@
 
 #include "platform/text.h"
 #include "platform/win32/command_line.h"
-#include "tests/win32/test_support.h"
+#include "tests/platform/win32/test_support.h"
 
 namespace qm::platform {
 namespace {

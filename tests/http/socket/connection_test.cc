@@ -6,8 +6,8 @@
 #include "http/socket/wsocket.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
-#include "tests/http_socket/loopback_peer.h"
-#include "tests/http_socket/socket_test_util.h"
+#include "tests/http/socket/loopback_peer.h"
+#include "tests/http/socket/socket_test_util.h"
 
 namespace qm::http {
 namespace {

@@ -11,8 +11,8 @@
 #include "platform/message_loop.h"
 #include "platform/text.h"
 #include "platform/ui.h"
-#include "tests/win32/png_writer.h"
-#include "tests/win32/test_support.h"
+#include "tests/platform/win32/png_writer.h"
+#include "tests/platform/win32/test_support.h"
 
 namespace qm::platform {
 namespace {

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/test_support.h"
+#include "tests/platform/win32/test_support.h"
 
 namespace qm {
 namespace {
 
 // Paths of the built launchers, one a line, as the build lists them.
 std::vector<std::string> Launchers() {
-  std::ifstream in(test::BinaryDir() + "/tests/win32/launchers.txt");
+  std::ifstream in(test::BinaryDir() + "/tests/platform/win32/launchers.txt");
   std::vector<std::string> paths;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty())

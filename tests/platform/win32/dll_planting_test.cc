@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/test_support.h"
+#include "tests/platform/win32/test_support.h"
 
 namespace qm {
 namespace {
@@ -30,7 +30,7 @@ class PlantedFolder {
   PlantedFolder() {
     folder_ = L"C:\\qm-plant-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(folder_.c_str(), nullptr);
-    const std::wstring built = Wide(test::BinaryDir() + "/tests/win32/");
+    const std::wstring built = Wide(test::BinaryDir() + "/tests/platform/win32/");
     Copy(built + L"plant_probe.exe", L"QuillMar.exe");
     for (const wchar_t* name : kNames)
       Copy(built + L"planted\\" + name, name);

@@ -4,7 +4,7 @@
 
 #include "http/socket/wsocket.h"
 #include "platform/message_loop.h"
-#include "tests/http_socket/socket_test_util.h"
+#include "tests/http/socket/socket_test_util.h"
 
 namespace qm::http {
 namespace {
