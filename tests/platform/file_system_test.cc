@@ -345,7 +345,7 @@ TEST(FileSystemTest, TempFilesAreNewAndEmpty) {
 
 TEST(FileSystemTest, ExecutablePathNamesThisTest) {
   const std::string path = ExecutablePath();
-  EXPECT_NE(path.find("platform_file_system_test"), std::string::npos) << path;
+  EXPECT_NE(path.find("qm_platform_file_system_tests"), std::string::npos) << path;
   EXPECT_TRUE(FileExists(path));
 }
 

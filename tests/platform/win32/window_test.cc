@@ -363,7 +363,7 @@ TEST(ErrorDisplayTest, DefaultIsAMessageBoxCaptionedWithTheProgramTitle) {
   });
   thrower.Post(kUserMessage + 5);
   WhileModal action([&] {
-    HWND box = FindThreadWindow(L"win32_window_test");
+    HWND box = FindThreadWindow(L"qm_platform_win32_window_tests");
     found = box != nullptr;
     if (!box)
       box = GetActiveWindow();  // close whatever it is, so the test ends
