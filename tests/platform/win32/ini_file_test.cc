@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "platform/text.h"
+#include "tests/support/files.h"
 
 namespace qm::platform {
 namespace {
@@ -27,10 +29,7 @@ std::wstring Wide(const std::string& cp949) {
 }
 
 std::string ReadBytes(const std::string& path) {
-  std::ifstream in(Wide(path).c_str(), std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return test_support::ReadFileBytes(std::filesystem::path(Wide(path)));
 }
 
 TEST(Win32IniFileTest, KoreanTextsAreStoredAsCodePage949Bytes) {

@@ -35,15 +35,12 @@ CommandRun RunCommand(const std::string& command) {
 ReleaseFixture::ReleaseFixture() {
   std::random_device random;
   id_ = "pub" + std::to_string(random()) + std::to_string(random());
-  release_ = fs::temp_directory_path() / (id_ + "-release");
   out_ = fs::path(servers().work_dir) / "www" / id_;
   second_ = fs::path(servers().work_dir) / "www2" / id_;
-  fs::create_directories(release_);
 }
 
 ReleaseFixture::~ReleaseFixture() {
   std::error_code ignored;
-  fs::remove_all(release_, ignored);
   fs::remove_all(out_, ignored);
   fs::remove_all(second_, ignored);
 }

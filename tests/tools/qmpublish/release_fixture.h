@@ -8,6 +8,7 @@
 
 #include "tests/http/http_servers.h"
 #include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 #include "tools/qmpublish/publish.h"
 
 namespace qm::publish::test {
@@ -63,7 +64,8 @@ class ReleaseFixture {
 
  private:
   std::string id_;
-  fs::path release_;
+  test_support::TempDir release_dir_{"pub-release"};
+  fs::path release_ = release_dir_.path();
   fs::path out_;
   fs::path second_;
 };
