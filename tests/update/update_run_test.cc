@@ -33,10 +33,10 @@ namespace {
 namespace fs = std::filesystem;
 using test::Archive;
 using test::DamagedArchive;
-using test::ReadFile;
+using test::ReadFileBytes;
 using test::RecordingHost;
 using test::UpdateFixture;
-using test::WriteFile;
+using test::WriteFileBytes;
 
 // The server copy of the worked example: engine 13 and AData1 6 are new.
 std::vector<std::string> WorkedExample() {
