@@ -9,7 +9,7 @@
 
 #include "platform/message_loop.h"
 #include "tests/http/http_servers.h"
-#include "tests/http_socket/loopback_peer.h"
+#include "tests/http/socket/loopback_peer.h"
 
 namespace qm::http {
 namespace {

@@ -9,6 +9,8 @@
 #include <random>
 #include <sstream>
 
+#include "tests/support/files.h"
+
 namespace qm::http::test {
 namespace {
 
@@ -223,10 +225,7 @@ std::string RecordedRequest(int id, int index) {
   name += "/";
 #endif
   name += std::to_string(id) + "-" + std::to_string(index) + ".bin";
-  std::ifstream in(ScriptPath(name), std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return test_support::ReadFileBytes(ScriptPath(name));
 }
 
 uint8_t PatternByte(uint64_t i) {

@@ -7,6 +7,9 @@
 #include <random>
 #include <sstream>
 
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+
 namespace qm::http {
 namespace {
 
@@ -14,24 +17,15 @@ namespace fs = std::filesystem;
 
 class SpillingStreamTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("qm-spill-" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return dir_.File(name); }
   std::string ReadFile(const std::string& name) const {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return test_support::ReadFileBytes(dir_.path() / name);
   }
   size_t FileCount() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.path()), {}));
   }
 
-  fs::path dir_;
+  test_support::TempDir dir_{"qm-spill"};
 };
 
 std::string Bytes(size_t n, int seed) {
@@ -57,7 +51,7 @@ TEST_F(SpillingStreamTest, StaysInMemoryUpToTheLimitThenSpills) {
   for (const Case& c : cases) {
     std::string expected;
     {
-      SpillingStream stream(dir_.string(), 100);
+      SpillingStream stream(dir_.str(), 100);
       for (size_t n : c.writes) {
         std::string part = Bytes(n, static_cast<int>(expected.size()));
         ASSERT_TRUE(stream.Write(part.data(), part.size()));
@@ -80,9 +74,9 @@ TEST_F(SpillingStreamTest, StaysInMemoryUpToTheLimitThenSpills) {
 }
 
 TEST_F(SpillingStreamTest, TargetIsTouchedOnlyByCommit) {
-  std::ofstream(dir_ / "target.bin") << "old content";
+  std::ofstream(dir_.path() / "target.bin") << "old content";
   {
-    SpillingStream stream(dir_.string(), 10);
+    SpillingStream stream(dir_.str(), 10);
     std::string data = Bytes(50, 1);
     ASSERT_TRUE(stream.Write(data.data(), data.size()));
     EXPECT_EQ(ReadFile("target.bin"), "old content");
@@ -94,12 +88,12 @@ TEST_F(SpillingStreamTest, TargetIsTouchedOnlyByCommit) {
 
 TEST_F(SpillingStreamTest, CommitIntoAMissingFolderFailsAndKeepsNothing) {
   for (size_t limit : {size_t{1000}, size_t{10}}) {
-    SpillingStream stream(dir_.string(), limit);
+    SpillingStream stream(dir_.str(), limit);
     std::string data = Bytes(100, 2);
     ASSERT_TRUE(stream.Write(data.data(), data.size()));
     EXPECT_FALSE(stream.CommitToPath(Path("no-such-folder/target.bin")));
     EXPECT_FALSE(stream.error().empty());
-    EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+    EXPECT_FALSE(fs::exists(dir_.path() / "no-such-folder"));
   }
   EXPECT_EQ(FileCount(), 0u);
 }
@@ -110,7 +104,7 @@ TEST_F(SpillingStreamTest, SpillFolderThatCannotBeUsedFailsTheWrite) {
   EXPECT_FALSE(stream.Write(data.data(), data.size()));
   EXPECT_FALSE(stream.error().empty());
   EXPECT_FALSE(stream.CommitToPath(Path("target.bin")));
-  EXPECT_FALSE(fs::exists(dir_ / "target.bin"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "target.bin"));
 }
 
 }  // namespace

@@ -16,9 +16,9 @@ namespace qm {
 namespace {
 
 using testing::LauncherHarness;
-using testing::ReadWholeFile;
+using testing::ReadFileBytes;
 using testing::ScriptedDialogs;
-using testing::WriteWholeFile;
+using testing::WriteFileBytes;
 
 constexpr char kProductVersion[] = "82001-000-500-000001";
 
@@ -77,10 +77,10 @@ TEST(ConnectWindowStartupTest, ReadsInstalledState) {
     LauncherHarness h;
     h.InstallLauncherExe();
     if (c.ini) {
-      WriteWholeFile(h.folder.File("QuillMar.ini"), kInstalledIni);
+      ASSERT_TRUE(WriteFileBytes(h.folder.File("QuillMar.ini"), kInstalledIni));
     }
     if (c.splash_file) {
-      WriteWholeFile(h.folder.File("Sp.Gif"), *c.splash_file);
+      ASSERT_TRUE(WriteFileBytes(h.folder.File("Sp.Gif"), *c.splash_file));
     }
     LauncherState* seen = nullptr;
     std::vector<std::string> local_adata;
@@ -359,8 +359,8 @@ TEST(ConnectWindowCancelTest, WhileConnectedIsShown) {
 TEST(ConnectWindowProxyTest, ConfirmDuringTheRun) {
   LauncherHarness h;
   h.InstallLauncherExe();
-  WriteWholeFile(h.folder.File("QuillMar.ini"),
-                 "[Proxy]\r\nProxyServer=old\r\nProxyPort=80\r\n[V]\r\nPart=1\r\n");
+  ASSERT_TRUE(WriteFileBytes(h.folder.File("QuillMar.ini"),
+                             "[Proxy]\r\nProxyServer=old\r\nProxyPort=80\r\n[V]\r\nPart=1\r\n"));
   h.dialogs.proxy_answers = {platform::ProxyFields{"  new.host ", " 8080", "   ", "\tpw "}};
   h.form->download_file = [&](TFM_Connect& form) {
     h.view.ClickProxy();
@@ -399,7 +399,7 @@ TEST(ConnectWindowProxyTest, CancelChangesNothing) {
   LauncherHarness h;
   h.InstallLauncherExe();
   const std::string ini = "[Proxy]\r\nProxyServer=old\r\n";
-  WriteWholeFile(h.folder.File("QuillMar.ini"), ini);
+  ASSERT_TRUE(WriteFileBytes(h.folder.File("QuillMar.ini"), ini));
   h.dialogs.proxy_answers = {std::nullopt};
   h.form->download_file = [&](TFM_Connect& form) {
     h.view.ClickProxy();
@@ -408,7 +408,7 @@ TEST(ConnectWindowProxyTest, CancelChangesNothing) {
   };
   h.Run();
   EXPECT_EQ(h.form->state().ProxyServer, "old");
-  EXPECT_EQ(ReadWholeFile(h.folder.File("QuillMar.ini")), ini);
+  EXPECT_EQ(ReadFileBytes(h.folder.File("QuillMar.ini")), ini);
   EXPECT_EQ(h.started.size(), 1u) << "the run goes on and the game starts";
 }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "tests/launcher/gif_test_util.h"
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
 
 namespace qm::gif {
 namespace {
@@ -19,13 +21,7 @@ using testing::ControlExtension;
 using testing::GifParts;
 
 std::string FixturePath(const std::string& name) {
-  const char* dir = std::getenv("QM_BINARY_DIR");
-  return std::string(dir ? dir : ".") + "/tests/launcher/gif/" + name;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return test_support::BinaryDir() + "/tests/launcher/gif/" + name;
 }
 
 std::string DecodeError(const std::string& data) {
@@ -46,8 +42,8 @@ TEST(GifDecoderTest, MatchesImageMagick) {
                          "plasma", "anim", "comment",    "grey4",       "rose87"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
-    std::string gif = ReadFile(FixturePath(std::string(name) + ".gif"));
-    std::string rgba = ReadFile(FixturePath(std::string(name) + ".rgba"));
+    std::string gif = test_support::ReadFileBytes(FixturePath(std::string(name) + ".gif"));
+    std::string rgba = test_support::ReadFileBytes(FixturePath(std::string(name) + ".rgba"));
     ASSERT_FALSE(gif.empty());
     ASSERT_FALSE(rgba.empty());
     platform::Picture picture;
@@ -103,7 +99,7 @@ Layout Locate(const std::string& gif) {
 
 TEST(GifDecoderTest, LocalColourTableOverridesGlobal) {
   // Moves the real colours into a local table and leaves a black global one.
-  std::string gif = ReadFile(FixturePath("rose8.gif"));
+  std::string gif = test_support::ReadFileBytes(FixturePath("rose8.gif"));
   ASSERT_FALSE(gif.empty());
   auto flags = static_cast<uint8_t>(gif[10]);
   ASSERT_TRUE(flags & 0x80);
@@ -125,7 +121,7 @@ TEST(GifDecoderTest, LocalColourTableOverridesGlobal) {
 }
 
 TEST(GifDecoderTest, TruncatedFiles) {
-  std::string gif = ReadFile(FixturePath("rose8.gif"));
+  std::string gif = test_support::ReadFileBytes(FixturePath("rose8.gif"));
   ASSERT_FALSE(gif.empty());
   Layout layout = Locate(gif);
   struct Case {

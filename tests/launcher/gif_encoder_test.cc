@@ -10,6 +10,7 @@
 #include <string>
 
 #include "launcher/gif/gif_decoder.h"
+#include "tests/support/files.h"
 
 namespace qm::gif {
 namespace {
@@ -93,8 +94,7 @@ TEST(GifEncoderTest, ImageMagickAgrees) {
   std::ofstream(base + ".gif", std::ios::binary) << EncodeGif(image);
   std::string command = "convert " + base + ".gif -depth 8 rgb:" + base + ".rgb";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  std::ifstream in(base + ".rgb", std::ios::binary);
-  std::string rgb((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string rgb = test_support::ReadFileBytes(base + ".rgb");
   ASSERT_EQ(rgb.size(), image.indices.size() * 3);
   for (size_t i = 0; i < image.indices.size(); ++i) {
     uint32_t got = (static_cast<uint8_t>(rgb[i * 3]) << 16) |

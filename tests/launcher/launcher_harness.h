@@ -1,7 +1,6 @@
 // One connect window over the scripted UI in a temporary application folder.
 #pragma once
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -9,13 +8,11 @@
 
 #include "launcher/connect_window.h"
 #include "tests/launcher/scripted_ui.h"
+#include "tests/support/build_dirs.h"
 
 namespace qm::testing {
 
-inline std::string BinaryDir() {
-  const char* dir = std::getenv("QM_BINARY_DIR");
-  return dir ? dir : ".";
-}
+using test_support::BinaryDir;
 
 // A PE image with the launcher's version resource (QuillMar.rc).
 inline std::string VersionedExeFixture() {

@@ -22,7 +22,7 @@ class FakeClient {
     std::string command =
         "cp /bin/sleep '" + exe + "' && ('" + exe + "' 60 & echo $! > '" + pid_file_ + "')";
     EXPECT_EQ(std::system(command.c_str()), 0);
-    for (int i = 0; i < 100 && testing::ReadWholeFile(pid_file_).empty(); ++i) {
+    for (int i = 0; i < 100 && testing::ReadFileBytes(pid_file_).empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }

@@ -111,40 +111,14 @@ Watchdog::~Watchdog() {
   thread_.join();
 }
 
-TempFolder::TempFolder() {
-  std::random_device random;
-  path_ = (std::filesystem::temp_directory_path() /
-           ("qm_launcher_" + std::to_string(random()) + std::to_string(random())))
-              .string();
-  std::filesystem::create_directories(path_);
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteWholeFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary);
-  out << data;
-  ASSERT_TRUE(out.good()) << path;
-}
-
 void CreateFolder(const std::string& path) {
   std::filesystem::create_directories(path);
 }
 
 void CopyFile(const std::string& from, const std::string& to) {
-  std::string data = ReadWholeFile(from);
+  std::string data = ReadFileBytes(from);
   ASSERT_FALSE(data.empty()) << "missing fixture " << from;
-  WriteWholeFile(to, data);
+  ASSERT_TRUE(WriteFileBytes(to, data)) << to;
 }
 
 }  // namespace qm::testing

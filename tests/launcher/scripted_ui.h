@@ -14,6 +14,8 @@
 
 #include "platform/message_loop.h"
 #include "platform/ui.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm::testing {
 
@@ -84,23 +86,10 @@ class Watchdog {
   std::thread thread_;
 };
 
-// A fresh folder for one test, removed afterwards.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
+using TempFolder = test_support::TempDir;
+using test_support::ReadFileBytes;
+using test_support::WriteFileBytes;
 
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& data);
 void CreateFolder(const std::string& path);
 // Copies a file (binary).
 void CopyFile(const std::string& from, const std::string& to);

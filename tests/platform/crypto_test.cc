@@ -168,7 +168,7 @@ class OpensslSigner {
     return raw;
   }
 
-  testing::TempDir dir_;
+  testing::SystemTempDir dir_;
   EcdsaP256PublicKey key_{};
 };
 

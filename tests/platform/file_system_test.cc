@@ -19,7 +19,7 @@
 namespace qm::platform {
 namespace {
 
-using testing::TempDir;
+using testing::SystemTempDir;
 
 std::string ReadAll(const std::string& path) {
   File file;
@@ -36,7 +36,7 @@ std::string ReadAll(const std::string& path) {
 }
 
 TEST(FileSystemTest, PathsIgnoreLetterCase) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("Temp/Sub/File.TXT", "content");
   EXPECT_TRUE(FileExists(dir.path("temp\\SUB\\file.txt")));
   EXPECT_TRUE(DirectoryExists(dir.path("TEMP\\sub")));
@@ -56,7 +56,7 @@ TEST(FileSystemTest, LookupsSeeChangesMadeByOthersAtOnce) {
   // Each step changes the folder behind the file system's back, at once
   // after a lookup, and the next lookup must see the change.
   namespace fs = std::filesystem;
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("Box/keep", "");
   const struct {
     const char* what;
@@ -94,7 +94,7 @@ TEST(FileSystemTest, LookupsSeeChangesMadeByOthersAtOnce) {
 }
 
 TEST(FileSystemTest, ReplaceFileOverwritesTheExistingFileWhateverItsCase) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("App/QuillMar.exe", "old");
   dir.Write("App/Temp/new.bin", "new");
   ASSERT_TRUE(ReplaceFile(dir.path("app\\temp\\NEW.BIN"), dir.path("APP\\quillmar.EXE")));
@@ -108,7 +108,7 @@ TEST(FileSystemTest, ReplaceFileOverwritesTheExistingFileWhateverItsCase) {
 }
 
 TEST(FileSystemTest, ReadWriteSeekBeyondFourGigabytes) {
-  TempDir dir;
+  SystemTempDir dir;
   File file;
   ASSERT_TRUE(file.Open(dir.path("big.bin"), File::Mode::kCreate));
   const int64_t far = (int64_t{5} << 30) + 3;  // sparse
@@ -135,7 +135,7 @@ TEST(FileSystemTest, ReadWriteSeekBeyondFourGigabytes) {
 }
 
 TEST(FileSystemTest, ErrorsAreReportedByKind) {
-  TempDir dir;
+  SystemTempDir dir;
   File file;
   EXPECT_FALSE(file.Open(dir.path("missing.txt"), File::Mode::kRead));
   EXPECT_EQ(file.error(), FileError::kNotFound);
@@ -157,9 +157,9 @@ TEST(FileSystemTest, ErrorsAreReportedByKind) {
 
 TEST(FileSystemTest, FileInReadOnlyFolderIsAccessDenied) {
 #ifdef _WIN32
-  GTEST_SKIP() << "folder permissions are a POSIX matter; Win32 is tested in tests/win32";
+  GTEST_SKIP() << "folder permissions are a POSIX matter; Win32 is tested in tests/platform/win32";
 #else
-  TempDir dir;
+  SystemTempDir dir;
   std::string folder = dir.path("locked");
   if (geteuid() == 0) {
     // Root passes every permission check; sysfs refuses new files to root.
@@ -177,7 +177,7 @@ TEST(FileSystemTest, FileInReadOnlyFolderIsAccessDenied) {
 }
 
 TEST(FileSystemTest, ReadOnlyFileIsNeitherWrittenReplacedNorDeleted) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("Game.dll", "old");
   dir.Write("new.tmp", "new");
   ASSERT_TRUE(SetFileAttributes(dir.path("game.dll"), kAttrReadOnly));
@@ -210,7 +210,7 @@ TEST(FileSystemTest, ReadOnlyFileIsNeitherWrittenReplacedNorDeleted) {
 }
 
 TEST(FileSystemTest, ReadOnlyAttributeFollowsTheWriteBits) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("f.txt", "x");
   uint32_t attributes = 0xFFFF;
   ASSERT_TRUE(GetFileAttributes(dir.path("F.TXT"), &attributes));
@@ -246,7 +246,7 @@ TEST(FileSystemTest, UnixModeOfAnArchiveGivesOnlyExecuteBits) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TempDir dir;
+    SystemTempDir dir;
     dir.Write("game", "x");
     ASSERT_EQ(::chmod(dir.os_path("game").c_str(), c.before), 0);
     ASSERT_TRUE(SetFileAttributes(dir.path("game"), c.attributes));
@@ -257,7 +257,7 @@ TEST(FileSystemTest, UnixModeOfAnArchiveGivesOnlyExecuteBits) {
 }
 
 TEST(FileSystemTest, LastWriteTimeIsLocalTime) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("a.txt", "x");
   const LocalDateTime when{2001, 2, 3, 4, 5, 6};
   ASSERT_TRUE(SetFileTime(dir.path("A.TXT"), when));
@@ -291,7 +291,7 @@ TEST(FileSystemTest, ReplaceFileAcrossFileSystems) {
   if (!std::filesystem::is_directory("/dev/shm", ec)) {
     GTEST_SKIP() << "no /dev/shm";
   }
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("Target.dll", "old");
   std::filesystem::permissions(dir.os_path("Target.dll"), std::filesystem::perms::owner_read |
                                                               std::filesystem::perms::owner_write);
@@ -309,7 +309,7 @@ TEST(FileSystemTest, ReplaceFileAcrossFileSystems) {
 }
 
 TEST(FileSystemTest, LeftoversOfAKilledWriteAreRemoved) {
-  TempDir dir;
+  SystemTempDir dir;
   for (const char* name : {"QuillMar.ini.qmtmp-95tiPI", "Foo.dll.qmcopy-Ab12Cd", "QuillMar.ini",
                            "notes.qmtmp.txt", "Foo.dll"}) {
     dir.Write(name, "x");
@@ -321,7 +321,7 @@ TEST(FileSystemTest, LeftoversOfAKilledWriteAreRemoved) {
 }
 
 TEST(FileSystemTest, KoreanNamesAreUtf8OnDisk) {
-  TempDir dir;
+  SystemTempDir dir;
   const std::string cp949 = "\xB5\xA5\xC0\xCC\xC5\xCD";  // "데이터"
   ASSERT_TRUE(CreateDirectory(dir.path(cp949)));
   EXPECT_TRUE(
@@ -331,7 +331,7 @@ TEST(FileSystemTest, KoreanNamesAreUtf8OnDisk) {
 #endif
 
 TEST(FileSystemTest, TempFilesAreNewAndEmpty) {
-  TempDir dir;
+  SystemTempDir dir;
   const std::string a = CreateTempFile(dir.path(), "qm");
   const std::string b = CreateTempFile(dir.path(), "qm");
   ASSERT_FALSE(a.empty());
@@ -345,7 +345,7 @@ TEST(FileSystemTest, TempFilesAreNewAndEmpty) {
 
 TEST(FileSystemTest, ExecutablePathNamesThisTest) {
   const std::string path = ExecutablePath();
-  EXPECT_NE(path.find("platform_file_system_test"), std::string::npos) << path;
+  EXPECT_NE(path.find("qm_platform_file_system_tests"), std::string::npos) << path;
   EXPECT_TRUE(FileExists(path));
 }
 

@@ -26,7 +26,7 @@ namespace qm::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
+using testing::SystemTempDir;
 
 struct FolderName {
   const char* label;
@@ -66,7 +66,7 @@ class ForeignFolderTest : public ::testing::TestWithParam<FolderName> {
 
   fs::path os_dir() const { return fs::path(base_.linux_path()) / std::string(GetParam().os_name); }
 
-  TempDir base_;
+  SystemTempDir base_;
   std::string dir_;  // the core's path of the folder
 };
 
@@ -168,7 +168,7 @@ TEST(HostileEscapeTest, StayOneFileInTheirFolder) {
       {"bytes that read as UTF-8", "\xCE\x9D\xD6\x84\xCE\x9D\xD5\x8A", "????"},
   };
   for (const auto& c : kCases) {
-    TempDir dir;
+    SystemTempDir dir;
     File out;
     ASSERT_TRUE(out.Open(dir.path() + "\\" + c.core, File::Mode::kCreate)) << c.label;
     out.Close();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@
 namespace qm::platform {
 namespace {
 
-using testing::TempDir;
+using testing::SystemTempDir;
 
 const char kFixture[] =
     "pre=before section\r\n"
@@ -102,7 +103,7 @@ const ReadCase kReadCases[] = {
 
 class IniFileTest : public ::testing::Test {
  protected:
-  TempDir dir_;
+  SystemTempDir dir_;
 };
 
 TEST_F(IniFileTest, ReadsValuesAsTheProfileFunctionsDo) {
@@ -259,7 +260,7 @@ const std::vector<WriteCase>& WriteCases() {
 TEST_F(IniFileTest, WritesKeepUntouchedLines) {
   for (const WriteCase& c : WriteCases()) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
+    SystemTempDir dir;
     if (c.before) {
       dir.Write("QuillMar.ini", c.before);
     }
@@ -332,19 +333,15 @@ constexpr uid_t kNobody = 65534;
 // A folder below /tmp that an ordinary user can reach.
 class SharedFolder {
  public:
-  SharedFolder() {
-    char pattern[] = "/tmp/qm-ini-XXXXXX";
-    path_ = ::mkdtemp(pattern) ? pattern : "";
-    ::chmod(path_.c_str(), 0777);
-  }
-  ~SharedFolder() { std::filesystem::remove_all(path_); }
+  SharedFolder() { ::chmod(path_.c_str(), 0777); }
   SharedFolder(const SharedFolder&) = delete;
   SharedFolder& operator=(const SharedFolder&) = delete;
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
+  test_support::TempDir dir_{"qm-ini", "/tmp"};
+  std::string path_ = dir_.str();
 };
 
 // Runs body in a child process as an ordinary user (nobody, when the tests
@@ -391,8 +388,7 @@ TEST(IniFilePermissionsTest, AnotherUsersFileIsRefusedThoughTheFolderIsWritable)
   });
   EXPECT_EQ(result, 0) << "1: the write went through";
   EXPECT_EQ(OwnerOf(folder.File("QuillMar.ini")), 0u);
-  std::ifstream in(folder.File("QuillMar.ini"), std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
+  EXPECT_EQ(test_support::ReadFileBytes(folder.File("QuillMar.ini")), before);
 }
 
 TEST(IniFilePermissionsTest, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
@@ -419,7 +415,7 @@ TEST(IniFilePermissionsTest, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
 // large file costs its size and not its size times its keys: through a
 // pipe that gives the content to the first open only, every value is there.
 TEST(IniFileOneReadTest, SectionValuesComeFromOneReadOfTheFile) {
-  TempDir dir;
+  SystemTempDir dir;
   const std::string fifo = dir.linux_path("pipe.ini");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::string content = "[AData]\r\n";

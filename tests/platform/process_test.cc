@@ -24,11 +24,11 @@ extern char** environ;
 namespace qm::platform {
 namespace {
 
-using testing::TempDir;
+using testing::SystemTempDir;
 
 #ifdef _WIN32
 TEST(ProcessTest, PosixOnly) {
-  GTEST_SKIP() << "process start and client lookup under Win32 are tested in tests/win32";
+  GTEST_SKIP() << "process start and client lookup under Win32 are tested in tests/platform/win32";
 }
 #else
 
@@ -45,7 +45,7 @@ bool WaitForFile(const std::filesystem::path& path) {
 }
 
 TEST(ProcessTest, StartProgramSplitsParametersLikeAWindowsCommandLine) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("Run.sh",
             "#!/bin/sh\nprintf '[%s]\\n' \"$@\" > \"$(dirname \"$0\")/args.tmp\"\n"
             "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/args.txt\"\n");
@@ -57,7 +57,7 @@ TEST(ProcessTest, StartProgramSplitsParametersLikeAWindowsCommandLine) {
 }
 
 TEST(ProcessTest, StartProgramFailsForWhatCannotRun) {
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("data.txt", "not a program");
   EXPECT_FALSE(StartProgram(dir.path("missing.exe"), ""));
   EXPECT_FALSE(StartProgram(dir.path("data.txt"), "x"));
@@ -139,7 +139,7 @@ bool ClientLookupSettlesOn(bool expected) {
 }
 
 TEST(ProcessTest, ActivateRunningClientFindsAProcessNamedLikeTheClient) {
-  TempDir dir;
+  SystemTempDir dir;
   std::filesystem::copy_file("/bin/sleep", dir.os_path("_QuillMar_.exe"));
   dir.Write("script/_quillmar_.EXE", "#!/bin/sh\nwhile :; do sleep 1; done\n");
   std::filesystem::permissions(dir.os_path("script/_quillmar_.EXE"),

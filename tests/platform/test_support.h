@@ -2,15 +2,13 @@
 // of a path (what the OS library takes, and the system's own "\" form).
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "tests/support/build_dirs.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm::platform::testing {
 
@@ -35,28 +33,16 @@ inline std::filesystem::path OsPath(const std::string& linux_path) {
 }
 
 inline std::string BinaryDir() {
-  const char* dir = getenv("QM_BINARY_DIR");
-  return dir ? dir : "/tmp";
+  return test_support::BinaryDir("/tmp");
 }
 
-// A fresh folder below the build tree, removed with everything in it.
-class TempDir {
+// A fresh folder below the build tree, removed with everything in it, with
+// its paths in both forms.
+class SystemTempDir {
  public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    linux_path_ =
-        BinaryDir() + "/platform-test-" + std::to_string(stamp) + "-" + std::to_string(counter++);
-    std::filesystem::create_directories(OsPath(linux_path_));
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(OsPath(linux_path_), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(OsPath(linux_path_), ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  SystemTempDir()
+      : dir_("platform-test", OsPath(BinaryDir())),
+        linux_path_(BinaryDir() + "/" + dir_.path().filename().string()) {}
 
   // name may hold "/" for subfolders.
   std::string linux_path(const std::string& name = "") const {
@@ -68,16 +54,14 @@ class TempDir {
   }
 
   void Write(const std::string& name, const std::string& bytes) const {
-    std::filesystem::create_directories(os_path(name).parent_path());
-    std::ofstream out(os_path(name), std::ios::binary | std::ios::trunc);
-    out << bytes;
+    test_support::WriteFileBytes(os_path(name), bytes);
   }
   std::string Read(const std::string& name) const {
-    std::ifstream in(os_path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return test_support::ReadFileBytes(os_path(name));
   }
 
  private:
+  test_support::TempDir dir_;
   std::string linux_path_;
 };
 

@@ -21,7 +21,7 @@ namespace {
 
 #ifdef _WIN32
 TEST(ConsoleUiTest, PosixOnly) {
-  GTEST_SKIP() << "the Win32 windows are tested in tests/win32";
+  GTEST_SKIP() << "the Win32 windows are tested in tests/platform/win32";
 }
 #else
 

@@ -20,7 +20,7 @@ namespace {
 using testing::BinaryDir;
 using testing::OsPath;
 using testing::SystemPath;
-using testing::TempDir;
+using testing::SystemTempDir;
 
 std::string FixtureLinuxPath(const std::string& name) {
   return BinaryDir() + "/tests/platform/version_fixtures/" + name;
@@ -82,7 +82,7 @@ TEST(VersionInfoTest, BareNameIsFoundInTheProgramsFolder) {
   // a 64-bit image, and the lookup of a bare name then finds nothing.
   std::filesystem::copy_file(OsPath(FixtureLinuxPath("one_translation32.exe")), probe,
                              std::filesystem::copy_options::overwrite_existing);
-  TempDir elsewhere;
+  SystemTempDir elsewhere;
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(elsewhere.os_path());
   std::optional<VersionInfo> info = VersionInfo::Load("qm_bare_name_probe.dll");
@@ -122,7 +122,7 @@ TEST(VersionInfoTest, TranslationTablesInFileOrder) {
 TEST(VersionInfoTest, FilesWithoutVersionInformation) {
   EXPECT_FALSE(VersionInfo::Load(Fixture("no_resource.exe")).has_value());
   EXPECT_FALSE(VersionInfo::Load(Fixture("missing.exe")).has_value());
-  TempDir dir;
+  SystemTempDir dir;
   dir.Write("text.exe", "MZ this is not really a program");
   dir.Write("empty.exe", "");
   EXPECT_FALSE(VersionInfo::Load(dir.path("text.exe")).has_value());
@@ -132,10 +132,10 @@ TEST(VersionInfoTest, FilesWithoutVersionInformation) {
 TEST(VersionInfoTest, DamagedImagesFailCleanly) {
   // Every cut of a real image either loses the resource or still reads it;
   // none may crash (run under the sanitizers).
-  std::ifstream in(testing::OsPath(FixtureLinuxPath("one_translation.exe")), std::ios::binary);
-  const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string image =
+      test_support::ReadFileBytes(testing::OsPath(FixtureLinuxPath("one_translation.exe")));
   ASSERT_GT(image.size(), 1024u);
-  TempDir dir;
+  SystemTempDir dir;
   int loaded = 0;
   for (size_t cut : {size_t{2}, size_t{0x40}, size_t{0x100}, size_t{0x200}, image.size() / 2,
                      image.size() - 1}) {

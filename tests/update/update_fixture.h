@@ -3,9 +3,7 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -15,6 +13,8 @@
 #include "http/http_cli.h"
 #include "platform/ini_file.h"
 #include "tests/http/http_servers.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 #include "tests/zip/zip_builder.h"
 #include "update/component_setup.h"
 #include "update/update_run.h"
@@ -25,16 +25,8 @@ namespace qm::update::test {
 using http::test::HttpServers;
 namespace fs = std::filesystem;
 
-inline void WriteFile(const fs::path& path, const std::string& data) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << data;
-}
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test_support::ReadFileBytes;
+using test_support::WriteFileBytes;
 
 // An archive whose one member name.txt holds content.
 inline std::string Archive(const std::string& name, const std::string& content) {
@@ -72,8 +64,6 @@ class UpdateFixture {
     std::random_device random;
     id_ = "upd" + std::to_string(random()) + std::to_string(random());
     release_ = fs::path(servers().work_dir) / "www" / id_;
-    app_ = fs::temp_directory_path() / id_;
-    fs::create_directories(app_);
     state.AppDir = app_.string();
     state.FileVersionText = "3.0.0.0";
     state.VersionField1 = "82001";
@@ -94,14 +84,14 @@ class UpdateFixture {
   ~UpdateFixture() {
     std::error_code ignored;
     fs::remove_all(release_, ignored);
-    fs::permissions(app_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(app_, ignored);
   }
 
   static const HttpServers& servers() { return HttpServers::Get(); }
   std::string BaseUrl() const { return servers().NginxUrl("/" + id_); }
   // A file of the release, path below the base URL.
-  void Serve(const std::string& path, const std::string& data) { WriteFile(release_ / path, data); }
+  void Serve(const std::string& path, const std::string& data) {
+    WriteFileBytes(release_ / path, data);
+  }
   void ServeManifest(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) {
@@ -132,7 +122,8 @@ class UpdateFixture {
  private:
   std::string id_;
   fs::path release_;
-  fs::path app_;
+  test_support::TempDir app_dir_{"upd"};
+  fs::path app_ = app_dir_.path();
 };
 
 }  // namespace qm::update::test

@@ -167,8 +167,8 @@ TEST(UpdateIntegrityTest, OnlyWhatTheManifestVouchesForIsFetchedAndInstalled) {
       f.public_key = ReleaseKey().PublicKey();
     }
     if (c.accepted_before != 0) {
-      test::WriteFile(f.App("QuillMar.ini"),
-                      "[Integrity]\r\nSerial=" + std::to_string(c.accepted_before) + "\r\n");
+      test::WriteFileBytes(f.App("QuillMar.ini"),
+                           "[Integrity]\r\nSerial=" + std::to_string(c.accepted_before) + "\r\n");
     }
     EXPECT_EQ(f.Run(), c.result);
     EXPECT_EQ(f.host.status, c.status.empty() ? texts::kDownloadingEngine : c.status);

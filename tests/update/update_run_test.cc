@@ -33,10 +33,10 @@ namespace {
 namespace fs = std::filesystem;
 using test::Archive;
 using test::DamagedArchive;
-using test::ReadFile;
+using test::ReadFileBytes;
 using test::RecordingHost;
 using test::UpdateFixture;
-using test::WriteFile;
+using test::WriteFileBytes;
 
 // The server copy of the worked example: engine 13 and AData1 6 are new.
 std::vector<std::string> WorkedExample() {
@@ -153,7 +153,7 @@ TEST(UpdateRunTest, RowsFetchRecordAndStopAsTheReleaseSays) {
       EXPECT_EQ(f.Installed(where.substr(0, slash), where.substr(slash + 1)), value) << where;
     }
     for (const std::string& file : c.installed) {
-      EXPECT_EQ(ReadFile(f.App(file)), fs::path(file).stem().string() + " body") << file;
+      EXPECT_EQ(ReadFileBytes(f.App(file)), fs::path(file).stem().string() + " body") << file;
     }
     // No archive, manifest or spill file stays behind.
     for (const auto& entry : fs::recursive_directory_iterator(f.App(""))) {
@@ -260,12 +260,12 @@ TEST(UpdateRunTest, CancelStopsTheRunAtItsNextCheck) {
 
 TEST(UpdateRunTest, ReadOnlyFileOfAnEarlierInstallIsReplaced) {
   UpdateFixture f;
-  WriteFile(f.App("part.txt"), "old");
+  WriteFileBytes(f.App("part.txt"), "old");
   platform::SetFileAttributes(f.App("part.txt").string(), platform::kAttrReadOnly);
   f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=13", "Data=7", "[SP]", "82001500_Sp=3"});
   f.Serve("QuillMar/82001500/Part.zip", Archive("part", "part body"));
   EXPECT_EQ(f.Run(), 0);
-  EXPECT_EQ(ReadFile(f.App("part.txt")), "part body");
+  EXPECT_EQ(ReadFileBytes(f.App("part.txt")), "part body");
   EXPECT_EQ(f.Installed("V", "Part"), "13");
 }
 
@@ -346,10 +346,10 @@ TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetchAndGameFilesStay) {
     std::vector<std::string> kept = game_files;
     kept.insert(kept.end(), c.kept.begin(), c.kept.end());
     for (const std::string& name : kept) {
-      WriteFile(f.App(name), "game file");
+      WriteFileBytes(f.App(name), "game file");
     }
     for (const std::string& name : c.debris) {
-      WriteFile(f.App(name), "x");
+      WriteFileBytes(f.App(name), "x");
     }
     {
       // Temp as a run killed while the markers existed leaves it.
@@ -371,7 +371,7 @@ TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetchAndGameFilesStay) {
       EXPECT_FALSE(fs::exists(f.App(name))) << name;
     }
     for (const std::string& name : kept) {
-      EXPECT_EQ(ReadFile(f.App(name)), "game file") << name;
+      EXPECT_EQ(ReadFileBytes(f.App(name)), "game file") << name;
     }
     // Nothing of ours is left in Temp, the markers included.
     for (const auto& entry : fs::directory_iterator(f.App("Temp"))) {
@@ -385,18 +385,18 @@ TEST(UpdateRunTest, DebrisOfAKilledRunGoesBeforeTheFetchAndGameFilesStay) {
 // stays, and an archive may even carry a file of its own name.
 TEST(UpdateRunTest, ArchivesAreSavedInTempNotOverTheGamesFiles) {
   UpdateFixture f;
-  WriteFile(f.App("Data.zip"), "the game's own Data.zip");
-  WriteFile(f.App("AData1.zip"), "the game's own AData1.zip");
+  WriteFileBytes(f.App("Data.zip"), "the game's own Data.zip");
+  WriteFileBytes(f.App("AData1.zip"), "the game's own AData1.zip");
   f.ServeManifest({"[V]", "82001500=3.0.0.0", "Part=13", "Data=8", "[SP]", "82001500_Sp=3",
                    "[AData]", "AData1=5"});
   f.Serve("QuillMar/82001500/Part.zip",
           zip::testing::BuildZip({{"Part.zip", "a member named as its archive"}}));
   f.Serve("QuillMar/82001500/Data.zip", Archive("data", "data body"));
   EXPECT_EQ(f.Run(), 0);
-  EXPECT_EQ(ReadFile(f.App("Part.zip")), "a member named as its archive");
-  EXPECT_EQ(ReadFile(f.App("Data.zip")), "the game's own Data.zip");
-  EXPECT_EQ(ReadFile(f.App("AData1.zip")), "the game's own AData1.zip");
-  EXPECT_EQ(ReadFile(f.App("data.txt")), "data body");
+  EXPECT_EQ(ReadFileBytes(f.App("Part.zip")), "a member named as its archive");
+  EXPECT_EQ(ReadFileBytes(f.App("Data.zip")), "the game's own Data.zip");
+  EXPECT_EQ(ReadFileBytes(f.App("AData1.zip")), "the game's own AData1.zip");
+  EXPECT_EQ(ReadFileBytes(f.App("data.txt")), "data body");
   EXPECT_EQ(f.Installed("V", "Part"), "13");
   EXPECT_EQ(f.Installed("V", "Data"), "8");
   EXPECT_TRUE(fs::is_empty(f.App("Temp")));
@@ -475,11 +475,11 @@ TEST(UpdateRunTest, ArchiveDownloadStopsWhenFreeSpaceRunsLow) {
 
 TEST(UpdateRunTest, FailedFetchLeavesTheOlderFileAndAnUnwritableTargetFails) {
   UpdateFixture f;
-  WriteFile(f.App("Temp/target.bin"), "older");
+  WriteFileBytes(f.App("Temp/target.bin"), "older");
   f.state.TransferStatus = 0;
   UpdateRun run(f.state, f.host, f.http, f.unzip, f.BaseUrl());
   EXPECT_FALSE(run.GetSyncFile(f.BaseUrl() + "/missing.bin", f.App("Temp/target.bin").string()));
-  EXPECT_EQ(ReadFile(f.App("Temp/target.bin")), "older");
+  EXPECT_EQ(ReadFileBytes(f.App("Temp/target.bin")), "older");
   EXPECT_EQ(f.state.TransferStatus, kTransferFailed);
 
   f.Serve("doc.bin", "document");
@@ -487,7 +487,7 @@ TEST(UpdateRunTest, FailedFetchLeavesTheOlderFileAndAnUnwritableTargetFails) {
   fs::create_directories(f.App("blocked.bin"));
   EXPECT_FALSE(run.GetSyncFile(f.BaseUrl() + "/doc.bin", f.App("blocked.bin").string()));
   EXPECT_TRUE(run.GetSyncFile(f.BaseUrl() + "/doc.bin", f.App("Temp/target.bin").string()));
-  EXPECT_EQ(ReadFile(f.App("Temp/target.bin")), "document");
+  EXPECT_EQ(ReadFileBytes(f.App("Temp/target.bin")), "document");
 }
 
 }  // namespace

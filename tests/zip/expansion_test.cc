@@ -19,7 +19,7 @@ struct Unpack {
   ErrorLog log{unzip};
   int Extract(const std::string& bytes) {
     fs::path archive = work.path() / "in.zip";
-    WriteBytes(archive, bytes);
+    WriteFileBytes(archive, bytes);
     unzip.SetArchiveFile(archive.string());
     unzip.SetExtractDir(out.string());
     unzip.FileSpec = {"*.*"};
@@ -117,7 +117,7 @@ TEST(ExpansionTest, LimitsOnMembersAndExpansion) {
       {{.name = "claims.dat", .data = std::string(1000, 'z')}, {.name = "ok.txt", .data = "ok"}});
   DeclareSizes(&claims, 0, 1000, 40000u * 1000u);
   const std::string real_compressible =
-      ReadBytes(GeneratedArchives() / "archives" / "compressible-deflate.zip");
+      ReadFileBytes(GeneratedArchives() / "archives" / "compressible-deflate.zip");
 
   const struct {
     const char* what;
@@ -163,7 +163,7 @@ TEST(ExpansionTest, DefaultMemberLimit) {
     std::vector<BuildMember> members(c.members, {.name = "e", .data = ""});
     Unpack run;
     fs::path archive = run.work.path() / "many.zip";
-    WriteBytes(archive, BuildZip(members));
+    WriteFileBytes(archive, BuildZip(members));
     run.unzip.SetArchiveFile(archive.string());
     run.unzip.FileSpec = {"*.*"};
     EXPECT_EQ(run.unzip.Test(), c.refused ? 0 : c.members);
@@ -229,7 +229,7 @@ TEST(ExpansionTest, SpaceOfReplacedFilesCounts) {
     Put32(&bytes, LastLayout().central_offsets[i] + 24, static_cast<uint32_t>(each));
     // The old versions: as large, and sparse, so they take no room here.
     std::error_code ec;
-    WriteBytes(run.out / ("big" + std::to_string(i)), "");
+    WriteFileBytes(run.out / ("big" + std::to_string(i)), "");
     fs::resize_file(run.out / ("big" + std::to_string(i)), each, ec);
     ASSERT_FALSE(ec) << ec.message();
   }

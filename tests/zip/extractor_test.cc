@@ -38,7 +38,7 @@ struct Fixture {
   explicit Fixture(const std::string& bytes, const char* name = "test.zip") {
     archive = work.path() / name;
     out = work.path() / "out";
-    WriteBytes(archive, bytes);
+    WriteFileBytes(archive, bytes);
     unzip.SetArchiveFile(archive.string());
     unzip.SetExtractDir(out.string());
     unzip.FileSpec = {"*.*"};
@@ -85,9 +85,9 @@ TEST(ExtractorTest, SelectionAndStoredFolders) {
 
 TEST(ExtractorTest, ReplacesExistingFilesAndSetsTheirTime) {
   Fixture f(BuildZip(MakeMembers()));
-  WriteBytes(f.out / "a.txt", "old alpha");
+  WriteFileBytes(f.out / "a.txt", "old alpha");
   EXPECT_EQ(f.unzip.Extract(), 4);
-  EXPECT_EQ(ReadBytes(f.out / "a.txt"), "alpha");
+  EXPECT_EQ(ReadFileBytes(f.out / "a.txt"), "alpha");
   // 2025-04-11 12:00:00 local time, from the member's DOS date and time.
   auto written = fs::last_write_time(f.out / "a.txt");
   auto expected_time = fs::last_write_time(f.out / "sub" / "b.txt");
@@ -125,7 +125,7 @@ TEST(ExtractorTest, StoredAttributesAreRestoredAfterTheFlush) {
 
 TEST(ExtractorTest, SkipRulesAndBeginEvent) {
   Fixture f(BuildZip(MakeMembers()));
-  WriteBytes(f.out / "a.txt", "keep me");
+  WriteFileBytes(f.out / "a.txt", "keep me");
   f.unzip.OverwriteMode = TOverwriteMode::omSkip;
   std::vector<std::string> begun;
   f.unzip.OnBegin = [&begun](TUnZip*, const std::string& file, int, bool& extract) {
@@ -133,7 +133,7 @@ TEST(ExtractorTest, SkipRulesAndBeginEvent) {
     extract = file.find("c.dat") == std::string::npos;
   };
   EXPECT_EQ(f.unzip.Extract(), 2);  // readme and sub\b.txt
-  EXPECT_EQ(ReadBytes(f.out / "a.txt"), "keep me");
+  EXPECT_EQ(ReadFileBytes(f.out / "a.txt"), "keep me");
   EXPECT_FALSE(fs::exists(f.out / "sub" / "deeper" / "c.dat"));
   EXPECT_EQ(begun.size(), 4u);  // files only, not the folder entry
   EXPECT_TRUE(f.unzip.Succeeded());
@@ -178,8 +178,8 @@ TEST(ExtractorTest, OnFileExistsMayNameAnotherTarget) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Fixture f(BuildZip({{.name = "a.txt", .data = "alpha"}}));
-    WriteBytes(f.out / "a.txt", "old alpha");
-    WriteBytes(f.out / "taken.txt", "taken");
+    WriteFileBytes(f.out / "a.txt", "old alpha");
+    WriteFileBytes(f.out / "taken.txt", "taken");
     f.unzip.ConfirmOverwrites = true;
     std::vector<std::string> asked;
     size_t next = 0;
@@ -260,13 +260,13 @@ TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
        RunKind::kExtract, then_after({"begin skip.dat", "progress 0/30"}), 1, 0, only_after},
       {"kept by omSkip", plain, nullptr,
        [](TUnZip& unzip, const fs::path& out) {
-         WriteBytes(out / "skip.dat", "old");
+         WriteFileBytes(out / "skip.dat", "old");
          unzip.OverwriteMode = TOverwriteMode::omSkip;
        },
        RunKind::kExtract, then_after({"begin skip.dat", "progress 0/30"}), 1, 0, old_kept},
       {"skipped by OnFileExists", plain, nullptr,
        [](TUnZip& unzip, const fs::path& out) {
-         WriteBytes(out / "skip.dat", "old");
+         WriteFileBytes(out / "skip.dat", "old");
          unzip.ConfirmOverwrites = true;
          unzip.OnFileExists = [](TUnZip*, const std::string&, std::string&, TOverwriteMode& mode) {
            mode = TOverwriteMode::omSkip;
@@ -283,7 +283,7 @@ TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
       {"confirmed overwrites without OnFileExists: reported and counted as a failure", plain,
        nullptr,
        [](TUnZip& unzip, const fs::path& out) {
-         WriteBytes(out / "skip.dat", "old");
+         WriteFileBytes(out / "skip.dat", "old");
          unzip.ConfirmOverwrites = true;
          unzip.OnFileExists = nullptr;
        },
@@ -351,7 +351,7 @@ TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
        then_after({"begin skip.dat", "error 25236 skip.dat", "progress 0/30"}), 1, 1, only_after},
       {"read-only target", plain, nullptr,
        [](TUnZip&, const fs::path& out) {
-         WriteBytes(out / "skip.dat", "old");
+         WriteFileBytes(out / "skip.dat", "old");
          fs::permissions(out / "skip.dat",
                          fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                          fs::perm_options::remove);
@@ -368,7 +368,8 @@ TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
        1,
        {{"after.txt", after_data}, {"skip.dat/", ""}}},
       {"wrong CRC beside an old file", plain, wrong_crc,
-       [](TUnZip&, const fs::path& out) { WriteBytes(out / "skip.dat", "old"); }, RunKind::kExtract,
+       [](TUnZip&, const fs::path& out) { WriteFileBytes(out / "skip.dat", "old"); },
+       RunKind::kExtract,
        then_after(
            {"begin skip.dat", "progress 100/30", "error 25151 skip.dat", "end skip.dat fail"}),
        1, 1, old_kept},
@@ -506,7 +507,7 @@ TEST(ExtractorTest, EmptyExtractDirMeansTheArchiveFolder) {
   Fixture f(BuildZip(MakeMembers()));
   f.unzip.SetExtractDir("");
   EXPECT_EQ(f.unzip.Extract(), 4);
-  EXPECT_EQ(ReadBytes(f.work.path() / "sub" / "b.txt"), "beta");
+  EXPECT_EQ(ReadFileBytes(f.work.path() / "sub" / "b.txt"), "beta");
 }
 
 TEST(ExtractorTest, DirectoryWithoutLocalHeadersIsDamagedButReadable) {
@@ -518,7 +519,7 @@ TEST(ExtractorTest, DirectoryWithoutLocalHeadersIsDamagedButReadable) {
   EXPECT_EQ(f.unzip.Extract(), 4);
   EXPECT_TRUE(f.log.Has(kErrHeaderNotFound));
   EXPECT_FALSE(f.unzip.Succeeded());
-  EXPECT_EQ(ReadBytes(f.out / "sub" / "deeper" / "c.dat"), std::string(100000, 'c'));
+  EXPECT_EQ(ReadFileBytes(f.out / "sub" / "deeper" / "c.dat"), std::string(100000, 'c'));
 
   // A handler may refuse the walk by local headers.
   Fixture refused(BuildZip(MakeMembers(), options));
@@ -539,7 +540,7 @@ TEST(ExtractorTest, HeaderEncryptedArchive) {
   }
   Fixture f(BuildZip(members));
   EXPECT_EQ(f.unzip.Extract(), 4) << f.log.Describe();
-  EXPECT_EQ(ReadBytes(f.out / "sub" / "b.txt"), "beta");
+  EXPECT_EQ(ReadFileBytes(f.out / "sub" / "b.txt"), "beta");
 }
 
 TEST(ExtractorTest, JarFolderEntriesByName) {
@@ -550,7 +551,7 @@ TEST(ExtractorTest, JarFolderEntriesByName) {
   f.unzip.CreateStoredDirs = true;
   EXPECT_EQ(f.unzip.ArcType(), TArcType::atJar);
   EXPECT_EQ(f.unzip.Extract(), 1);
-  EXPECT_EQ(ReadBytes(f.out / "META-INF" / "MANIFEST.MF"), "Manifest");
+  EXPECT_EQ(ReadFileBytes(f.out / "META-INF" / "MANIFEST.MF"), "Manifest");
 }
 
 }  // namespace

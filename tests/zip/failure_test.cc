@@ -33,7 +33,7 @@ fs::path Generated(const char* name) {
 void PlantOldFiles(const fs::path& dir, const std::map<std::string, std::string>& expected) {
   for (const auto& [path, content] : expected) {
     if (path.back() != '/') {
-      WriteBytes(dir / path, kOld);
+      WriteFileBytes(dir / path, kOld);
     }
   }
 }
@@ -164,7 +164,7 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
     fs::path out = work.path() / "game";
     PlantOldFiles(out, expected);
     fs::path archive = work.path() / "download.zip";
-    WriteBytes(archive, c.damage(ReadBytes(Generated(c.source))));
+    WriteFileBytes(archive, c.damage(ReadFileBytes(Generated(c.source))));
 
     TUnZip unzip;
     ErrorLog log(unzip);
@@ -187,11 +187,11 @@ TEST(FailureTest, DamagedArchivesKeepPreviousFiles) {
       if (path.back() == '/') {
         continue;
       }
-      std::string now = ReadBytes(out / path);
+      std::string now = ReadFileBytes(out / path);
       EXPECT_TRUE(now == kOld || now == content) << "partly written: " << path;
     }
     if (c.keeps_old) {
-      EXPECT_TRUE(ReadBytes(out / c.keeps_old) == kOld) << c.keeps_old;
+      EXPECT_TRUE(ReadFileBytes(out / c.keeps_old) == kOld) << c.keeps_old;
     }
     EXPECT_TRUE(TempLeftovers(work.path()).empty());
   }
@@ -206,7 +206,7 @@ TEST(FailureTest, FailedMemberInAFreshFolderLeavesNoFile) {
                                          "new/bad.txt", 14, 16, 0x12345678, 4);
   TempDir work;
   fs::path archive = work.path() / "fresh.zip";
-  WriteBytes(archive, bytes);
+  WriteFileBytes(archive, bytes);
   fs::path out = work.path() / "game";
   TUnZip unzip;
   ErrorLog log(unzip);
@@ -278,7 +278,7 @@ TEST(FailureTest, RootedNamesLandBelowTheFolderAndHostileNamesAreRefused) {
   fs::path out = work.path() / "a" / "b";
   fs::create_directories(out);
   fs::path archive = work.path() / "hostile.zip";
-  WriteBytes(archive, BuildZip(members));
+  WriteFileBytes(archive, BuildZip(members));
 
   TUnZip unzip;
   ErrorLog log(unzip);
@@ -303,14 +303,14 @@ TEST(FailureTest, RootedNamesLandBelowTheFolderAndHostileNamesAreRefused) {
 // An archive with one member "target.txt".
 fs::path OneMemberArchive(const fs::path& dir, const std::string& name = "target.txt") {
   fs::path archive = dir / "one.zip";
-  WriteBytes(archive, BuildZip({{.name = name, .data = "new content"}}));
+  WriteFileBytes(archive, BuildZip({{.name = name, .data = "new content"}}));
   return archive;
 }
 
 TEST(FailureTest, ReadOnlyTargetStaysUnlessOverwritesAreConfirmed) {
   TempDir work;
   fs::path out = work.path() / "out";
-  WriteBytes(out / "target.txt", kOld);
+  WriteFileBytes(out / "target.txt", kOld);
   fs::permissions(out / "target.txt",
                   fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
@@ -321,7 +321,7 @@ TEST(FailureTest, ReadOnlyTargetStaysUnlessOverwritesAreConfirmed) {
   unzip.FileSpec = {"*.*"};
   EXPECT_EQ(unzip.Extract(), 0);
   EXPECT_TRUE(log.Has(kErrOpenFile)) << log.Describe();
-  EXPECT_EQ(ReadBytes(out / "target.txt"), kOld);
+  EXPECT_EQ(ReadFileBytes(out / "target.txt"), kOld);
   EXPECT_EQ(unzip.FailedCount(), 1);
 
   // Confirmed by the handler: the read-only mark is cleared and the file replaced.
@@ -330,14 +330,14 @@ TEST(FailureTest, ReadOnlyTargetStaysUnlessOverwritesAreConfirmed) {
     mode = TOverwriteMode::omOverwrite;
   };
   EXPECT_EQ(unzip.Extract(), 1) << log.Describe();
-  EXPECT_EQ(ReadBytes(out / "target.txt"), "new content");
+  EXPECT_EQ(ReadFileBytes(out / "target.txt"), "new content");
 }
 
 #ifndef _WIN32
 TEST(FailureTest, ReadOnlyFolderLosesNothing) {
   TempDir work;
   fs::path out = work.path() / "out";
-  WriteBytes(out / "target.txt", kOld);
+  WriteFileBytes(out / "target.txt", kOld);
   fs::path archive = OneMemberArchive(work.path());
   // Tests run as root, for whom permissions do not stop writing: the
   // immutable attribute does.
@@ -354,7 +354,7 @@ TEST(FailureTest, ReadOnlyFolderLosesNothing) {
   std::system(("chattr -i '" + out.string() + "'").c_str());
   EXPECT_EQ(count, 0);
   EXPECT_TRUE(log.Has(kErrOpenFile)) << log.Describe();
-  EXPECT_EQ(ReadBytes(out / "target.txt"), kOld);
+  EXPECT_EQ(ReadFileBytes(out / "target.txt"), kOld);
   EXPECT_TRUE(TempLeftovers(work.path()).empty());
 }
 
@@ -376,7 +376,7 @@ TEST(FailureTest, RunningProgramIsReplaced) {
   unzip.SetExtractDir(out.string());
   unzip.FileSpec = {"*.*"};
   EXPECT_EQ(unzip.Extract(), 1) << log.Describe();
-  EXPECT_EQ(ReadBytes(out / "prog"), "new content");
+  EXPECT_EQ(ReadFileBytes(out / "prog"), "new content");
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still running, from the old file
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
@@ -385,7 +385,7 @@ TEST(FailureTest, RunningProgramIsReplaced) {
 TEST(FailureTest, FileOpenLikeARunningProgramIsReplaced) {
   TempDir work;
   fs::path out = work.path() / "out";
-  WriteBytes(out / "prog.exe", kOld);
+  WriteFileBytes(out / "prog.exe", kOld);
   // A running executable is open for reading and may be renamed, not written.
   HANDLE busy = CreateFileW((out / "prog.exe").wstring().c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -398,7 +398,7 @@ TEST(FailureTest, FileOpenLikeARunningProgramIsReplaced) {
   unzip.FileSpec = {"*.*"};
   EXPECT_EQ(unzip.Extract(), 1) << log.Describe();
   CloseHandle(busy);
-  EXPECT_EQ(ReadBytes(out / "prog.exe"), "new content");
+  EXPECT_EQ(ReadFileBytes(out / "prog.exe"), "new content");
   // The next run clears what was renamed aside.
   EXPECT_EQ(unzip.Extract(), 1);
   EXPECT_EQ(ReadTree(out).size(), 1u);
@@ -426,7 +426,7 @@ TEST(FailureTest, CancelStopsWithoutPartialFiles) {
   EXPECT_FALSE(unzip.Succeeded());
   for (const auto& [path, content] : expected) {
     if (path.back() != '/') {
-      std::string now = ReadBytes(out / path);
+      std::string now = ReadFileBytes(out / path);
       EXPECT_TRUE(now == kOld || now == content) << path;
     }
   }
@@ -441,7 +441,7 @@ struct ExtractRun {
   ErrorLog log{unzip};
   int Extract(const std::string& bytes) {
     fs::path archive = work.path() / "run.zip";
-    WriteBytes(archive, bytes);
+    WriteFileBytes(archive, bytes);
     unzip.SetArchiveFile(archive.string());
     unzip.SetExtractDir(out.string());
     unzip.FileSpec = {"*.*"};
@@ -569,9 +569,9 @@ TEST(FailureTest, TemporariesOfAnEarlierRunAreCleared) {
   ExtractRun run;
   // What a run that died left in folders that exist, beside a file of the
   // user's that only looks alike.
-  WriteBytes(run.out / (std::string(TUnZip::kTempFilePrefix) + "1a2b3c.tmp"), "partial");
-  WriteBytes(run.out / "sub" / (std::string(TUnZip::kTempFilePrefix) + "XYZ123"), "partial");
-  WriteBytes(run.out / "sub" / "qmz-notes.txt", "mine");
+  WriteFileBytes(run.out / (std::string(TUnZip::kTempFilePrefix) + "1a2b3c.tmp"), "partial");
+  WriteFileBytes(run.out / "sub" / (std::string(TUnZip::kTempFilePrefix) + "XYZ123"), "partial");
+  WriteFileBytes(run.out / "sub" / "qmz-notes.txt", "mine");
   EXPECT_EQ(run.Extract(BuildZip(
                 {{.name = "a.txt", .data = "alpha"}, {.name = "sub/b.txt", .data = "beta"}})),
             2);
@@ -635,7 +635,7 @@ TEST(FailureTest, MarkedFileOfAnEarlierArchiveIsReplacedWhenOverwritesAreConfirm
     Put32(&damaged, LastLayout().central_offsets[0] + 16, 0x12345678);
     EXPECT_EQ(run.Extract(damaged), 0);
     EXPECT_TRUE(run.log.Has(kErrCrcCheck)) << run.log.Describe();
-    EXPECT_EQ(ReadBytes(run.out / "sub" / "game.dll"), "old");
+    EXPECT_EQ(ReadFileBytes(run.out / "sub" / "game.dll"), "old");
     EXPECT_EQ(marks(), kept);
 
     // Every later run replaces it: the same file again, and a new version.
@@ -643,7 +643,7 @@ TEST(FailureTest, MarkedFileOfAnEarlierArchiveIsReplacedWhenOverwritesAreConfirm
       EXPECT_EQ(run.Extract(BuildZip({{.name = "sub/game.dll", .data = content}})), 1)
           << run.log.Describe();
       EXPECT_TRUE(run.unzip.Succeeded()) << run.log.Describe();
-      EXPECT_EQ(ReadBytes(run.out / "sub" / "game.dll"), content);
+      EXPECT_EQ(ReadFileBytes(run.out / "sub" / "game.dll"), content);
     }
     EXPECT_EQ(marks(), 0u);
     EXPECT_TRUE(TempLeftovers(run.work.path()).empty());

@@ -81,7 +81,8 @@ TEST(LegacyMethodsTest, EveryMemberDecodesAndVerifies) {
     unzip.SetExtractDir(out.str());
     EXPECT_EQ(unzip.Extract(), c.members) << log.Describe();
     for (const KnownMember& m : c.known) {
-      EXPECT_TRUE(ReadBytes(out.path() / m.name) == ReadBytes(Fixtures() / m.original)) << m.name;
+      EXPECT_TRUE(ReadFileBytes(out.path() / m.name) == ReadFileBytes(Fixtures() / m.original))
+          << m.name;
     }
   }
 }

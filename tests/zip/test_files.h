@@ -1,11 +1,14 @@
-// Files and folders for the extractor tests: the source and build trees,
-// fresh temporary folders, reading and comparing trees.
+// Trees of files for the extractor tests: where the archives are, and
+// reading and comparing extracted trees.
 #pragma once
 
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm::zip::testing {
 
@@ -16,23 +19,9 @@ namespace fs = std::filesystem;
 fs::path SourceDir();
 fs::path BinaryDir();
 
-// A fresh empty folder, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-  // The path as the extractor takes it.
-  std::string str() const { return path_.string(); }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadBytes(const fs::path& path);
-void WriteBytes(const fs::path& path, const std::string& bytes);
+using test_support::ReadFileBytes;
+using test_support::TempDir;
+using test_support::WriteFileBytes;
 
 // Relative path ("/" separators) -> content, "" + trailing "/" for folders.
 std::map<std::string, std::string> ReadTree(const fs::path& root);

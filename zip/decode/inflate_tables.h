@@ -67,7 +67,7 @@ inline constexpr unsigned kPrecodeBits = kMaxPrecodeBits;
 // search over the counts per length as zlib's examples/enough.c does:
 //   symbols 288, main bits 10, longest 15: 1334 entries
 //   symbols  32, main bits  8, longest 15:  402 entries
-// tests/zip_decode/inflate_tables_test.cc repeats the search and builds the
+// tests/zip/decode/inflate_tables_test.cc repeats the search and builds the
 // worst codes. Incomplete codes are only taken without subtables.
 inline constexpr unsigned kLitlenTableSize = 1334;
 inline constexpr unsigned kDistTableSize = 402;
