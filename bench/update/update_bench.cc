@@ -363,7 +363,7 @@ bool MemoryPeaks(const Work& work, const Release& game_release) {
   }
   const double laid_seconds = SecondsSince(laid);
   const auto published = std::chrono::steady_clock::now();
-  // Level 1: at the default level qmpublish spends minutes on 1.28 GB on
+  // Level 1: at the default level qmpublish spends minutes on 1280 MiB on
   // two shared cores, and the updater's memory does not depend on the level.
   PublishRequest request;
   request.release = big_folder;
