@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/stats.h"
 #include "zip/unzip.h"
 
 namespace fs = std::filesystem;
@@ -87,12 +88,8 @@ struct Contender {
   std::function<bool(const fs::path& target)> run;
   fs::path last_target;
   std::vector<double> seconds;
-  double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
-  double median() const {
-    std::vector<double> sorted = seconds;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted[sorted.size() / 2];
-  }
+  double best() const { return qm::bench::Best(seconds); }
+  double median() const { return qm::bench::Median(seconds); }
 };
 
 // kRounds runs of each contender, the rounds interleaved so that a slow

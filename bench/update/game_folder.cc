@@ -1,13 +1,13 @@
 #include "bench/update/game_folder.h"
 
-#include <strings.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <thread>
+
+#include "platform/process.h"
 
 namespace qm::bench {
 namespace {
@@ -15,50 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kMark[] = "client-started";
-
-bool IsClientName(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return strcasecmp(name.c_str(), kClientName) == 0;
-}
-
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// As the updater looks, and a little wider: the executable, the process
-// name (which a zombie keeps), or the first two words of the command line.
-bool AnyClientProcess() {
-  std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
-    const std::string pid = entry.path().filename().string();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
-    std::error_code link_error;
-    std::string comm = ReadAll(entry.path() / "comm");
-    if (!comm.empty() && comm.back() == '\n') {
-      comm.pop_back();
-    }
-    if (IsClientName(fs::read_symlink(entry.path() / "exe", link_error).string()) ||
-        IsClientName(comm)) {
-      return true;
-    }
-    const std::string cmdline = ReadAll(entry.path() / "cmdline");
-    const size_t first_end = cmdline.find('\0');
-    if (IsClientName(cmdline.substr(0, first_end))) {
-      return true;
-    }
-    if (first_end != std::string::npos) {
-      const size_t second_end = cmdline.find('\0', first_end + 1);
-      if (IsClientName(cmdline.substr(first_end + 1, second_end - first_end - 1))) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -102,7 +58,8 @@ bool NoClientRunning() {
     // AdoptOrphans); no other child is waited for at this point.
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    if (!AnyClientProcess()) {
+    // The updater's own lookup: what it would take for a running game.
+    if (!platform::ActivateRunningClient()) {
       break;
     }
     if (std::chrono::steady_clock::now() > deadline) {

@@ -18,14 +18,13 @@ bool PrepareGameFolder(const std::filesystem::path& folder, const std::filesyste
 // ended its run by starting the game.
 bool ClientWasStarted(const std::filesystem::path& folder);
 
-// Waits (at most 30 s) until no process named _QuillMar_.exe runs on the
-// machine: the updater would take one for a running game and do nothing.
-// A zombie counts too, since it keeps its name.
+// Waits (at most 30 s) until no game client runs on the machine as the
+// updater looks for one: it would take it for a running game and do nothing.
 bool NoClientRunning();
 
 // Makes this process the reaper of orphans below it. The updater starts the
-// game and exits without waiting for it, so the stand-in is orphaned; where
-// init reaps late, its zombie would stop the next updater from running.
+// game and exits without waiting for it, so the stand-in is orphaned; reaped
+// here, its zombies do not pile up over hundreds of runs.
 void AdoptOrphans();
 
 }  // namespace qm::bench

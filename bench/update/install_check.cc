@@ -4,25 +4,14 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <string_view>
+
+#include "util/ascii.h"
 
 namespace qm::bench {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string TrimBlanks(const std::string& text) {
-  const size_t begin = text.find_first_not_of(" \t\r");
-  if (begin == std::string::npos) {
-    return "";
-  }
-  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
-}
 
 bool SameContent(const fs::path& a, const fs::path& b) {
   std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
@@ -44,27 +33,24 @@ bool SameContent(const fs::path& a, const fs::path& b) {
 
 // The value of section/key as the profile rules read it: names without
 // regard to case, blanks around the value dropped, the first match counts.
-bool FindValue(const std::string& ini,
-               const std::string& section,
-               const std::string& key,
+// Read here rather than with the updater's own reader, which wrote the file.
+bool FindValue(std::string_view ini,
+               std::string_view section,
+               std::string_view key,
                std::string* value) {
-  std::string current;
-  size_t at = 0;
-  while (at < ini.size()) {
-    size_t end = ini.find('\n', at);
-    if (end == std::string::npos) {
-      end = ini.size();
-    }
-    const std::string line = TrimBlanks(ini.substr(at, end - at));
-    at = end + 1;
+  std::string_view current;
+  while (!ini.empty()) {
+    const size_t end = std::min(ini.find('\n'), ini.size());
+    const std::string_view line = TrimAsciiBlanks(ini.substr(0, end));
+    ini.remove_prefix(std::min(end + 1, ini.size()));
     if (line.starts_with('[')) {
-      current = Lower(line.substr(1, line.find(']') - 1));
+      current = line.substr(1, line.find(']') - 1);
       continue;
     }
     const size_t eq = line.find('=');
-    if (current == Lower(section) && eq != std::string::npos &&
-        Lower(TrimBlanks(line.substr(0, eq))) == Lower(key)) {
-      *value = TrimBlanks(line.substr(eq + 1));
+    if (EqualsIgnoringAsciiCase(current, section) && eq != std::string_view::npos &&
+        EqualsIgnoringAsciiCase(TrimAsciiBlanks(line.substr(0, eq)), key)) {
+      *value = TrimAsciiBlanks(line.substr(eq + 1));
       return true;
     }
   }

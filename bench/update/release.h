@@ -1,6 +1,5 @@
-// The releases the benchmark serves, generated from fixed seeds: the files
-// of each archive as they must be installed, the archives zipped by Info-ZIP
-// into the server's folder, and the manifest that lists them.
+// The release folders the benchmark publishes, generated from fixed seeds in
+// the layout qmpublish reads, and what a publication of one must install.
 #pragma once
 
 #include <cstdint>
@@ -10,19 +9,14 @@
 
 namespace qm::bench {
 
-// The launcher's version key and FileVersion (launcher/QuillMar.rc):
-// a manifest that names this version makes the update skip the launcher.
-inline constexpr char kVersionKey[] = "82001500";
-inline constexpr char kLauncherVersion[] = "3.0.0.0";
-
 struct ReleaseFile {
   std::string path;  // below the game folder, "/" between folders
   uint64_t size = 0;
 };
 
 struct ReleaseArchive {
-  std::string url_path;          // below the server's root, e.g. "QuillMar/engine/Part.zip"
-  std::filesystem::path source;  // its files as they must be installed
+  std::string url_path;          // below the server's root, e.g. "QuillMar/r0123abcd/Part.zip"
+  std::filesystem::path source;  // its item folder of the release: its files as installed
   std::vector<ReleaseFile> files;
   uint64_t bytes = 0;  // of its files
   uint64_t archive_bytes = 0;
@@ -36,7 +30,7 @@ struct RecordedVersion {
 };
 
 struct Release {
-  std::string manifest;                  // QuillMar.ini as the server holds it
+  std::string manifest;                  // QuillMar.ini as the key-less launcher gets it
   std::vector<ReleaseArchive> archives;  // in the order the update fetches them
   std::vector<RecordedVersion> recorded;
 
@@ -45,24 +39,17 @@ struct Release {
   uint64_t archive_bytes() const;
 };
 
-// A game release of about 200 MB in some 4,700 files: the splash, engine,
-// data, three A-data and two B-data archives. The download base is a mirror
-// line naming base_url + "/QuillMar/", the engine base its folder "engine".
-bool MakeGameRelease(const std::filesystem::path& sources,
-                     const std::filesystem::path& www,
-                     const std::string& base_url,
-                     Release* release,
-                     std::string* error);
+// A game release of about 200 MB in some 4,700 files below folder: the
+// launcher (a copy of launcher), the splash, engine, data, three A-data and
+// two B-data sets.
+bool LayOutGameRelease(const std::filesystem::path& folder,
+                       const std::filesystem::path& launcher,
+                       std::string* error);
 
-// One engine archive of more than 1 GiB: a stored member of 640 MiB (a
-// movie) and a deflated one of 640 MiB, below the folder "big".
-bool MakeBigRelease(const std::filesystem::path& sources,
-                    const std::filesystem::path& www,
-                    Release* release,
-                    std::string* error);
-
-// Puts the release's manifest in place on the server (by rename, so that a
-// request never sees half a file).
-bool PublishManifest(const std::filesystem::path& www, const Release& release);
+// The launcher and an engine of more than 1 GiB: a movie of 640 MiB that
+// does not deflate and 640 MiB of data that does.
+bool LayOutBigRelease(const std::filesystem::path& folder,
+                      const std::filesystem::path& launcher,
+                      std::string* error);
 
 }  // namespace qm::bench

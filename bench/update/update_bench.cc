@@ -1,14 +1,17 @@
 // update_bench DIR
 // QuillMar.exe built with the base URL http://127.0.0.1:<port>, against
-// nginx on that port, beside the same work done by curl and Info-ZIP:
+// nginx on that port, beside the same work done by curl and Info-ZIP. The
+// releases are release folders published by qmpublish, as a publisher ships
+// them; the launcher without a key gets the manifest without section H, so
+// that it checks no hashes.
 //  1. fresh install of a release of about 200 MB (8 archives, 4,700 files)
 //     into a game folder holding only QuillMar.exe and the game's stand-in,
 //     against a shell pipeline that fetches the manifest and each archive
 //     with "curl -o" and unpacks it with "unzip -o -q" (target: ratio at
 //     most 1.0, aim 0.8), and beside a launcher built with a key installing
-//     the same archives from a signed manifest that lists their sizes and
-//     SHA-256 (target: at most 5 % slower); every install is checked
-//     afterwards;
+//     the same archives from the signed manifest, which lists their sizes
+//     and SHA-256 (target: at most 5 % slower); every install is checked
+//     afterwards against the release folder and the versions published;
 //  2. a start with everything up to date against curl fetching the manifest;
 //  3. peak memory of QuillMar.exe installing an archive of more than 1 GiB
 //     (target: at most 64 MiB, aim 16), beside its peak while installing
@@ -17,7 +20,6 @@
 // terminal (stdin from /dev/null), so its console prints status lines, which
 // go to a log per run. Everything is written below DIR/qm-update-bench
 // (some GB at the peak) and removed at the end.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -26,12 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/stats.h"
 #include "bench/update/child_process.h"
 #include "bench/update/game_folder.h"
 #include "bench/update/install_check.h"
 #include "bench/update/nginx_server.h"
+#include "bench/update/publication.h"
 #include "bench/update/release.h"
-#include "bench/update/signed_release.h"
 
 namespace qm::bench {
 namespace {
@@ -54,7 +57,7 @@ std::string BaseUrl() {
 struct Work {
   fs::path root;
   fs::path www;
-  fs::path sources;
+  fs::path releases;
   fs::path games;
   fs::path logs;
 };
@@ -63,13 +66,13 @@ struct Series {
   std::string name;
   std::vector<double> seconds;
 
-  double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
-  double median() const {
-    std::vector<double> sorted = seconds;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted[sorted.size() / 2];
-  }
+  double best() const { return Best(seconds); }
+  double median() const { return Median(seconds); }
 };
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
@@ -352,13 +355,25 @@ bool MemoryPeaks(const Work& work, const Release& game_release) {
 
   Release big;
   std::string error;
-  const auto made = std::chrono::steady_clock::now();
-  if (!MakeBigRelease(work.sources, work.www, &big, &error) || !PublishManifest(work.www, big)) {
-    std::printf("  the big release could not be made: %s\n", error.c_str());
+  const fs::path big_folder = work.releases / "big";
+  const auto laid = std::chrono::steady_clock::now();
+  if (!LayOutBigRelease(big_folder, QM_BENCH_LAUNCHER, &error)) {
+    std::printf("  the big release could not be laid out: %s\n", error.c_str());
     return false;
   }
-  const double made_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count();
+  const double laid_seconds = SecondsSince(laid);
+  const auto published = std::chrono::steady_clock::now();
+  // Level 1: at the default level qmpublish spends minutes on 1280 MiB on
+  // two shared cores, and the updater's memory does not depend on the level.
+  PublishRequest request;
+  request.release = big_folder;
+  request.www = work.www;
+  request.level = 1;
+  if (!PublishRelease(request, &big, &error)) {
+    std::printf("  the big release could not be published: %s\n", error.c_str());
+    return false;
+  }
+  const double published_seconds = SecondsSince(published);
   const fs::path game = work.games / "updater-big";
   ChildRun run;
   problem = WatchedInstall(game, work.logs / "big.log", big, 1, &run);
@@ -368,10 +383,10 @@ bool MemoryPeaks(const Work& work, const Release& game_release) {
   }
   const double peak = run.peak_kib / 1024.0;
   std::printf(
-      "  fresh install of one archive of %.1f MiB (%.1f MiB in %llu members, made in %.0f s): "
-      "%.1f MiB (target <= 64, aim 16)%s\n",
+      "  fresh install of one archive of %.1f MiB (%.1f MiB in %llu members, laid out in %.0f s, "
+      "published at level 1 in %.0f s): %.1f MiB (target <= 64, aim 16)%s\n",
       big.archive_bytes() / 1048576.0, big.bytes() / 1048576.0,
-      static_cast<unsigned long long>(big.files()), made_seconds, peak,
+      static_cast<unsigned long long>(big.files()), laid_seconds, published_seconds, peak,
       peak <= 64 ? "" : "  MISSED");
   std::printf("    installed in %.1f s (%.0f MB/s of archive), then compared byte for byte\n",
               run.seconds, big.archive_bytes() / 1e6 / run.seconds);
@@ -394,11 +409,11 @@ int Main(const fs::path& dir) {
   Work work;
   work.root = dir / "qm-update-bench";
   work.www = work.root / "www";
-  work.sources = work.root / "sources";
+  work.releases = work.root / "releases";
   work.games = work.root / "games";
   work.logs = work.root / "logs";
   fs::remove_all(work.root);
-  for (const fs::path& p : {work.www, work.sources, work.games, work.logs}) {
+  for (const fs::path& p : {work.www, work.releases, work.games, work.logs}) {
     fs::create_directories(p);
   }
   std::printf("update benchmark: %s against nginx on %s, work in %s\n", QM_BENCH_LAUNCHER,
@@ -407,20 +422,34 @@ int Main(const fs::path& dir) {
 
   Release release;
   std::string error;
-  const auto made = std::chrono::steady_clock::now();
-  if (!MakeGameRelease(work.sources, work.www, BaseUrl(), &release, &error) ||
-      !PublishManifest(work.www, release) ||
-      !PublishSignedManifest(work.www, release, QM_BENCH_KEY, &error)) {
-    std::printf("the release could not be made: %s\n", error.c_str());
+  const fs::path release_folder = work.releases / "game";
+  const auto laid = std::chrono::steady_clock::now();
+  if (!LayOutGameRelease(release_folder, QM_BENCH_LAUNCHER, &error)) {
+    std::printf("the release could not be laid out: %s\n", error.c_str());
     fs::remove_all(work.root);
     return 1;
   }
-  std::printf("release: %llu files, %.1f MB, in %zu archives of %.1f MB, made in %.0f s\n",
-              static_cast<unsigned long long>(release.files()), release.bytes() / 1e6,
-              release.archives.size(), release.archive_bytes() / 1e6,
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count());
+  const double laid_seconds = SecondsSince(laid);
+  const auto published = std::chrono::steady_clock::now();
+  // One publication at the default level serves both launchers: the signed
+  // manifest goes to www/signed/, and its mirror line leads to the archives.
+  PublishRequest request;
+  request.release = release_folder;
+  request.www = work.www;
+  request.mirrors = {BaseUrl() + "/QuillMar/"};
+  request.key_file = QM_BENCH_KEY;
+  if (!PublishRelease(request, &release, &error)) {
+    std::printf("the release could not be published: %s\n", error.c_str());
+    fs::remove_all(work.root);
+    return 1;
+  }
+  std::printf(
+      "release: %llu files, %.1f MB, laid out in %.0f s; qmpublish made %zu archives of %.1f MB "
+      "in %.0f s\n",
+      static_cast<unsigned long long>(release.files()), release.bytes() / 1e6, laid_seconds,
+      release.archives.size(), release.archive_bytes() / 1e6, SecondsSince(published));
   for (const ReleaseArchive& archive : release.archives) {
-    std::printf("  %-28s %5zu files %7.1f MB -> %6.1f MB\n", archive.url_path.c_str(),
+    std::printf("  %-34s %5zu files %7.1f MB -> %6.1f MB\n", archive.url_path.c_str(),
                 archive.files.size(), archive.bytes / 1e6, archive.archive_bytes / 1e6);
   }
 
