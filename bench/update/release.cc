@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 
-struct ItemSpec {
+struct ItemPlan {
   const char* folder;     // in the release folder
   const char* top;        // the folder its files go to, "" for the game folder
   const char* groups[4];  // folder and file name stems
@@ -27,7 +27,7 @@ struct ItemSpec {
 };
 
 // About 200 MB in 4,700 files.
-const ItemSpec kGameItems[] = {
+const ItemPlan kGameItems[] = {
     {"engine",
      "",
      {"System", "Shader", "Font", "Config"},
@@ -128,27 +128,27 @@ bool AddFile(const fs::path& item,
   return true;
 }
 
-bool LayOutItem(const ItemSpec& spec, const fs::path& item, uint64_t seed, std::string* error) {
+bool LayOutItem(const ItemPlan& plan, const fs::path& item, uint64_t seed, std::string* error) {
   std::mt19937_64 rng(seed);
-  for (int i = 0; i < spec.big_files; ++i) {
-    const std::string path = Join(spec.top, "Pack" + std::to_string(i) + ".pak");
+  for (int i = 0; i < plan.big_files; ++i) {
+    const std::string path = Join(plan.top, "Pack" + std::to_string(i) + ".pak");
     const ContentKind kind = i % 2 == 0 ? ContentKind::kBinary : ContentKind::kPacked;
-    if (!AddFile(item, path, spec.big_bytes, kind, rng(), error)) {
+    if (!AddFile(item, path, plan.big_bytes, kind, rng(), error)) {
       return false;
     }
   }
-  const int small = spec.files - spec.big_files;
+  const int small = plan.files - plan.big_files;
   const std::vector<uint64_t> sizes =
-      SmallSizes(rng, small, spec.bytes - spec.big_bytes * static_cast<uint64_t>(spec.big_files));
+      SmallSizes(rng, small, plan.bytes - plan.big_bytes * static_cast<uint64_t>(plan.big_files));
   for (int i = 0; i < small; ++i) {
     // About forty files to a folder, the folders spread over four groups.
     const int folder = i / 40;
-    const char* group = spec.groups[folder % 4];
+    const char* group = plan.groups[folder % 4];
     char name[64];
-    const ContentKind kind = PickKind(rng, spec.weights);
+    const ContentKind kind = PickKind(rng, plan.weights);
     std::snprintf(name, sizeof(name), "%s%02d/%s%04d%s", group, folder, group, i,
                   kExtensions[static_cast<int>(kind)][rng() % 3]);
-    if (!AddFile(item, Join(spec.top, name), sizes[static_cast<size_t>(i)], kind, rng(), error)) {
+    if (!AddFile(item, Join(plan.top, name), sizes[static_cast<size_t>(i)], kind, rng(), error)) {
       return false;
     }
   }
@@ -214,8 +214,8 @@ bool LayOutGameRelease(const fs::path& folder, const fs::path& launcher, std::st
     return false;
   }
   uint64_t seed = 1000;
-  for (const ItemSpec& spec : kGameItems) {
-    if (!LayOutItem(spec, folder / spec.folder, ++seed, error)) {
+  for (const ItemPlan& plan : kGameItems) {
+    if (!LayOutItem(plan, folder / plan.folder, ++seed, error)) {
       return false;
     }
   }

@@ -24,11 +24,11 @@ constexpr COLORREF kMaroon = RGB(128, 0, 0);
 constexpr COLORREF kHelpBlue = RGB(0, 0, 217);
 constexpr int kFirstEditId = 101;
 
-struct EditSpec {
+struct EditLayout {
   int x, y, width, height;
 };
 // C_Proxy, C_ProxyPort, C_ProxyUserName, C_ProxyPassWord in tab order.
-constexpr std::array<EditSpec, 4> kEdits = {{
+constexpr std::array<EditLayout, 4> kEdits = {{
     {129, 18, 194, 21},
     {130, 47, 40, 21},
     {130, 75, 121, 21},
@@ -37,13 +37,13 @@ constexpr std::array<EditSpec, 4> kEdits = {{
 
 enum class LabelFont { kSans, kGulim };
 enum class LabelText { kServer, kPort, kUserName, kPassword, kHelp1, kHelp2, kHelp3, kHelp4 };
-struct LabelSpec {
+struct LabelLayout {
   int x, y;
   LabelText text;
   LabelFont font;
   COLORREF colour;
 };
-constexpr std::array<LabelSpec, 8> kLabels = {{
+constexpr std::array<LabelLayout, 8> kLabels = {{
     {48, 20, LabelText::kServer, LabelFont::kSans, RGB(0, 0, 0)},
     {48, 51, LabelText::kPort, LabelFont::kSans, RGB(0, 0, 0)},
     {41, 80, LabelText::kUserName, LabelFont::kSans, RGB(0, 0, 0)},
@@ -189,7 +189,7 @@ class ProxyDialog {
   void CreateControls() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     for (size_t i = 0; i < kEdits.size(); ++i) {
-      const EditSpec& e = kEdits[i];
+      const EditLayout& e = kEdits[i];
       edits_[i] = CreateWindowExW(
           WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, e.x,
           e.y, e.width, e.height, hwnd_,
@@ -274,7 +274,7 @@ class ProxyDialog {
     }
     SetBkMode(dc, TRANSPARENT);
     HGDIOBJ old_font = SelectObject(dc, sans_font_.get());
-    for (const LabelSpec& label : kLabels) {
+    for (const LabelLayout& label : kLabels) {
       SelectObject(dc, label.font == LabelFont::kSans ? sans_font_.get() : gulim_font_.get());
       SetTextColor(dc, label.colour);
       std::wstring text = win32::Cp949ToWide(LabelOf(*texts_, label.text));
