@@ -40,6 +40,7 @@ ServerSettings ReadServerSettings(const platform::IniFile& ini,
   ini.ReadSectionValues("AData", settings.adata);
   ini.ReadSectionValues("BData", settings.bdata);
   ini.ReadSectionValues(kHashSection, settings.hash_lines);
+  settings.serial = Trim(ListValue(settings.hash_lines, kSerialKey));
   return settings;
 }
 

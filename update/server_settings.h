@@ -30,6 +30,7 @@ struct ServerSettings {
   StringList adata;  // "AData<k>=<version>" lines
   StringList bdata;
   StringList hash_lines;  // the lines of section H
+  std::string serial;     // its Serial, as read
 };
 
 // default_base_url: the update server, without a trailing "/".

@@ -100,12 +100,13 @@ int32_t UpdateRun::DownLoadFile() {
     }
     host_.ResetProgress();
     platform::ProcessMessages();
+    // Read before it is checked, but acted on only once it passed.
+    if (!Cancelled()) {
+      ReadServerCopy(state_.AppDir + "\\Temp\\QuillMar.ini");
+    }
     if (!Cancelled() && public_key && !AcceptSignedManifest(fetched)) {
       platform::DeleteFile(fetched);
       return kUpdateNotConnected;
-    }
-    if (!Cancelled()) {
-      ReadServerCopy(state_.AppDir + "\\Temp\\QuillMar.ini");
     }
     platform::DeleteFile(fetched);
   }
@@ -145,8 +146,7 @@ bool UpdateRun::AcceptSignedManifest(const std::string& path) {
     const uint64_t accepted = AcceptedSerial(
         platform::IniFile(installed_copy).ReadString(kAcceptedSection, kAcceptedSerialKey, ""));
     const ManifestVerdict verdict =
-        CheckManifest(manifest, platform::IniFile(path).ReadString(kHashSection, kSerialKey, ""),
-                      signature, *public_key, accepted);
+        CheckManifest(manifest, server_.serial, signature, *public_key, accepted);
     if (verdict.accepted) {
       if (verdict.serial > accepted) {
         try {

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "util/ascii.h"
-
 namespace qm::http {
 
 bool ParseDottedAddress(const std::string& text, uint32_t* address) {
@@ -59,10 +57,6 @@ uint16_t NetworkToHost16(uint16_t value) {
   uint8_t bytes[2];
   std::memcpy(bytes, &value, 2);
   return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
-
-std::string TrimBlanks(const std::string& text) {
-  return std::string(TrimAsciiBlanks(text));
 }
 
 }  // namespace qm::http

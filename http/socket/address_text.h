@@ -13,7 +13,5 @@ bool ParseDottedAddress(const std::string& text, uint32_t* address);
 std::string DottedAddress(uint32_t address);
 uint16_t HostToNetwork16(uint16_t value);
 uint16_t NetworkToHost16(uint16_t value);
-// Drops leading and trailing bytes of value 32 or less.
-std::string TrimBlanks(const std::string& text);
 
 }  // namespace qm::http

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "http/socket/address_text.h"
+#include "util/ascii.h"
 
 namespace qm::http {
 namespace {
@@ -81,15 +82,18 @@ void TWSocket::ChangeWhileClosed(const char* name,
 }
 
 void TWSocket::SetAddr(const std::string& value) {
-  ChangeWhileClosed("Addr", addr_, &addr_assigned_, &addr_resolved_, TrimBlanks(value));
+  ChangeWhileClosed("Addr", addr_, &addr_assigned_, &addr_resolved_,
+                    std::string(TrimAsciiBlanks(value)));
 }
 
 void TWSocket::SetPort(const std::string& value) {
-  ChangeWhileClosed("Port", port_, &port_assigned_, &port_resolved_, TrimBlanks(value));
+  ChangeWhileClosed("Port", port_, &port_assigned_, &port_resolved_,
+                    std::string(TrimAsciiBlanks(value)));
 }
 
 void TWSocket::SetProto(const std::string& value) {
-  ChangeWhileClosed("Proto", proto_, &proto_assigned_, &proto_resolved_, TrimBlanks(value));
+  ChangeWhileClosed("Proto", proto_, &proto_assigned_, &proto_resolved_,
+                    std::string(TrimAsciiBlanks(value)));
 }
 
 void TWSocket::SetLocalAddr(const std::string& value) {
@@ -122,7 +126,7 @@ void TWSocket::SetSocksServer(const std::string& value) {
     ReportError("Can't change socks server if not closed");
     return;
   }
-  socks_server_ = TrimBlanks(value);
+  socks_server_ = std::string(TrimAsciiBlanks(value));
 }
 
 void TWSocket::SetSocksPort(const std::string& value) {
@@ -130,7 +134,7 @@ void TWSocket::SetSocksPort(const std::string& value) {
     ReportError("Can't change socks port if not closed");
     return;
   }
-  socks_port_ = TrimBlanks(value);
+  socks_port_ = std::string(TrimAsciiBlanks(value));
 }
 
 void TWSocket::SetSocksLevel(const std::string& value) {
