@@ -195,23 +195,7 @@ TEST(InflateTablesTest, WorstCodesFitTheirTables) {
                                    static_cast<unsigned>(dist.size()), true, table.data()));
 
   BitWriter w;
-  w.Put(1, 1);  // final
-  w.Put(2, 2);  // dynamic
-  w.Put(internal::kMaxLitlenSymbols - 257, 5);
-  w.Put(internal::kMaxDistSymbols - 1, 5);
-  w.Put(19 - 4, 4);
-  // Code length code: lengths 0-15 with 4-bit codewords, repeats unused.
-  static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
-  for (uint8_t sym : kOrder) {
-    w.Put(sym < 16 ? 4 : 0, 3);
-  }
-  for (uint8_t len : litlen) {
-    w.PutCode(len, 4);
-  }
-  for (uint8_t len : dist) {
-    w.PutCode(len, 4);
-  }
+  PutDynamicHeader(w, true, litlen, dist);
   const std::vector<uint32_t> litlen_codes = CanonicalCodes(litlen);
   const std::vector<uint32_t> dist_codes = CanonicalCodes(dist);
   // 64 KiB of every literal in turn, so that each distance has history.

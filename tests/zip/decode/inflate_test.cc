@@ -254,31 +254,6 @@ void PutFixed(BitWriter& w, unsigned sym) {
   }
 }
 
-// A dynamic block header: all literal/length lengths given, distance lengths given,
-// code lengths sent with a flat 5-bit precode (symbols 0..15 only) unless lens are given.
-void PutDynamicHeader(BitWriter& w,
-                      bool final_block,
-                      const std::vector<uint8_t>& litlen,
-                      const std::vector<uint8_t>& dist) {
-  w.Put(final_block, 1);
-  w.Put(2, 2);
-  w.Put(static_cast<uint32_t>(litlen.size() - 257), 5);
-  w.Put(static_cast<uint32_t>(dist.size() - 1), 5);
-  w.Put(19 - 4, 4);
-  // Precode: symbols 0..15 with length 4 (16 codes, complete), 16..18 unused.
-  static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
-  for (uint8_t sym : kOrder) {
-    w.Put(sym < 16 ? 4 : 0, 3);
-  }
-  for (uint8_t len : litlen) {
-    w.PutCode(len, 4);
-  }
-  for (uint8_t len : dist) {
-    w.PutCode(len, 4);
-  }
-}
-
 TEST(InflateTest, MalformedBlocksAreDataErrors) {
   struct Case {
     const char* name;

@@ -62,6 +62,13 @@ class BitWriter {
   size_t count_ = 0;
 };
 
+// A dynamic block's header with every literal/length and distance code
+// length given, sent through a complete 4-bit precode (symbols 0..15).
+void PutDynamicHeader(BitWriter& w,
+                      bool final_block,
+                      const std::vector<uint8_t>& litlen,
+                      const std::vector<uint8_t>& dist);
+
 // Canonical codewords (RFC 1951, 3.2.2) for code lengths; 0 for unused symbols.
 std::vector<uint32_t> CanonicalCodes(const std::vector<uint8_t>& lens);
 
