@@ -8,6 +8,7 @@
 
 #include "http/http_cli.h"
 #include "http/receive_stream.h"
+#include "platform/background_sha256.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "platform/message_loop.h"
@@ -36,7 +37,7 @@ uint32_t ClockSeededRandom() {
 // Hashes the document on its way to the stream that stores it.
 class DigestingStream : public http::ReceiveStream {
  public:
-  DigestingStream(http::ReceiveStream& target, platform::Sha256& digest)
+  DigestingStream(http::ReceiveStream& target, platform::BackgroundSha256& digest)
       : target_(target), digest_(digest) {}
   bool Write(const char* data, size_t size) override {
     digest_.Update(data, size);
@@ -46,7 +47,7 @@ class DigestingStream : public http::ReceiveStream {
 
  private:
   http::ReceiveStream& target_;
-  platform::Sha256& digest_;
+  platform::BackgroundSha256& digest_;
 };
 
 // A file of at most limit bytes, whole; false when it cannot be read.
@@ -305,7 +306,8 @@ bool UpdateRun::Fetch(const std::string& url,
   http::SpillingStream buffer(temp_folder);
   buffer.set_size_limit(limits.max_size);
   buffer.set_free_space_reserve(limits.free_space_reserve);
-  std::optional<platform::Sha256> digest;
+  // Hashed beside this thread: an archive's check must not slow its install.
+  std::optional<platform::BackgroundSha256> digest;
   std::optional<DigestingStream> digesting;
   if (archive_key != nullptr) {
     digesting.emplace(buffer, digest.emplace());
