@@ -1,6 +1,7 @@
 #include "http/http_cli.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <climits>
 
@@ -389,6 +390,7 @@ std::string THttpCli::ComposeRequest(const std::string& method) {
 }
 
 void THttpCli::SocketDataAvailable(uint16_t error) {
+  AssertInvariants();
   if (state_ != httpAwaitHeader && state_ != httpAwaitBody) {
     // Bytes nobody waits for (after an abort): read and drop them.
     char scratch[4096];
@@ -460,6 +462,7 @@ void THttpCli::FinishReceive(uintptr_t serial) {
 }
 
 void THttpCli::AfterReceive() {
+  AssertInvariants();
   if ((state_ != httpAwaitHeader && state_ != httpAwaitBody) || ending_ || awaiting_relocate_) {
     return;
   }
@@ -472,6 +475,7 @@ void THttpCli::AfterReceive() {
       FailRequest(reader_.error());
       break;
     case ResponseReader::Phase::kRelocate:
+      assert(relocating_ && !header_in_progress_);
       closing_for_relocation_ = true;
       socket_->Close();
       if (closing_for_relocation_) {
@@ -496,7 +500,7 @@ void THttpCli::AfterReceive() {
 }
 
 void THttpCli::HeaderBegun() {
-  header_in_progress_ = true;
+  assert(!header_in_progress_ && reader_.header_in_progress());
   TriggerHeaderBegin();
 }
 
@@ -506,6 +510,7 @@ void THttpCli::LocationRead(const std::string& value) {
     reader_.Stop();
     return;
   }
+  assert(header_in_progress_);
   relocating_ = true;
   pending_relocation_ = ComputeRelocation(value, request_, !Proxy.empty());
 }
@@ -530,6 +535,7 @@ void THttpCli::HeaderLineRead(const std::string& line) {
 }
 
 void THttpCli::HeaderEnded() {
+  assert(header_in_progress_ && !reader_.header_in_progress());
   content_type_ = reader_.content_type();
   bool document = reader_.phase() == ResponseReader::Phase::kBody ||
                   reader_.phase() == ResponseReader::Phase::kNoBody;
@@ -563,6 +569,7 @@ void THttpCli::BodyRead(const char* data, size_t size) {
     return;
   }
   if (!doc_begun_) {
+    assert(!header_in_progress_);
     doc_begun_ = true;
     TriggerDocBegin();
     if (state_ != httpAwaitBody) {
@@ -587,6 +594,7 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
   if (state_ == httpIdle || ending_) {
     return;
   }
+  AssertInvariants();
   if (reader_.busy() && (state_ == httpAwaitHeader || state_ == httpAwaitBody) &&
       (reader_.phase() == ResponseReader::Phase::kHeader ||
        reader_.phase() == ResponseReader::Phase::kBody)) {
@@ -667,10 +675,11 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
 }
 
 void THttpCli::RelocationSessionClosed() {
+  // The header's end has been reported: it closed, or it named a location.
+  assert(!header_in_progress_ && !ending_ && !awaiting_relocate_);
   closing_for_relocation_ = false;
   connected_ = false;
   relocating_ = false;
-  header_in_progress_ = false;
   close_deferred_ = false;
   if (++relocations_ > kMaxRelocations) {
     failure_ = "Too many relocations (more than " + std::to_string(kMaxRelocations) +
@@ -794,6 +803,7 @@ void THttpCli::Abort() {
 }
 
 void THttpCli::WndProc(const platform::Message& message) {
+  AssertInvariants();
   switch (message.id) {
     case kWmHttpRequestDone:
       if (OnRequestDone) {
@@ -818,6 +828,24 @@ void THttpCli::WndProc(const platform::Message& message) {
     default:
       break;
   }
+}
+
+void THttpCli::AssertInvariants() const {
+  if (state_ == httpIdle || state_ == httpAborting) {
+    return;  // an ended request leaves its flags as they were
+  }
+  // A relocation runs: location read, connection closing, next lookup posted.
+  assert(!closing_for_relocation_ || (relocating_ && !header_in_progress_ && !ending_));
+  assert(!awaiting_relocate_ || (state_ == httpAwaitHeader && !relocating_ &&
+                                 !closing_for_relocation_ && !header_in_progress_ && !ending_));
+  // The document begins after its header has ended.
+  assert(!doc_begun_ || (state_ == httpAwaitBody && !header_in_progress_));
+  assert(!paused_for_reader_ || state_ == httpAwaitHeader || state_ == httpAwaitBody);
+  // Between reads the reader, unless stopped or the end decided (which
+  // reports the header's end on the client's side only), is inside a header
+  // exactly when OnHeaderBegin has fired without its OnHeaderEnd.
+  assert(reader_.busy() || ending_ || reader_.phase() == ResponseReader::Phase::kStopped ||
+         header_in_progress_ == reader_.header_in_progress());
 }
 
 void THttpCli::SetState(THttpState state) {
@@ -876,7 +904,7 @@ void THttpCli::TriggerRequestHeaderEnd() {
 }
 
 void THttpCli::TriggerHeaderBegin() {
-  header_in_progress_ = true;
+  header_in_progress_ = true;  // the one record that OnHeaderEnd is owed
   if (OnHeaderBegin) {
     OnHeaderBegin(this);
   }

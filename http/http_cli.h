@@ -188,6 +188,8 @@ class THttpCli : private ResponseReader::Listener {
   // Milliseconds the waiting Get may still sleep before a limit is due;
   // fails the request when a limit has passed.
   int CheckTimeLimits();
+  // Asserts how the flags below go with state_ while a request is under way.
+  void AssertInvariants() const;
 
   std::unique_ptr<platform::MessageWindow> window_;
   class ClientSocket;
@@ -208,6 +210,9 @@ class THttpCli : private ResponseReader::Listener {
   bool relocating_ = false;  // a location line was read
   bool closing_for_relocation_ = false;
   bool awaiting_relocate_ = false;  // the next lookup is posted
+  // OnHeaderBegin has fired without its OnHeaderEnd. The reader's own flag
+  // cannot stand in: Stop clears it, and a request that fails inside the
+  // header still owes OnHeaderEnd.
   bool header_in_progress_ = false;
   bool doc_begun_ = false;
   bool ending_ = false;             // the end of this request is decided

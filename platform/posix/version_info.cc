@@ -1,12 +1,35 @@
 #include "platform/version_info.h"
 
+#include <stdlib.h>
+#include <string.h>
+
 #include "platform/file_system.h"
 #include "platform/posix/text_convert.h"
-#include "platform/posix/version_block.h"
+#include "platform/version_block.h"
 
 namespace qm::platform {
 
 namespace {
+
+// Languages in the order Windows tries them for a neutral request: neutral,
+// the user's language, US English; failing those the first one present.
+std::vector<uint32_t> PreferredLanguages() {
+  uint32_t user = 0x0409;
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = getenv(name);
+    if (value && *value) {
+      if (strncmp(value, "ko", 2) == 0) {
+        user = 0x0412;
+      }
+      break;
+    }
+  }
+  return {0x0000, user, 0x0409};
+}
+
+std::string Utf16ToCp949(const std::string& utf16) {
+  return posix::ConvertText("CP949", "UTF-16LE", utf16, 2);
+}
 
 // A bare file name is looked for as Windows looks for a library: in the
 // program's own folder first, then where the name leads from the current one.
@@ -30,7 +53,7 @@ std::optional<VersionInfo> VersionInfo::Load(const std::string& path) {
     return std::nullopt;
   }
   const int64_t size = file.Size();
-  posix::ByteSource source = [&](uint64_t offset, size_t count, std::string* out) {
+  ByteSource source = [&](uint64_t offset, size_t count, std::string* out) {
     if (size < 0 || offset > static_cast<uint64_t>(size) ||
         count > static_cast<uint64_t>(size) - offset || !file.Seek(static_cast<int64_t>(offset))) {
       return false;
@@ -46,7 +69,7 @@ std::optional<VersionInfo> VersionInfo::Load(const std::string& path) {
     }
     return true;
   };
-  std::optional<std::string> block = posix::ExtractVersionBlock(source);
+  std::optional<std::string> block = ExtractVersionBlock(source, PreferredLanguages());
   if (!block) {
     return std::nullopt;
   }
@@ -58,7 +81,7 @@ std::optional<VersionInfo> VersionInfo::Load(const std::string& path) {
 bool VersionInfo::QueryTranslations(std::vector<uint32_t>* entries) const {
   std::string value;
   bool is_text = false;
-  if (!posix::QueryVersionValue(block_, "\\VarFileInfo\\Translation", &value, &is_text) ||
+  if (!QueryVersionValue(block_, "\\VarFileInfo\\Translation", Utf16ToCp949, &value, &is_text) ||
       value.size() < 4) {
     return false;
   }
@@ -75,7 +98,7 @@ bool VersionInfo::QueryTranslations(std::vector<uint32_t>* entries) const {
 bool VersionInfo::QueryString(const std::string& sub_block, std::string* value) const {
   std::string raw;
   bool is_text = false;
-  if (!posix::QueryVersionValue(block_, sub_block, &raw, &is_text)) {
+  if (!QueryVersionValue(block_, sub_block, Utf16ToCp949, &raw, &is_text)) {
     return false;
   }
   // Up to the terminating NUL, as a caller of VerQueryValue reads it.
@@ -86,7 +109,7 @@ bool VersionInfo::QueryString(const std::string& sub_block, std::string* value) 
     }
     utf16.append(raw, i, 2);
   }
-  *value = posix::ConvertText("CP949", "UTF-16LE", utf16, 2);
+  *value = Utf16ToCp949(utf16);
   return true;
 }
 

@@ -1,18 +1,10 @@
 #include "platform/file_system.h"
 
-#include <windows.h>
-// Our functions share these names; the W functions are called by name.
-#undef CreateDirectory
-#undef DeleteFile
-#undef RemoveDirectory
-#undef GetFileAttributes
-#undef SetFileAttributes
-#undef ReplaceFile
-
 #include <algorithm>
 #include <utility>
 
 #include "platform/win32/win_text.h"
+#include "platform/win32/windows_no_file_macros.h"
 
 namespace qm::platform {
 

@@ -3,7 +3,7 @@
 // DeleteFileW, ...). These definitions carry the renamed names and forward.
 #include "platform/file_system.h"
 
-#include <windows.h>
+#include "platform/win32/windows_no_file_macros.h"
 
 namespace qm::platform {
 
@@ -12,13 +12,6 @@ namespace qm::platform {
   bool renamed params {                         \
     return real args;                           \
   }
-
-#undef CreateDirectory
-#undef DeleteFile
-#undef RemoveDirectory
-#undef GetFileAttributes
-#undef SetFileAttributes
-#undef ReplaceFile
 
 QM_FORWARD(CreateDirectoryW, CreateDirectory, (const std::string& p), (p))
 QM_FORWARD(DeleteFileW, DeleteFile, (const std::string& p), (p))

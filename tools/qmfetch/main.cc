@@ -10,6 +10,7 @@
 #include "http/receive_stream.h"
 #include "tools/cli/command_line.h"
 #include "tools/cli/proxy_options.h"
+#include "tools/cli/report.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -25,6 +26,8 @@ const char kUsage[] =
     "  --proxy-port PORT  proxy port when PROXY names none (default 80)\n"
     "  -U USER:PASSWORD   Basic credentials for the proxy\n"
     "  -o FILE            write the document to FILE (default: standard output)\n";
+
+constexpr qm::cli::Reporter kReport("qmfetch", kUsage);
 
 struct Options {
   bool help = false;
@@ -88,12 +91,10 @@ int main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!ParseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-    std::fprintf(stderr, "qmfetch: %s\n%s", error.c_str(), kUsage);
-    return 2;
+    return kReport.Usage(error);
   }
   if (options.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
+    return kReport.Help();
   }
 
   std::string spill_folder = options.output.empty()
@@ -113,8 +114,8 @@ int main(int argc, char** argv) {
     if (options.show_header) {
       PrintHeader(client);
     }
-    std::fprintf(stderr, "qmfetch: %d %s\n", e.ErrorCode(), e.what());
-    return 1;
+    kReport.Say(std::to_string(e.ErrorCode()) + " " + e.what());
+    return qm::cli::kExitFailed;
   }
 
   if (options.show_header) {
@@ -122,17 +123,17 @@ int main(int argc, char** argv) {
   }
   if (!options.output.empty()) {
     if (!stream.CommitToPath(options.output)) {
-      std::fprintf(stderr, "qmfetch: %s\n", stream.error().c_str());
-      return 1;
+      kReport.Say(stream.error());
+      return qm::cli::kExitFailed;
     }
-    return 0;
+    return qm::cli::kExitOk;
   }
   bool written = stream.ReadAll(
       [](const char* data, size_t size) { return std::fwrite(data, 1, size, stdout) == size; });
   if (std::fflush(stdout) != 0 || !written) {
-    std::fprintf(stderr, "qmfetch: cannot write the document: %s\n",
-                 stream.error().empty() ? "standard output" : stream.error().c_str());
-    return 1;
+    kReport.Say("cannot write the document: " +
+                (stream.error().empty() ? std::string("standard output") : stream.error()));
+    return qm::cli::kExitFailed;
   }
-  return 0;
+  return qm::cli::kExitOk;
 }

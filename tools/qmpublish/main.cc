@@ -12,6 +12,7 @@
 
 #include "tools/cli/command_line.h"
 #include "tools/cli/proxy_options.h"
+#include "tools/cli/report.h"
 #include "tools/qmpublish/check.h"
 #include "tools/qmpublish/publish.h"
 #include "tools/qmpublish/publish_error.h"
@@ -48,15 +49,7 @@ const char kUsage[] =
     "         makes a signing key: writes the private key to KEYFILE (readable by\n"
     "         you only) and prints the public key that launchers are built with\n";
 
-int Usage(const std::string& error) {
-  std::fprintf(stderr, "qmpublish: %s\n%s", error.c_str(), kUsage);
-  return 2;
-}
-
-int Help() {
-  std::fputs(kUsage, stdout);
-  return 0;
-}
+constexpr qm::cli::Reporter kReport("qmpublish", kUsage);
 
 bool IsHelp(const std::string& arg) {
   return arg == "--help" || arg == "-h";
@@ -86,10 +79,10 @@ int RunPublish(const std::vector<std::string>& args) {
                                  {"key", required_argument, nullptr, kKeyFile},
                                  {"serial", required_argument, nullptr, kSerial}});
   if (!line.error.empty()) {
-    return Usage(line.error);
+    return kReport.Usage(line.error);
   }
   if (line.help) {
-    return Help();
+    return kReport.Help();
   }
   for (const auto& [id, value] : line.options) {
     switch (id) {
@@ -111,18 +104,19 @@ int RunPublish(const std::vector<std::string>& args) {
       case kSerial:
         options.serial = qm::update::ParseSerial(value);
         if (!options.serial) {
-          return Usage("--serial needs a number from 1 on");
+          return kReport.Usage("--serial needs a number from 1 on");
         }
         break;
       default:
         if (!Number(value, id == kLevel ? &options.level : &options.jobs)) {
-          return Usage(std::string(id == kLevel ? "--level" : "--jobs") + " needs a number");
+          return kReport.Usage(std::string(id == kLevel ? "--level" : "--jobs") +
+                               " needs a number");
         }
     }
   }
   const std::vector<std::string>& positional = line.operands;
   if (positional.size() != 2) {
-    return Usage("publish needs the release folder and the output folder");
+    return kReport.Usage("publish needs the release folder and the output folder");
   }
   options.release = positional[0];
   options.out = positional[1];
@@ -130,13 +124,14 @@ int RunPublish(const std::vector<std::string>& args) {
   try {
     qm::publish::Publish(options);
   } catch (const qm::publish::PublishError& e) {
-    std::fprintf(stderr, "qmpublish: %s\nnothing was published.\n", e.what());
-    return 1;
+    kReport.Say(e.what());
+    kReport.Say("nothing was published");
+    return qm::cli::kExitFailed;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "qmpublish: %s\n", e.what());
-    return 1;
+    kReport.Say(e.what());
+    return qm::cli::kExitFailed;
   }
-  return 0;
+  return qm::cli::kExitOk;
 }
 
 enum CheckOption { kVersionKey = 0x200, kPublicKey };
@@ -149,24 +144,24 @@ int RunCheck(const std::vector<std::string>& args) {
   const qm::cli::CommandLine line =
       qm::cli::ParseCommandLine(args, qm::cli::kProxyShortOptions, long_options);
   if (!line.error.empty()) {
-    return Usage(line.error);
+    return kReport.Usage(line.error);
   }
   if (line.help) {
-    return Help();
+    return kReport.Help();
   }
   qm::cli::ProxyOptions proxy;
   for (const auto& [id, value] : line.options) {
     std::string error;
     if (qm::cli::TakeProxyOption(id, value, &proxy, &error)) {
       if (!error.empty()) {
-        return Usage(error);
+        return kReport.Usage(error);
       }
     } else if (id == kVersionKey) {
       options.version_key = value;
     } else {
       options.public_key = qm::ParseHexArray<64>(value);
       if (!options.public_key) {
-        return Usage("--public-key needs the 128 hex digits that keygen printed");
+        return kReport.Usage("--public-key needs the 128 hex digits that keygen printed");
       }
     }
   }
@@ -175,54 +170,51 @@ int RunCheck(const std::vector<std::string>& args) {
   options.proxy_user = proxy.user;
   options.proxy_password = proxy.password;
   if (line.operands.size() > 1) {
-    return Usage("more than one URL");
+    return kReport.Usage("more than one URL");
   }
   if (!line.operands.empty()) {
     options.base_url = line.operands[0];
   }
   if (options.base_url.empty()) {
-    return Usage("check needs the updater's base URL, such as http://www.example.com");
+    return kReport.Usage("check needs the updater's base URL, such as http://www.example.com");
   }
   while (!options.base_url.empty() && options.base_url.back() == '/') {
     options.base_url.pop_back();
   }
   const qm::publish::CheckReport report = qm::publish::Check(options, stdout, stderr);
   for (const std::string& warning : report.warnings) {
-    std::fprintf(stderr, "qmpublish: warning: %s\n", warning.c_str());
+    kReport.Say("warning: " + warning);
   }
   for (const std::string& problem : report.problems) {
-    std::fprintf(stderr, "qmpublish: %s\n", problem.c_str());
+    kReport.Say(problem);
   }
   if (!report.problems.empty()) {
-    std::fprintf(stderr, "qmpublish: %zu problem(s); players may fail to update\n",
-                 report.problems.size());
-    return 1;
+    kReport.Say(std::to_string(report.problems.size()) + " problem(s); players may fail to update");
+    return qm::cli::kExitFailed;
   }
-  std::fprintf(stderr, "qmpublish: every archive is there and unpacks%s\n",
-               report.warnings.empty() ? "" : " (see the warnings)");
-  return 0;
+  kReport.Say(std::string("every archive is there and unpacks") +
+              (report.warnings.empty() ? "" : " (see the warnings)"));
+  return qm::cli::kExitOk;
 }
 
 int RunKeygen(const std::vector<std::string>& args) {
   if (args.size() == 1 && IsHelp(args[0])) {
-    return Help();
+    return kReport.Help();
   }
   if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
-    return Usage("keygen needs the file for the private key");
+    return kReport.Usage("keygen needs the file for the private key");
   }
   try {
     const qm::publish::SigningKey key = qm::publish::SigningKey::Generate(args[0]);
-    std::fprintf(stderr,
-                 "qmpublish: wrote the private key %s (readable by you only): keep it "
-                 "offline and backed up (docs/integrity.md)\n"
-                 "qmpublish: the public key, for QM_PUBLIC_KEY and check --public-key:\n",
-                 args[0].c_str());
+    kReport.Say("wrote the private key " + args[0] +
+                " (readable by you only): keep it offline and backed up (docs/integrity.md)");
+    kReport.Say("the public key, for QM_PUBLIC_KEY and check --public-key:");
     std::printf("%s\n", qm::HexOf(key.PublicKey()).c_str());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "qmpublish: %s\n", e.what());
-    return 1;
+    kReport.Say(e.what());
+    return qm::cli::kExitFailed;
   }
-  return 0;
+  return qm::cli::kExitOk;
 }
 
 }  // namespace
@@ -230,10 +222,10 @@ int RunKeygen(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && IsHelp(args[0])) {
-    return Help();
+    return kReport.Help();
   }
   if (args.empty()) {
-    return Usage("say publish, check or keygen");
+    return kReport.Usage("say publish, check or keygen");
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "publish") {
@@ -245,5 +237,5 @@ int main(int argc, char** argv) {
   if (args[0] == "keygen") {
     return RunKeygen(rest);
   }
-  return Usage("unknown command " + args[0]);
+  return kReport.Usage("unknown command " + args[0]);
 }

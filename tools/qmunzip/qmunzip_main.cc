@@ -11,14 +11,11 @@
 
 #include "platform/text.h"
 #include "tools/cli/command_line.h"
+#include "tools/cli/report.h"
 #include "zip/unzip.h"
 #include "zip/unzip_error.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitMemberFailed = 1;
-constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: qmunzip [-l | -t] [-P PASSWORD] ARCHIVE [-d DIR]\n"
@@ -27,9 +24,11 @@ const char kUsage[] =
     "  -P PASSWORD  password of encrypted members\n"
     "  -d DIR       unpack into DIR (default: the current folder)\n";
 
-int Usage() {
-  std::fputs(kUsage, stderr);
-  return kExitUsage;
+constexpr qm::cli::Reporter kReport("qmunzip", kUsage);
+
+// A failure as the extractor reports it: its number, its text, the file.
+void ReportZipError(int code, const std::string& text, const std::string& file) {
+  kReport.Say(std::to_string(code) + " " + text + ": " + file);
 }
 
 std::string MethodName(uint16_t method) {
@@ -68,17 +67,15 @@ int main(int argc, char** argv) {
   const qm::cli::CommandLine line =
       qm::cli::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), "ltP:d:", {});
   if (!line.error.empty()) {
-    std::fprintf(stderr, "qmunzip: %s\n", line.error.c_str());
-    return Usage();
+    return kReport.Usage(line.error);
   }
   if (line.help) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
+    return kReport.Help();
   }
   for (const auto& [id, value] : line.options) {
     if (id == 'l' || id == 't') {
       if (action != Action::kExtract) {
-        return Usage();
+        return kReport.Usage("-l and -t exclude each other");
       }
       action = id == 'l' ? Action::kList : Action::kTest;
     } else {
@@ -87,9 +84,14 @@ int main(int argc, char** argv) {
     }
   }
   // One archive; "-" is a name, not an option.
-  if (line.operands.size() != 1 || (have_dir && dir.empty()) ||
-      (have_dir && action != Action::kExtract)) {
-    return Usage();
+  if (line.operands.size() != 1) {
+    return kReport.Usage(line.operands.empty() ? "no archive given" : "more than one archive");
+  }
+  if (have_dir && dir.empty()) {
+    return kReport.Usage("-d needs a folder");
+  }
+  if (have_dir && action != Action::kExtract) {
+    return kReport.Usage("-d goes with unpacking only");
   }
   const std::string& archive = line.operands[0];
 
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
     if (!extended.empty()) {
       text += " (" + extended + ")";
     }
-    std::fprintf(stderr, "qmunzip: %d %s: %s\n", code, text.c_str(), Show(file).c_str());
+    ReportZipError(code, text, Show(file));
     if (code == qm::zip::kErrFileNotFound || code == qm::zip::kErrUnsupportedArchive ||
         (code == qm::zip::kErrOpenFile && file == unzip.ArchiveFile())) {
       archive_unreadable = true;
@@ -109,9 +111,9 @@ int main(int argc, char** argv) {
   };
   unzip.SetArchiveFile(archive);
   if (unzip.ArchiveFile().empty()) {
-    std::fprintf(stderr, "qmunzip: %d %s: %s\n", qm::zip::kErrFileNotFound,
-                 qm::zip::ErrorText(qm::zip::kErrFileNotFound).c_str(), archive.c_str());
-    return kExitUsage;
+    ReportZipError(qm::zip::kErrFileNotFound, qm::zip::ErrorText(qm::zip::kErrFileNotFound),
+                   archive);
+    return qm::cli::kExitUsage;
   }
   unzip.FileSpec = {"*.*"};
   unzip.CreateStoredDirs = true;
@@ -147,7 +149,7 @@ int main(int argc, char** argv) {
     }
   }
   if (archive_unreadable) {
-    return kExitUsage;
+    return qm::cli::kExitUsage;
   }
-  return unzip.Succeeded() ? kExitOk : kExitMemberFailed;
+  return unzip.Succeeded() ? qm::cli::kExitOk : qm::cli::kExitFailed;
 }

@@ -9,22 +9,15 @@
 #include "tests/http/socket/loopback_peer.h"
 #include "tests/http/socket/socket_test_util.h"
 
-namespace qm::http {
+namespace qm::http::testing {
 namespace {
-
-using testing::EventLog;
-using testing::LoopbackPeer;
-using testing::PeerConnection;
-using testing::PumpFor;
-using testing::PumpUntil;
-using testing::StartConnect;
 
 using Events = std::vector<std::string>;
 
 TEST(ConnectTest, ListeningAndRefusedPorts) {
   LoopbackPeer peer;
   peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
-  std::string refused = testing::RefusedPort();
+  std::string refused = RefusedPort();
 
   struct Case {
     std::string port;
@@ -44,7 +37,7 @@ TEST(ConnectTest, ListeningAndRefusedPorts) {
     ASSERT_TRUE(PumpUntil([&] { return log.events.size() >= c.events.size(); }));
     PumpFor(100);
     // The platform's "ready to write" after connecting may add OnDataSent.
-    EXPECT_EQ(testing::Without(log.events, "sent:0"), c.events);
+    EXPECT_EQ(Without(log.events, "sent:0"), c.events);
     EXPECT_EQ(socket.State(), c.state);
     EXPECT_TRUE(log.errors.empty());
     if (c.state == wsConnected) {
@@ -163,7 +156,7 @@ TEST(ConnectTest, ReadCountWrapsAsA32BitCounterPast2GiB) {
   EventLog log(socket, false);
   uint64_t received = 0;
   int32_t count = 0;  // the socket resets it when it closes
-  std::vector<char> buffer(256 * 1024);
+  std::vector<char> buffer(size_t{256} * 1024);
   socket.OnDataAvailable = [&](TWSocket* s, uint16_t) {
     int n = s->Receive(buffer.data(), static_cast<int>(buffer.size()));
     if (n > 0) {
@@ -178,13 +171,21 @@ TEST(ConnectTest, ReadCountWrapsAsA32BitCounterPast2GiB) {
   EXPECT_EQ(count, static_cast<int32_t>(static_cast<uint32_t>(kTotal)));
 }
 
-TEST(ConnectTest, CloseDelayedClosesLaterFromTheLoop) {
+// A socket connected to a peer that reads until the close.
+class ConnectedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
+    StartConnect(socket, peer.port());
+    ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+  }
+
   LoopbackPeer peer;
-  peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
   TWSocket socket;
-  EventLog log(socket);
-  StartConnect(socket, peer.port());
-  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
+  EventLog log{socket};
+};
+
+TEST_F(ConnectedTest, CloseDelayedClosesLaterFromTheLoop) {
   socket.CloseDelayed();
   EXPECT_EQ(socket.State(), wsConnected);
   ASSERT_TRUE(PumpUntil([&] { return log.Count("closed") == 1; }));
@@ -283,14 +284,7 @@ TEST(ConnectTest, LateEventsForAnOldHandleAreIgnored) {
   EXPECT_EQ(log.Count("closed"), 2);
 }
 
-TEST(ConnectTest, SettingsAndChecksWhileConnectedAndAfterClose) {
-  LoopbackPeer peer;
-  peer.Serve([](PeerConnection& c) { c.ReceiveAll(); });
-  TWSocket socket;
-  EventLog log(socket);
-  StartConnect(socket, peer.port());
-  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
-
+TEST_F(ConnectedTest, SettingsAndChecksWhileConnectedAndAfterClose) {
   socket.SetPort(peer.port());  // the value it holds: nothing to report
   EXPECT_TRUE(log.errors.empty());
   socket.SetPort("1");
@@ -346,9 +340,9 @@ TEST(ConnectTest, NameInAddrIsResolvedByConnect) {
   EXPECT_EQ(socket.Addr(), "localhost");
   socket.Connect();
   ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1; }));
-  EXPECT_EQ(testing::Without(log.events, "sent:0"), Events{"connected:0"});
+  EXPECT_EQ(Without(log.events, "sent:0"), Events{"connected:0"});
   socket.Close();
 }
 
 }  // namespace
-}  // namespace qm::http
+}  // namespace qm::http::testing

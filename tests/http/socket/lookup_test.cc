@@ -6,12 +6,8 @@
 #include "platform/message_loop.h"
 #include "tests/http/socket/socket_test_util.h"
 
-namespace qm::http {
+namespace qm::http::testing {
 namespace {
-
-using testing::EventLog;
-using testing::PumpFor;
-using testing::PumpUntil;
 
 TEST(DnsLookupTest, ResultsByKindOfName) {
   struct Case {
@@ -82,4 +78,4 @@ TEST(DnsLookupTest, DestroyingWithALookupPendingIsSilent) {
 }
 
 }  // namespace
-}  // namespace qm::http
+}  // namespace qm::http::testing

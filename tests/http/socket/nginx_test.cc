@@ -20,11 +20,8 @@
 extern char** environ;
 #endif
 
-namespace qm::http {
+namespace qm::http::testing {
 namespace {
-
-using testing::EventLog;
-using testing::PumpUntil;
 
 #ifndef _WIN32
 // nginx on a free loopback port serving a temporary folder.
@@ -35,7 +32,7 @@ class NginxServer {
             ("socket-nginx-" + std::to_string(getpid()));
     std::filesystem::create_directories(root_ / "www");
     std::filesystem::create_directories(root_ / "logs");
-    port_ = testing::RefusedPort();
+    port_ = RefusedPort();
     std::ofstream(root_ / "nginx.conf")
         << "worker_processes 1;\n"
         << "error_log " << (root_ / "logs/error.log").string() << ";\n"
@@ -128,4 +125,4 @@ TEST(NginxTest, FetchesADocumentAndEndsWithOneClose) {
 }
 
 }  // namespace
-}  // namespace qm::http
+}  // namespace qm::http::testing

@@ -11,15 +11,8 @@
 #include "tests/http/socket/loopback_peer.h"
 #include "tests/http/socket/socket_test_util.h"
 
-namespace qm::http {
+namespace qm::http::testing {
 namespace {
-
-using testing::EventLog;
-using testing::LoopbackPeer;
-using testing::PeerConnection;
-using testing::PumpFor;
-using testing::PumpUntil;
-using testing::StartConnect;
 
 TEST(ReentrancyTest, CloseOrAbortFromInsideEachHandler) {
   struct Case {
@@ -179,4 +172,4 @@ TEST(ReentrancyTest, AThrowingCloseHandlerLeavesTheNextCloseReported) {
 }
 
 }  // namespace
-}  // namespace qm::http
+}  // namespace qm::http::testing

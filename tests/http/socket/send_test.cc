@@ -8,15 +8,8 @@
 #include "tests/http/socket/loopback_peer.h"
 #include "tests/http/socket/socket_test_util.h"
 
-namespace qm::http {
+namespace qm::http::testing {
 namespace {
-
-using testing::EventLog;
-using testing::LoopbackPeer;
-using testing::PeerConnection;
-using testing::PumpFor;
-using testing::PumpUntil;
-using testing::StartConnect;
 
 std::string Pattern(size_t size) {
   std::string data(size, '\0');
@@ -125,4 +118,4 @@ TEST(SendTest, SendToAPeerThatResetEndsTheConnectionOnce) {
 }
 
 }  // namespace
-}  // namespace qm::http
+}  // namespace qm::http::testing

@@ -2,20 +2,13 @@
 // positions and local times.
 #include "platform/file_system.h"
 
-#include <windows.h>
-#undef CreateDirectory
-#undef DeleteFile
-#undef RemoveDirectory
-#undef GetFileAttributes
-#undef SetFileAttributes
-#undef ReplaceFile
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/win32/windows_no_file_macros.h"
 
 namespace qm::platform {
 namespace {

@@ -4,14 +4,6 @@
 // are made, read, replaced and listed, the settings file is written, version
 // resources are read, and programs start there and find themselves. Names
 // the core adds (Temp, Korean member names) keep code page 949.
-#include <windows.h>
-#undef CreateDirectory
-#undef DeleteFile
-#undef RemoveDirectory
-#undef GetFileAttributes
-#undef SetFileAttributes
-#undef ReplaceFile
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +16,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/version_info.h"
+#include "platform/win32/windows_no_file_macros.h"
 #include "tests/platform/win32/test_support.h"
 
 namespace qm::platform {

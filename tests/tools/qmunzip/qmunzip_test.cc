@@ -61,11 +61,13 @@ TEST(QmUnzipTest, ExitStatusAndMessages) {
       {"-t " + Quote(bad_crc), 1, "25151 File fails CRC check"},
       {"-t " + Quote(not_zip), 2, "25244"},
       {"-t " + Quote(work.path() / "missing.zip"), 2, "25192 File not found"},
-      {"", 2, "usage"},
+      {"", 2, "qmunzip: no archive given"},
       {"--help", 0, "usage: qmunzip"},
       {"-h", 0, "-d DIR"},
       {"-x " + Quote(archives / "stored.zip"), 2, "usage"},
-      {"-l -t " + Quote(archives / "stored.zip"), 2, "usage"},
+      {"-l -t " + Quote(archives / "stored.zip"), 2, "qmunzip: -l and -t exclude each other"},
+      {"-t " + Quote(archives / "stored.zip") + " -d out", 2,
+       "qmunzip: -d goes with unpacking only"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);

@@ -1,14 +1,8 @@
-#include "platform/posix/version_block.h"
+#include "platform/version_block.h"
 
-#include <stdlib.h>
-#include <string.h>
-
-#include <vector>
-
-#include "platform/posix/text_convert.h"
 #include "util/ascii.h"
 
-namespace qm::platform::posix {
+namespace qm::platform {
 namespace {
 
 constexpr uint32_t kRtVersion = 16;
@@ -97,23 +91,9 @@ std::optional<uint32_t> ResourceEntry(const ByteSource& source,
   return target;
 }
 
-// Languages in the order Windows tries them for a neutral request: neutral,
-// the user's language, US English; failing those the first one present.
-std::vector<uint32_t> PreferredLanguages() {
-  uint32_t user = 0x0409;
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = getenv(name);
-    if (value && *value) {
-      if (strncmp(value, "ko", 2) == 0) {
-        user = 0x0412;
-      }
-      break;
-    }
-  }
-  return {0x0000, user, 0x0409};
-}
-
-std::optional<std::string> PeVersionBlock(const ByteSource& source, const std::string& dos) {
+std::optional<std::string> PeVersionBlock(const ByteSource& source,
+                                          const std::string& dos,
+                                          const std::vector<uint32_t>& preferred) {
   const uint32_t pe_offset = U32(dos, 0x3C);
   std::string pe;
   if (!source(pe_offset, 24, &pe) || pe.compare(0, 4, std::string("PE\0\0", 4)) != 0) {
@@ -165,7 +145,7 @@ std::optional<std::string> PeVersionBlock(const ByteSource& source, const std::s
   }
 
   // Type RT_VERSION, then name 1 (VS_VERSION_INFO) or else the first name,
-  // then the language as Windows picks it.
+  // then the language as the caller prefers it.
   std::optional<uint32_t> names =
       ResourceEntry(source, *resource_base, resource_size, 0, {kRtVersion}, false, true);
   if (!names) {
@@ -176,8 +156,8 @@ std::optional<std::string> PeVersionBlock(const ByteSource& source, const std::s
   if (!languages) {
     return std::nullopt;
   }
-  std::optional<uint32_t> data_entry = ResourceEntry(source, *resource_base, resource_size,
-                                                     *languages, PreferredLanguages(), true, false);
+  std::optional<uint32_t> data_entry =
+      ResourceEntry(source, *resource_base, resource_size, *languages, preferred, true, false);
   if (!data_entry || uint64_t{*data_entry} + 16 > resource_size) {
     return std::nullopt;
   }
@@ -263,7 +243,7 @@ struct Node {
   size_t value_size = 0;
   bool is_text = false;
   size_t children = 0;
-  std::string key;  // code page 949
+  std::string key_utf16;
 };
 
 // Reads the node at start within [start, limit).
@@ -281,7 +261,6 @@ std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limi
   const uint16_t value_length = U16(block, start + 2);
   node.is_text = U16(block, start + 4) == 1;
   size_t at = start + 6;
-  std::string key_utf16;
   while (true) {
     if (at + 2 > node.end) {
       return std::nullopt;
@@ -291,9 +270,8 @@ std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limi
     if (unit == 0) {
       break;
     }
-    key_utf16.append(block, at - 2, 2);
+    node.key_utf16.append(block, at - 2, 2);
   }
-  node.key = ConvertText("CP949", "UTF-16LE", key_utf16, 2);
   node.value_start = std::min(Align4(at), node.end);
   size_t value_bytes = node.is_text ? size_t{value_length} * 2 : value_length;
   node.value_size = std::min(value_bytes, node.end - node.value_start);
@@ -303,13 +281,14 @@ std::optional<Node> ReadNode(const std::string& block, size_t start, size_t limi
 
 }  // namespace
 
-std::optional<std::string> ExtractVersionBlock(const ByteSource& source) {
+std::optional<std::string> ExtractVersionBlock(const ByteSource& source,
+                                               const std::vector<uint32_t>& languages) {
   std::string start;
   if (!source(0, 64, &start)) {
     return std::nullopt;
   }
   if (start.compare(0, 2, "MZ") == 0) {
-    return PeVersionBlock(source, start);
+    return PeVersionBlock(source, start, languages);
   }
   if (start.compare(0, 4,
                     "\x7f"
@@ -321,6 +300,7 @@ std::optional<std::string> ExtractVersionBlock(const ByteSource& source) {
 
 bool QueryVersionValue(const std::string& block,
                        const std::string& sub_block,
+                       const KeyText& key_text,
                        std::string* value,
                        bool* is_text) {
   std::optional<Node> node = ReadNode(block, 0, block.size());
@@ -344,7 +324,7 @@ bool QueryVersionValue(const std::string& block,
       if (!candidate) {
         break;
       }
-      if (EqualsIgnoringAsciiCase(candidate->key, key)) {
+      if (EqualsIgnoringAsciiCase(key_text(candidate->key_utf16), key)) {
         found = candidate;
         break;
       }
@@ -360,4 +340,4 @@ bool QueryVersionValue(const std::string& block,
   return true;
 }
 
-}  // namespace qm::platform::posix
+}  // namespace qm::platform
