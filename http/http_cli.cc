@@ -597,7 +597,8 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
   AssertInvariants();
   if (reader_.busy() && (state_ == httpAwaitHeader || state_ == httpAwaitBody) &&
       (reader_.phase() == ResponseReader::Phase::kHeader ||
-       reader_.phase() == ResponseReader::Phase::kBody)) {
+       reader_.phase() == ResponseReader::Phase::kBody ||
+       reader_.phase() == ResponseReader::Phase::kRelocate)) {
     // The reader still holds bytes of this response: the close counts once
     // they are through (the read that holds them finishes it).
     close_deferred_ = true;

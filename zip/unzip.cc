@@ -849,7 +849,7 @@ bool TUnZip::UnlockMember(ArchiveSource& source, MemberJob& job) {
   }
   if (run_.password_failed) {
     // No password fitted an earlier member: the user is not asked once per file.
-    const bool none_given = run_.current_password.empty() && Passwords.empty();
+    const bool none_given = !OnGetPassword && run_.current_password.empty() && Passwords.empty();
     SkipMember(job, none_given ? kErrEventNotAssigned : kErrInvalidPassword,
                none_given ? "OnGetPassword" : "");
     return false;

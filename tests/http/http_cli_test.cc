@@ -726,6 +726,27 @@ TEST(HttpCliReentrancy, HandlersThatTurnTheLoopWhileMoreArrives) {
   }
 }
 
+// The server closes while a handler of the 302's header turns the loop: the
+// close belongs to the relocation, which must still be followed (it once
+// ended Get as a success with status 302 and no document).
+TEST(HttpCliRelocation, CloseWhileTheHeaderHandlerTurnsTheLoopIsFollowed) {
+  const HttpServers& s = HttpServers::Get();
+  SetScript({{Read(), Send("HTTP/1.0 302 Found\r\nLocation: /second\r\n\r\n")},
+             {Read(), Send(Header("Content-Length: 2\r\n") + "ok")}});
+  THttpCli client;
+  StringStream stream;
+  client.SetReceiveStream(&stream);
+  int ends = 0;
+  client.OnHeaderEnd = [&](THttpCli*) {
+    if (ends++ == 0)
+      PumpFor(500);
+  };
+  client.URL = s.ScriptUrl("/first");
+  Outcome outcome = RunGet(client);
+  EXPECT_EQ(stream.data, "ok") << "raised " << outcome.raised << " " << outcome.message
+                               << " status " << client.StatusCode();
+}
+
 TEST(HttpCliRelocation, EndlessRelocationsEndAfterTheLimit) {
   const HttpServers& s = HttpServers::Get();
   SetScript({{Read(), Send(Header("Location: /again\r\n"))}});

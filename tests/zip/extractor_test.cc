@@ -331,6 +331,21 @@ TEST(ExtractorTest, EventsOfEachMemberOutcomeInOrder) {
        3,
        0,
        {{"after.txt", std::string(40, 'a')}, {"one.dat", skip_data}, {"two.dat", skip_data}}},
+      {"handler gives up on the first member: the later ones say the password failed",
+       two_encrypted,
+       nullptr,
+       [](TUnZip& unzip, const fs::path&) {
+         unzip.OnGetPassword = [](TUnZip*, const std::string&, std::string&, bool& try_again) {
+           try_again = false;
+         };
+       },
+       RunKind::kExtract,
+       {"begin one.dat", "password one.dat", "error 26517 one.dat", "progress 0/30",
+        "begin two.dat", "error 26517 two.dat", "progress 0/60", "begin after.txt",
+        "progress 100/100", "end after.txt pass"},
+       1,
+       2,
+       {{"after.txt", std::string(40, 'a')}}},
       {"handler gives up on the password",
        with_first({.name = "skip.dat", .data = skip_data, .password = "pw"}), nullptr,
        [](TUnZip& unzip, const fs::path&) {
