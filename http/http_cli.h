@@ -137,6 +137,9 @@ class THttpCli : private ResponseReader::Listener {
   // The reply's validators as sent; empty when it sent none.
   const std::string& LastModified() const { return reader_.last_modified(); }
   const std::string& ETag() const { return reader_.etag(); }
+  // The status line's code as the server sent it (StatusCode turns into
+  // kHttpClientFailure when the request fails); 0 before a status line.
+  int32_t ReplyStatusCode() const { return reader_.status_code(); }
   // Whether any byte of a 2xx reply's document arrived in this request (an
   // error page does not count).
   bool BodyReceived() const { return body_received_; }
