@@ -133,6 +133,16 @@ int THttpCli::CheckTimeLimits() {
       limit = IdleTimeoutMs;
       since = last_activity_;
       text = "No data received for " + DurationText(limit);
+      if (int slow_wait = CheckSlowLink(now); slow_wait >= 0) {
+        if (state_ == httpIdle || ending_) {
+          return 0;
+        }
+        uint32_t elapsed = now - since;
+        if (elapsed < limit) {
+          return std::min(slow_wait,
+                          static_cast<int>(std::min<uint32_t>(limit - elapsed, INT_MAX)));
+        }
+      }
       break;
     default:
       return -1;
@@ -143,6 +153,46 @@ int THttpCli::CheckTimeLimits() {
     return 0;
   }
   return static_cast<int>(std::min<uint32_t>(limit - elapsed, INT_MAX));
+}
+
+int THttpCli::CheckSlowLink(uint32_t now) {
+  if (SlowLinkRate == 0 || SlowLinkTimeMs == 0 || rate_samples_.empty()) {
+    return -1;
+  }
+  const uint32_t step = std::max<uint32_t>(SlowLinkTimeMs / 8, 1);
+  if (now - rate_samples_.back().first >= step) {
+    rate_samples_.emplace_back(now, bytes_in_);
+  }
+  // The oldest sample kept is the newest one at least SlowLinkTimeMs old.
+  while (rate_samples_.size() >= 2 && now - rate_samples_[1].first >= SlowLinkTimeMs) {
+    rate_samples_.pop_front();
+  }
+  const auto& [since, bytes] = rate_samples_.front();
+  const uint32_t span = now - since;
+  if (span >= SlowLinkTimeMs &&
+      static_cast<uint64_t>(bytes_in_ - bytes) * 1000 < uint64_t{SlowLinkRate} * span) {
+    FailRequest("Transfer slower than " + std::to_string(SlowLinkRate) + " bytes per second for " +
+                DurationText(SlowLinkTimeMs));
+    return 0;
+  }
+  return static_cast<int>(step - std::min(step, now - rate_samples_.back().first));
+}
+
+bool THttpCli::DocumentComplete() const {
+  if (!failure_.empty() || status_code_ < 200 || status_code_ > 299) {
+    return false;
+  }
+  switch (reader_.phase()) {
+    case ResponseReader::Phase::kComplete:
+    case ResponseReader::Phase::kNoBody:
+      return true;
+    case ResponseReader::Phase::kBody:
+      // Without a length only an orderly close ends the document.
+      return reader_.content_length() < 0 && ending_ && request_error_ == 0 &&
+             state_ != httpAborting;
+    default:
+      return false;
+  }
 }
 
 void THttpCli::StartRequest(THttpRequest kind) {
@@ -206,6 +256,7 @@ void THttpCli::RunStart(THttpRequest kind) {
   reason_phrase_.clear();
   received_count_ = 0;
   body_blocks_ = 0;
+  rate_samples_.clear();
   content_type_.clear();
   location_ = URL;
   failure_.clear();
@@ -214,6 +265,7 @@ void THttpCli::RunStart(THttpRequest kind) {
   awaiting_relocate_ = false;
   header_in_progress_ = false;
   doc_begun_ = false;
+  body_received_ = false;
   ending_ = false;
   close_deferred_ = false;
   paused_for_reader_ = false;
@@ -321,6 +373,8 @@ void THttpCli::SocketSessionConnected(uint16_t error) {
   }
   connected_ = true;
   last_activity_ = NowMs();
+  rate_samples_.clear();
+  rate_samples_.emplace_back(last_activity_, bytes_in_);
   SetState(httpConnected);
   TriggerSessionConnected();
   if (state_ != httpConnected) {
@@ -423,6 +477,7 @@ int THttpCli::ReadIntoReader() {
   }
   if (n > 0) {
     last_activity_ = NowMs();
+    bytes_in_ += n;
     reader_.Received(static_cast<size_t>(n));
   }
   return n;
@@ -524,10 +579,9 @@ void THttpCli::HeaderLineRead(const std::string& line) {
   status_code_ = reader_.status_code();
   reason_phrase_ = reader_.reason_phrase();
   content_type_ = reader_.content_type();
-  if (reader_.has_content_range()) {
-    ContentRangeBegin = reader_.content_range_begin();
-    ContentRangeEnd = reader_.content_range_end();
-  }
+  // The reply's span stays with the reply (ContentRangeFirst and on):
+  // copied into the request fields it would go out again with the next
+  // request, to a document it does not belong to.
   accept_ranges_ = reader_.accept_ranges();
   if (OnHeaderData) {
     OnHeaderData(this);
@@ -578,6 +632,7 @@ void THttpCli::BodyRead(const char* data, size_t size) {
   }
   ++body_blocks_;
   received_count_ += static_cast<int64_t>(size);
+  body_received_ = body_received_ || (status_code_ >= 200 && status_code_ <= 299);
   if (receive_stream_ != nullptr && !receive_stream_->Write(data, size)) {
     failure_ = "Cannot store the received document";
     std::string reason = receive_stream_->ErrorText();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,6 +46,10 @@ inline constexpr uint32_t kWmHttpCheckSocket = platform::kUserMessage + 4;  // 1
 // and a transfer fails when nothing arrives for this long.
 inline constexpr uint32_t kDefaultConnectTimeoutMs = 30 * 1000;
 inline constexpr uint32_t kDefaultIdleTimeoutMs = 120 * 1000;
+// Slow-link floor: a transfer that brings fewer than this many bytes per
+// second over the last kDefaultSlowLinkTimeMs counts as stalled.
+inline constexpr uint32_t kDefaultSlowLinkRate = 1024;
+inline constexpr uint32_t kDefaultSlowLinkTimeMs = 30 * 1000;
 // Relocations one request may follow before it fails.
 inline constexpr int kMaxRelocations = 20;
 
@@ -83,11 +88,17 @@ class THttpCli : private ResponseReader::Listener {
   double ModifiedSince = 0;  // days since 1899-12-30; 0: not sent
   std::string Cookie;
   std::string ContentTypePost = "application/x-www-form-urlencoded";
+  // Sent as "Range: bytes=Begin-End" with the next request (either may be
+  // empty), then cleared: a Range is set per request.
   std::string ContentRangeBegin;
   std::string ContentRangeEnd;
   const std::string& AcceptRanges() const { return accept_ranges_; }
   uint32_t ConnectTimeoutMs = kDefaultConnectTimeoutMs;
   uint32_t IdleTimeoutMs = kDefaultIdleTimeoutMs;
+  // A transfer whose bytes over the last SlowLinkTimeMs stay below
+  // SlowLinkRate per second fails; either 0 turns the floor off.
+  uint32_t SlowLinkRate = kDefaultSlowLinkRate;
+  uint32_t SlowLinkTimeMs = kDefaultSlowLinkTimeMs;
 
   // Events; an unassigned event is skipped.
   TNotifyEvent OnStateChange;
@@ -118,6 +129,23 @@ class THttpCli : private ResponseReader::Listener {
   const std::string& ContentType() const { return content_type_; }
   int64_t ReceivedCount() const { return received_count_; }
   const std::vector<std::string>& ReceivedHeader() const { return reader_.received_header(); }
+  // The reply's "Content-Range: bytes first-last/total" as numbers, each -1
+  // when the reply had none or it was unreadable.
+  int64_t ContentRangeFirst() const { return reader_.content_range_first(); }
+  int64_t ContentRangeLast() const { return reader_.content_range_last(); }
+  int64_t ContentRangeTotal() const { return reader_.content_range_total(); }
+  // The reply's validators as sent; empty when it sent none.
+  const std::string& LastModified() const { return reader_.last_modified(); }
+  const std::string& ETag() const { return reader_.etag(); }
+  // The status line's code as the server sent it (StatusCode turns into
+  // kHttpClientFailure when the request fails); 0 before a status line.
+  int32_t ReplyStatusCode() const { return reader_.status_code(); }
+  // Whether any byte of a 2xx reply's document arrived in this request (an
+  // error page does not count).
+  bool BodyReceived() const { return body_received_; }
+  // Whether the document arrived whole: false while it is still coming and
+  // after a transfer that broke (OnDocEnd fires in both cases).
+  bool DocumentComplete() const;
   const std::vector<std::string>& WwwAuthenticate() const { return reader_.www_authenticate(); }
   const std::string& Location() const { return location_; }
   const std::string& DocumentName() const { return document_name_; }
@@ -215,6 +243,7 @@ class THttpCli : private ResponseReader::Listener {
   // header still owes OnHeaderEnd.
   bool header_in_progress_ = false;
   bool doc_begun_ = false;
+  bool body_received_ = false;
   bool ending_ = false;             // the end of this request is decided
   bool close_deferred_ = false;     // the close came while the reader was busy
   bool paused_for_reader_ = false;  // the socket waits for the reader
@@ -236,6 +265,12 @@ class THttpCli : private ResponseReader::Listener {
 
   uint32_t phase_start_ = 0;    // start of the lookup and connection
   uint32_t last_activity_ = 0;  // last byte received or connection made
+  // Bytes read from the connection, and samples (time, bytes) of it for
+  // the slow-link floor, oldest first, taken every eighth of its time.
+  int64_t bytes_in_ = 0;
+  std::deque<std::pair<uint32_t, int64_t>> rate_samples_;
+  // The slow-link check; as CheckTimeLimits, the wait or 0 when it failed.
+  int CheckSlowLink(uint32_t now);
 };
 
 }  // namespace qm::http

@@ -66,6 +66,11 @@ void ResponseReader::Reset() {
   content_range_begin_.clear();
   content_range_end_.clear();
   has_content_range_ = false;
+  content_range_first_ = -1;
+  content_range_last_ = -1;
+  content_range_total_ = -1;
+  last_modified_.clear();
+  etag_.clear();
   accept_ranges_.clear();
   received_header_.clear();
   www_authenticate_.clear();
@@ -283,6 +288,35 @@ void ResponseReader::SkipInterimReply() {
   received_header_.clear();
 }
 
+void ResponseReader::ReadContentRange(std::string_view value) {
+  content_range_first_ = -1;
+  content_range_last_ = -1;
+  content_range_total_ = -1;
+  constexpr std::string_view kUnit = "bytes ";
+  if (value.size() < kUnit.size() ||
+      AsciiLowerCopy(std::string(value.substr(0, kUnit.size()))) != kUnit) {
+    return;
+  }
+  value.remove_prefix(kUnit.size());
+  const size_t slash = value.find('/');
+  if (slash == std::string_view::npos) {
+    return;
+  }
+  content_range_total_ = ParseDecimal(value.substr(slash + 1));
+  const std::string_view span = value.substr(0, slash);
+  const size_t dash = span.find('-');
+  if (dash == std::string_view::npos) {
+    return;
+  }
+  const int64_t first = ParseDecimal(span.substr(0, dash));
+  const int64_t last = ParseDecimal(span.substr(dash + 1));
+  // A span that runs backwards or past the total says nothing usable.
+  if (first >= 0 && last >= first && (content_range_total_ < 0 || last < content_range_total_)) {
+    content_range_first_ = first;
+    content_range_last_ = last;
+  }
+}
+
 void ResponseReader::InterpretField(const std::string& line) {
   size_t colon = line.find(':');
   std::string name = AsciiLowerCopy(line.substr(0, colon));
@@ -317,6 +351,11 @@ void ResponseReader::InterpretField(const std::string& line) {
                              ? value.substr(dash + 1, slash - dash - 1)
                              : std::string();
     has_content_range_ = true;
+    ReadContentRange(TrimAsciiBlanks(value));
+  } else if (name == "last-modified") {
+    last_modified_ = std::string(TrimAsciiBlanks(value));
+  } else if (name == "etag") {
+    etag_ = std::string(TrimAsciiBlanks(value));
   } else if (name == "accept-ranges") {
     accept_ranges_ = value;
   } else if (name == "content-type") {

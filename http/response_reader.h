@@ -79,6 +79,14 @@ class ResponseReader {
   const std::string& content_range_begin() const { return content_range_begin_; }
   const std::string& content_range_end() const { return content_range_end_; }
   bool has_content_range() const { return has_content_range_; }
+  // "bytes first-last/total" read into numbers; -1 where the field has no
+  // such number ("*" or malformed).
+  int64_t content_range_first() const { return content_range_first_; }
+  int64_t content_range_last() const { return content_range_last_; }
+  int64_t content_range_total() const { return content_range_total_; }
+  // The validators as sent, trimmed; empty when absent.
+  const std::string& last_modified() const { return last_modified_; }
+  const std::string& etag() const { return etag_; }
   const std::string& accept_ranges() const { return accept_ranges_; }
   const std::vector<std::string>& received_header() const { return received_header_; }
   const std::vector<std::string>& www_authenticate() const { return www_authenticate_; }
@@ -100,6 +108,7 @@ class ResponseReader {
   void SkipInterimReply();
   void FailHeaderTooLarge();
   void InterpretField(const std::string& line);
+  void ReadContentRange(std::string_view value);
   void EndHeader(uint64_t generation, size_t body_from);
   void ProcessBody(const char* data, size_t size);
   void Fail(const std::string& text);
@@ -127,6 +136,11 @@ class ResponseReader {
   std::string content_range_begin_;
   std::string content_range_end_;
   bool has_content_range_ = false;
+  int64_t content_range_first_ = -1;
+  int64_t content_range_last_ = -1;
+  int64_t content_range_total_ = -1;
+  std::string last_modified_;
+  std::string etag_;
   std::string accept_ranges_;
   std::vector<std::string> received_header_;
   std::vector<std::string> www_authenticate_;

@@ -61,9 +61,24 @@ TFM_Connect::~TFM_Connect() = default;
 
 void TFM_Connect::ConfigureComponents() {
   update::ConfigureUpdateComponents(Http1, UnZip1);
-  Http1.OnDocBegin = [this](http::THttpCli* sender) { Http1DocBegin(sender->ContentLength()); };
+  Http1.OnDocBegin = [this](http::THttpCli* sender) {
+    // A continuation shows the bytes kept before it: the bar goes on from
+    // where the broken transfer left it.
+    if (sender->StatusCode() == 206 && sender->ContentRangeFirst() >= 0 &&
+        sender->ContentRangeTotal() > 0) {
+      progress_.SetMax(sender->ContentRangeTotal());
+      progress_.SetPosition(sender->ContentRangeFirst());
+      return;
+    }
+    Http1DocBegin(sender->ContentLength());
+  };
   Http1.OnDocData = [this](http::THttpCli*, const char*, int32_t len) { Http1DocData(len); };
-  Http1.OnDocEnd = [this](http::THttpCli*) { Http1DocEnd(); };
+  Http1.OnDocEnd = [this](http::THttpCli* sender) {
+    // A transfer that broke leaves the bar where it stopped.
+    if (sender->DocumentComplete()) {
+      Http1DocEnd();
+    }
+  };
 }
 
 int32_t TFM_Connect::RunUpdate() {

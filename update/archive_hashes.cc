@@ -17,6 +17,15 @@ ArchiveHashes::ArchiveHashes(const StringList& lines, bool required) : required_
   }
 }
 
+std::string ArchiveHashes::Sha256(const std::string& key) const {
+  const auto line = lines_.find(key);
+  if (line == lines_.end()) {
+    return {};
+  }
+  const std::optional<ArchiveHash> expected = ParseHashLine(line->second);
+  return expected ? expected->sha256 : std::string();
+}
+
 std::string ArchiveHashes::Problem(const std::string& key,
                                    uint64_t size,
                                    const platform::Sha256Digest& digest) const {

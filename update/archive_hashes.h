@@ -21,6 +21,9 @@ class ArchiveHashes {
 
   // Whether an archive of this key is checked at all.
   bool Checks(const std::string& key) const { return required_ || lines_.count(key) != 0; }
+  // The SHA-256 (lower-case hex) that the line of key gives; empty without
+  // a readable line.
+  std::string Sha256(const std::string& key) const;
   // Empty when the archive received under key matches its line; else why
   // it does not.
   std::string Problem(const std::string& key,

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "update/partial_download.h"
+#include "update/partial_record.h"
 #include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "zip/unzip.h"
@@ -59,6 +61,37 @@ void RemoveExtractorTemps(const std::string& folder, int depth) {
   }
 }
 
+bool EndsWithRecordSuffix(const std::string& name) {
+  const size_t n = sizeof kPartialRecordSuffix - 1;
+  return name.size() > n && AsciiLowerCopy(name.substr(name.size() - n)) == kPartialRecordSuffix;
+}
+
+// Whether the file at path and its record can be continued.
+bool IsResumable(const std::string& path) {
+  const std::optional<PartialRecord> record = ReadPartialRecordFile(path + kPartialRecordSuffix);
+  platform::File file;
+  if (!record || !file.Open(path, platform::File::Mode::kRead)) {
+    return false;
+  }
+  const int64_t size = file.Size();
+  return size > 0 && size < record->length;
+}
+
+// Records whose partial cannot be continued go, with the partial.
+void RemoveBadPartials(const std::string& temp) {
+  for (const std::string& name : platform::ListDirectory(temp)) {
+    if (!EndsWithRecordSuffix(name)) {
+      continue;
+    }
+    const std::string partial =
+        JoinPath(temp, name.substr(0, name.size() - (sizeof kPartialRecordSuffix - 1)));
+    if (!IsResumable(partial)) {
+      platform::DeleteFile(partial);
+      platform::DeleteFile(JoinPath(temp, name));
+    }
+  }
+}
+
 // The file that an interrupted run was fetching, as its marker names it.
 void RemoveMarkedDownload(const std::string& temp) {
   const std::string marker = JoinPath(temp, kDownloadMarkerName);
@@ -75,7 +108,7 @@ void RemoveMarkedDownload(const std::string& temp) {
       name.resize(got > 0 ? static_cast<size_t>(got) : 0);
     }
   }
-  if (IsBareName(name)) {
+  if (IsBareName(name) && !IsResumable(JoinPath(temp, name))) {
     platform::DeleteFile(JoinPath(temp, name));
   }
   platform::DeleteFile(marker);
@@ -106,9 +139,21 @@ void RemoveDebris(const std::string& app_dir) {
     platform::RemoveLeftovers(app_dir);
   }
   RemoveMarkedDownload(temp);
+  RemoveBadPartials(temp);
   platform::RemoveLeftovers(temp);
   for (const std::string& name : platform::ListDirectory(temp)) {
     if (IsDownloadTempName(name)) {
+      platform::DeleteFile(JoinPath(temp, name));
+    }
+  }
+}
+
+void RemovePartialDownloads(const std::string& app_dir) {
+  const std::string temp = TempFolder(app_dir);
+  for (const std::string& name : platform::ListDirectory(temp)) {
+    if (EndsWithRecordSuffix(name)) {
+      platform::DeleteFile(
+          JoinPath(temp, name.substr(0, name.size() - (sizeof kPartialRecordSuffix - 1))));
       platform::DeleteFile(JoinPath(temp, name));
     }
   }

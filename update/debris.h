@@ -18,10 +18,17 @@ std::string TempFolder(const std::string& app_dir);
 bool IsDownloadTempName(std::string_view name);
 
 // Clears Temp of our temporary files and of the one download that a marker
-// names, and files renamed aside by an earlier replace. When a run died
+// names, and files renamed aside by an earlier replace. A partial download
+// whose record is sound (and that is shorter than the length it gives)
+// stays for the next transfer of its archive; a record without its file,
+// or a bad one, goes with its file. When a run died
 // while unpacking, also walks the folder tree for the extractor's temporary
 // files.
 void RemoveDebris(const std::string& app_dir);
+
+// Removes every partial download and its record from Temp (after a run
+// that installed everything it needed: none of them is needed any more).
+void RemovePartialDownloads(const std::string& app_dir);
 
 // Present in Temp while an archive unpacks, so that only a run that died
 // meanwhile makes the next one walk the whole game folder.

@@ -88,14 +88,33 @@ UpdateRun::UpdateRun(LauncherState& state,
       unzip_(unzip),
       default_base_url_(std::move(default_base_url)) {}
 
+void UpdateRun::ShowStatus(const std::string& text) {
+  status_ = text;
+  host_.SetStatus(text);
+}
+
+void UpdateRun::ApplyTransferSettings() {
+  transfer_ = ReadTransferSettings(platform::IniFile(state_.AppDir + "\\QuillMar.ini"));
+  if (transfer_.idle_timeout_s) {
+    http_.IdleTimeoutMs = *transfer_.idle_timeout_s * 1000;
+  }
+  if (transfer_.slow_link_rate) {
+    http_.SlowLinkRate = *transfer_.slow_link_rate;
+  }
+  if (transfer_.slow_link_time_s) {
+    http_.SlowLinkTimeMs = *transfer_.slow_link_time_s * 1000;
+  }
+}
+
 int32_t UpdateRun::DownLoadFile() {
   RemoveDebris(state_.AppDir);
+  ApplyTransferSettings();
   const std::string fetched = state_.AppDir + "\\temp\\QuillMar.ini";
   {
     const DownloadMarker marker(state_.AppDir, "QuillMar.ini");
     if (!Fetch(default_base_url_ + "/QuillMar/" + "QuillMar.ini", fetched, kServerCopyLimits)) {
       if (!Cancelled()) {
-        host_.SetStatus(texts::kNotConnected);
+        ShowStatus(texts::kNotConnected);
       }
       return kUpdateNotConnected;
     }
@@ -114,7 +133,14 @@ int32_t UpdateRun::DownLoadFile() {
   if (Cancelled()) {
     return kUpdateNotConnected;
   }
-  return UpdateItems();
+  live_sources_.insert(NormalizeBase(default_base_url_ + "/QuillMar/"));
+  const int32_t result = UpdateItems();
+  if (result == kUpdateDone) {
+    // Everything needed is installed: what partials are left belong to
+    // archives this release no longer needs.
+    RemovePartialDownloads(state_.AppDir);
+  }
+  return result;
 }
 
 void UpdateRun::ReadServerCopy(const std::string& path) {
@@ -122,6 +148,7 @@ void UpdateRun::ReadServerCopy(const std::string& path) {
   const size_t k = server_.mirror_lines == 0
                        ? 0
                        : static_cast<size_t>(ChooseMirrorIndex(server_.mirror_lines, random()));
+  chosen_mirror_ = k;
   const std::string& download_base = server_.mirror_bases[k];
   engine_base_ = EngineBase(download_base, server_.launcher.engine_base_text);
   download_base_ = NormalizeBase(download_base);
@@ -162,7 +189,7 @@ bool UpdateRun::AcceptSignedManifest(const std::string& path) {
     }
     problem = default_base_url_ + "/QuillMar/QuillMar.ini: " + verdict.problem;
   }
-  host_.SetStatus(texts::kServerFilesFailedCheck);
+  ShowStatus(texts::kServerFilesFailedCheck);
   platform::ShowApplicationError(problem);
   return false;
 }
@@ -170,7 +197,7 @@ bool UpdateRun::AcceptSignedManifest(const std::string& path) {
 int32_t UpdateRun::Fail(const std::string& message) {
   // A cancel ends the run in silence.
   if (!Cancelled()) {
-    host_.SetStatus(message);
+    ShowStatus(message);
     // The row's text does not say which file stood in the way (say, one
     // that another program holds open): the player can act on its name.
     if (!unpack_error_.empty()) {
@@ -194,7 +221,7 @@ int32_t UpdateRun::UpdateItems() {
     }
   }
   if (server_.splash_version != state_.SplashVersion) {
-    host_.SetStatus(texts::kDownloadingSplash);
+    ShowStatus(texts::kDownloadingSplash);
     // The picture is not needed to play: its failure is passed over.
     DownData(download_base_, "SP", key + "_Sp", server_.splash_version);
   }
@@ -202,13 +229,13 @@ int32_t UpdateRun::UpdateItems() {
     return kUpdateDownloadFailed;
   }
   if (server_.engine_version != state_.LocalPartVersion) {
-    host_.SetStatus(texts::kDownloadingEngine);
+    ShowStatus(texts::kDownloadingEngine);
     if (!DownData(engine_base_, "V", "Part", server_.engine_version)) {
       return Fail(texts::kEngineDownloadFailed);
     }
   }
   if (server_.data_version != state_.LocalDataVersion) {
-    host_.SetStatus(texts::kDownloadingData);
+    ShowStatus(texts::kDownloadingData);
     if (!DownData(engine_base_, "V", "Data", server_.data_version)) {
       return Fail(texts::kDataDownloadFailed);
     }
@@ -242,7 +269,7 @@ bool UpdateRun::UpdateDataSection(const std::string& section,
     if (version == ListValue(local, key)) {
       continue;
     }
-    host_.SetStatus(texts::kDownloadingPrefix + key + texts::kFilesSuffix);
+    ShowStatus(texts::kDownloadingPrefix + key + texts::kFilesSuffix);
     if (!DownData(base, section, key, version)) {
       Fail(key + texts::kDownloadFailedSuffix);
       return false;
@@ -253,11 +280,6 @@ bool UpdateRun::UpdateDataSection(const std::string& section,
 
 bool UpdateRun::GetSyncFile(const std::string& url, const std::string& file) {
   return Fetch(url, file, archive_limits);
-}
-
-bool UpdateRun::FetchArchive(const std::string& url, const std::string& file) {
-  const std::string key = ArchiveKey(download_base_, url);
-  return Fetch(url, file, archive_limits, archive_hashes_.Checks(key) ? &key : nullptr);
 }
 
 bool UpdateRun::FetchText(const std::string& url, const TransferLimits& limits, std::string* text) {
@@ -351,7 +373,7 @@ bool UpdateRun::DownDll(const std::string& url,
   const std::ptrdiff_t slash = LastPos("/", url);
   const std::string name =
       slash > 0 ? url.substr(static_cast<size_t>(slash), kMaxArchiveName) : url;
-  host_.SetStatus(message);
+  ShowStatus(message);
   unpack_error_.clear();
   transfer_error_.clear();
   const std::string archive = TempFolder(state_.AppDir) + "\\" + name;

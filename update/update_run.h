@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/ecdsa.h"
 #include "update/archive_hashes.h"
 #include "update/launcher_state.h"
 #include "update/server_settings.h"
+#include "update/transfer_settings.h"
 #include "update/update_host.h"
 
 namespace qm::http {
@@ -23,6 +25,12 @@ class TUnZip;
 }
 
 namespace qm::update {
+
+class PartialDownload;
+struct ArchiveSource;
+
+// Attempts on one source for one archive, before the row fails.
+inline constexpr int kMaxAttemptsPerSource = 3;
 
 // Results of DownLoadFile.
 inline constexpr int32_t kUpdateDone = 0;
@@ -90,7 +98,26 @@ class UpdateRun {
              const std::string* archive_key = nullptr);
   // Fetches url into memory (a document small enough to stay there).
   bool FetchText(const std::string& url, const TransferLimits& limits, std::string* text);
+  // Receives the archive straight into file (its Temp name), continuing
+  // what an earlier attempt or run kept, over the archive's sources in
+  // turn; true when it arrived whole and passed its check.
   bool FetchArchive(const std::string& url, const std::string& file);
+  struct AttemptResult {
+    // kRowFailed: no other source would do better (the disk, or a whole
+    // archive that fails its check).
+    enum Kind { kDone, kSourceFailed, kRowFailed, kCancelled } kind = kSourceFailed;
+    std::string reason;
+    bool body = false;          // the source sent a byte of the archive
+    bool client_error = false;  // it answered with a 4xx status
+  };
+  AttemptResult Attempt(const ArchiveSource& source,
+                        const std::string& key,
+                        const std::string& sha256,
+                        PartialDownload& part);
+  // Waits in the message loop; false when a cancel came in.
+  bool WaitBeforeRetry(uint32_t seconds);
+  void ShowStatus(const std::string& text);
+  void ApplyTransferSettings();
   // One GET into stream; true when the whole document arrived and no
   // cancel came in.
   bool Transfer(const std::string& url, http::ReceiveStream& stream);
@@ -121,6 +148,14 @@ class UpdateRun {
   // From the server's settings file.
   ServerSettings server_;
   std::string download_base_;  // of the mirror chosen
+  size_t chosen_mirror_ = 0;
+  TransferSettings transfer_;
+  // Bases that failed before sending any byte of a document in this run,
+  // and those that sent one (never written off).
+  std::set<std::string> dead_sources_;
+  std::set<std::string> live_sources_;
+  // The row's status text, shown again when a retry starts.
+  std::string status_;
   std::string engine_base_;
   ArchiveHashes archive_hashes_;
 };

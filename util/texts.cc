@@ -26,6 +26,10 @@ const char kDownloadingEngine[] = "Downloading Engine...";
 const char kDownloadingData[] = "Downloading Data Files...";
 const char kDownloadingPrefix[] = "Downloading ";
 const char kFilesSuffix[] = " Files...";
+// 다른 서버에서 다시 받는 중입니다...
+const char kRetryingFromAnotherServer[] =
+    "\xb4\xd9\xb8\xa5 \xbc\xad\xb9\xf6\xbf\xa1\xbc\xad \xb4\xd9\xbd\xc3 \xb9\xde\xb4\xc2 "
+    "\xc1\xdf\xc0\xd4\xb4\xcf\xb4\xd9...";
 
 // 연결되지 않았습니다
 const char kNotConnected[] =

@@ -27,6 +27,8 @@ extern const char kDownloadingEngine[];
 extern const char kDownloadingData[];
 extern const char kDownloadingPrefix[];  // before a data entry's key or a component's stem
 extern const char kFilesSuffix[];        // after a data entry's key
+// While an archive's transfer switches to another source or waits to retry.
+extern const char kRetryingFromAnotherServer[];
 
 // Status texts that the update run leaves behind on failure.
 extern const char kNotConnected[];

@@ -477,6 +477,145 @@ INSTANTIATE_TEST_SUITE_P(
             "Invalid relocation target"}),
     [](const ::testing::TestParamInfo<ScriptCase>& param) { return param.param.name; });
 
+// A continuation: the Range set for one request, the reply's span and
+// validators, directly and through the proxy; the next request asks for
+// the whole document again.
+TEST(HttpCliRange, ContinuationReportsTheSpanAndValidators) {
+  const HttpServers& s = HttpServers::Get();
+  const int64_t total = int64_t{300} << 20;
+  struct Case {
+    const char* name;
+    bool proxy;
+    int64_t begin;
+    int status;  // 416: refused, raised
+  } cases[] = {
+      {"direct", false, total - 1000, 206},
+      {"through the proxy", true, total - 1000, 206},
+      {"at the end", false, total, 416},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    THttpCli client;
+    if (c.proxy) {
+      client.Proxy = "127.0.0.1";
+      client.ProxyPort = std::to_string(s.proxy_port);
+      client.ProxyUsername = "user";
+      client.ProxyPassword = "password";
+    }
+    StringStream whole;
+    client.SetReceiveStream(&whole);
+    client.URL = s.NginxUrl("/files/small.txt");
+    ASSERT_FALSE(RunGet(client).raised);
+    EXPECT_EQ(client.ContentRangeTotal(), -1);
+    EXPECT_FALSE(client.LastModified().empty());
+    EXPECT_FALSE(client.ETag().empty());
+
+    StringStream tail;
+    client.SetReceiveStream(&tail);
+    client.URL = s.NginxUrl("/files/big.bin");
+    client.ContentRangeBegin = std::to_string(c.begin);
+    Outcome outcome = RunGet(client);
+    EXPECT_EQ(client.StatusCode(), c.status);
+    EXPECT_EQ(outcome.raised, c.status >= 400) << outcome.message;
+    if (c.status == 206) {
+      EXPECT_EQ(client.ContentRangeFirst(), c.begin);
+      EXPECT_EQ(client.ContentRangeLast(), total - 1);
+      EXPECT_EQ(client.ContentRangeTotal(), total);
+      EXPECT_EQ(client.ContentLength(), total - c.begin);
+      EXPECT_TRUE(client.BodyReceived());
+      ASSERT_EQ(tail.data.size(), static_cast<size_t>(total - c.begin));
+      for (size_t i = 0; i < tail.data.size(); ++i) {
+        ASSERT_EQ(static_cast<uint8_t>(tail.data[i]),
+                  test::PatternByte(static_cast<uint64_t>(c.begin) + i))
+            << i;
+      }
+    } else {
+      EXPECT_FALSE(client.BodyReceived());
+      EXPECT_EQ(client.ContentRangeTotal(), total);  // "bytes */total"
+      EXPECT_EQ(client.ContentRangeFirst(), -1);
+    }
+
+    // The Range went with that request only.
+    StringStream again;
+    client.SetReceiveStream(&again);
+    client.URL = s.NginxUrl("/files/small.txt");
+    ASSERT_FALSE(RunGet(client).raised);
+    EXPECT_EQ(client.StatusCode(), 200);
+    EXPECT_EQ(again.data, "hello, quillmar\n");
+  }
+}
+
+TEST(HttpCliRange, TheRequestCarriesAnOpenRange) {
+  const HttpServers& s = HttpServers::Get();
+  int id = SetScript({{Read(), Send(kOk)}});
+  THttpCli client;
+  StringStream stream;
+  client.SetReceiveStream(&stream);
+  client.Accept.clear();
+  client.Agent.clear();
+  client.URL = s.ScriptUrl("/r");
+  client.ContentRangeBegin = "12345";
+  EXPECT_FALSE(RunGet(client).raised);
+  EXPECT_EQ(test::RecordedRequest(id, 0),
+            "GET /r HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=12345-\r\n\r\n");
+}
+
+// A server that trickles: the slow-link floor ends it long before the idle
+// limit would; above the floor, or with the floor off, it completes. OnDocEnd
+// of the broken transfer does not report a complete document.
+TEST(HttpCliSlowLink, TrickleBelowTheFloorFailsNamingIt) {
+  const HttpServers& s = HttpServers::Get();
+  // 200 bytes per second for 3 seconds.
+  std::vector<test::Step> trickle = {Read(), Send(Header("Content-Length: 600\r\n"))};
+  for (int k = 0; k < 30; ++k) {
+    trickle.push_back(Send(std::string(20, 't')));
+    trickle.push_back(Pause(100));
+  }
+  struct Case {
+    const char* name;
+    uint32_t rate;
+    uint32_t time_ms;
+    bool fails;
+  } cases[] = {
+      {"below the floor", 1000, 1500, true},
+      {"above the floor", 100, 1500, false},
+      {"floor off", 0, 1500, false},
+      {"floor off by its time", 1000, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetScript({trickle});
+    THttpCli client;
+    client.SlowLinkRate = c.rate;
+    client.SlowLinkTimeMs = c.time_ms;
+    StringStream stream;
+    client.SetReceiveStream(&stream);
+    bool complete_at_end = false;
+    int ends = 0;
+    client.OnDocEnd = [&](THttpCli* sender) {
+      ++ends;
+      complete_at_end = sender->DocumentComplete();
+    };
+    client.URL = s.ScriptUrl("/slow");
+    const auto start = std::chrono::steady_clock::now();
+    Outcome outcome = RunGet(client);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(outcome.raised, c.fails) << outcome.message;
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(complete_at_end, !c.fails);
+    EXPECT_TRUE(client.BodyReceived());
+    if (c.fails) {
+      EXPECT_NE(outcome.message.find("Transfer slower than 1000 bytes per second for 1500 ms"),
+                std::string::npos)
+          << outcome.message;
+      EXPECT_LT(took, std::chrono::milliseconds(2800));
+      EXPECT_LT(stream.data.size(), 600u);
+    } else {
+      EXPECT_EQ(stream.data, std::string(600, 't'));
+    }
+  }
+}
+
 TEST(HttpCliFailures, RefusedConnectionUnknownOrEmptyHost) {
   const HttpServers& s = HttpServers::Get();
   struct Case {

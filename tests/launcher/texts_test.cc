@@ -20,6 +20,7 @@ TEST(TextsTest, Cp949BytesMatchTheirText) {
       {texts::kDataDownloadFailed, "Data 다운로드 실패"},
       {texts::kDownloadFailedSuffix, " 다운로드 실패"},
       {texts::kComponentDownloadFailed, "콤포넌트 다운로드 실패"},
+      {texts::kRetryingFromAnotherServer, "다른 서버에서 다시 받는 중입니다..."},
       {texts::kProxyHelp1, "※ 프록시 서버 설정값은 아래와 같은 방법으로 확인 가능합니다"},
       {texts::kProxyHelp2, "인터넷Explore->도구->인터넷옵션->연결->LAN설정->"},
       {texts::kProxyHelp3, "->LAN설정 버튼클릭->프록시서버 주소와 Port를 확인"},
