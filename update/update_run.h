@@ -31,6 +31,9 @@ struct ArchiveSource;
 
 // Attempts on one source for one archive, before the row fails.
 inline constexpr int kMaxAttemptsPerSource = 3;
+// An attempt that adds at least this much to an archive does not count
+// against its source's attempts: the server cuts, it does not fail.
+inline constexpr int64_t kMinProgressBytes = int64_t{64} << 10;
 
 // Results of DownLoadFile.
 inline constexpr int32_t kUpdateDone = 0;
@@ -109,6 +112,7 @@ class UpdateRun {
     std::string reason;
     bool body = false;          // the source sent a byte of the archive
     bool client_error = false;  // it answered with a 4xx status
+    bool discarded = false;     // the bytes kept were found stale and deleted
   };
   AttemptResult Attempt(const ArchiveSource& source,
                         const std::string& key,

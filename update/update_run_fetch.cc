@@ -120,27 +120,38 @@ bool UpdateRun::FetchArchive(const std::string& url, const std::string& file) {
   std::string last_url = url;
   std::string last_reason;
   int attempts = 0;
+  // Attempts of each source that moved the archive no further; only these
+  // count against the limit and wait before the next round.
+  std::vector<int> failures(sources.size(), 0);
   // Sources that answered this archive with a client error (404 and the
   // like): the document is not there, asking again will not change that.
   std::vector<bool> refused(sources.size(), false);
-  for (int round = 0; round < kMaxAttemptsPerSource; ++round) {
-    bool waited = round == 0;
+  // The most the partial has held: a reply that starts over (200) and
+  // breaks before it passes this brought nothing new.
+  int64_t high_water = part.size();
+  uint32_t backoff_step = 0;
+  bool wait_pending = false;
+  for (;;) {
+    bool tried = false;
+    bool progressed = false;
     for (size_t k = 0; k < sources.size(); ++k) {
       const ArchiveSource& source = sources[k];
-      if (refused[k] || dead_sources_.count(source.base) != 0) {
+      if (refused[k] || failures[k] >= kMaxAttemptsPerSource ||
+          dead_sources_.count(source.base) != 0) {
         continue;
       }
       if (attempts > 0) {
         ShowStatus(texts::kRetryingFromAnotherServer);
-        if (!waited) {
-          waited = true;
-          if (!WaitBeforeRetry(transfer_.retry_delay_s << (round - 1))) {
+        if (wait_pending) {
+          wait_pending = false;
+          if (!WaitBeforeRetry(transfer_.retry_delay_s << std::min(backoff_step++, 2u))) {
             part.Keep();
             return false;
           }
         }
         ShowStatus(row_status);
       }
+      tried = true;
       ++attempts;
       const AttemptResult result = Attempt(source, key, sha256, part);
       switch (result.kind) {
@@ -161,9 +172,25 @@ bool UpdateRun::FetchArchive(const std::string& url, const std::string& file) {
           if (!result.body && live_sources_.count(source.base) == 0) {
             dead_sources_.insert(source.base);
           }
+          if (result.discarded) {
+            high_water = 0;
+          }
+          // A connection that breaks every so many bytes still brings the
+          // archive home, at once and from where it broke; bounded, since
+          // each such attempt adds at least kMinProgressBytes.
+          if (!result.discarded && part.size() >= high_water + kMinProgressBytes) {
+            high_water = part.size();
+            progressed = true;
+          } else {
+            ++failures[k];
+          }
           break;
       }
     }
+    if (!tried) {
+      break;
+    }
+    wait_pending = !progressed;
   }
   // A row that failed on its one attempt fails as it always did; after
   // retries or other sources the box says where and why it ended.
@@ -209,6 +236,7 @@ UpdateRun::AttemptResult UpdateRun::Attempt(const ArchiveSource& source,
   }
   if (gate.verdict() == ReplyGate::Verdict::kChanged) {
     part.Discard();  // the next attempt starts from byte 0
+    result.discarded = true;
   }
   if (!received) {
     result.reason = http_.ReasonPhrase();
@@ -237,6 +265,7 @@ UpdateRun::AttemptResult UpdateRun::Attempt(const ArchiveSource& source,
     if (!problem.empty()) {
       const bool spliced = part.spliced();
       part.Discard();
+      result.discarded = true;
       result.reason = problem;
       if (!spliced) {
         // A whole transfer that fails its check fails the row as today.

@@ -164,9 +164,11 @@ TEST(UpdateResumeTest, BoundedAttemptsThenTheNextRunContinues) {
   platform::SetErrorDisplay(nullptr);
   EXPECT_EQ(f.host.status, texts::kEngineDownloadFailed);
   EXPECT_EQ(f.Installed("V", "Part"), "");
-  // a: 3 cuts (it sent bytes: never written off); b: refused once (no
-  // request went out), then left for the run; the default base: 404 once.
-  EXPECT_EQ(f.ranges.size(), 1u + 3 + 1);
+  // a: the first cut brought the archive on, then 3 cuts that started
+  // over brought nothing new (it sent bytes: never written off); b: refused
+  // once (no request went out), then left for the run; the default base:
+  // 404 once.
+  EXPECT_EQ(f.ranges.size(), 1u + 4 + 1);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], UpdateFixture::servers().ScriptUrl("/a/82001500/Part.zip") +
                            ": Document incomplete: 100000 of " + std::to_string(kLength) +
@@ -186,6 +188,41 @@ TEST(UpdateResumeTest, BoundedAttemptsThenTheNextRunContinues) {
   ASSERT_EQ(f.ranges.size(), 2u);
   EXPECT_EQ(f.ranges[1], "Range: bytes=100000-");
   EXPECT_LE(f.body_bytes, kLength - kCut + 4096);
+  EXPECT_TRUE(fs::is_empty(f.App("Temp")));
+}
+
+// A mirror that cuts every connection after so many bytes still brings the
+// archive home on its own: an attempt that moves the archive on does not
+// count against the source, and no byte comes twice.
+TEST(UpdateResumeTest, MirrorThatCutsEveryConnectionIsFollowedToTheEnd) {
+  const std::string& zip = TheArchive();
+  const auto span = [&](int64_t first, int64_t last) {
+    return "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+           std::to_string(kLength);
+  };
+  std::vector<std::vector<Step>> connections = {
+      {Read(), Send(Head("200 OK", "Content-Length: " + std::to_string(kLength) + "\r\n") +
+                    zip.substr(0, kCut))}};
+  for (int64_t first = kCut; first < kLength; first += kCut) {
+    connections.push_back(
+        {Read(),
+         Send(Head("206 Partial Content", "Content-Range: " + span(first, kLength - 1) + "\r\n") +
+              zip.substr(static_cast<size_t>(first), static_cast<size_t>(kCut)))});
+  }
+  ASSERT_GT(connections.size(), static_cast<size_t>(kMaxAttemptsPerSource));
+  SetScript(connections);
+  ResumeFixture f({UpdateFixture::servers().ScriptUrl("/a/")}, "RetryDelay=30");
+  fs::remove(fs::path(UpdateFixture::servers().work_dir) / "www" /
+             f.BaseUrl().substr(f.BaseUrl().rfind('/') + 1) / "QuillMar/82001500/Part.zip");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(f.Run(), 0);
+  // No backoff wait: every attempt brought bytes.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_TRUE(f.MemberInstalled());
+  ASSERT_EQ(f.ranges.size(), 2 + connections.size());  // the manifest; the default base: 404
+  EXPECT_EQ(f.ranges.back(),
+            "Range: bytes=" + std::to_string((connections.size() - 1) * kCut) + "-");
+  EXPECT_LE(f.body_bytes, kLength + 1024);  // and the default base's 404 page
   EXPECT_TRUE(fs::is_empty(f.App("Temp")));
 }
 
@@ -245,8 +282,9 @@ TEST(UpdateResumeTest, TricklingMirrorIsLeft) {
 
 // Cancel while the run waits before a retry ends the run at once.
 TEST(UpdateResumeTest, CancelDuringTheBackoff) {
+  // Too short a cut to count as progress: the next round waits.
   const std::string cut = Head("200 OK", "Content-Length: " + std::to_string(kLength) + "\r\n") +
-                          TheArchive().substr(0, kCut);
+                          TheArchive().substr(0, 1000);
   SetScript({{Read(), Send(cut)}});
   ResumeFixture f({UpdateFixture::servers().ScriptUrl("/a/"), "never"}, "RetryDelay=30");
   fs::remove(fs::path(UpdateFixture::servers().work_dir) / "www" /
@@ -258,13 +296,15 @@ TEST(UpdateResumeTest, CancelDuringTheBackoff) {
   int retries = 0;
   f.host.on_status = [&](const std::string& text) {
     if (text == texts::kRetryingFromAnotherServer && ++retries == 2) {
-      canceller.Post(platform::kUserMessage + 50);  // arrives inside the wait
+      canceller.Post(platform::kUserMessage + 50);  // shown just before the wait
     }
   };
   const auto start = std::chrono::steady_clock::now();
   EXPECT_LT(f.Run(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(retries, 2);
+  // a, then the default base's 404; nothing after the wait began.
+  EXPECT_EQ(f.ranges.size(), 3u);
   EXPECT_EQ(f.Installed("V", "Part"), "");
   // The partial stays for the next start.
   EXPECT_TRUE(fs::exists(f.App("Temp/Part.zip.qmpart")));
