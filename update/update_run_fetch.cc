@@ -53,15 +53,13 @@ class ReplyGate : public http::ReceiveStream {
   Verdict verdict() const { return verdict_; }
 
  private:
-  // What the record of a fresh start says.
+  // What the record of a fresh start says: the validators go with it, or a
+  // later continuation could not tell another archive of the same length.
   std::optional<PartialRecord> Record() const {
-    if (http_.StatusCode() == 206) {
-      PartialRecord record = identity_;
-      record.length = http_.ContentRangeTotal();
-      return record.length > 0 ? std::optional<PartialRecord>(record) : std::nullopt;
-    }
     PartialRecord record = identity_;
-    record.length = http_.ContentLength();
+    record.length = http_.StatusCode() == 206 ? http_.ContentRangeTotal() : http_.ContentLength();
+    record.last_modified = http_.LastModified();
+    record.etag = http_.ETag();
     return record.length > 0 ? std::optional<PartialRecord>(record) : std::nullopt;
   }
 
@@ -238,7 +236,9 @@ UpdateRun::AttemptResult UpdateRun::Attempt(const ArchiveSource& source,
     part.Discard();  // the next attempt starts from byte 0
     result.discarded = true;
   }
-  if (!received) {
+  const bool refused = gate.verdict() == ReplyGate::Verdict::kWrongSpan ||
+                       gate.verdict() == ReplyGate::Verdict::kChanged;
+  if (!received || refused) {
     result.reason = http_.ReasonPhrase();
     // The client reports its own failures as 404 too: the reply's own
     // status line tells them apart.

@@ -143,6 +143,31 @@ TEST(UpdateResumeTest, RepliesToAContinuation) {
   }
 }
 
+// A continuation whose validators differ from those of the bytes kept is
+// another archive: what was kept goes, and the next source starts from 0.
+TEST(UpdateResumeTest, ContinuationWithOtherValidatorsStartsOver) {
+  const std::string& zip = TheArchive();
+  const std::string cut =
+      Head("200 OK", "Content-Length: " + std::to_string(kLength) + "\r\nETag: \"first\"\r\n") +
+      zip.substr(0, kCut);
+  const std::string other =
+      Head("206 Partial Content", "Content-Range: bytes " + std::to_string(kCut) + "-" +
+                                      std::to_string(kLength - 1) + "/" + std::to_string(kLength) +
+                                      "\r\nETag: \"second\"\r\n") +
+      zip.substr(kCut);
+  SetScript({{Read(), Send(cut)}, {Read(), Send(other)}});
+  ResumeFixture f({UpdateFixture::servers().ScriptUrl("/a/"),
+                   UpdateFixture::servers().ScriptUrl("/b/"), "", "never"});
+  EXPECT_EQ(f.Run(), 0);
+  EXPECT_TRUE(f.MemberInstalled());
+  EXPECT_EQ(f.Installed("V", "Part"), "13");
+  // a: cut; b: refused for its ETag; the default base: the whole archive.
+  ASSERT_EQ(f.ranges.size(), 4u);
+  EXPECT_EQ(f.ranges[2], "Range: bytes=100000-");
+  EXPECT_EQ(f.ranges[3], "");
+  EXPECT_TRUE(fs::is_empty(f.App("Temp")));
+}
+
 // A source that keeps breaking is tried at most three times; the row then
 // fails with its usual text, the box names the last URL and reason, and
 // the partial stays for the next run, which continues it.
