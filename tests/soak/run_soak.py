@@ -41,10 +41,10 @@ import time
 sys.dont_write_bytecode = True  # no caches in the source tree
 
 from harness import release, servers  # noqa: E402  (tests/ on PYTHONPATH)
+from harness.fault_server import KINDS, Fault, FaultServer, pass_all  # noqa: E402
 from harness.runner import NativeRun, RunTimeout  # noqa: E402
 
 import soak_release  # noqa: E402
-from fault_proxy import KINDS, Fault, FaultProxy, pass_all  # noqa: E402
 from invariants import (PROXY_KEYS, Expectation, file_state,  # noqa: E402
                         parse_installed_copy, tampered_files)
 from soak_release import NEW, OLD  # noqa: E402
@@ -238,7 +238,7 @@ class Soak:
                              data.decode("latin-1"))
 
     def planner(self, rng):
-        def plan(target):
+        def plan(_request):
             if rng.random() >= FAULT_SHARE:
                 return Fault("pass")
             # The launchers check the manifest's signature and every
@@ -271,8 +271,8 @@ class Soak:
             self.counts["runs"] += 1
         proxy.quiesce()
         taken = proxy.taken()
-        for _, fault, _, _ in taken:
-            self.faults[fault.kind] += 1
+        for record in taken:
+            self.faults[record.fault.kind] += 1
         context.check_run(run, taken, what, killed)
         if not killed and os.path.exists(os.path.join(folder, "client-args.txt")):
             self.client_started(folder)
@@ -288,8 +288,8 @@ class Soak:
         self.run_seconds = max(self.run_seconds, time.monotonic() - started)
         proxy.quiesce()
         taken = proxy.taken()
-        for _, fault, _, _ in taken:
-            self.faults[fault.kind] += 1
+        for record in taken:
+            self.faults[record.fault.kind] += 1
         context.check_run(run, taken, "clean run", False)
         violations = []
         final = context.expectation.check_final(folder)
@@ -333,8 +333,8 @@ class Soak:
                 self.finish(run, context, what)
                 proxy.quiesce()
                 taken = proxy.taken()
-                for _, fault, _, _ in taken:
-                    self.faults[fault.kind] += 1
+                for record in taken:
+                    self.faults[record.fault.kind] += 1
                 context.check_run(run, taken, what, False)
                 violations, states = context.expectation.check_folder(folder)
                 violations += tampered_files(folder)
@@ -430,8 +430,8 @@ class Soak:
         self.finish(run, context, what)
         proxy.quiesce()
         taken = proxy.taken()
-        for _, fault, _, _ in taken:
-            self.faults[fault.kind] += 1
+        for record in taken:
+            self.faults[record.fault.kind] += 1
         context.check_run(run, taken, what, False)
         violations, states = context.expectation.check_folder(folder)
         if not ISOLATED:
@@ -487,7 +487,7 @@ class Context:
 
     def check_run(self, run, taken, what, killed):
         if self.soak.args.verbose:
-            plan = ", ".join(f"{t} {f!r}/{n}" for t, f, _, n in taken)
+            plan = ", ".join(f"{r.target} {r.fault!r}/{r.sent}" for r in taken)
             print(f"round {self.number} {what}: {plan}\n    shown: {run.statuses()}",
                   flush=True)
         problems = []
@@ -495,16 +495,16 @@ class Context:
             report = run.sanitizer_report()
             if report:
                 problems.append("sanitizer report:\n" + report[:4000])
-        for target, _, absolute, _ in taken:
-            if absolute != self.via_proxy:
-                problems.append(f"{target} asked {'through' if absolute else 'past'} the proxy")
-        if taken and taken[0][0] != MANIFEST:
-            problems.append(f"the first request was {taken[0][0]}")
+        for r in taken:
+            if r.absolute != self.via_proxy:
+                problems.append(f"{r.target} asked {'through' if r.absolute else 'past'} the proxy")
+        if taken and taken[0].target != MANIFEST:
+            problems.append(f"the first request was {taken[0].target}")
         self.report(problems, what, taken, run)
 
     def report(self, violations, what, taken, run):
         for v in violations:
-            plan = ", ".join(f"{t} {f!r}/{n}" for t, f, _, n in taken)
+            plan = ", ".join(f"{r.target} {r.fault!r}/{r.sent}" for r in taken)
             text = (f"seed {self.soak.args.seed} round {self.number} "
                     f"({'proxy' if self.via_proxy else 'direct'}), {what}: {v}\n"
                     f"      plan: {plan}\n      boxes: {run.boxes()} errors: "
@@ -595,7 +595,7 @@ def main():
     soak.prepare()
     started = time.monotonic()
     with servers.Servers(soak.work, args.port + 1) as _, \
-            FaultProxy(args.port, args.port + 1) as proxy, \
+            FaultServer(args.port, args.port + 1) as proxy, \
             contextlib.ExitStack() as stack:
         if args.emulator:
             from wine_runs import WineRuns
