@@ -21,7 +21,9 @@ arrival with the Request:
 and, combined with any of them: drop_range (the Range header removed, so
 nginx answers 200 with the whole file), start_shift/total_shift (added to
 the start and the total of a 206's Content-Range), path (the file asked for
-replaced by another, e.g. to swap an archive after a few requests).
+replaced by another, e.g. to swap an archive after a few requests),
+range_shift (added to the start the request's Range asks for: nginx then
+answers a truthful 206 from another place than the updater wanted).
 
 `at` (a fraction of the whole answer, head included) instead of `after`
 places a fault without knowing the length beforehand; the soak plans so.
@@ -60,7 +62,8 @@ class Fault:
     module's description; unset ones do nothing."""
 
     def __init__(self, kind="pass", at=None, seed=0, *, after=None, seconds=None, rate=None,
-                 code=None, drop_range=False, start_shift=0, total_shift=0, path=None):
+                 code=None, drop_range=False, start_shift=0, total_shift=0, path=None,
+                 range_shift=0):
         if kind not in ("pass", "cut", "close", "reset", "stall", "trickle", "refuse",
                         "status", "flip", "garbage"):
             raise ValueError(f"unknown fault {kind}")
@@ -75,6 +78,7 @@ class Fault:
         self.start_shift = start_shift
         self.total_shift = total_shift
         self.path = path
+        self.range_shift = range_shift
 
     def offset(self, head_length, content_length):
         """Where in the answer (head included) the fault strikes."""
@@ -96,6 +100,8 @@ class Fault:
                 text += f" {name}={getattr(self, name)}"
         if self.drop_range:
             text += " drop_range"
+        if self.range_shift:
+            text += f" range_shift={self.range_shift}"
         if self.start_shift or self.total_shift:
             text += f" shift={self.start_shift}/{self.total_shift}"
         return text
@@ -110,23 +116,36 @@ def cut_every(size):
     return lambda _request: Fault("cut", after=size)
 
 
-class Script:
-    """A planner from a table: for a path, the faults of its 1st, 2nd...
-    request (then `then`, pass by default); other paths pass. A fault may be
-    a callable taking the Request, for faults that depend on it."""
+def by_path(request):
+    return request.path
 
-    def __init__(self, table, then=None):
-        self.table = {path: list(faults) for path, faults in table.items()}
+
+def by_name(request):
+    """The file's name whatever the base: the requests for one archive
+    across all its sources count as one series."""
+    return request.path.rsplit("/", 1)[-1]
+
+
+class Script:
+    """A planner from a table: for a key (by default the path), the faults
+    of its 1st, 2nd... request (then `then[key]`, pass by default); other
+    keys pass. A fault may be a callable taking the Request, for faults that
+    depend on it or act at the moment of the request."""
+
+    def __init__(self, table, then=None, key=by_path):
+        self.table = {k: list(faults) for k, faults in table.items()}
         self.then = then or {}
+        self.key = key
         self.seen = collections.Counter()
 
     def __call__(self, request):
-        n = self.seen[request.path]
-        self.seen[request.path] += 1
-        faults = self.table.get(request.path)
+        key = self.key(request)
+        n = self.seen[key]
+        self.seen[key] += 1
+        faults = self.table.get(key)
         if faults is None:
             return Fault("pass")
-        fault = faults[n] if n < len(faults) else self.then.get(request.path, Fault("pass"))
+        fault = faults[n] if n < len(faults) else self.then.get(key, Fault("pass"))
         return fault(request) if callable(fault) else fault
 
 
@@ -152,6 +171,7 @@ class FaultServer:
         self.planner = planner
         self.records = []
         self.count = 0
+        self.open = {}  # connection number -> its _Answer, while it lasts
         self.log = open(log, "a", buffering=1) if log else None
         self.handlers = []
         self.stopping = False
@@ -176,6 +196,13 @@ class FaultServer:
     def taken(self):
         with self.lock:
             return list(self.records)
+
+    def live(self, name):
+        """Body bytes sent so far on the open connections for a path ending
+        in name."""
+        with self.lock:
+            return sum(a.body() for a in self.open.values()
+                       if a.target is not None and a.target.endswith(name))
 
     def quiesce(self, seconds=IO_SECONDS + 5):
         """Waits for the connections in hand to end (bounded)."""
@@ -217,6 +244,9 @@ class FaultServer:
             if head is None:
                 return
             request = _parse_request(head, number)
+            answer.target = request.path
+            with self.lock:
+                self.open[number] = answer
             with self.lock:
                 fault = self.planner(request)
             if fault.kind == "refuse":
@@ -253,6 +283,7 @@ class FaultServer:
                 record = Record(request.path, fault, request.absolute, answer.sent,
                                 request.range, status, length, answer.body(), number)
                 with self.lock:
+                    self.open.pop(record.number, None)
                     self.records.append(record)
                     if self.log:
                         self.log.write(json.dumps({
@@ -270,6 +301,7 @@ class _Answer:
         self.sent = 0
         self.head_length = None
         self.reset = False
+        self.target = None
 
     def body(self):
         return 0 if self.head_length is None else max(self.sent - self.head_length, 0)
@@ -399,6 +431,14 @@ def _rewrite_request(head, fault):
         else:
             target = fault.path.encode("latin-1")
         lines[0] = b" ".join((method, target, version))
+    if fault.range_shift:
+        for i, line in enumerate(lines[1:], 1):
+            key, _, value = line.partition(b":")
+            if key.strip().lower() == b"range" and value.strip().startswith(b"bytes="):
+                start, _, end = value.strip()[6:].partition(b"-")
+                if start.isdigit():
+                    moved = max(int(start) + fault.range_shift, 0)
+                    lines[i] = b"Range: bytes=" + str(moved).encode() + b"-" + end
     if fault.drop_range:
         lines = [lines[0]] + [x for x in lines[1:]
                               if x.split(b":", 1)[0].strip().lower() != b"range"]
