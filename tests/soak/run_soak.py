@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Fault-injection soak of the whole update. Each round takes a copy of a
 game folder installed from the old release and moves it to the new one:
-first one or two runs under faults (the fault proxy damages connections
-as a seeded plan says; some runs are killed with SIGKILL at a random
-moment), or one run on a full disk or in a read-only folder, or (every
+first one or two runs under faults (the fault server damages connections
+as a seeded plan says: resets, cuts, stalls, 503s, and continuations
+answered with 200, from another start or with another total; some runs are
+killed with SIGKILL at a random moment), or one run on a full disk or in a read-only folder, or (every
 eighth round) runs against a server whose copy of one archive was swapped
 for another valid zip that its hash line does not describe; the invariants
-are checked after every run, and nothing of a swapped archive may ever be
+are checked after every run (no partial download in Temp longer than its
+record's Length among them), and nothing of a swapped archive may ever be
 installed; then a clean run must reach the new release exactly, leave
 nothing behind and start the client. Prints the counts;
 exits 1 when an invariant was violated.
@@ -41,7 +43,7 @@ import time
 sys.dont_write_bytecode = True  # no caches in the source tree
 
 from harness import release, servers  # noqa: E402  (tests/ on PYTHONPATH)
-from harness.fault_server import KINDS, Fault, FaultServer, pass_all  # noqa: E402
+from harness.fault_server import KINDS, Fault, FaultServer  # noqa: E402
 from harness.runner import NativeRun, RunTimeout  # noqa: E402
 
 import soak_release  # noqa: E402
@@ -53,6 +55,22 @@ from tight_disk import TightFolder  # noqa: E402
 RUN_SECONDS = 60
 ARG = "SOAK"
 FAULT_SHARE = 0.25  # of the connections of a faulted run
+RANGE_SHARE = 0.5  # of the faulted continuations (requests with Range)
+# Faults of any answer, by the name the report counts them under.
+FAULTS = {kind: (lambda k: lambda rng: Fault(k, rng.random(), rng.randrange(1 << 30)))(kind)
+          for kind in KINDS if kind != "pass"}
+FAULTS.update({
+    "503": lambda rng: Fault("status", code=503),
+    # A cut well inside the answer: the next attempt continues with Range.
+    "cut mid-answer": lambda rng: Fault("cut", rng.uniform(0.2, 0.9)),
+})
+# Faults of a continuation: nginx's answer to the Range changed.
+RANGE_FAULTS = {
+    "Range dropped (200)": lambda rng: Fault("pass", drop_range=True),
+    "206 from another start": lambda rng: Fault("pass", range_shift=rng.choice((-4096, -1, 1))),
+    "206 with another start": lambda rng: Fault("pass", start_shift=rng.choice((-7, 7))),
+    "206 with another total": lambda rng: Fault("pass", total_shift=rng.choice((-1, 1000))),
+}
 KILL_SHARE = 0.3  # of the faulted runs
 SPECIAL_SHARE = 0.1  # of the rounds each: a full disk, a read-only folder
 HOLD_EVERY = 3  # under Wine: rounds 1, 4, 7... hold a file open
@@ -238,13 +256,17 @@ class Soak:
                              data.decode("latin-1"))
 
     def planner(self, rng):
-        def plan(_request):
+        def plan(request):
             if rng.random() >= FAULT_SHARE:
-                return Fault("pass")
+                return pass_all(request)
             # The launchers check the manifest's signature and every
-            # archive's hash: a flipped byte anywhere must be refused.
-            kinds = [k for k in KINDS if k != "pass"]
-            return Fault(rng.choice(kinds), rng.random(), rng.randrange(1 << 30))
+            # archive's hash: a flipped byte anywhere must be refused, and
+            # a continuation from the wrong place never spliced.
+            table = RANGE_FAULTS if request.range and rng.random() < RANGE_SHARE else FAULTS
+            name = rng.choice(sorted(table))
+            fault = table[name](rng)
+            fault.label = name
+            return fault
         return plan
 
     def faulted_run(self, context, folder, k, rng, proxy, always_kill=False):
@@ -272,7 +294,7 @@ class Soak:
         proxy.quiesce()
         taken = proxy.taken()
         for record in taken:
-            self.faults[record.fault.kind] += 1
+            self.faults[fault_name(record.fault)] += 1
         context.check_run(run, taken, what, killed)
         if not killed and os.path.exists(os.path.join(folder, "client-args.txt")):
             self.client_started(folder)
@@ -289,7 +311,7 @@ class Soak:
         proxy.quiesce()
         taken = proxy.taken()
         for record in taken:
-            self.faults[record.fault.kind] += 1
+            self.faults[fault_name(record.fault)] += 1
         context.check_run(run, taken, "clean run", False)
         violations = []
         final = context.expectation.check_final(folder)
@@ -334,7 +356,7 @@ class Soak:
                 proxy.quiesce()
                 taken = proxy.taken()
                 for record in taken:
-                    self.faults[record.fault.kind] += 1
+                    self.faults[fault_name(record.fault)] += 1
                 context.check_run(run, taken, what, False)
                 violations, states = context.expectation.check_folder(folder)
                 violations += tampered_files(folder)
@@ -431,7 +453,7 @@ class Soak:
         proxy.quiesce()
         taken = proxy.taken()
         for record in taken:
-            self.faults[record.fault.kind] += 1
+            self.faults[fault_name(record.fault)] += 1
         context.check_run(run, taken, what, False)
         violations, states = context.expectation.check_folder(folder)
         if not ISOLATED:
@@ -469,7 +491,8 @@ class Soak:
                     "set-aside launchers removed by the next start",
                     "tolerated leftovers (known fault)"):
             print(f"  {key}: {self.counts[key]}")
-        print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in KINDS))
+        names = ["pass"] + sorted(FAULTS) + sorted(RANGE_FAULTS)
+        print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in names))
         print(f"  invariant violations: {len(self.violations)}")
         kinds = collections.Counter(v.split(": ", 1)[1].split("\n")[0] for v in self.violations)
         for text, count in kinds.most_common():
@@ -511,6 +534,16 @@ class Context:
                     f"{run.errors()[:500]!r}\n      shown: {run.statuses()[-6:]}")
             self.soak.violations.append(text)
             print("VIOLATION " + text, flush=True)
+
+
+def pass_all(_request):
+    fault = Fault("pass")
+    fault.label = "pass"
+    return fault
+
+
+def fault_name(fault):
+    return getattr(fault, "label", fault.kind)
 
 
 def _without_serial(data):
