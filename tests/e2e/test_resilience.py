@@ -259,7 +259,7 @@ class ResilienceTest(E2ECase):
             ("never a body byte", ("m1", "m2", "m3", "m3"), {
                 "/m1/" + NAME: [Fault("status", code=503)] * 3,
                 "/m2/" + NAME: [Fault("refuse")] * 3,
-                "/m3/" + NAME: [Fault("stall", after=0, seconds=8)] * 3,
+                "/m3/" + NAME: [Fault("stall", after=0, seconds=8, path=f"/alt1/{NAME}")] * 3,
             }, [("IdleTimeout", "1")], 1),
             ("breaks every time", ("alt1", "alt2", "alt2"), {
                 f"/{m}/{NAME}": [Fault("cut", after=100 * KB)] * 4 for m in ("alt1", "alt2")
@@ -354,8 +354,12 @@ class ResilienceTest(E2ECase):
                 run = self.run_launcher()
                 transfers = self.transfers()
                 self.assert_installed(run)
-                self.assertEqual([t.start if t.status == 206 else 0 for t in transfers], [0],
-                                 f"the partial was kept: {transfers}")
+                # A continuation may be asked for; its answer shows the
+                # change, and the archive comes whole from byte 0.
+                starts = [t.start if t.status == 206 else 0 for t in transfers]
+                self.assertEqual(starts[-1], 0, f"the partial was kept: {transfers}")
+                if label == "record garbled":
+                    self.assertEqual(starts, [0], f"continued without a record: {transfers}")
 
     def test_a_trickling_source_is_left_at_the_slow_link_limit(self):
         limit = [("SlowLinkTime", "2"), ("SlowLinkRate", str(64 * KB))]

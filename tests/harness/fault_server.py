@@ -320,8 +320,12 @@ class _Answer:
             # Spread over about a second whatever the length.
             rate = max(1, (len(reply) + (length or 0)) / TRICKLE_SECONDS)
         stalled = False
+        # An HTTP/1.1 client's connection stays open after the body.
+        end = len(reply) + length if length is not None else None
         while True:
             if not pending:
+                if end is not None and self.sent >= end:
+                    break
                 pending = up.recv(BUFFER)
                 if not pending:
                     break
@@ -339,16 +343,20 @@ class _Answer:
                 damaged[stop - self.sent] ^= rng.randrange(1, 256)
                 pending = bytes(damaged)
             if fault.kind == "stall" and not stalled and self.sent + len(pending) > stop:
-                self.send(pending[:stop - self.sent])
-                pending = pending[stop - self.sent:]
+                k = stop - self.sent
+                self.send(pending[:k])
+                pending = pending[k:]
                 stalled = True
                 time.sleep(fault.seconds if fault.seconds is not None
                            else rng.uniform(*STALL_SECONDS))
+                if _peer_gone(self.conn):
+                    return  # what follows would count bytes nobody reads
                 continue
             if fault.kind == "trickle" and self.sent + len(pending) > stop:
                 if self.sent < stop:
-                    self.send(pending[:stop - self.sent])
-                    pending = pending[stop - self.sent:]
+                    k = stop - self.sent
+                    self.send(pending[:k])
+                    pending = pending[k:]
                 piece = max(1, int(rate / 10))
                 self.send(pending[:piece])
                 pending = pending[piece:]
@@ -373,6 +381,16 @@ class _Answer:
             self.conn.close()
         except OSError:
             pass
+
+
+def _peer_gone(conn):
+    """Whether the updater closed its end (it gave up on a stall)."""
+    try:
+        return conn.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+    except BlockingIOError:
+        return False
+    except OSError:
+        return True
 
 
 def _read_head(conn):
