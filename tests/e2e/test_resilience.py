@@ -200,7 +200,8 @@ class ResilienceTest(E2ECase):
                 with self.subTest(route=route, case=label):
                     self.fresh(f"{route}-{label}", route, transfer, mirrors)
                     self.plan(faults)
-                    run = self.run_launcher()
+                    # On a terminal the console build draws its bar.
+                    run = self.run_launcher(terminal=True)
                     transfers = self.transfers()
                     self.assert_installed(run)
                     self.assertEqual(len(transfers), len(faults) + 1, transfers)
@@ -282,6 +283,9 @@ class ResilienceTest(E2ECase):
                 if not is_wine():
                     shown += [(TITLE, line) for line in run.errors().splitlines()]
                 self.assertIn(FAILED, shown)
+                if not is_wine():
+                    # The error display names the last source and reason.
+                    self.assertIn(NAME, run.errors(), "the error names no source")
                 self.assertEqual(self.game.ini()["adata"]["adata1"], "A0")
                 self.assertEqual(self.game.read(MEMBER), b"the old AData1 file")
                 self.assert_client_not_started()
