@@ -133,14 +133,17 @@ class ResilienceTest(E2ECase):
 
     def assert_continued(self, transfers, slack=BUFFER):
         """Each transfer starts where the bytes kept so far end (or from 0
-        after a 200), no byte fetched twice beyond `slack` per break, and
-        the last one ends the archive."""
+        after a 200), no byte fetched twice beyond `slack` per break (None:
+        only some kept), and the last one ends the archive."""
         size = self.archive_size
         kept = 0
         for t in transfers:
             start = t.start if t.status == 206 else 0
             self.assertLessEqual(start, kept, f"a gap before {t}: {transfers}")
-            self.assertGreaterEqual(start, kept - slack, f"refetched before {t}: {transfers}")
+            if slack is not None:
+                self.assertGreaterEqual(start, kept - slack, f"refetched before {t}: {transfers}")
+            elif kept > 0:
+                self.assertGreater(start, 0, f"nothing kept before {t}: {transfers}")
             kept = start + t.body
         self.assertEqual(kept, size, f"the transfers do not end the archive: {transfers}")
 
@@ -191,7 +194,9 @@ class ResilienceTest(E2ECase):
              [lambda _r: Fault("cut", after=self.archive_size - 1)], (), 0),
             ("cut on both mirrors", ("m1", "m2", "m2"),
              [Fault("cut", after=SIZE // 4), Fault("cut", after=SIZE // 3)], (), 0),
-            ("reset in the middle", ("m1",), [Fault("reset", after=half)], (), 4 * BUFFER),
+            # What a reset throws away in the updater's socket buffers the
+            # server cannot tell: only that the bytes read were kept.
+            ("reset in the middle", ("m1",), [Fault("reset", after=half)], (), None),
             ("stall past the idle limit", ("m1",), [Fault("stall", after=half, seconds=6)],
              [("IdleTimeout", "1")], BUFFER),
         ]
