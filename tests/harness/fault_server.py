@@ -194,8 +194,10 @@ class FaultServer:
             self.records = []
 
     def taken(self):
+        """The records in order of arrival (each is made when its
+        connection ends)."""
         with self.lock:
-            return list(self.records)
+            return sorted(self.records, key=lambda r: r.number)
 
     def live(self, name):
         """Body bytes sent so far on the open connections for a path ending
