@@ -101,7 +101,7 @@ class HarnessTest(E2ECase):
             (Fault("pass", start_shift=-5, total_shift=7), "bytes=5-",
              (206, "bytes 0-299994/300007", data[5:])),
             (Fault("status", code=503), "bytes=5-", (503, None, None)),
-            (Fault("pass", path="/m2/g.bin"), None, (200, None, data[::-1])),
+            (Fault("pass", path="/mirror2/g.bin"), None, (200, None, data[::-1])),
             (Fault("trickle", after=299000, rate=2000), None, (200, None, data)),
         ]
         for via in ("origin", "proxy"):
@@ -110,13 +110,13 @@ class HarnessTest(E2ECase):
             with FaultServer(servers_module.free_port(), upstream, log=log) as faults:
                 for fault, asked, (status, content_range, body) in cases:
                     with self.subTest(via=via, fault=repr(fault)):
-                        faults.set_planner(Script({"/m1/f.bin": [fault]}))
+                        faults.set_planner(Script({"/mirror1/f.bin": [fault]}))
                         conn = http.client.HTTPConnection("127.0.0.1", faults.port, timeout=10)
                         headers = {"Range": asked} if asked else {}
-                        target = "/m1/f.bin"
+                        target = "/mirror1/f.bin"
                         if via == "proxy":
                             headers["Proxy-Authorization"] = auth
-                            target = f"{self.servers.base()}/m1/f.bin"
+                            target = f"{self.servers.base()}/mirror1/f.bin"
                         started = time.monotonic()
                         conn.request("GET", target, headers=headers)
                         response = conn.getresponse()
@@ -134,13 +134,13 @@ class HarnessTest(E2ECase):
                         faults.quiesce()
                         record = faults.taken()[-1]
                         self.assertEqual((record.target, record.range, record.absolute),
-                                         ("/m1/f.bin", asked, via == "proxy"))
+                                         ("/mirror1/f.bin", asked, via == "proxy"))
                         if body is not None:
                             self.assertEqual(record.body, len(got))
                 # A refusal: not one byte.
                 faults.set_planner(lambda _request: Fault("refuse"))
                 conn = http.client.HTTPConnection("127.0.0.1", faults.port, timeout=10)
-                conn.request("GET", "/m1/f.bin")
+                conn.request("GET", "/mirror1/f.bin")
                 with self.assertRaises((ConnectionError, http.client.HTTPException)):
                     conn.getresponse()
                 conn.close()

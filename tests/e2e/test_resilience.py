@@ -8,7 +8,7 @@ discarded; a trickling source is left at the slow-link limit; Cancel works
 during a backoff wait.
 
 One archive row (AData1, a stored member, so that a splice shows in its CRC
-as well as in the bytes installed). The mirrors are nginx's /m1/ /m2/ /m3/
+as well as in the bytes installed). The mirrors are nginx's /mirror1/ /mirror2/ /mirror3/
 (the release folder again) reached through the fault server, either as the
 download base (route "direct") or as the updater's HTTP proxy in front of
 tinyproxy (route "proxy"); the default base is nginx's /QuillMar/. What each
@@ -59,7 +59,7 @@ class ResilienceTest(E2ECase):
         self.content = pattern(31, SIZE)
 
     # Layout.
-    def fresh(self, label, route="direct", transfer=(), mirrors=("m1",), data=None):
+    def fresh(self, label, route="direct", transfer=(), mirrors=("mirror1",), data=None):
         """A new game folder and release for one case of a table: AData1
         A0 installed, A1 on the server with `data` (default self.content),
         [P] listing the mirrors (through the fault server)."""
@@ -187,17 +187,17 @@ class ResilienceTest(E2ECase):
         half = SIZE // 2
         cases = [
             # label, mirrors, faults of the archive's 1st, 2nd... request, [Transfer], slack
-            ("cut before the body", ("m1",), [Fault("cut", after=0)], (), 0),
-            ("cut after one byte", ("m1",), [Fault("cut", after=1)], (), 0),
-            ("cut in the middle", ("m1",), [Fault("cut", after=half)], (), 0),
-            ("cut before the last byte", ("m1",),
+            ("cut before the body", ("mirror1",), [Fault("cut", after=0)], (), 0),
+            ("cut after one byte", ("mirror1",), [Fault("cut", after=1)], (), 0),
+            ("cut in the middle", ("mirror1",), [Fault("cut", after=half)], (), 0),
+            ("cut before the last byte", ("mirror1",),
              [lambda _r: Fault("cut", after=self.archive_size - 1)], (), 0),
-            ("cut on both mirrors", ("m1", "m2", "m2"),
+            ("cut on both mirrors", ("mirror1", "mirror2", "mirror2"),
              [Fault("cut", after=SIZE // 4), Fault("cut", after=SIZE // 3)], (), 0),
             # What a reset throws away in the updater's socket buffers the
             # server cannot tell: only that the bytes read were kept.
-            ("reset in the middle", ("m1",), [Fault("reset", after=half)], (), None),
-            ("stall past the idle limit", ("m1",), [Fault("stall", after=half, seconds=6)],
+            ("reset in the middle", ("mirror1",), [Fault("reset", after=half)], (), None),
+            ("stall past the idle limit", ("mirror1",), [Fault("stall", after=half, seconds=6)],
              [("IdleTimeout", "1")], BUFFER),
         ]
         for route in ROUTES:
@@ -237,7 +237,8 @@ class ResilienceTest(E2ECase):
         for route in ROUTES:
             for label, second, restart in cases:
                 with self.subTest(route=route, case=label):
-                    self.fresh(f"{route}-{label}", route, mirrors=("m1", "m2", "m2"))
+                    self.fresh(f"{route}-{label}", route,
+                               mirrors=("mirror1", "mirror2", "mirror2"))
                     self.plan([Fault("cut", after=SIZE * 2 // 5), second])
                     run = self.run_launcher()
                     transfers = self.transfers()
@@ -262,10 +263,11 @@ class ResilienceTest(E2ECase):
     def test_every_source_dead_fails_the_row_in_bounded_time(self):
         cases = [
             # label, mirrors, planner by path, [Transfer], most requests per source
-            ("never a body byte", ("m1", "m2", "m3", "m3"), {
-                "/m1/" + NAME: [Fault("status", code=503)] * 3,
-                "/m2/" + NAME: [Fault("refuse")] * 3,
-                "/m3/" + NAME: [Fault("stall", after=0, seconds=8, path=f"/alt1/{NAME}")] * 3,
+            ("never a body byte", ("mirror1", "mirror2", "mirror3", "mirror3"), {
+                "/mirror1/" + NAME: [Fault("status", code=503)] * 3,
+                "/mirror2/" + NAME: [Fault("refuse")] * 3,
+                "/mirror3/" + NAME: [Fault("stall", after=0, seconds=8,
+                                           path=f"/alt1/{NAME}")] * 3,
             }, [("IdleTimeout", "1")], 1),
             ("breaks every time", ("alt1", "alt2", "alt2"), {
                 f"/{m}/{NAME}": [Fault("cut", after=100 * KB)] * 4 for m in ("alt1", "alt2")
@@ -330,7 +332,8 @@ class ResilienceTest(E2ECase):
 
     def test_a_run_killed_at_90_percent_is_resumed_by_the_next_start(self):
         # nginx's /norange/ ignores Range: the next start takes its 200 whole.
-        for route, mirror in [("direct", "m1"), ("proxy", "m1"), ("direct", "norange")]:
+        for route, mirror in [("direct", "mirror1"), ("proxy", "mirror1"),
+                              ("direct", "norange")]:
             with self.subTest(route=route, mirror=mirror):
                 self.fresh(f"{route}-{mirror}-killed", route, mirrors=(mirror,))
                 at = self.kill_at(0.9)

@@ -7,7 +7,7 @@ do (a body cut short of its announced length), and the fault server
 (fault_server.py) in front of nginx.
 
 nginx serves the release's QuillMar/ folder a second time as the mirrors
-/m1/ /m2/ /m3/ (the same files, so their Last-Modified and ETag agree) and
+/mirror1/ /mirror2/ /mirror3/ (the same files, so their Last-Modified and ETag agree) and
 as /norange/, a mirror that ignores Range (200 with the whole file)."""
 import collections
 import os
@@ -69,7 +69,7 @@ NGINX_HTTP = """  log_format e2e '$status $host "$request" $body_bytes_sent "$ht
 {mirrors}
     location /norange/ {{ alias {www}/QuillMar/; max_ranges 0; }}
   }}"""
-MIRRORS = ("m1", "m2", "m3")
+MIRRORS = ("mirror1", "mirror2", "mirror3")  # cases lay out folders m1, m2... of their own
 # status host "request" body_bytes_sent "range" (nginx writes "-" for none)
 LOG_LINE = re.compile(r'^(\d+) (\S+) "(.*)" (\d+) "(.*)"$')
 Entry = collections.namedtuple("Entry", "status host target sent proxied range")
@@ -273,7 +273,8 @@ class Servers:
         os.makedirs(self.www, exist_ok=True)
         if port_open(self.port):
             raise RuntimeError(f"port {self.port} is taken; another run of this suite?")
-        mirrors = "\n".join(f"    location /{m}/ {{{{ alias {{www}}/QuillMar/; }}}}" for m in MIRRORS)
+        mirrors = "\n".join(f"    location /{m}/ {{{{ alias {{www}}/QuillMar/; }}}}"
+                            for m in MIRRORS)
         http = NGINX_HTTP.format(work=self.work, www=self.www, port=self.port, rate=SLOW_RATE,
                                  mirrors=mirrors.format(www=self.www))
         write_config("nginx.conf.in", os.path.join(self.work, "nginx.conf"), work=self.work,
@@ -329,7 +330,7 @@ class Servers:
         return f"http://127.0.0.1:{self.cut.port}"
 
     def mirror(self, name, faulty=True):
-        """A download base: a mirror (m1, m2, m3, norange) through the
+        """A download base: a mirror (mirror1, mirror2, mirror3, norange) through the
         fault server, or straight from nginx."""
         port = self.faults.port if faulty else self.port
         return f"http://127.0.0.1:{port}/{name}/"

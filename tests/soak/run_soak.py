@@ -4,9 +4,10 @@ game folder installed from the old release and moves it to the new one:
 first one or two runs under faults (the fault server damages connections
 as a seeded plan says: resets, cuts, stalls, 503s, and continuations
 answered with 200, from another start or with another total; some runs are
-killed with SIGKILL at a random moment), or one run on a full disk or in a read-only folder, or (every
-eighth round) runs against a server whose copy of one archive was swapped
-for another valid zip that its hash line does not describe; the invariants
+killed with SIGKILL at a random moment), or one run on a full disk or in a
+read-only folder, or (every eighth round) runs against a server whose copy
+of one archive was swapped for another valid zip that its hash line does not
+describe; the invariants
 are checked after every run (no partial download in Temp longer than its
 record's Length among them), and nothing of a swapped archive may ever be
 installed; then a clean run must reach the new release exactly, leave
