@@ -262,20 +262,22 @@ class ResilienceTest(E2ECase):
     # Every source fails.
     def test_every_source_dead_fails_the_row_in_bounded_time(self):
         cases = [
-            # label, mirrors, planner by path, [Transfer], most requests per source
-            ("never a body byte", ("mirror1", "mirror2", "mirror3", "mirror3"), {
+            # route, label, mirrors, planner by path, [Transfer], most requests per
+            # source. Through the proxy a refusal would be the proxy's own.
+            ("direct", "never a body byte", ("mirror1", "mirror2", "mirror3", "mirror3"), {
                 "/mirror1/" + NAME: [Fault("status", code=503)] * 3,
                 "/mirror2/" + NAME: [Fault("refuse")] * 3,
                 "/mirror3/" + NAME: [Fault("stall", after=0, seconds=8,
                                            path=f"/alt1/{NAME}")] * 3,
             }, [("IdleTimeout", "1")], 1),
-            ("breaks every time", ("alt1", "alt2", "alt2"), {
+        ] + [
+            (route, "breaks every time", ("alt1", "alt2", "alt2"), {
                 f"/{m}/{NAME}": [Fault("cut", after=100 * KB)] * 4 for m in ("alt1", "alt2")
-            }, (), 3),
+            }, (), 3) for route in ROUTES
         ]
-        for label, mirrors, table, transfer, most in cases:
-            with self.subTest(case=label):
-                self.fresh(label, "direct", transfer, mirrors)
+        for route, label, mirrors, table, transfer, most in cases:
+            with self.subTest(route=route, case=label):
+                self.fresh(f"{route}-{label}", route, transfer, mirrors)
                 # The archive is on no source: the default base answers 404.
                 for m in ("alt1", "alt2"):
                     self.release.copy(f"/{m}/{NAME}", self.archive)
@@ -396,9 +398,14 @@ class ResilienceTest(E2ECase):
                 self.assert_retrying_shown(run)
 
     def test_cancel_during_a_backoff_wait(self):
+        for route in ROUTES:
+            with self.subTest(route=route):
+                self.cancel_during_a_backoff_wait(route)
+
+    def cancel_during_a_backoff_wait(self, route):
         # One mirror that breaks every time, a default base without the
         # archive: after both, a long wait before the mirror's 2nd attempt.
-        self.fresh("cancel", "direct", [("RetryDelay", "30")], ("alt1",))
+        self.fresh(f"{route}-cancel", route, [("RetryDelay", "30")], ("alt1",))
         self.release.copy(f"/alt1/{NAME}", self.archive)
         os.remove(self.archive)
         self.faults.set_planner(Script({f"/alt1/{NAME}": [Fault("cut", after=256 * KB)] * 3}))
