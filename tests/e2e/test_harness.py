@@ -1,7 +1,10 @@
 """The test peers themselves, before any case leans on them: nginx and its
 log, tinyproxy's authentication and forwarding, the slow location, the cut
-server, the archives, the stand-in client and the terminal driving."""
+server, the mirrors and the fault server, the archives, the stand-in client
+and the terminal driving."""
+import base64
 import http.client
+import json
 import os
 import subprocess
 import sys
@@ -11,6 +14,7 @@ import zipfile
 from harness import release
 from harness import servers as servers_module
 from harness import wine
+from harness.fault_server import Fault, FaultServer, Script
 from harness.runner import NativeRun
 
 from e2e_case import Config, E2ECase, is_wine
@@ -75,6 +79,76 @@ class HarnessTest(E2ECase):
         with self.assertRaises(http.client.IncompleteRead):
             response.read()
         self.assertEqual(self.servers.cut.requests, ["/Part.zip"])
+
+    def test_fault_server_changes_each_answer_as_planned(self):
+        data = release.pattern(3, 300000)
+        os.makedirs(self.release.path("/QuillMar"))
+        with open(self.release.path("/QuillMar/f.bin"), "wb") as f:
+            f.write(data)
+        with open(self.release.path("/QuillMar/g.bin"), "wb") as f:
+            f.write(data[::-1])
+        auth = "Basic " + base64.b64encode(
+            f"{servers_module.PROXY_USER}:{servers_module.PROXY_PASSWORD}".encode()).decode()
+        log = os.path.join(self.dir, "faults.log")
+        cases = [
+            # fault, Range asked, (status, Content-Range, body) expected
+            (Fault("pass"), None, (200, None, data)),
+            (Fault("cut", after=1000), None, (200, None, data[:1000])),
+            (Fault("cut", after=0), "bytes=5-", (206, "bytes 5-299999/300000", b"")),
+            (Fault("pass", drop_range=True), "bytes=5-", (200, None, data)),
+            (Fault("pass", range_shift=10), "bytes=5-", (206, "bytes 15-299999/300000",
+                                                         data[15:])),
+            (Fault("pass", start_shift=-5, total_shift=7), "bytes=5-",
+             (206, "bytes 0-299994/300007", data[5:])),
+            (Fault("status", code=503), "bytes=5-", (503, None, None)),
+            (Fault("pass", path="/mirror2/g.bin"), None, (200, None, data[::-1])),
+            (Fault("trickle", after=299000, rate=2000), None, (200, None, data)),
+        ]
+        for via in ("origin", "proxy"):
+            # As the proxy it stands in front of tinyproxy, which wants the password.
+            upstream = self.servers.port if via == "origin" else self.servers.proxy_port
+            with FaultServer(servers_module.free_port(), upstream, log=log) as faults:
+                for fault, asked, (status, content_range, body) in cases:
+                    with self.subTest(via=via, fault=repr(fault)):
+                        faults.set_planner(Script({"/mirror1/f.bin": [fault]}))
+                        conn = http.client.HTTPConnection("127.0.0.1", faults.port, timeout=10)
+                        headers = {"Range": asked} if asked else {}
+                        target = "/mirror1/f.bin"
+                        if via == "proxy":
+                            headers["Proxy-Authorization"] = auth
+                            target = f"{self.servers.base()}/mirror1/f.bin"
+                        started = time.monotonic()
+                        conn.request("GET", target, headers=headers)
+                        response = conn.getresponse()
+                        try:
+                            got = response.read()
+                        except http.client.IncompleteRead as e:
+                            got = e.partial
+                        conn.close()
+                        self.assertEqual(response.status, status)
+                        self.assertEqual(response.getheader("Content-Range"), content_range)
+                        if body is not None:
+                            self.assertEqual(got, body)
+                        if fault.kind == "trickle":
+                            self.assertGreater(time.monotonic() - started, 0.3, "no trickle")
+                        faults.quiesce()
+                        record = faults.taken()[-1]
+                        self.assertEqual((record.target, record.range, record.absolute),
+                                         ("/mirror1/f.bin", asked, via == "proxy"))
+                        if body is not None:
+                            self.assertEqual(record.body, len(got))
+                # A refusal: not one byte.
+                faults.set_planner(lambda _request: Fault("refuse"))
+                conn = http.client.HTTPConnection("127.0.0.1", faults.port, timeout=10)
+                conn.request("GET", "/mirror1/f.bin")
+                with self.assertRaises((ConnectionError, http.client.HTTPException)):
+                    conn.getresponse()
+                conn.close()
+        with open(log) as f:
+            logged = [json.loads(line) for line in f]
+        self.assertEqual(len(logged), 2 * (len(cases) + 1))
+        self.assertEqual((logged[2]["range"], logged[2]["body"], logged[2]["status"]),
+                         ("bytes=5-", 0, 206))
 
     def test_archives_damage_and_read_only_member(self):
         path = self.release.archive("/a/Data.zip", {"d/one.txt": b"one\n" * 100,

@@ -2,15 +2,24 @@
 loopback: nginx
 serving a release tree (on a fixed port that the test launcher has built in,
 and answering for www.quillmar.com too), tinyproxy with Basic authentication
-forwarding to that nginx, and a small scripted server for what nginx will not
-do (a body cut short of its announced length)."""
+forwarding to that nginx, a small scripted server for what nginx will not
+do (a body cut short of its announced length), and the fault server
+(fault_server.py) in front of nginx.
+
+nginx serves the release's QuillMar/ folder a second time as the mirrors
+/mirror1/ /mirror2/ /mirror3/ (the same files, so their Last-Modified and ETag agree) and
+as /norange/, a mirror that ignores Range (200 with the whole file)."""
+import collections
 import os
+import re
 import shutil
 import signal
 import socket
 import subprocess
 import threading
 import time
+
+from harness.fault_server import FaultServer
 
 PROXY_USER = "e2euser"
 PROXY_PASSWORD = "e2e-secret"
@@ -48,7 +57,7 @@ TEMPLATES = os.path.dirname(os.path.abspath(__file__))
 
 # The update server's part of nginx.conf.in: its requests logged for the
 # cases to read, and www.quillmar.com answered too (through the proxy).
-NGINX_HTTP = """  log_format e2e '$status $host "$request" $body_bytes_sent';
+NGINX_HTTP = """  log_format e2e '$status $host "$request" $body_bytes_sent "$http_range"';
   access_log {work}/access.log e2e;
   sendfile off;
   lingering_close off;
@@ -57,7 +66,13 @@ NGINX_HTTP = """  log_format e2e '$status $host "$request" $body_bytes_sent';
     server_name 127.0.0.1 www.quillmar.com;
     root {www};
     location /slow/ {{ limit_rate {rate}; }}
+{mirrors}
+    location /norange/ {{ alias {www}/QuillMar/; max_ranges 0; }}
   }}"""
+MIRRORS = ("mirror1", "mirror2", "mirror3")  # cases lay out folders m1, m2... of their own
+# status host "request" body_bytes_sent "range" (nginx writes "-" for none)
+LOG_LINE = re.compile(r'^(\d+) (\S+) "(.*)" (\d+) "(.*)"$')
+Entry = collections.namedtuple("Entry", "status host target sent proxied range")
 
 
 def write_config(template, path, **values):
@@ -81,8 +96,8 @@ def _stop(procs):
 
 
 class AccessLog:
-    """nginx's access log, read from a mark onwards: one entry per request
-    as (status, host, target, body bytes sent)."""
+    """nginx's access log, read from a mark onwards: one Entry per request
+    (status, host, target, body bytes sent, proxied, Range header or None)."""
 
     def __init__(self, path):
         self.path = path
@@ -117,15 +132,15 @@ class AccessLog:
             text = f.read().decode("latin-1")
         result = []
         for line in text.splitlines():
-            # 200 127.0.0.1 "GET /QuillMar/QuillMar.ini HTTP/1.0" 312
-            status, host, rest = line.split(" ", 2)
-            request, sent = rest.rsplit(" ", 1)
-            parts = request.strip('"').split(" ")
+            # 200 127.0.0.1 "GET /QuillMar/AData1.zip HTTP/1.0" 312 "bytes=100-"
+            status, host, request, sent, range_ = LOG_LINE.match(line).groups()
+            parts = request.split(" ")
             target = parts[1] if len(parts) > 1 else ""
             proxied = "://" in target  # absolute form, as a proxy forwards it
             if proxied:
                 target = "/" + target.split("://", 1)[1].split("/", 1)[1]
-            result.append((int(status), host, target, int(sent), proxied))
+            result.append(Entry(int(status), host, target, int(sent), proxied,
+                                None if range_ == "-" else range_))
         return result
 
     def _count(self):
@@ -238,6 +253,7 @@ class Servers:
         self.procs = []
         self.nginx = None
         self.cut = None
+        self.faults = None
         self.log = AccessLog(os.path.join(work, "access.log"))
 
     def __enter__(self):
@@ -257,7 +273,10 @@ class Servers:
         os.makedirs(self.www, exist_ok=True)
         if port_open(self.port):
             raise RuntimeError(f"port {self.port} is taken; another run of this suite?")
-        http = NGINX_HTTP.format(work=self.work, www=self.www, port=self.port, rate=SLOW_RATE)
+        mirrors = "\n".join(f"    location /{m}/ {{{{ alias {{www}}/QuillMar/; }}}}"
+                            for m in MIRRORS)
+        http = NGINX_HTTP.format(work=self.work, www=self.www, port=self.port, rate=SLOW_RATE,
+                                 mirrors=mirrors.format(www=self.www))
         write_config("nginx.conf.in", os.path.join(self.work, "nginx.conf"), work=self.work,
                      connections=128, http=http)
         self.start_nginx()
@@ -271,6 +290,7 @@ class Servers:
         self.procs.append(self._spawn([tinyproxy, "-d", "-c", conf], "tinyproxy"))
         wait_for_port(self.proxy_port, self.procs[-1], "tinyproxy")
         self.cut = CutServer()
+        self.faults = FaultServer(free_port(), self.port)
 
     def _spawn(self, command, name):
         with open(os.path.join(self.work, f"{name}-stderr.log"), "ab") as err:
@@ -294,6 +314,9 @@ class Servers:
             time.sleep(0.05)
 
     def stop(self):
+        if self.faults is not None:
+            self.faults.stop()
+            self.faults = None
         if self.cut is not None:
             self.cut.stop()
             self.cut = None
@@ -305,3 +328,9 @@ class Servers:
 
     def cut_base(self):
         return f"http://127.0.0.1:{self.cut.port}"
+
+    def mirror(self, name, faulty=True):
+        """A download base: a mirror (mirror1, mirror2, mirror3, norange) through the
+        fault server, or straight from nginx."""
+        port = self.faults.port if faulty else self.port
+        return f"http://127.0.0.1:{port}/{name}/"

@@ -116,6 +116,7 @@ class Expectation:
             elif per_file.get(item.versioned_file) == NEW and states[item.name] != NEW:
                 violations.append(f"{item.name}: {item.versioned_file} is new but its files "
                                   f"are {per_file}")
+        violations += partials(folder)
         return violations, states
 
     def check_final(self, folder):
@@ -135,6 +136,30 @@ class Expectation:
                 violations.append("the new release's serial not recorded after the clean run")
         violations += leftovers(folder, self.items)
         return violations
+
+
+def partials(folder):
+    """A resumable download in Temp (<name> beside its record
+    <name>.qmpart) never grows past the length its record announces."""
+    temp = next((os.path.join(folder, e) for e in os.listdir(folder)
+                 if e.lower() == "temp" and os.path.isdir(os.path.join(folder, e))), None)
+    if temp is None:
+        return []
+    found = []
+    for name in sorted(os.listdir(temp)):
+        if not name.lower().endswith(".qmpart"):
+            continue
+        partial = os.path.join(temp, name[: -len(".qmpart")])
+        with open(os.path.join(temp, name), "rb") as f:
+            lines = f.read(4096).decode("latin-1").split("\r\n")
+        length = next((line[len("Length="):] for line in lines if line.startswith("Length=")),
+                      "")
+        # A record torn by a kill has no usable length: the next start drops it.
+        if os.path.isfile(partial) and length.isdigit() and \
+                os.path.getsize(partial) > int(length):
+            found.append(f"Temp/{os.path.basename(partial)} holds "
+                         f"{os.path.getsize(partial)} bytes, its record says {length}")
+    return found
 
 
 def tampered_files(folder):

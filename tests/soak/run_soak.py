@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Fault-injection soak of the whole update. Each round takes a copy of a
 game folder installed from the old release and moves it to the new one:
-first one or two runs under faults (the fault proxy damages connections
-as a seeded plan says; some runs are killed with SIGKILL at a random
-moment), or one run on a full disk or in a read-only folder, or (every
-eighth round) runs against a server whose copy of one archive was swapped
-for another valid zip that its hash line does not describe; the invariants
-are checked after every run, and nothing of a swapped archive may ever be
+first one or two runs under faults (the fault server damages connections
+as a seeded plan says: resets, cuts, stalls, 503s, and continuations
+answered with 200, from another start or with another total; some runs are
+killed with SIGKILL at a random moment), or one run on a full disk or in a
+read-only folder, or (every eighth round) runs against a server whose copy
+of one archive was swapped for another valid zip that its hash line does not
+describe; the invariants
+are checked after every run (no partial download in Temp longer than its
+record's Length among them), and nothing of a swapped archive may ever be
 installed; then a clean run must reach the new release exactly, leave
 nothing behind and start the client. Prints the counts;
 exits 1 when an invariant was violated.
@@ -41,10 +44,10 @@ import time
 sys.dont_write_bytecode = True  # no caches in the source tree
 
 from harness import release, servers  # noqa: E402  (tests/ on PYTHONPATH)
+from harness.fault_server import KINDS, Fault, FaultServer  # noqa: E402
 from harness.runner import NativeRun, RunTimeout  # noqa: E402
 
 import soak_release  # noqa: E402
-from fault_proxy import KINDS, Fault, FaultProxy, pass_all  # noqa: E402
 from invariants import (PROXY_KEYS, Expectation, file_state,  # noqa: E402
                         parse_installed_copy, tampered_files)
 from soak_release import NEW, OLD  # noqa: E402
@@ -53,6 +56,22 @@ from tight_disk import TightFolder  # noqa: E402
 RUN_SECONDS = 60
 ARG = "SOAK"
 FAULT_SHARE = 0.25  # of the connections of a faulted run
+RANGE_SHARE = 0.4  # of the continuations (requests with Range), which are rare
+# Faults of any answer, by the name the report counts them under.
+FAULTS = {kind: (lambda k: lambda rng: Fault(k, rng.random(), rng.randrange(1 << 30)))(kind)
+          for kind in KINDS if kind != "pass"}
+FAULTS.update({
+    "503": lambda rng: Fault("status", code=503),
+    # A cut well inside the answer: the next attempt continues with Range.
+    "cut mid-answer": lambda rng: Fault("cut", rng.uniform(0.2, 0.9)),
+})
+# Faults of a continuation: nginx's answer to the Range changed.
+RANGE_FAULTS = {
+    "Range dropped (200)": lambda rng: Fault("pass", drop_range=True),
+    "206 from another start": lambda rng: Fault("pass", range_shift=rng.choice((-4096, -1, 1))),
+    "206 with another start": lambda rng: Fault("pass", start_shift=rng.choice((-7, 7))),
+    "206 with another total": lambda rng: Fault("pass", total_shift=rng.choice((-1, 1000))),
+}
 KILL_SHARE = 0.3  # of the faulted runs
 SPECIAL_SHARE = 0.1  # of the rounds each: a full disk, a read-only folder
 HOLD_EVERY = 3  # under Wine: rounds 1, 4, 7... hold a file open
@@ -238,13 +257,20 @@ class Soak:
                              data.decode("latin-1"))
 
     def planner(self, rng):
-        def plan(target):
-            if rng.random() >= FAULT_SHARE:
-                return Fault("pass")
+        def plan(request):
             # The launchers check the manifest's signature and every
-            # archive's hash: a flipped byte anywhere must be refused.
-            kinds = [k for k in KINDS if k != "pass"]
-            return Fault(rng.choice(kinds), rng.random(), rng.randrange(1 << 30))
+            # archive's hash: a flipped byte anywhere must be refused, and
+            # a continuation from the wrong place never spliced.
+            if request.range and rng.random() < RANGE_SHARE:
+                table = RANGE_FAULTS
+            elif rng.random() < FAULT_SHARE:
+                table = FAULTS
+            else:
+                return pass_all(request)
+            name = rng.choice(sorted(table))
+            fault = table[name](rng)
+            fault.label = name
+            return fault
         return plan
 
     def faulted_run(self, context, folder, k, rng, proxy, always_kill=False):
@@ -271,8 +297,8 @@ class Soak:
             self.counts["runs"] += 1
         proxy.quiesce()
         taken = proxy.taken()
-        for _, fault, _, _ in taken:
-            self.faults[fault.kind] += 1
+        for record in taken:
+            self.faults[fault_name(record.fault)] += 1
         context.check_run(run, taken, what, killed)
         if not killed and os.path.exists(os.path.join(folder, "client-args.txt")):
             self.client_started(folder)
@@ -288,8 +314,8 @@ class Soak:
         self.run_seconds = max(self.run_seconds, time.monotonic() - started)
         proxy.quiesce()
         taken = proxy.taken()
-        for _, fault, _, _ in taken:
-            self.faults[fault.kind] += 1
+        for record in taken:
+            self.faults[fault_name(record.fault)] += 1
         context.check_run(run, taken, "clean run", False)
         violations = []
         final = context.expectation.check_final(folder)
@@ -333,8 +359,8 @@ class Soak:
                 self.finish(run, context, what)
                 proxy.quiesce()
                 taken = proxy.taken()
-                for _, fault, _, _ in taken:
-                    self.faults[fault.kind] += 1
+                for record in taken:
+                    self.faults[fault_name(record.fault)] += 1
                 context.check_run(run, taken, what, False)
                 violations, states = context.expectation.check_folder(folder)
                 violations += tampered_files(folder)
@@ -430,8 +456,8 @@ class Soak:
         self.finish(run, context, what)
         proxy.quiesce()
         taken = proxy.taken()
-        for _, fault, _, _ in taken:
-            self.faults[fault.kind] += 1
+        for record in taken:
+            self.faults[fault_name(record.fault)] += 1
         context.check_run(run, taken, what, False)
         violations, states = context.expectation.check_folder(folder)
         if not ISOLATED:
@@ -469,7 +495,8 @@ class Soak:
                     "set-aside launchers removed by the next start",
                     "tolerated leftovers (known fault)"):
             print(f"  {key}: {self.counts[key]}")
-        print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in KINDS))
+        names = ["pass"] + sorted(FAULTS) + sorted(RANGE_FAULTS)
+        print("  connections by fault: " + ", ".join(f"{k} {self.faults[k]}" for k in names))
         print(f"  invariant violations: {len(self.violations)}")
         kinds = collections.Counter(v.split(": ", 1)[1].split("\n")[0] for v in self.violations)
         for text, count in kinds.most_common():
@@ -487,7 +514,7 @@ class Context:
 
     def check_run(self, run, taken, what, killed):
         if self.soak.args.verbose:
-            plan = ", ".join(f"{t} {f!r}/{n}" for t, f, _, n in taken)
+            plan = ", ".join(f"{r.target} {r.fault!r}/{r.sent}" for r in taken)
             print(f"round {self.number} {what}: {plan}\n    shown: {run.statuses()}",
                   flush=True)
         problems = []
@@ -495,22 +522,32 @@ class Context:
             report = run.sanitizer_report()
             if report:
                 problems.append("sanitizer report:\n" + report[:4000])
-        for target, _, absolute, _ in taken:
-            if absolute != self.via_proxy:
-                problems.append(f"{target} asked {'through' if absolute else 'past'} the proxy")
-        if taken and taken[0][0] != MANIFEST:
-            problems.append(f"the first request was {taken[0][0]}")
+        for r in taken:
+            if r.absolute != self.via_proxy:
+                problems.append(f"{r.target} asked {'through' if r.absolute else 'past'} the proxy")
+        if taken and taken[0].target != MANIFEST:
+            problems.append(f"the first request was {taken[0].target}")
         self.report(problems, what, taken, run)
 
     def report(self, violations, what, taken, run):
         for v in violations:
-            plan = ", ".join(f"{t} {f!r}/{n}" for t, f, _, n in taken)
+            plan = ", ".join(f"{r.target} {r.fault!r}/{r.sent}" for r in taken)
             text = (f"seed {self.soak.args.seed} round {self.number} "
                     f"({'proxy' if self.via_proxy else 'direct'}), {what}: {v}\n"
                     f"      plan: {plan}\n      boxes: {run.boxes()} errors: "
                     f"{run.errors()[:500]!r}\n      shown: {run.statuses()[-6:]}")
             self.soak.violations.append(text)
             print("VIOLATION " + text, flush=True)
+
+
+def pass_all(_request):
+    fault = Fault("pass")
+    fault.label = "pass"
+    return fault
+
+
+def fault_name(fault):
+    return getattr(fault, "label", fault.kind)
 
 
 def _without_serial(data):
@@ -595,7 +632,7 @@ def main():
     soak.prepare()
     started = time.monotonic()
     with servers.Servers(soak.work, args.port + 1) as _, \
-            FaultProxy(args.port, args.port + 1) as proxy, \
+            FaultServer(args.port, args.port + 1) as proxy, \
             contextlib.ExitStack() as stack:
         if args.emulator:
             from wine_runs import WineRuns
