@@ -1,6 +1,8 @@
 #include "bench/update/fault_bench.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -36,12 +38,26 @@ std::string Describe(const WireCount& wire) {
   return text;
 }
 
+// The kinds of install of a round: the targets compare the first two; the
+// third shows how much of the second's time is the waits before retries.
+struct Kind {
+  const char* name;
+  const char* file;  // stem of its logs
+  bool cut;
+  bool no_retry_delay;  // [Transfer] RetryDelay=0 in the installed copy
+};
+constexpr Kind kKinds[] = {
+    {"no fault", "faults-none-", false, false},
+    {"every answer cut", "faults-cut-", true, false},
+    {"every answer cut, RetryDelay=0", "faults-cut-nodelay-", true, true},
+};
+
 // One fresh install through a fault server of its own; empty when the
 // release was installed, else what went wrong.
 std::string Install(const Work& work,
                     const Release& release,
                     const FaultPlan& plan,
-                    uint64_t cut_every,
+                    const Kind& kind,
                     double limit_seconds,
                     const std::string& name,
                     Outcome* outcome) {
@@ -49,6 +65,14 @@ std::string Install(const Work& work,
   if (!PrepareGameFolder(game, QM_BENCH_FAULTS_LAUNCHER)) {
     return "cannot prepare " + game.string();
   }
+  if (kind.no_retry_delay) {
+    std::ofstream ini(game / "QuillMar.ini", std::ios::binary);
+    ini << "[Transfer]\r\nRetryDelay=0\r\n";
+    if (!ini.flush()) {
+      return "cannot write " + (game / "QuillMar.ini").string();
+    }
+  }
+  const uint64_t cut_every = kind.cut ? plan.cut_every : 0;
   Shell("sync");
   const fs::path wire_log = work.logs / (name + ".jsonl");
   std::string problem;
@@ -85,46 +109,49 @@ bool FaultedInstalls(const Work& work, const Release& release, const FaultPlan& 
     return false;
   }
   const double archive_bytes = static_cast<double>(release.archive_bytes());
-  std::vector<Series> series = {{"QuillMar.exe through the fault server, no fault", {}},
-                                {"QuillMar.exe, every answer cut", {}}};
-  std::vector<double> wire[2];
+  std::vector<Series> series;
+  for (const Kind& kind : kKinds) {
+    series.push_back({std::string("QuillMar.exe, ") + kind.name, {}});
+  }
+  std::vector<double> wire[std::size(kKinds)];
   for (int round = 1; round <= plan.rounds; ++round) {
-    const std::string n = std::to_string(round);
-    for (int faulted = 0; faulted < 2; ++faulted) {
+    for (size_t k = 0; k < std::size(kKinds); ++k) {
       const double limit =
-          faulted == 0 ? kFaultFreeLimitSeconds
-                       : kFaultedLimitFloorSeconds + kFaultedLimitFactor * series[0].seconds.back();
+          k == 0 ? kFaultFreeLimitSeconds
+                 : kFaultedLimitFloorSeconds + kFaultedLimitFactor * series[0].seconds.back();
       Outcome outcome;
-      const std::string problem =
-          Install(work, release, plan, faulted == 0 ? 0 : plan.cut_every, limit,
-                  (faulted == 0 ? "faults-none-" : "faults-cut-") + n, &outcome);
+      const std::string problem = Install(work, release, plan, kKinds[k], limit,
+                                          kKinds[k].file + std::to_string(round), &outcome);
       if (!problem.empty()) {
-        std::printf("  round %d, %s: FAILED: %s\n", round, series[faulted].name.c_str(),
-                    problem.c_str());
+        std::printf("  round %d, %s: FAILED: %s\n", round, series[k].name.c_str(), problem.c_str());
         return false;
       }
-      series[faulted].seconds.push_back(outcome.seconds);
-      wire[faulted].push_back(outcome.wire.body_bytes / archive_bytes);
+      series[k].seconds.push_back(outcome.seconds);
+      wire[k].push_back(outcome.wire.body_bytes / archive_bytes);
       std::printf("  round %d, %s: %.3f s, %s = %.3f x the archives\n", round,
-                  series[faulted].name.c_str(), outcome.seconds, Describe(outcome.wire).c_str(),
-                  wire[faulted].back());
+                  series[k].name.c_str(), outcome.seconds, Describe(outcome.wire).c_str(),
+                  wire[k].back());
     }
   }
-  std::printf("  every install checked: %llu files by size, every %dth byte for byte, versions\n",
-              static_cast<unsigned long long>(release.files()), plan.sample_every);
+  std::printf("  every install checked: %llu files by size, %s byte for byte, versions\n",
+              static_cast<unsigned long long>(release.files()),
+              plan.sample_every == 1 ? "all" : "a sample");
   PrintSeries(series);
   const double wire_ratio = Median(wire[1]);
   const double time_ratio = series[1].median() / series[0].median();
-  std::printf("  %-40s %10s %10s\n", "medians", "no fault", "cut");
-  std::printf("  %-40s %10.3f %10.3f   (target <= %.2f)%s\n", "bytes on the wire / archive bytes",
-              Median(wire[0]), wire_ratio, kWireTarget,
-              wire_ratio <= kWireTarget ? "" : "  MISSED");
+  std::printf("  %-34s %10s %10s %14s\n", "medians", "no fault", "cut", "cut, no delay");
+  std::printf("  %-34s %10.3f %10.3f %14.3f   (target for cut <= %.2f)%s\n",
+              "bytes on the wire / archive bytes", Median(wire[0]), wire_ratio, Median(wire[2]),
+              kWireTarget, wire_ratio <= kWireTarget ? "" : "  MISSED");
+  std::printf("  %-34s %9.3fs %9.3fs %13.3fs\n", "time", series[0].median(), series[1].median(),
+              series[2].median());
   const bool time_met = !plan.judge_time || time_ratio <= kTimeTarget;
-  std::printf("  %-40s %9.3fs %9.3fs   ratio %.2f (target <= %.2f)%s\n", "time", series[0].median(),
-              series[1].median(), time_ratio, kTimeTarget,
+  std::printf("  time cut / no fault: %.2f (target <= %.2f)%s; with RetryDelay=0: %.2f\n",
+              time_ratio, kTimeTarget,
               !plan.judge_time ? ", not judged at this size"
               : time_met       ? ""
-                               : "  MISSED");
+                               : "  MISSED",
+              series[2].median() / series[0].median());
   std::printf("  archives: %.1f MB in %zu archives; load after: %s\n", archive_bytes / 1e6,
               release.archives.size(), LoadAverage().c_str());
   return wire_ratio <= kWireTarget && time_met;

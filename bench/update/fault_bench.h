@@ -1,7 +1,9 @@
 // 4. A fresh install of a release through the fault server, once with every
 // answer passed and once with every answer cut after cut_every body bytes,
 // in interleaved rounds: bytes on the wire against the archives' bytes, and
-// the time against the fault-free install through the same server.
+// the time against the fault-free install through the same server. A third
+// install per round, cut as well but with RetryDelay=0, shows how much of
+// the faulted time is the waits before retries (default 1 s, doubled).
 #pragma once
 
 #include <cstdint>
