@@ -442,16 +442,17 @@ bool FaultsSmoke(const Work& work) {
   if (!PublishGameRelease(work, kScale, 1, &release)) {
     return false;
   }
+  // Published before part 4 runs, as in the full run, where part 3 does.
+  Release big;
+  if (!PublishBigRelease(work, kBigMemberBytes / kScale, &big)) {
+    return false;
+  }
   FaultPlan faults;
   faults.rounds = 1;
   faults.cut_every /= kScale;
   faults.sample_every = 1;
   faults.judge_time = false;
   const bool faulted = FaultedInstalls(work, release, faults);
-  Release big;
-  if (!PublishBigRelease(work, kBigMemberBytes / kScale, &big)) {
-    return false;
-  }
   const bool restarted = KillAndRestart(work, big, RestartPlan());
   std::printf("\nparts: 4 %s, 5 %s\n", Verdict(faulted), Verdict(restarted));
   return faulted && restarted;
