@@ -71,7 +71,8 @@ ChildRun RunChild(const std::vector<std::string>& argv,
                   const std::filesystem::path& working_folder,
                   const std::filesystem::path& log,
                   bool watch_memory,
-                  double limit_seconds) {
+                  double limit_seconds,
+                  const std::function<bool()>& kill_when) {
   ChildRun run;
   // Everything the child needs is prepared before fork: after it, only
   // async-signal-safe calls.
@@ -113,7 +114,8 @@ ChildRun RunChild(const std::vector<std::string>& argv,
                                     std::chrono::duration<double>(limit_seconds));
   long highest_rss = -1;
   // Waits on the pidfd, so the end is seen at once; while memory is watched
-  // the wait is cut into 5 ms slices with a look at VmHWM after each.
+  // the wait is cut into 5 ms slices with a look at VmHWM after each, while
+  // kill_when is asked into 1 ms slices.
   while (true) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
@@ -126,9 +128,17 @@ ChildRun RunChild(const std::vector<std::string>& argv,
     if (watch_memory) {
       wait_ms = std::min(wait_ms, 5);
     }
+    if (kill_when) {
+      wait_ms = std::min(wait_ms, 1);
+    }
     pollfd p{pidfd.get(), POLLIN, 0};
     const int ready = poll(&p, 1, wait_ms);
     if (ready > 0) {
+      break;
+    }
+    if (kill_when && kill_when()) {
+      kill(pid, SIGKILL);
+      run.killed = true;
       break;
     }
     long hwm = 0, rss = 0, anon = 0, file = 0;
@@ -147,7 +157,7 @@ ChildRun RunChild(const std::vector<std::string>& argv,
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.maxrss_kib = usage.ru_maxrss;
-  if (!run.timed_out && WIFEXITED(status)) {
+  if (!run.timed_out && !run.killed && WIFEXITED(status)) {
     run.exit_code = WEXITSTATUS(status);
   }
   return run;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,8 @@ namespace qm::bench {
 struct ChildRun {
   bool started = false;
   bool timed_out = false;
-  int exit_code = -1;  // -1 when it did not start, was killed or timed out
+  bool killed = false;  // by kill_when
+  int exit_code = -1;   // -1 when it did not start, was killed or timed out
   double seconds = 0;
   // VmHWM of the child's own process image (after exec), last read before
   // it exited; -1 unless memory was watched.
@@ -27,12 +29,14 @@ struct ChildRun {
 };
 
 // argv[0] is the program, looked up in PATH when it has no "/". The child
-// is killed after limit_seconds.
+// is killed after limit_seconds, or with SIGKILL as soon as kill_when (asked
+// every millisecond while it runs) says so.
 ChildRun RunChild(const std::vector<std::string>& argv,
                   const std::filesystem::path& working_folder,
                   const std::filesystem::path& log,
                   bool watch_memory,
-                  double limit_seconds);
+                  double limit_seconds,
+                  const std::function<bool()>& kill_when = {});
 
 // Runs a shell command in the foreground; its exit code, -1 if it crashed.
 int Shell(const std::string& command);

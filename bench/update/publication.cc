@@ -35,27 +35,6 @@ bool WriteByRename(const fs::path& path, const std::string& text) {
   return !ec;
 }
 
-std::string WithoutSection(const std::string& ini, std::string_view section) {
-  std::string kept;
-  bool dropping = false;
-  size_t at = 0;
-  while (at < ini.size()) {
-    const size_t newline = ini.find('\n', at);
-    const size_t end = newline == std::string::npos ? ini.size() : newline + 1;
-    const std::string_view line = TrimAsciiBlanks(std::string_view(ini).substr(at, end - at));
-    if (line.starts_with('[')) {
-      const size_t close = line.find(']');
-      dropping = close != std::string_view::npos &&
-                 EqualsIgnoringAsciiCase(TrimAsciiBlanks(line.substr(1, close - 1)), section);
-    }
-    if (!dropping) {
-      kept.append(ini, at, end - at);
-    }
-    at = end;
-  }
-  return kept;
-}
-
 // Where an archive's version stands in the manifest and which item folder
 // it was made of, from the archive's name as qmpublish derives it.
 struct ItemPlace {
@@ -109,6 +88,27 @@ bool ListFiles(const fs::path& folder, std::vector<ReleaseFile>* files, std::str
 }
 
 }  // namespace
+
+std::string WithoutSection(const std::string& ini, std::string_view section) {
+  std::string kept;
+  bool dropping = false;
+  size_t at = 0;
+  while (at < ini.size()) {
+    const size_t newline = ini.find('\n', at);
+    const size_t end = newline == std::string::npos ? ini.size() : newline + 1;
+    const std::string_view line = TrimAsciiBlanks(std::string_view(ini).substr(at, end - at));
+    if (line.starts_with('[')) {
+      const size_t close = line.find(']');
+      dropping = close != std::string_view::npos &&
+                 EqualsIgnoringAsciiCase(TrimAsciiBlanks(line.substr(1, close - 1)), section);
+    }
+    if (!dropping) {
+      kept.append(ini, at, end - at);
+    }
+    at = end;
+  }
+  return kept;
+}
 
 bool PublishRelease(const PublishRequest& request, Release* release, std::string* error) {
   publish::PublishOptions options;

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/update/release.h"
@@ -26,5 +27,9 @@ struct PublishRequest {
 // Publishes, then serves at www/QuillMar/QuillMar.ini the manifest without
 // section H, so that a launcher without a key checks no hashes at all.
 bool PublishRelease(const PublishRequest& request, Release* release, std::string* error);
+
+// A manifest's text without one of its sections (name compared as the
+// updater compares it).
+std::string WithoutSection(const std::string& ini, std::string_view section);
 
 }  // namespace qm::bench

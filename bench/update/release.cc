@@ -1,5 +1,6 @@
 #include "bench/update/release.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <random>
@@ -128,18 +129,26 @@ bool AddFile(const fs::path& item,
   return true;
 }
 
-bool LayOutItem(const ItemPlan& plan, const fs::path& item, uint64_t seed, std::string* error) {
+// The plan's files and bytes divided by scale.
+bool LayOutItem(const ItemPlan& plan,
+                int scale,
+                const fs::path& item,
+                uint64_t seed,
+                std::string* error) {
   std::mt19937_64 rng(seed);
+  const uint64_t big_bytes = plan.big_bytes / static_cast<uint64_t>(scale);
   for (int i = 0; i < plan.big_files; ++i) {
     const std::string path = Join(plan.top, "Pack" + std::to_string(i) + ".pak");
     const ContentKind kind = i % 2 == 0 ? ContentKind::kBinary : ContentKind::kPacked;
-    if (!AddFile(item, path, plan.big_bytes, kind, rng(), error)) {
+    if (!AddFile(item, path, big_bytes, kind, rng(), error)) {
       return false;
     }
   }
-  const int small = plan.files - plan.big_files;
+  const int small = std::max(1, plan.files / scale - plan.big_files);
   const std::vector<uint64_t> sizes =
-      SmallSizes(rng, small, plan.bytes - plan.big_bytes * static_cast<uint64_t>(plan.big_files));
+      SmallSizes(rng, small,
+                 (plan.bytes - plan.big_bytes * static_cast<uint64_t>(plan.big_files)) /
+                     static_cast<uint64_t>(scale));
   for (int i = 0; i < small; ++i) {
     // About forty files to a folder, the folders spread over four groups.
     const int folder = i / 40;
@@ -209,26 +218,32 @@ uint64_t Release::archive_bytes() const {
   return n;
 }
 
-bool LayOutGameRelease(const fs::path& folder, const fs::path& launcher, std::string* error) {
+bool LayOutGameRelease(const fs::path& folder,
+                       const fs::path& launcher,
+                       int scale,
+                       std::string* error) {
   if (!StartReleaseFolder(folder, launcher, error) || !WriteSplash(folder, error)) {
     return false;
   }
   uint64_t seed = 1000;
   for (const ItemPlan& plan : kGameItems) {
-    if (!LayOutItem(plan, folder / plan.folder, ++seed, error)) {
+    if (!LayOutItem(plan, scale, folder / plan.folder, ++seed, error)) {
       return false;
     }
   }
   return true;
 }
 
-bool LayOutBigRelease(const fs::path& folder, const fs::path& launcher, std::string* error) {
+bool LayOutBigRelease(const fs::path& folder,
+                      const fs::path& launcher,
+                      uint64_t member_bytes,
+                      std::string* error) {
   // No splash: the manifest's "-1" matches a game folder without Sp.Gif,
   // so the engine is all there is to install.
   const fs::path engine = folder / "engine";
   return StartReleaseFolder(folder, launcher, error) &&
-         AddFile(engine, "Movie/Intro.ogg", 640 * kMiB, ContentKind::kPacked, 91, error) &&
-         AddFile(engine, "Data/World.pak", 640 * kMiB, ContentKind::kBinary, 92, error);
+         AddFile(engine, "Movie/Intro.ogg", member_bytes, ContentKind::kPacked, 91, error) &&
+         AddFile(engine, "Data/World.pak", member_bytes, ContentKind::kBinary, 92, error);
 }
 
 }  // namespace qm::bench

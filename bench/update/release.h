@@ -39,17 +39,20 @@ struct Release {
   uint64_t archive_bytes() const;
 };
 
-// A game release of about 200 MB in some 4,700 files below folder: the
-// launcher (a copy of launcher), the splash, engine, data, three A-data and
-// two B-data sets.
+// A game release of about 200 MB in some 4,700 files below folder (both
+// divided by scale): the launcher (a copy of launcher), the splash, engine,
+// data, three A-data and two B-data sets.
 bool LayOutGameRelease(const std::filesystem::path& folder,
                        const std::filesystem::path& launcher,
+                       int scale,
                        std::string* error);
 
-// The launcher and an engine of more than 1 GiB: a movie of 640 MiB that
-// does not deflate and 640 MiB of data that does.
+// The launcher and an engine of two members of member_bytes each (640 MiB
+// for an archive of more than 1 GiB): a movie that does not deflate and
+// data that does.
 bool LayOutBigRelease(const std::filesystem::path& folder,
                       const std::filesystem::path& launcher,
+                      uint64_t member_bytes,
                       std::string* error);
 
 }  // namespace qm::bench

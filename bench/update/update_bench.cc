@@ -1,4 +1,4 @@
-// update_bench DIR
+// update_bench DIR [faults-smoke]
 // QuillMar.exe built with the base URL http://127.0.0.1:<port>, against
 // nginx on that port, beside the same work done by curl and Info-ZIP. The
 // releases are release folders published by qmpublish, as a publisher ships
@@ -13,9 +13,21 @@
 //     and SHA-256 (target: at most 5 % slower); every install is checked
 //     afterwards against the release folder and the versions published;
 //  2. a start with everything up to date against curl fetching the manifest;
-//  3. peak memory of QuillMar.exe installing an archive of more than 1 GiB
-//     (target: at most 64 MiB, aim 16), beside its peak while installing
-//     the release of part 1 and while starting with nothing to do.
+//  3. peak memory of QuillMar.exe installing the release of part 1 and an
+//     archive of more than 1 GiB (target: at most 16 MiB for any archive
+//     size), beside its peak while starting with nothing to do, with the
+//     anonymous and file pages of the highest sample;
+//  4. the release of part 1 installed through tests/harness/fault_server.py
+//     (a launcher built for that server's port), every answer passed
+//     against every answer cut after 20 MB of body: bytes on the wire from
+//     the server's log / archive bytes (target at most 1.05) and time cut /
+//     passed (target at most 1.2), medians of interleaved rounds;
+//  5. the big archive of part 3: the launcher killed with SIGKILL when its
+//     partial file in Temp holds 90 % of it, then started again: bytes sent
+//     to the second start / archive bytes (target at most 0.12).
+// Parts 4 and 5 end with a failure, in bounded time, when the launcher does
+// not resume. "faults-smoke" runs only them, at a twentieth of the sizes,
+// in some seconds: every install must complete and the byte targets hold.
 // Rounds are interleaved, medians reported. The updater runs without a
 // terminal (stdin from /dev/null), so its console prints status lines, which
 // go to a log per run. Everything is written below DIR/qm-update-bench
@@ -28,13 +40,16 @@
 #include <string>
 #include <vector>
 
-#include "bench/common/stats.h"
 #include "bench/update/child_process.h"
+#include "bench/update/fault_bench.h"
 #include "bench/update/game_folder.h"
 #include "bench/update/install_check.h"
 #include "bench/update/nginx_server.h"
 #include "bench/update/publication.h"
 #include "bench/update/release.h"
+#include "bench/update/restart_bench.h"
+#include "bench/update/timed_series.h"
+#include "bench/update/updater_run.h"
 
 namespace qm::bench {
 namespace {
@@ -49,36 +64,13 @@ constexpr int kSampleEvery = 20;
 // The connect window waits this long after "Connected" before it starts the
 // game, on every start.
 constexpr double kClientPauseSeconds = 0.2;
+// Peak memory of the launcher while it installs, whatever the archive size.
+constexpr double kMemoryTargetMiB = 16;
+// Two members of this size make the big archive of more than 1 GiB.
+constexpr uint64_t kBigMemberBytes = uint64_t{640} << 20;
 
 std::string BaseUrl() {
   return "http://127.0.0.1:" + std::to_string(QM_BENCH_PORT);
-}
-
-struct Work {
-  fs::path root;
-  fs::path www;
-  fs::path releases;
-  fs::path games;
-  fs::path logs;
-};
-
-struct Series {
-  std::string name;
-  std::vector<double> seconds;
-
-  double best() const { return Best(seconds); }
-  double median() const { return Median(seconds); }
-};
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -106,53 +98,6 @@ std::string PeerScript(const Release& release, bool sync) {
   return script;
 }
 
-// Runs of QuillMar.exe that did nothing because a game client of another
-// program (a test suite's stand-in) was running at its start; retried.
-int refused_runs = 0;
-constexpr int kAttempts = 5;
-
-// Runs QuillMar.exe of the game folder; empty when it ran to the start of
-// the game, else what went wrong (with the end of its log).
-std::string RunUpdater(const fs::path& game,
-                       const fs::path& log,
-                       bool watch_memory,
-                       ChildRun* run) {
-  for (int attempt = 1;; ++attempt) {
-    if (!NoClientRunning()) {
-      return "another program's _QuillMar_.exe kept running for 30 s";
-    }
-    *run = RunChild({(game / kLauncherName).string()}, game, log, watch_memory, kRunLimitSeconds);
-    if (!run->started) {
-      return "QuillMar.exe did not start";
-    }
-    if (run->timed_out) {
-      return "QuillMar.exe still ran after " + std::to_string(kRunLimitSeconds) + " s:\n" +
-             Tail(log, 8);
-    }
-    if (run->exit_code != 0) {
-      return "QuillMar.exe exited with " + std::to_string(run->exit_code) + ":\n" + Tail(log, 8);
-    }
-    // Silent from the start: it found a game running and left at once.
-    std::error_code ec;
-    if (fs::file_size(log, ec) == 0 && attempt < kAttempts) {
-      ++refused_runs;
-      continue;
-    }
-    if (!ClientWasStarted(game)) {
-      return "QuillMar.exe did not start the game:\n" + Tail(log, 8);
-    }
-    return "";
-  }
-}
-
-std::string CheckUpdaterInstall(const fs::path& game, const Release& release, int sample_every) {
-  std::string problem = CheckRecorded(game, release);
-  if (problem.empty()) {
-    problem = CheckFiles(game, release, sample_every, {kLauncherName, kClientName});
-  }
-  return problem;
-}
-
 // A start in an installed game folder: it must change nothing and fetch
 // nothing but the manifest.
 std::string RunUpToDate(const fs::path& game,
@@ -161,7 +106,7 @@ std::string RunUpToDate(const fs::path& game,
                         ChildRun* run) {
   const std::string ini_before = ReadFile(game / "QuillMar.ini");
   Shell("sync");
-  std::string problem = RunUpdater(game, log, watch_memory, run);
+  std::string problem = RunUpdater(game, log, watch_memory, kRunLimitSeconds, run);
   if (problem.empty() && ReadFile(game / "QuillMar.ini") != ini_before) {
     problem = "QuillMar.ini changed";
   }
@@ -169,13 +114,6 @@ std::string RunUpToDate(const fs::path& game,
     problem = "it downloaded an archive:\n" + Tail(log, 8);
   }
   return problem;
-}
-
-void PrintSeries(const std::vector<Series>& series) {
-  std::printf("  %-52s %8s %8s\n", "", "best", "median");
-  for (const Series& s : series) {
-    std::printf("  %-52s %7.3fs %7.3fs\n", s.name.c_str(), s.best(), s.median());
-  }
 }
 
 // 1. Fresh installs; the updater's game folders stay for the second part.
@@ -198,8 +136,8 @@ bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::pat
     // The previous round's files reach the disk before the clock starts.
     Shell("sync");
     ChildRun run;
-    std::string problem =
-        RunUpdater(game, work.logs / ("fresh-updater-" + n + ".log"), false, &run);
+    std::string problem = RunUpdater(game, work.logs / ("fresh-updater-" + n + ".log"), false,
+                                     kRunLimitSeconds, &run);
     if (problem.empty()) {
       problem = CheckUpdaterInstall(game, release, kSampleEvery);
     }
@@ -216,7 +154,8 @@ bool FreshInstalls(const Work& work, const Release& release, std::vector<fs::pat
       return false;
     }
     Shell("sync");
-    problem = RunUpdater(signed_game, work.logs / ("fresh-signed-" + n + ".log"), false, &run);
+    problem = RunUpdater(signed_game, work.logs / ("fresh-signed-" + n + ".log"), false,
+                         kRunLimitSeconds, &run);
     if (problem.empty()) {
       problem = CheckUpdaterInstall(signed_game, release, kSampleEvery);
     }
@@ -314,6 +253,10 @@ bool UpToDateStarts(const Work& work, const std::vector<fs::path>& games, const 
   return true;
 }
 
+const char* Verdict(bool met) {
+  return met ? "met" : "MISSED or FAILED";
+}
+
 std::string Breakdown(const ChildRun& run) {
   char text[128];
   std::snprintf(text, sizeof(text),
@@ -333,31 +276,17 @@ std::string WatchedInstall(const fs::path& game,
     return "cannot prepare " + game.string();
   }
   Shell("sync");
-  std::string problem = RunUpdater(game, log, true, run);
+  std::string problem = RunUpdater(game, log, true, kRunLimitSeconds, run);
   return problem.empty() ? CheckUpdaterInstall(game, release, sample_every) : problem;
 }
 
-// 3. Peak memory while the updater installs the big archive, beside two
-// figures that show what it is made of: the game release (many small files)
-// and a start with nothing to install.
-bool MemoryPeaks(const Work& work, const Release& game_release) {
-  std::printf("\n3. peak resident memory of QuillMar.exe (VmHWM of its own image)\n");
-  ChildRun many;
-  std::string problem = WatchedInstall(work.games / "updater-many", work.logs / "many.log",
-                                       game_release, kSampleEvery, &many);
-  if (!problem.empty()) {
-    std::printf("  fresh install of the release: %s\n", problem.c_str());
-    return false;
-  }
-  std::printf("  fresh install of the release above (%llu files):  %6.1f MiB%s\n",
-              static_cast<unsigned long long>(game_release.files()), many.peak_kib / 1024.0,
-              Breakdown(many).c_str());
-
-  Release big;
+// The release of one big archive that parts 3 and 5 install, laid out from
+// members of member_bytes and published; false when it could not be.
+bool PublishBigRelease(const Work& work, uint64_t member_bytes, Release* big) {
   std::string error;
-  const fs::path big_folder = work.releases / "big";
+  const fs::path folder = work.releases / "big";
   const auto laid = std::chrono::steady_clock::now();
-  if (!LayOutBigRelease(big_folder, QM_BENCH_LAUNCHER, &error)) {
+  if (!LayOutBigRelease(folder, QM_BENCH_LAUNCHER, member_bytes, &error)) {
     std::printf("  the big release could not be laid out: %s\n", error.c_str());
     return false;
   }
@@ -366,30 +295,59 @@ bool MemoryPeaks(const Work& work, const Release& game_release) {
   // Level 1: at the default level qmpublish spends minutes on 1280 MiB on
   // two shared cores, and the updater's memory does not depend on the level.
   PublishRequest request;
-  request.release = big_folder;
+  request.release = folder;
   request.www = work.www;
   request.level = 1;
-  if (!PublishRelease(request, &big, &error)) {
+  if (!PublishRelease(request, big, &error)) {
     std::printf("  the big release could not be published: %s\n", error.c_str());
     return false;
   }
-  const double published_seconds = SecondsSince(published);
+  std::printf(
+      "  big release: one archive of %.1f MiB (%.1f MiB in %llu members), laid out in %.0f s, "
+      "published at level 1 in %.0f s\n",
+      big->archive_bytes() / 1048576.0, big->bytes() / 1048576.0,
+      static_cast<unsigned long long>(big->files()), laid_seconds, SecondsSince(published));
+  return true;
+}
+
+// 3. Peak memory while the updater installs the game release (many archives
+// below the size that a download once kept in memory) and the big archive,
+// beside a start with nothing to install; the highest sample's breakdown
+// shows where the memory goes. Publishes the big release into *big for
+// part 5 (empty archives when it could not).
+bool MemoryPeaks(const Work& work, const Release& game_release, Release* big) {
+  std::printf(
+      "\n3. peak resident memory of QuillMar.exe (VmHWM of its own image), target <= %.0f MiB "
+      "for any archive size\n",
+      kMemoryTargetMiB);
+  ChildRun many;
+  std::string problem = WatchedInstall(work.games / "updater-many", work.logs / "many.log",
+                                       game_release, kSampleEvery, &many);
+  if (!problem.empty()) {
+    std::printf("  fresh install of the release: %s\n", problem.c_str());
+    return false;
+  }
+  const double many_peak = many.peak_kib / 1024.0;
+  std::printf("  fresh install of the release above (%llu files):  %6.1f MiB%s%s\n",
+              static_cast<unsigned long long>(game_release.files()), many_peak,
+              Breakdown(many).c_str(), many_peak <= kMemoryTargetMiB ? "" : "  MISSED");
+
+  if (!PublishBigRelease(work, kBigMemberBytes, big)) {
+    *big = Release();
+    return false;
+  }
   const fs::path game = work.games / "updater-big";
   ChildRun run;
-  problem = WatchedInstall(game, work.logs / "big.log", big, 1, &run);
+  problem = WatchedInstall(game, work.logs / "big.log", *big, 1, &run);
   if (!problem.empty()) {
     std::printf("  install of the big archive: %s\n", problem.c_str());
     return false;
   }
   const double peak = run.peak_kib / 1024.0;
-  std::printf(
-      "  fresh install of one archive of %.1f MiB (%.1f MiB in %llu members, laid out in %.0f s, "
-      "published at level 1 in %.0f s): %.1f MiB (target <= 64, aim 16)%s\n",
-      big.archive_bytes() / 1048576.0, big.bytes() / 1048576.0,
-      static_cast<unsigned long long>(big.files()), laid_seconds, published_seconds, peak,
-      peak <= 64 ? "" : "  MISSED");
+  std::printf("  fresh install of the big archive (%.1f MiB):        %6.1f MiB%s\n",
+              big->archive_bytes() / 1048576.0, peak, peak <= kMemoryTargetMiB ? "" : "  MISSED");
   std::printf("    installed in %.1f s (%.0f MB/s of archive), then compared byte for byte\n",
-              run.seconds, big.archive_bytes() / 1e6 / run.seconds);
+              run.seconds, big->archive_bytes() / 1e6 / run.seconds);
   std::printf("   %s\n", Breakdown(run).c_str());
   std::printf("    wait4's ru_maxrss, an upper bound counting the pages before exec: %.1f MiB\n",
               run.maxrss_kib / 1024.0);
@@ -402,10 +360,105 @@ bool MemoryPeaks(const Work& work, const Release& game_release) {
   }
   std::printf("  start with everything current:                  %6.1f MiB%s\n",
               idle.peak_kib / 1024.0, Breakdown(idle).c_str());
-  return run.peak_kib > 0 && peak <= 64;
+  return run.peak_kib > 0 && many.peak_kib > 0 && peak <= kMemoryTargetMiB &&
+         many_peak <= kMemoryTargetMiB;
 }
 
-int Main(const fs::path& dir) {
+// The game release laid out at 1/scale of its size and published.
+bool PublishGameRelease(const Work& work, int scale, int level, Release* release) {
+  std::string error;
+  const fs::path folder = work.releases / "game";
+  const auto laid = std::chrono::steady_clock::now();
+  if (!LayOutGameRelease(folder, QM_BENCH_LAUNCHER, scale, &error)) {
+    std::printf("the release could not be laid out: %s\n", error.c_str());
+    return false;
+  }
+  const double laid_seconds = SecondsSince(laid);
+  const auto published = std::chrono::steady_clock::now();
+  // One publication serves both launchers: the signed manifest goes to
+  // www/signed/, and its mirror line leads to the archives.
+  PublishRequest request;
+  request.release = folder;
+  request.www = work.www;
+  request.mirrors = {BaseUrl() + "/QuillMar/"};
+  request.key_file = QM_BENCH_KEY;
+  request.level = level;
+  if (!PublishRelease(request, release, &error)) {
+    std::printf("the release could not be published: %s\n", error.c_str());
+    return false;
+  }
+  std::printf(
+      "release: %llu files, %.1f MB, laid out in %.0f s; qmpublish made %zu archives of %.1f MB "
+      "in %.0f s\n",
+      static_cast<unsigned long long>(release->files()), release->bytes() / 1e6, laid_seconds,
+      release->archives.size(), release->archive_bytes() / 1e6, SecondsSince(published));
+  for (const ReleaseArchive& archive : release->archives) {
+    std::printf("  %-34s %5zu files %7.1f MB -> %6.1f MB\n", archive.url_path.c_str(),
+                archive.files.size(), archive.bytes / 1e6, archive.archive_bytes / 1e6);
+  }
+  return true;
+}
+
+// Every part at full size.
+bool AllParts(const Work& work) {
+  Release release;
+  if (!PublishGameRelease(work, 1, 12, &release)) {
+    return false;
+  }
+  std::vector<fs::path> installed;
+  const bool fresh = FreshInstalls(work, release, &installed);
+  const bool current =
+      !installed.empty() && installed.size() == kRounds && UpToDateStarts(work, installed, release);
+  // Room for the big archive: the installs above go first.
+  const auto clear_games = [&] {
+    fs::remove_all(work.games);
+    fs::create_directories(work.games);
+  };
+  clear_games();
+  Release big;
+  const bool memory = MemoryPeaks(work, release, &big);
+  clear_games();
+  FaultPlan faults;
+  faults.sample_every = kSampleEvery;
+  const bool faulted = FaultedInstalls(work, release, faults);
+  clear_games();
+  bool restarted = false;
+  if (big.archives.empty()) {
+    std::printf("\n5. kill and restart: FAILED: part 3 published no big release\n");
+  } else {
+    restarted = KillAndRestart(work, big, RestartPlan());
+  }
+  std::printf("\nparts: 1 %s, 2 %s, 3 %s, 4 %s, 5 %s\n", Verdict(fresh), Verdict(current),
+              Verdict(memory), Verdict(faulted), Verdict(restarted));
+  return fresh && current && memory && faulted && restarted;
+}
+
+// Parts 4 and 5 at a twentieth of their size, in some seconds: every
+// install completes and is checked, and the byte targets hold (a launcher
+// that does not resume misses them); times are printed, not judged.
+bool FaultsSmoke(const Work& work) {
+  constexpr int kScale = 20;
+  Release release;
+  if (!PublishGameRelease(work, kScale, 1, &release)) {
+    return false;
+  }
+  // Published before part 4 runs, as in the full run, where part 3 does.
+  Release big;
+  if (!PublishBigRelease(work, kBigMemberBytes / kScale, &big)) {
+    return false;
+  }
+  FaultPlan faults;
+  faults.rounds = 1;
+  faults.cut_every /= kScale;
+  faults.sample_every = 1;
+  faults.judge_time = false;
+  const bool faulted = FaultedInstalls(work, release, faults);
+  const bool restarted = KillAndRestart(work, big, RestartPlan());
+  std::printf("\nparts: 4 %s, 5 %s\n", Verdict(faulted), Verdict(restarted));
+  return faulted && restarted;
+}
+
+int Main(const fs::path& dir, bool smoke) {
   Work work;
   work.root = dir / "qm-update-bench";
   work.www = work.root / "www";
@@ -416,65 +469,25 @@ int Main(const fs::path& dir) {
   for (const fs::path& p : {work.www, work.releases, work.games, work.logs}) {
     fs::create_directories(p);
   }
-  std::printf("update benchmark: %s against nginx on %s, work in %s\n", QM_BENCH_LAUNCHER,
-              BaseUrl().c_str(), work.root.c_str());
+  std::printf("update benchmark%s: %s against nginx on %s, work in %s\n",
+              smoke ? " (faults smoke)" : "", QM_BENCH_LAUNCHER, BaseUrl().c_str(),
+              work.root.c_str());
   std::printf("load at the start: %s\n", LoadAverage().c_str());
-
-  Release release;
-  std::string error;
-  const fs::path release_folder = work.releases / "game";
-  const auto laid = std::chrono::steady_clock::now();
-  if (!LayOutGameRelease(release_folder, QM_BENCH_LAUNCHER, &error)) {
-    std::printf("the release could not be laid out: %s\n", error.c_str());
-    fs::remove_all(work.root);
-    return 1;
-  }
-  const double laid_seconds = SecondsSince(laid);
-  const auto published = std::chrono::steady_clock::now();
-  // One publication at the default level serves both launchers: the signed
-  // manifest goes to www/signed/, and its mirror line leads to the archives.
-  PublishRequest request;
-  request.release = release_folder;
-  request.www = work.www;
-  request.mirrors = {BaseUrl() + "/QuillMar/"};
-  request.key_file = QM_BENCH_KEY;
-  if (!PublishRelease(request, &release, &error)) {
-    std::printf("the release could not be published: %s\n", error.c_str());
-    fs::remove_all(work.root);
-    return 1;
-  }
-  std::printf(
-      "release: %llu files, %.1f MB, laid out in %.0f s; qmpublish made %zu archives of %.1f MB "
-      "in %.0f s\n",
-      static_cast<unsigned long long>(release.files()), release.bytes() / 1e6, laid_seconds,
-      release.archives.size(), release.archive_bytes() / 1e6, SecondsSince(published));
-  for (const ReleaseArchive& archive : release.archives) {
-    std::printf("  %-34s %5zu files %7.1f MB -> %6.1f MB\n", archive.url_path.c_str(),
-                archive.files.size(), archive.bytes / 1e6, archive.archive_bytes / 1e6);
-  }
-
   bool met = false;
   {
     NginxServer nginx;
+    std::string error;
     if (!nginx.Start(work.root / "nginx", work.www, QM_BENCH_PORT, &error)) {
       std::printf("nginx: %s\n", error.c_str());
       fs::remove_all(work.root);
       return 1;
     }
-    std::vector<fs::path> installed;
-    const bool fresh = FreshInstalls(work, release, &installed);
-    const bool current = !installed.empty() && installed.size() == kRounds &&
-                         UpToDateStarts(work, installed, release);
-    // Room for the big archive: the installs above go first.
-    fs::remove_all(work.games);
-    fs::create_directories(work.games);
-    const bool memory = MemoryPeaks(work, release);
-    met = fresh && current && memory;
+    met = smoke ? FaultsSmoke(work) : AllParts(work);
   }
   fs::remove_all(work.root);
   std::printf(
       "\nruns of QuillMar.exe refused (another program's _QuillMar_.exe ran), retried: %d\n",
-      refused_runs);
+      RefusedRuns());
   std::printf("load at the end: %s\n%s\n", LoadAverage().c_str(),
               met ? "all targets met" : "some targets missed or runs failed");
   return met ? 0 : 1;
@@ -484,11 +497,14 @@ int Main(const fs::path& dir) {
 }  // namespace qm::bench
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: update_bench DIR (some GB are written below DIR)\n");
+  const bool smoke = argc == 3 && std::string(argv[2]) == "faults-smoke";
+  if (argc != 2 && !smoke) {
+    std::fprintf(stderr,
+                 "usage: update_bench DIR [faults-smoke]\n"
+                 "  some GB are written below DIR; faults-smoke: parts 4 and 5, small\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows when it goes to a file
   qm::bench::AdoptOrphans();
-  return qm::bench::Main(std::filesystem::absolute(argv[1]));
+  return qm::bench::Main(std::filesystem::absolute(argv[1]), smoke);
 }
