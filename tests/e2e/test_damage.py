@@ -61,14 +61,18 @@ class DamageTest(E2ECase):
         self.servers.log.mark()
         run = self.run_launcher()
         self.assert_requests([MANIFEST])
-        self.assertEqual(self.servers.cut.requests, ["/engine/Part.zip"])
+        # Retried within bounds (an absolute engine base is its only source),
+        # then the row fails.
+        self.assertEqual(set(self.servers.cut.requests), {"/engine/Part.zip"})
+        self.assertLessEqual(len(self.servers.cut.requests), 4)
         self.assertIn((TITLE, "Engine 다운로드 실패"), run.boxes())
         self.assert_client_not_started()
         self.assertEqual(self.game.ini()["v"], {"part": "P1", "data": "D1"})
         for name in ("engine/one.txt", "engine/two.bin", "engine/three.txt"):
             self.assertEqual(self.game.read(name), b"old " + name.split("/")[1].split(".")[0]
                              .encode(), name)
-        self.assert_no_debris()
+        # What arrived stays for the next start to continue.
+        self.assert_no_debris(partials_allowed=True)
 
     def test_member_named_outside_the_folder_is_a_failed_row(self):
         # Info-ZIP will not store such names; Python's zipfile will.
