@@ -15,9 +15,9 @@
 #include "platform/ecdsa.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
-#include "update/update_run.h"
 #include "update/launcher_state.h"
 #include "update/update_host.h"
+#include "update/update_run.h"
 #include "zip/unzip.h"
 
 namespace qm {

@@ -45,8 +45,8 @@ std::string ByteRangesBoundary(const std::string& content_type) {
   while (at != std::string::npos) {
     const size_t start = at + 1;
     at = lower.find(';', start);
-    const std::string_view parameter =
-        Trimmed(std::string_view(content_type).substr(start, at == std::string::npos ? at : at - start));
+    const std::string_view parameter = Trimmed(
+        std::string_view(content_type).substr(start, at == std::string::npos ? at : at - start));
     if (parameter.size() > 9 && AsciiLowerCopy(parameter.substr(0, 9)) == "boundary=") {
       std::string_view value = parameter.substr(9);
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {

@@ -52,9 +52,8 @@ std::string HeaderProblem(const LocalHeader& header, const IndexEntry& entry) {
   if (header.method != entry.method) {
     return "the local header gives another method";
   }
-  if (!header.HasDescriptor() &&
-      (header.compressed_size != entry.compressed_size || header.size != entry.size ||
-       header.crc != entry.crc)) {
+  if (!header.HasDescriptor() && (header.compressed_size != entry.compressed_size ||
+                                  header.size != entry.size || header.crc != entry.crc)) {
     return "the local header gives other sizes";
   }
   return {};

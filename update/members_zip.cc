@@ -44,10 +44,10 @@ void MembersZip::EndMember(const IndexEntry& entry, const LocalHeader& header) {
   Put32(&c, static_cast<uint32_t>(entry.compressed_size));
   Put32(&c, static_cast<uint32_t>(entry.size));
   Put16(&c, static_cast<uint16_t>(entry.name.size()));
-  Put16(&c, 0);  // extra
-  Put16(&c, 0);  // comment
-  Put16(&c, 0);  // disk
-  Put16(&c, 0);  // internal attributes
+  Put16(&c, 0);     // extra
+  Put16(&c, 0);     // comment
+  Put16(&c, 0);     // disk
+  Put16(&c, 0);     // internal attributes
   Put32(&c, 0x20);  // archive bit, as the publisher writes files
   Put32(&c, static_cast<uint32_t>(member_offset_));
   c += entry.name;
@@ -65,8 +65,8 @@ bool MembersZip::Finish() {
   Put32(&end, static_cast<uint32_t>(central_.size()));
   Put32(&end, static_cast<uint32_t>(offset_));
   Put16(&end, 0);
-  const bool written = file_.Write(central_.data(), central_.size()) &&
-                       file_.Write(end.data(), end.size());
+  const bool written =
+      file_.Write(central_.data(), central_.size()) && file_.Write(end.data(), end.size());
   file_.Close();
   return written;
 }

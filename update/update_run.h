@@ -39,7 +39,7 @@ struct VerifyStats {
   uint64_t files_checked = 0;
   uint64_t bytes_hashed = 0;
   uint64_t files_repaired = 0;
-  double seconds = 0;  // of the checking and mending, transfers included
+  double seconds = 0;            // of the checking and mending, transfers included
   uint64_t items_unchecked = 0;  // whose index could not be had
 };
 

@@ -221,8 +221,8 @@ UpdateRun::RangeReply UpdateRun::RequestRanges(const std::string& url,
   if (received && reply.stored > 0) {
     reply.kind = RangeReply::kDone;
   } else if (reply.reason.empty()) {
-    reply.reason = received ? "the reply brought none of the ranges asked for"
-                            : "the transfer broke off";
+    reply.reason =
+        received ? "the reply brought none of the ranges asked for" : "the transfer broke off";
   }
   return reply;
 }
@@ -240,8 +240,8 @@ UpdateRun::MemberResult UpdateRun::FetchSpans(const std::vector<ArchiveSource>& 
       return MemberResult::kInstalled;
     }
     size_t k = 0;
-    while (k < sources.size() && (failures[k] >= kMaxAttemptsPerSource ||
-                                  dead_sources_.count(sources[k].base) != 0)) {
+    while (k < sources.size() &&
+           (failures[k] >= kMaxAttemptsPerSource || dead_sources_.count(sources[k].base) != 0)) {
       ++k;
     }
     if (k == sources.size()) {

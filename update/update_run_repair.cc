@@ -24,12 +24,12 @@ std::vector<UpdateRun::CurrentItem> UpdateRun::CurrentItems() const {
                      texts::kLauncherDownloadFailed});
   }
   if (server_.engine_version == state_.LocalPartVersion) {
-    items.push_back(
-        {engine_base_ + "Part.zip", "Part.zip", texts::kDownloadingEngine, texts::kEngineDownloadFailed});
+    items.push_back({engine_base_ + "Part.zip", "Part.zip", texts::kDownloadingEngine,
+                     texts::kEngineDownloadFailed});
   }
   if (server_.data_version == state_.LocalDataVersion) {
-    items.push_back(
-        {engine_base_ + "Data.zip", "Data.zip", texts::kDownloadingData, texts::kDataDownloadFailed});
+    items.push_back({engine_base_ + "Data.zip", "Data.zip", texts::kDownloadingData,
+                     texts::kDataDownloadFailed});
   }
   const auto data_items = [&](const std::string& section, const std::string& base,
                               const StringList& server, const StringList* local) {

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string content_type = input.substr(0, newline);
   const std::string body = newline == std::string::npos ? std::string() : input.substr(newline + 1);
   const std::string boundary = qm::update::ByteRangesBoundary(content_type);
-  for (const qm::update::RangePart& part : qm::update::ParseByteRanges(body, boundary.empty() ? "B" : boundary)) {
+  for (const qm::update::RangePart& part :
+       qm::update::ParseByteRanges(body, boundary.empty() ? "B" : boundary)) {
     if (part.at > body.size() || part.size > body.size() - part.at || part.first >= part.total ||
         part.size > part.total - part.first) {
       std::abort();

@@ -46,7 +46,8 @@ void CheckSpans(const std::vector<qm::update::IndexEntry>& entries, uint64_t arc
       for (const ByteSpan& s : request) {
         bytes += s.size();
       }
-      if (request.empty() || bytes > qm::update::kMaxRequestBytes || (!multi && request.size() != 1)) {
+      if (request.empty() || bytes > qm::update::kMaxRequestBytes ||
+          (!multi && request.size() != 1)) {
         std::abort();
       }
       asked += bytes;

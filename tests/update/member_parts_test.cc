@@ -46,15 +46,18 @@ TEST(ByteRangesTest, PartsOfWholeAndCutBodies) {
     std::vector<RangePart> parts;
   } cases[] = {
       {"whole", body, {{10, 100, first_at, 5}, {50, 100, second_at, 3}}},
-      {"cut in the second part's data", body.substr(0, second_at + 2),
+      {"cut in the second part's data",
+       body.substr(0, second_at + 2),
        {{10, 100, first_at, 5}, {50, 100, second_at, 2}}},
       {"cut in the second part's header", body.substr(0, second_at - 5), {{10, 100, first_at, 5}}},
       {"cut in the first part's data", body.substr(0, first_at + 1), {{10, 100, first_at, 1}}},
       {"no delimiter", "abcde", {}},
       {"a part without Content-Range ends the reading",
-       "--B\r\nContent-Type: x\r\n\r\nabc\r\n--B--", {}},
+       "--B\r\nContent-Type: x\r\n\r\nabc\r\n--B--",
+       {}},
       {"a malformed Content-Range ends the reading",
-       "--B\r\nContent-Range: bytes 9-3/100\r\n\r\nabc\r\n--B--", {}},
+       "--B\r\nContent-Range: bytes 9-3/100\r\n\r\nabc\r\n--B--",
+       {}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ParseByteRanges(c.body, "B"), c.parts) << c.name;
@@ -70,8 +73,8 @@ TEST(ByteRangesTest, ContentRangeValues) {
   EXPECT_TRUE(ParseContentRange(" bytes 5-9/10", &first, &last, &total));
   EXPECT_EQ(first, 5u);
   EXPECT_EQ(last, 9u);
-  for (const char* bad : {"bytes 5-10/10", "bytes 5-9/*", "bytes */10", "items 0-1/2", "bytes 3-1/9",
-                          "bytes -1/2", ""}) {
+  for (const char* bad : {"bytes 5-10/10", "bytes 5-9/*", "bytes */10", "items 0-1/2",
+                          "bytes 3-1/9", "bytes -1/2", ""}) {
     EXPECT_FALSE(ParseContentRange(bad, &first, &last, &total)) << bad;
   }
 }
@@ -90,8 +93,9 @@ TEST(MemberSpansTest, SpansRunToTheNextHeaderInOffsetOrder) {
   // and the slack, within the archive.
   const std::vector<IndexEntry> entries = {Entry("b", 10, 100), Entry("a", 60, 0),
                                            Entry("c", 5, 200)};
-  EXPECT_EQ(MemberSpans(entries, 1000000),
-            (std::vector<ByteSpan>{{100, 200}, {0, 100}, {200, 200 + 30 + 1 + 5 + kLastMemberSlack}}));
+  EXPECT_EQ(
+      MemberSpans(entries, 1000000),
+      (std::vector<ByteSpan>{{100, 200}, {0, 100}, {200, 200 + 30 + 1 + 5 + kLastMemberSlack}}));
   EXPECT_EQ(MemberSpans(entries, 300), (std::vector<ByteSpan>{{100, 200}, {0, 100}, {200, 300}}));
   // An offset beyond the archive has no span.
   EXPECT_EQ(MemberSpans({Entry("x", 1, 500)}, 300), (std::vector<ByteSpan>{{0, 0}}));
@@ -128,7 +132,11 @@ TEST(MemberSpansTest, CoalescedAndSplitIntoBoundedRequests) {
   EXPECT_EQ(RangeSetText({{0, 10}, {20, 21}}), "0-9,20-20");
 }
 
-std::string Header(uint16_t flags, uint16_t method, uint32_t crc, uint32_t csize, uint32_t size,
+std::string Header(uint16_t flags,
+                   uint16_t method,
+                   uint32_t crc,
+                   uint32_t csize,
+                   uint32_t size,
                    const std::string& name) {
   std::string h = std::string("PK\x03\x04", 4) + std::string(26, '\0');
   auto put16 = [&h](size_t at, uint32_t v) {

@@ -66,11 +66,11 @@ struct Published {
   // The bytes of member k's span: from its local header to the next one's.
   std::string Range(size_t k) const {
     const uint64_t first = entries[k].local_offset;
-    const uint64_t end = k + 1 < entries.size() ? entries[k + 1].local_offset
-                                                : std::min<uint64_t>(zip.size(), first + 30 +
-                                                                                     entries[k].name.size() +
-                                                                                     entries[k].compressed_size +
-                                                                                     (64 << 10));
+    const uint64_t end =
+        k + 1 < entries.size()
+            ? entries[k + 1].local_offset
+            : std::min<uint64_t>(zip.size(), first + 30 + entries[k].name.size() +
+                                                 entries[k].compressed_size + (64 << 10));
     return std::to_string(first) + "-" + std::to_string(end - 1);
   }
   uint64_t SpanSize(size_t k) const {
@@ -249,10 +249,18 @@ TEST(UpdateMembersTest, OnlyTheChangedMembersAreFetched) {
        },
        {},
        true},
-      {"the local record missing: re-hashed", change_f100, {"d/f100.bin"}, false,
+      {"the local record missing: re-hashed",
+       change_f100,
+       {"d/f100.bin"},
+       false,
        [](MemberFixture& f) { fs::remove(f.App("QuillMar.files")); }},
-      {"the local record malformed", change_f100, {"d/f100.bin"}, false,
-       [](MemberFixture& f) { WriteFileBytes(f.App("QuillMar.files"), "QMFILES 1\r\nd\\f\t\t\r\n\x01"); }},
+      {"the local record malformed",
+       change_f100,
+       {"d/f100.bin"},
+       false,
+       [](MemberFixture& f) {
+         WriteFileBytes(f.App("QuillMar.files"), "QMFILES 1\r\nd\\f\t\t\r\n\x01");
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -323,8 +331,7 @@ TEST(UpdateMembersTest, AServerThatIgnoresRangeGetsTheWholeArchivePath) {
   EXPECT_EQ(f.Run(), 0);
   EXPECT_EQ(f.Installed("V", "Part"), "14");
   f.ExpectInstalled(second);
-  EXPECT_EQ(f.archive_ranges,
-            (std::vector<std::string>{"Range: bytes=" + second.Range(100), ""}));
+  EXPECT_EQ(f.archive_ranges, (std::vector<std::string>{"Range: bytes=" + second.Range(100), ""}));
   f.ExpectNoMemberDebris();
 }
 
@@ -393,8 +400,9 @@ TEST(UpdateMembersTest, ACutMemberRangeIsContinued) {
   };
   const std::string boundary = "QmBoundaryXyZ";
   const std::string multipart_body =
-      "\r\n--" + boundary + "\r\nContent-Type: application/zip\r\nContent-Range: " +
-      content_range(a, a_size) + "\r\n\r\n" + second.zip.substr(a, a_size) + "\r\n--" + boundary +
+      "\r\n--" + boundary +
+      "\r\nContent-Type: application/zip\r\nContent-Range: " + content_range(a, a_size) +
+      "\r\n\r\n" + second.zip.substr(a, a_size) + "\r\n--" + boundary +
       "\r\nContent-Type: application/zip\r\nContent-Range: " + content_range(b, b_size) +
       "\r\n\r\n" + second.zip.substr(b, half);
   const std::vector<Case> cases = {
@@ -404,9 +412,9 @@ TEST(UpdateMembersTest, ACutMemberRangeIsContinued) {
            second.zip.substr(b, half),
        false},
       {"multipart/byteranges cut in its second part",
-       Head("206 Partial Content", "Content-Type: multipart/byteranges; boundary=" + boundary +
-                                       "\r\nContent-Length: " +
-                                       std::to_string(multipart_body.size() + 1000) + "\r\n") +
+       Head("206 Partial Content",
+            "Content-Type: multipart/byteranges; boundary=" + boundary +
+                "\r\nContent-Length: " + std::to_string(multipart_body.size() + 1000) + "\r\n") +
            multipart_body,
        true},
   };
@@ -428,8 +436,8 @@ TEST(UpdateMembersTest, ACutMemberRangeIsContinued) {
     EXPECT_EQ(f.Installed("V", "Part"), "14");
     f.ExpectInstalled(release);
     ASSERT_FALSE(f.archive_ranges.empty());
-    EXPECT_EQ(f.archive_ranges.back(), "Range: bytes=" + std::to_string(b + half) + "-" +
-                                           std::to_string(b + b_size - 1));
+    EXPECT_EQ(f.archive_ranges.back(),
+              "Range: bytes=" + std::to_string(b + half) + "-" + std::to_string(b + b_size - 1));
     f.ExpectNoMemberDebris();
   }
 }
