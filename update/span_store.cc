@@ -5,7 +5,8 @@
 
 namespace qm::update {
 
-SpanStore::SpanStore(std::string path, std::vector<ByteSpan> spans) : path_(std::move(path)) {
+SpanStore::SpanStore(std::string path, const std::vector<ByteSpan>& spans)
+    : path_(std::move(path)) {
   uint64_t offset = 0;
   for (const ByteSpan& span : spans) {
     slots_.push_back({span, offset, 0});

@@ -16,7 +16,7 @@ namespace qm::update {
 class SpanStore {
  public:
   // spans: coalesced and sorted (CoalesceSpans).
-  SpanStore(std::string path, std::vector<ByteSpan> spans);
+  SpanStore(std::string path, const std::vector<ByteSpan>& spans);
   ~SpanStore();
   SpanStore(const SpanStore&) = delete;
   SpanStore& operator=(const SpanStore&) = delete;

@@ -245,7 +245,9 @@ UpdateRun::MemberResult UpdateRun::FetchSpans(const std::vector<ArchiveSource>& 
       ++k;
     }
     if (k == sources.size()) {
-      transfer_error_ = last_url + ": " + last_reason;
+      transfer_error_ = last_url;
+      transfer_error_ += ": ";
+      transfer_error_ += last_reason;
       state_.TransferStatus = kTransferFailed;
       return MemberResult::kFailed;
     }
@@ -427,6 +429,7 @@ UpdateRun::MemberResult UpdateRun::InstallMembers(const std::string& url,
     return MemberResult::kWholeArchive;
   }
   std::vector<ByteSpan> wanted;
+  wanted.reserve(changed.size());
   for (size_t k : changed) {
     wanted.push_back(spans[k]);
   }
