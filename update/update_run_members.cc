@@ -435,24 +435,39 @@ UpdateRun::MemberResult UpdateRun::InstallMembers(const std::string& url,
   }
   const std::string temp = TempFolder(state_.AppDir);
   platform::CreateDirectory(temp);
-  SpanStore store(temp + "\\" + name + kMemberSpansSuffix, CoalesceSpans(wanted));
-  if (!store.Open()) {
-    return MemberResult::kWholeArchive;
-  }
-  const MemberResult fetched = FetchSpans(sources, line->size, store);
-  if (fetched != MemberResult::kInstalled) {
-    return fetched;
-  }
   const std::string members_zip = temp + "\\" + name + kMembersZipSuffix;
-  // A member that does not read or does not hash as the index says is
-  // never installed: the whole archive, checked against the manifest,
-  // takes over.
-  const bool usable =
-      BuildMembersZip(index, changed, spans, store, members_zip) &&
-      MembersCheckOut(index, changed, members_zip, temp + "\\" + name + kMembersCheckSuffix);
-  if (!usable) {
+  bool check_failed = false;
+  // Fetches the spans from these sources into a zip of their own and
+  // checks each member against the index.
+  const auto fetch_and_check = [&](const std::vector<ArchiveSource>& from,
+                                   const std::string& spans_file) {
+    SpanStore store(spans_file, CoalesceSpans(wanted));
+    if (!store.Open()) {
+      return MemberResult::kWholeArchive;
+    }
+    const MemberResult fetched = FetchSpans(from, line->size, store);
+    if (fetched != MemberResult::kInstalled) {
+      return fetched;
+    }
+    if (BuildMembersZip(index, changed, spans, store, members_zip) &&
+        MembersCheckOut(index, changed, members_zip, temp + "\\" + name + kMembersCheckSuffix)) {
+      return MemberResult::kInstalled;
+    }
     platform::DeleteFile(members_zip);
+    check_failed = true;
     return Cancelled() ? MemberResult::kFailed : MemberResult::kWholeArchive;
+  };
+  MemberResult checked = fetch_and_check(sources, temp + "\\" + name + kMemberSpansSuffix);
+  if (check_failed && checked == MemberResult::kWholeArchive && sources.size() > 1) {
+    // A member that does not read or does not hash as the index says is
+    // never installed: its spans once more from the next source (a mirror
+    // may hold a damaged copy), then the whole archive, checked against
+    // the manifest, takes over.
+    const std::vector<ArchiveSource> others(sources.begin() + 1, sources.end());
+    checked = fetch_and_check(others, temp + "\\" + name + ".again" + kMemberSpansSuffix);
+  }
+  if (checked != MemberResult::kInstalled) {
+    return checked;
   }
   const bool installed = Unpack(members_zip, folder + "\\");
   platform::DeleteFile(members_zip);

@@ -107,6 +107,10 @@ std::string Sha(const std::string& bytes) {
   return HexOf(platform::Sha256Of(bytes));
 }
 
+std::string Head(const std::string& status, const std::string& lines) {
+  return "HTTP/1.0 " + status + "\r\n" + lines + "\r\n";
+}
+
 // The engine archive Part.zip below the download base (or a mirror's) with
 // its index, vouched for by section H.
 struct MemberFixture : UpdateFixture {
@@ -371,10 +375,6 @@ TEST(UpdateMembersTest, AMemberThatFailsItsHashIsNeverInstalled) {
   }
 }
 
-std::string Head(const std::string& status, const std::string& lines) {
-  return "HTTP/1.0 " + status + "\r\n" + lines + "\r\n";
-}
-
 // A mirror that cuts its reply short: what it sent is kept, and only the
 // rest is asked for again (from the default base once the mirror has
 // failed its attempts).
@@ -440,6 +440,37 @@ TEST(UpdateMembersTest, ACutMemberRangeIsContinued) {
               "Range: bytes=" + std::to_string(b + half) + "-" + std::to_string(b + b_size - 1));
     f.ExpectNoMemberDebris();
   }
+}
+
+// A mirror that serves a damaged copy of a member: the member fails its
+// hash and is never installed from it; its span comes once more from the
+// next source (nginx), and the whole archive is not needed.
+TEST(UpdateMembersTest, ADamagedMemberIsFetchedAgainFromTheNextSource) {
+  const Published first = Publish(FirstRelease());
+  std::vector<BuildMember> members = first.members;
+  members[100].data = Content(1000, kMemberSize);
+  const Published second = Publish(members);
+  const uint64_t at = second.entries[100].local_offset;
+  const uint64_t size = second.SpanSize(100);
+  std::string damaged = second.zip.substr(at, size);
+  damaged[30 + 10 + 100] = static_cast<char>(damaged[30 + 10 + 100] ^ 0x20);
+  SetScript(
+      {{Read(),
+        Send(Head("206 Partial Content",
+                  "Content-Range: bytes " + std::to_string(at) + "-" +
+                      std::to_string(at + size - 1) + "/" + std::to_string(second.zip.size()) +
+                      "\r\nContent-Length: " + std::to_string(size) + "\r\n") +
+             damaged),
+        Close()}});
+  MemberFixture f(MemberFixture::Mirror::kScript);
+  f.InstallFirst(first);
+  f.ServeRelease("14", second);
+  EXPECT_EQ(f.Run(), 0);
+  EXPECT_EQ(f.Installed("V", "Part"), "14");
+  f.ExpectInstalled(second);
+  const std::string range = "Range: bytes=" + second.Range(100);
+  EXPECT_EQ(f.archive_ranges, (std::vector<std::string>{range, range}));
+  f.ExpectNoMemberDebris();
 }
 
 // A normal start stats the recorded files of current items (no hashing)
