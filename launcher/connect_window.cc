@@ -11,6 +11,7 @@
 #include "update/component_setup.h"
 #include "update/installed_state.h"
 #include "update/update_run.h"
+#include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "util/texts.h"
 
@@ -54,6 +55,9 @@ TFM_Connect::TFM_Connect(platform::ConnectWindowView& view,
       progress_([this](int position, int maximum) { view_.PaintProgress(position, maximum); }),
       message_(texts::kDesignCaption),
       window_([this](const platform::Message& message) { HandleMessage(message); }) {
+  for (const std::string& argument : arguments_) {
+    verify_ = verify_ || AsciiLowerCopy(argument) == "/verify";
+  }
   ConfigureComponents();
 }
 
@@ -84,7 +88,10 @@ void TFM_Connect::ConfigureComponents() {
 int32_t TFM_Connect::RunUpdate() {
   update::UpdateRun run(state_, *this, Http1, UnZip1, default_base_url_);
   run.public_key = public_key;
-  return run.DownLoadFile();
+  run.verify = verify_;
+  const int32_t result = run.DownLoadFile();
+  verify_stats = run.verify_stats();
+  return result;
 }
 
 void TFM_Connect::Create() {
@@ -163,6 +170,11 @@ void TFM_Connect::HandleMessage(const platform::Message& message) {
 }
 
 void TFM_Connect::WMStartConnect() {
+  if (verify_) {
+    VerifyFolder();
+    window_.Post(platform::kCloseMessage);
+    return;
+  }
   {
     BusyScope busy(*this);
     // A Cancel during the run or while "Connected" shows means no game.
@@ -177,6 +189,29 @@ void TFM_Connect::WMStartConnect() {
     }
   }
   window_.Post(platform::kCloseMessage);
+}
+
+void TFM_Connect::VerifyFolder() {
+  BusyScope busy(*this);
+  exit_code_ = 1;
+  SetMsg(texts::kConnecting);
+  platform::ProcessMessages();
+  if (state_.CancelRequested) {
+    return;
+  }
+  const int32_t rc = DownLoadFile();
+  if (state_.CancelRequested) {
+    return;
+  }
+  if (rc != 0) {
+    dialogs_.ShowMessage(title_, message_);
+    return;
+  }
+  exit_code_ = 0;
+  progress_.SetPosition(progress_.Max());
+  SetMsg(texts::VerifySummary(verify_stats.files_checked, verify_stats.bytes_hashed,
+                              verify_stats.seconds, verify_stats.files_repaired));
+  dialogs_.ShowMessage(title_, message_);
 }
 
 bool TFM_Connect::ConnectToHost() {
@@ -251,7 +286,7 @@ void TFM_Connect::HandleClose() {
   closed_ = true;
   FormClose();
   view_.Destroy();
-  platform::QuitMessageLoop(0);
+  platform::QuitMessageLoop(exit_code_);
 }
 
 void TFM_Connect::FormClose() {

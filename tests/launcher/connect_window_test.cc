@@ -470,3 +470,53 @@ TEST(ConnectWindowProgressTest, DocumentEvents) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// /verify: the run checks and mends, the summary is shown, the exit code
+// tells the outcome and the game is never started.
+TEST(ConnectWindowVerifyTest, SummaryExitCodeAndNoGame) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> arguments;
+    int32_t rc;
+    int exit_code;
+    bool verify;
+  };
+  const Case cases[] = {
+      {"all intact or mended", {"/verify"}, 0, 0, true},
+      {"in any letter case, among other arguments", {"-x", "/VERIFY"}, 0, 0, true},
+      {"a mend failed", {"/verify"}, -3, 1, true},
+      {"not connected", {"/verify"}, -1, 1, true},
+      {"a normal start", {}, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LauncherHarness h(c.arguments);
+    h.InstallLauncherExe();
+    h.form->download_file = [&c](TFM_Connect& form) {
+      form.verify_stats = {12, 3000000, 2, 2.0, 0};
+      if (c.rc != 0) {
+        form.SetMsg(texts::kEngineDownloadFailed);
+      }
+      return c.rc;
+    };
+    EXPECT_EQ(h.form->verify_mode(), c.verify);
+    EXPECT_EQ(h.Run(), c.exit_code);
+    EXPECT_EQ(h.started.empty(), c.verify);
+    if (!c.verify) {
+      continue;
+    }
+    const std::string summary = texts::VerifySummary(12, 3000000, 2.0, 2);
+    const std::string shown = c.rc == 0 ? summary : texts::kEngineDownloadFailed;
+    ASSERT_EQ(h.dialogs.messages.size(), 1u);
+    EXPECT_EQ(h.dialogs.messages[0].text, shown);
+    EXPECT_EQ(h.form->C_Msg(), shown);
+  }
+  // The figures: 3 MB in 2 s.
+  EXPECT_NE(texts::VerifySummary(12, 3000000, 2.0, 2).find("3.0 MB (1.5 MB/s)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qm
