@@ -442,8 +442,9 @@ void CheckRanges(const update::ServerSettings& settings,
     CheckReport ignored;
     for (const Wanted& w : WantedArchives(settings, key, settings.mirror_bases[m], &ignored)) {
       const std::string folder = FolderOf(w.url);
-      const bool there = std::any_of(report->rows.begin(), report->rows.end(),
-                                     [&](const CheckRow& row) { return row.ok && row.url == w.url; });
+      const bool there =
+          std::any_of(report->rows.begin(), report->rows.end(),
+                      [&](const CheckRow& row) { return row.ok && row.url == w.url; });
       if (!there || probed.count(folder) > 0) {
         continue;
       }
@@ -457,10 +458,9 @@ void CheckRanges(const update::ServerSettings& settings,
       std::fprintf(out, "%-8s %-6s %-5s %s\n", row.mirror.c_str(), row.status.c_str(),
                    row.ranges ? "ok" : "WARN", row.url.c_str());
       if (!row.ranges) {
-        const std::string answer =
-            row.status == "206" ? "a range other than the byte asked for"
-            : row.status == "-" ? "no answer"
-                                : "status " + row.status;
+        const std::string answer = row.status == "206" ? "a range other than the byte asked for"
+                                   : row.status == "-" ? "no answer"
+                                                       : "status " + row.status;
         report->warnings.push_back(row.mirror + " (" + folder + ") answers a Range request with " +
                                    answer +
                                    ": players sent there download whole archives even when one "

@@ -36,13 +36,13 @@ struct CheckRow {
 struct RangeRow {
   std::string mirror;
   std::string url;
-  std::string status;  // HTTP status, or "-" without an answer
+  std::string status;   // HTTP status, or "-" without an answer
   bool ranges = false;  // 206 for exactly byte 0
 };
 
 struct CheckReport {
   std::vector<CheckRow> rows;
-  std::vector<RangeRow> ranges;  // one per archive folder that a mirror serves
+  std::vector<RangeRow> ranges;       // one per archive folder that a mirror serves
   std::vector<std::string> problems;  // also those outside the table
   std::vector<std::string> warnings;
 };
