@@ -138,7 +138,7 @@ class MemberUpdateTest(E2ECase):
         folder does not hold as recorded."""
         record = member_release.read_record(self.game.path)
         self.assertIsNotNone(record, "no QuillMar.files after an install")
-        self.assertEqual(member_release.record_lies(self.game), [])
+        self.assertEqual(member_release.record_lies(self.game.path, is_wine()), [])
         lower = {n.lower() for n in record}
         self.assertEqual([n for n in files if n.lower() not in lower], [],
                          "installed files missing from the record")
@@ -305,7 +305,7 @@ class MemberUpdateTest(E2ECase):
                                  "the old file was replaced")
                 self.assertEqual(self.game.ini()["v"]["part"], "P1")
                 self.assert_client_not_started()
-                self.assertEqual(member_release.record_lies(self.game), [])
+                self.assertEqual(member_release.record_lies(self.game.path, is_wine()), [])
                 self.assert_no_debris()
 
     # Verify and repair.

@@ -149,16 +149,48 @@ def read_record(game_path):
     return result
 
 
-def record_lies(game):
-    """What the record says that the folder does not hold: (path, why)."""
-    record = read_record(game.path) or {}
+# Windows file times count 100 ns from 1601; POSIX stamps are nanoseconds.
+FILETIME_1970 = 116444736000000000
+
+
+def file_stamp(path, windows):
+    """(size, modified) of a file as the launcher of that platform records
+    them."""
+    st = os.stat(path)
+    return st.st_size, (st.st_mtime_ns // 100 + FILETIME_1970 if windows else st.st_mtime_ns)
+
+
+def find(folder, rel):
+    """Path of rel below folder, letter case ignored; None when missing."""
+    current = folder
+    for part in rel.split("/"):
+        if not os.path.isdir(current):
+            return None
+        match = [e for e in os.listdir(current) if e.lower() == part.lower()]
+        if not match:
+            return None
+        current = os.path.join(current, match[0])
+    return current
+
+
+def record_lies(folder, windows=False, strict=True):
+    """What the record says that the folder does not hold: (path, why).
+    strict: every line's size and SHA-256 must be the file's; otherwise only
+    the lines the launcher would trust (size and time still the file's)
+    are held to their SHA-256, as a run killed between installing a file
+    and recording it leaves the old line with another time."""
+    record = read_record(folder) or {}
     lies = []
-    for name, (size, _mtime, sha) in record.items():
-        found = game.find(name)
+    for rel, (size, mtime, sha) in record.items():
+        found = find(folder, rel)
         if found is None or not os.path.isfile(found):
-            lies.append((name, "recorded, not installed"))
-        elif os.path.getsize(found) != size:
-            lies.append((name, "another size"))
+            lies.append((rel, "recorded, not installed"))
+            continue
+        stamp = file_stamp(found, windows)
+        if not strict and stamp != (size, mtime):
+            continue
+        if stamp[0] != size:
+            lies.append((rel, "another size"))
         elif sha256_file(found) != sha:
-            lies.append((name, "another SHA-256"))
+            lies.append((rel, "another SHA-256" + ("" if strict else " with its size and time")))
     return lies
