@@ -15,6 +15,7 @@ the default base /QuillMar/ with its index and line in section H, made on
 the test side (harness.member_release). The expected spans are worked out
 from the index (docs/member-updates.md)."""
 import os
+import re
 import shutil
 
 from harness import integrity_files, member_release, release
@@ -30,6 +31,9 @@ FAILED = (TITLE, "Engine 다운로드 실패")
 # the closing boundary; nginx's are well under this.
 PART_OVERHEAD = 160
 BUFFER = 64 * KB  # what a break may cost: one receive buffer fetched twice
+# /verify's box: files checked, MB hashed (MB/s), files repaired.
+SUMMARY = re.compile(r"검사한 파일 (\d+)개, 해시 ([\d.]+) MB \(([\d.]+) MB/s\), "
+                     r"복구한 파일 (\d+)개")
 
 
 def renamed(files, old, new):
@@ -315,10 +319,11 @@ class MemberUpdateTest(E2ECase):
         return run
 
     def summary(self, run):
-        """The numbers of the summary: the last box under Wine, the output
-        natively."""
-        text = run.boxes()[-1][1] if is_wine() else run.output()
-        return text
+        """(files checked, MB hashed, files repaired) of the one summary box."""
+        found = [SUMMARY.search(text) for _, text in run.boxes()]
+        found = [m for m in found if m]
+        self.assertEqual(len(found), 1, f"not one summary: {run.boxes()}")
+        return int(found[0][1]), float(found[0][2]), int(found[0][4])
 
     def test_verify_fetches_only_what_is_damaged(self):
         new = member_files(2)
@@ -352,6 +357,8 @@ class MemberUpdateTest(E2ECase):
                 self.fresh(label, new, new, part="P2")
                 for act, rel in damage:
                     act(rel)
+                present = sum(os.path.getsize(self.game.file(n)) for n in new
+                              if self.game.exists(n))
                 run = self.verify()
                 self.assertEqual(run.returncode, 0, run.transcript())
                 self.assertEqual([e.target for e in self.servers.log.entries()
@@ -366,8 +373,11 @@ class MemberUpdateTest(E2ECase):
                 self.assertEqual(self.game.ini()["v"]["part"], "P2")
                 self.assert_record_true(new)
                 self.assert_no_debris()
-                summary = self.summary(run)
-                self.assertIn(str(len(new)), summary, summary)
+                checked, hashed, repaired = self.summary(run)
+                self.assertEqual((checked, repaired), (len(new), len(names)))
+                # Every file that was there hashed (the figure has one decimal).
+                self.assertGreaterEqual(hashed, present / 1e6 - 0.05)
+                self.assertLessEqual(hashed, sum(map(len, new.values())) * 2 / 1e6 + 0.05)
 
     def test_a_normal_start_repairs_a_recorded_file_that_is_missing(self):
         new = member_files(2)
