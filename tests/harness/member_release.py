@@ -16,12 +16,12 @@ LOCAL_HEADER = 30
 
 
 def member_files(seed, count=200, prefix="pak"):
-    """count members of 2.5 to 10 KB of incompressible bytes below a few
+    """count members of 4 to 12 KB of incompressible bytes below a few
     folders, and every tenth a compressible text."""
     files = {}
     for i in range(count):
         name = f"{prefix}/{'abcd'[i % 4]}/f{i:03d}.bin"
-        size = 2500 + (i * 7919) % 7500
+        size = 4000 + (i * 7919) % 8000
         if i % 10 == 3:
             files[name] = (f"text member {i} of seed {seed}\r\n".encode() * 400)[:size]
         else:

@@ -90,7 +90,7 @@ def make_items(launchers, foos):
                            "Sp.Gif": _gif(w)} for w in (OLD, NEW)}))
     # Many members: a few of them changed is a member-level update.
     items.append(data_item("Part", ENGINE_BASE + "Part.zip", ("V", "Part"), 1,
-                           (9000, 3000, 14000) + tuple(1500 + 397 * i for i in range(40)),
+                           (9000, 3000, 14000) + tuple(24000 + 397 * i for i in range(40)),
                            "engine"))
     items.append(data_item("Data", ENGINE_BASE + "Data.zip", ("V", "Data"), 2,
                            (6000, 11000), "data"))
