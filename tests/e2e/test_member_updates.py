@@ -55,7 +55,8 @@ class MemberUpdateTest(E2ECase):
         self.old = member_files(1)
 
     # Layout.
-    def fresh(self, label, installed, new, route=None, stored=(), record=None, part="P1"):
+    def fresh(self, label, installed, new, route=None, stored=(), record=None, part="P1",
+              stamp=None):
         """A game folder holding `installed` as release 1 left it ([V]
         Part=part, `record` as QuillMar.files or none), and the server with
         `new` as Part P2 at the default base. route: a download base (a
@@ -73,7 +74,7 @@ class MemberUpdateTest(E2ECase):
             self.game.write(member_release.RECORD, record)
         self.new = new
         self.archive = self.release.path(DEFAULT)
-        line, self.index = member_release.publish(self.archive, new, stored=stored)
+        line, self.index = member_release.publish(self.archive, new, stored=stored, stamp=stamp)
         self.archive_size = os.path.getsize(self.archive)
         paths = None
         if route == "norange":
@@ -475,3 +476,48 @@ class MemberUpdateTest(E2ECase):
         self.assert_member_fetch([behind])
         self.assertEqual(self.game.read(behind), new[behind])
         self.assert_record_true(new)
+
+    def test_a_whole_archive_install_leaves_no_record_line_it_made_untrue(self):
+        """Archives whose members all carry one fixed time (as qmpublish
+        writes them) install files with that time: a member changed at the
+        same size keeps size and time, so a record line left from before
+        would vouch for the old content. After a whole-archive install,
+        index or none, the record vouches for nothing untrue."""
+        stamp = 1700000000
+        old = self.old
+        f = list(old)
+        new = {**old, f[5]: changed(old[f[5]])}
+        self.assertEqual(len(new[f[5]]), len(old[f[5]]))
+
+        def drop_index():
+            os.remove(self.archive + ".idx")
+
+        cases = [
+            # label, change to the server of release 2
+            ("no index for release 2", drop_index),
+            ("more than 60 % changed", None),
+        ]
+        for label, change in cases:
+            with self.subTest(case=label):
+                self.fresh(label, {}, old, part="0", stamp=stamp)
+                run = self.run_launcher()
+                self.assert_whole_fetch()
+                self.assert_updated(run)  # the record holds the index's hashes
+                two = new if change else {**old, **{n: changed(old[n]) for n in f[:150]}}
+                self.new = two
+                line, self.index = member_release.publish(self.archive, two, stamp=stamp)
+                self.archive_size = os.path.getsize(self.archive)
+                if change:
+                    change()
+                sections = manifest(part="P3", splash="-1")
+                sections.append(integrity_files.hash_section(2, {PART: line}))
+                self.release.manifest(sections)
+                self.servers.log.mark()
+                run = self.run_launcher()
+                self.assertEqual(run.boxes(), [])
+                self.assert_client_started()
+                for rel, data in two.items():
+                    self.assertTrue(self.game.read(rel) == data, f"{rel} is not release 2's")
+                self.assertEqual(self.game.ini()["v"]["part"], "P3")
+                self.assertEqual(
+                    member_release.record_lies(self.game.path, is_wine(), strict=False), [])

@@ -84,10 +84,10 @@ class Index:
         return sum(end - first for first, end in self.requests(names))
 
 
-def publish(path, files, stored=()):
+def publish(path, files, stored=(), stamp=None):
     """Writes the archive at path and its .idx beside it; returns (line of
     section H, Index)."""
-    release.make_zip(path, files, stored=stored)
+    release.make_zip(path, files, stored=stored, stamp=stamp)
     line = integrity_files.write_index_and_line(path)
     with open(path + ".idx", "rb") as f:
         index = Index(f.read(), os.path.getsize(path))
