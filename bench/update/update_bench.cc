@@ -529,8 +529,10 @@ int Main(const fs::path& dir, Mode mode) {
   work.wire_log = NginxServer::WireLog(work.root / "nginx");
   const char* const titles[] = {"", " (faults smoke)", " (parts 6 and 7)",
                                 " (member smoke: parts 6 and 7, small)"};
+  const bool member_only = mode == Mode::kMember || mode == Mode::kMemberSmoke;
   std::printf("update benchmark%s: %s against nginx on %s, work in %s\n",
-              titles[static_cast<int>(mode)], QM_BENCH_LAUNCHER, BaseUrl().c_str(),
+              titles[static_cast<int>(mode)],
+              member_only ? QM_BENCH_WIRE_LAUNCHER : QM_BENCH_LAUNCHER, BaseUrl().c_str(),
               work.root.c_str());
   std::printf("load at the start: %s\n", LoadAverage().c_str());
   bool met = false;
