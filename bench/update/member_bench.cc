@@ -166,10 +166,12 @@ bool MemberUpdates(const Work& work,
       }
     }
   }
-  std::printf(
-      "  every install checked: %llu files by size, every %dth and every changed file "
-      "byte for byte, versions\n",
-      static_cast<unsigned long long>(releases.release[0].files()), plan.sample_every);
+  const std::string compared =
+      plan.sample_every == 1
+          ? "every file"
+          : "every " + std::to_string(plan.sample_every) + "th and every changed file";
+  std::printf("  every install checked: %llu files by size, %s byte for byte, versions\n",
+              static_cast<unsigned long long>(releases.release[0].files()), compared.c_str());
   PrintSeries(series);
   const double wire_ratio = Median(wire_ratios);
   const bool wire_met = wire_ratio <= kWireTarget;
