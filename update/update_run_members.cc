@@ -35,11 +35,15 @@ constexpr size_t kMaxMembersZipCount = 65535;
 constexpr uint64_t kMaxMembersZipSize = uint64_t{0xFFFFFFFF} - (uint64_t{64} << 20);
 
 // A reply kept in memory, refused past its limit.
-class MemoryStream : public http::ReceiveStream {
+// The body of a reply to a Range request, kept only when it is a 206: a
+// server that answers with the whole archive (200) is left at its first
+// byte, so that only what was in flight is wasted before the whole-archive
+// path asks again.
+class RangeReplyStream : public http::ReceiveStream {
  public:
-  explicit MemoryStream(size_t limit) : limit_(limit) {}
+  RangeReplyStream(const http::THttpCli& http, size_t limit) : http_(http), limit_(limit) {}
   bool Write(const char* data, size_t size) override {
-    if (bytes.size() + size > limit_) {
+    if (http_.StatusCode() != 206 || bytes.size() + size > limit_) {
       return false;
     }
     bytes.append(data, size);
@@ -48,6 +52,7 @@ class MemoryStream : public http::ReceiveStream {
   std::string bytes;
 
  private:
+  const http::THttpCli& http_;
   size_t limit_;
 };
 
@@ -172,7 +177,7 @@ UpdateRun::RangeReply UpdateRun::RequestRanges(const std::string& url,
     wanted += span.size();
   }
   // The parts' own headers come on top of the bytes asked for.
-  MemoryStream body(static_cast<size_t>(wanted) + 4096 + 256 * request.size());
+  RangeReplyStream body(http_, static_cast<size_t>(wanted) + 4096 + 256 * request.size());
   if (request.size() == 1) {
     http_.ContentRangeBegin = std::to_string(request[0].first);
     http_.ContentRangeEnd = std::to_string(request[0].end - 1);
