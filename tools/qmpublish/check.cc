@@ -461,15 +461,10 @@ void CheckRanges(const update::ServerSettings& settings,
         const std::string answer = row.status == "206" ? "a range other than the byte asked for"
                                    : row.status == "-" ? "no answer"
                                                        : "status " + row.status;
-        std::string warning = row.mirror;
-        warning += " (";
-        warning += folder;
-        warning += ") answers a Range request with ";
-        warning += answer;
-        warning +=
-            ": players sent there download whole archives even when one file changed (see "
-            "docs/member-updates.md)";
-        report->warnings.push_back(warning);
+        report->warnings.push_back(row.mirror + " (" + folder + ") answers a Range request with " +
+                                   answer +
+                                   ": players sent there download whole archives even when one "
+                                   "file changed (see docs/member-updates.md)");
       }
       report->ranges.push_back(row);
     }
