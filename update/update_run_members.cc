@@ -35,15 +35,11 @@ constexpr size_t kMaxMembersZipCount = 65535;
 constexpr uint64_t kMaxMembersZipSize = uint64_t{0xFFFFFFFF} - (uint64_t{64} << 20);
 
 // A reply kept in memory, refused past its limit.
-// The body of a reply to a Range request, kept only when it is a 206: a
-// server that answers with the whole archive (200) is left at its first
-// byte, so that only what was in flight is wasted before the whole-archive
-// path asks again.
-class RangeReplyStream : public http::ReceiveStream {
+class MemoryStream : public http::ReceiveStream {
  public:
-  RangeReplyStream(const http::THttpCli& http, size_t limit) : http_(http), limit_(limit) {}
+  explicit MemoryStream(size_t limit) : limit_(limit) {}
   bool Write(const char* data, size_t size) override {
-    if (http_.StatusCode() != 206 || bytes.size() + size > limit_) {
+    if (bytes.size() + size > limit_) {
       return false;
     }
     bytes.append(data, size);
@@ -52,7 +48,6 @@ class RangeReplyStream : public http::ReceiveStream {
   std::string bytes;
 
  private:
-  const http::THttpCli& http_;
   size_t limit_;
 };
 
@@ -177,7 +172,7 @@ UpdateRun::RangeReply UpdateRun::RequestRanges(const std::string& url,
     wanted += span.size();
   }
   // The parts' own headers come on top of the bytes asked for.
-  RangeReplyStream body(http_, static_cast<size_t>(wanted) + 4096 + 256 * request.size());
+  MemoryStream body(static_cast<size_t>(wanted) + 4096 + 256 * request.size());
   if (request.size() == 1) {
     http_.ContentRangeBegin = std::to_string(request[0].first);
     http_.ContentRangeEnd = std::to_string(request[0].end - 1);
