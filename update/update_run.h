@@ -199,12 +199,6 @@ class UpdateRun {
   // vouches for a file whose size and time it gives when trust_record.
   bool InstalledMatches(const std::string& target, const IndexEntry& entry, bool trust_record);
   // Records the installed members of index below folder and saves the record.
-  // Unpack, noting the full path of every file the extractor begins.
-  bool UnpackNoting(const std::string& archive,
-                    const std::string& folder,
-                    std::vector<std::string>* written);
-  // Drops the record's lines of these installed files (full paths).
-  void ForgetRecorded(const std::vector<std::string>& targets);
   void RecordMembers(const std::vector<IndexEntry>& index, const std::string& folder);
   LocalRecord& Record();
   // target relative to the game folder; empty when it lies outside.

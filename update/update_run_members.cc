@@ -23,7 +23,6 @@
 #include "util/string_helpers.h"
 #include "util/texts.h"
 #include "zip/member_names.h"
-#include "zip/unzip.h"
 
 namespace qm::update {
 namespace {
@@ -470,11 +469,9 @@ UpdateRun::MemberResult UpdateRun::InstallMembers(const std::string& url,
   if (checked != MemberResult::kInstalled) {
     return checked;
   }
-  std::vector<std::string> written;
-  const bool installed = UnpackNoting(members_zip, folder, &written);
+  const bool installed = Unpack(members_zip, folder + "\\");
   platform::DeleteFile(members_zip);
   if (!installed) {
-    ForgetRecorded(written);
     return MemberResult::kFailed;
   }
   verify_stats_.files_repaired += changed.size();
@@ -497,36 +494,6 @@ bool UpdateRun::InstallArchive(const std::string& url,
   return InstallWhole(url, name, folder);
 }
 
-bool UpdateRun::UnpackNoting(const std::string& archive,
-                             const std::string& folder,
-                             std::vector<std::string>* written) {
-  auto begin = unzip_.OnBegin;
-  unzip_.OnBegin = [written, &begin](zip::TUnZip* sender, const std::string& target, int count,
-                                     bool& extract) {
-    written->push_back(target);
-    if (begin) {
-      begin(sender, target, count, extract);
-    }
-  };
-  const bool installed = Unpack(archive, folder + "\\");
-  unzip_.OnBegin = std::move(begin);
-  return installed;
-}
-
-void UpdateRun::ForgetRecorded(const std::vector<std::string>& targets) {
-  bool erased = false;
-  for (const std::string& target : targets) {
-    const std::string path = RecordPath(target);
-    if (!path.empty() && Record().Find(path) != nullptr) {
-      Record().Erase(path);
-      erased = true;
-    }
-  }
-  if (erased) {
-    Record().Save(state_.AppDir);
-  }
-}
-
 bool UpdateRun::InstallWhole(const std::string& url,
                              const std::string& name,
                              const std::string& folder) {
@@ -537,17 +504,10 @@ bool UpdateRun::InstallWhole(const std::string& url,
   if (!FetchArchive(url, archive)) {
     return false;
   }
-  // What the archive writes is vouched for by its index once it is all in
-  // place; otherwise (no index, or an install that stopped half-way) the
-  // record forgets those files, or a member changed at the same size and
-  // time (qmpublish gives all members one time) would pass for the old one.
-  std::vector<std::string> written;
-  const bool installed = UnpackNoting(archive, folder, &written);
+  const bool installed = Unpack(archive, folder + "\\");
   platform::DeleteFile(archive);
   if (installed && member_index_) {
     RecordMembers(*member_index_, folder);
-  } else {
-    ForgetRecorded(written);
   }
   return installed;
 }
