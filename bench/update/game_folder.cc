@@ -39,10 +39,8 @@ bool PrepareGameFolder(const fs::path& folder, const fs::path& launcher) {
   return !ec;
 }
 
-bool ClientWasStarted(const fs::path& folder, double limit_seconds) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(limit_seconds));
+bool ClientWasStarted(const fs::path& folder) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!fs::exists(folder / kMark)) {
     if (std::chrono::steady_clock::now() > deadline) {
       return false;

@@ -14,13 +14,9 @@ inline constexpr char kClientName[] = "_QuillMar_.exe";
 // client; false when something could not be written.
 bool PrepareGameFolder(const std::filesystem::path& folder, const std::filesystem::path& launcher);
 
-// The updater's record of the files it installed, which a check of the
-// installed files allows beside the release's.
-inline constexpr char kRecordName[] = "QuillMar.files";
-
-// Waits (at most limit_seconds) for the stand-in's mark, then removes it:
-// the updater ended its run by starting the game.
-bool ClientWasStarted(const std::filesystem::path& folder, double limit_seconds = 5);
+// Waits (at most 5 s) for the stand-in's mark, then removes it: the updater
+// ended its run by starting the game.
+bool ClientWasStarted(const std::filesystem::path& folder);
 
 // Waits (at most 30 s) until no game client runs on the machine as the
 // updater looks for one: it would take it for a running game and do nothing.

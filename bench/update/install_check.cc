@@ -13,6 +13,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+bool SameContent(const fs::path& a, const fs::path& b) {
+  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+  if (!x || !y) {
+    return false;
+  }
+  std::string p(1 << 20, '\0'), q(1 << 20, '\0');
+  while (true) {
+    x.read(p.data(), static_cast<std::streamsize>(p.size()));
+    y.read(q.data(), static_cast<std::streamsize>(q.size()));
+    if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) {
+      return false;
+    }
+    if (x.gcount() == 0 || !x) {
+      return x.eof() && y.eof();
+    }
+  }
+}
+
 // The value of section/key as the profile rules read it: names without
 // regard to case, blanks around the value dropped, the first match counts.
 // Read here rather than with the updater's own reader, which wrote the file.
@@ -40,24 +58,6 @@ bool FindValue(std::string_view ini,
 }
 
 }  // namespace
-
-bool SameContent(const fs::path& a, const fs::path& b) {
-  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-  if (!x || !y) {
-    return false;
-  }
-  std::string p(1 << 20, '\0'), q(1 << 20, '\0');
-  while (true) {
-    x.read(p.data(), static_cast<std::streamsize>(p.size()));
-    y.read(q.data(), static_cast<std::streamsize>(q.size()));
-    if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) {
-      return false;
-    }
-    if (x.gcount() == 0 || !x) {
-      return x.eof() && y.eof();
-    }
-  }
-}
 
 std::string CheckFiles(const fs::path& game,
                        const Release& release,

@@ -18,9 +18,6 @@ std::string CheckFiles(const std::filesystem::path& game,
                        int sample_every,
                        const std::vector<std::string>& keep);
 
-// Whether two files hold the same bytes.
-bool SameContent(const std::filesystem::path& a, const std::filesystem::path& b);
-
 // The installed copy QuillMar.ini records every version of the release.
 std::string CheckRecorded(const std::filesystem::path& game, const Release& release);
 

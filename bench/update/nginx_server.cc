@@ -21,10 +21,6 @@ NginxServer::~NginxServer() {
   }
 }
 
-std::filesystem::path NginxServer::WireLog(const std::filesystem::path& work) {
-  return work / "wire-access.log";
-}
-
 bool NginxServer::Start(const std::filesystem::path& work,
                         const std::filesystem::path& root,
                         int port,
@@ -37,17 +33,13 @@ bool NginxServer::Start(const std::filesystem::path& work,
   const std::string w = work.string();
   const std::filesystem::path conf = work / "nginx.conf";
   {
-    // One worker in the foreground, sendfile: a plain static file server as
-    // the game's web site would run it. Only the requests below /wire/ are
-    // logged, unbuffered, for the parts that count bytes on the wire.
+    // One worker in the foreground, sendfile, no access log: a plain static
+    // file server as the game's web site would run it.
     std::ofstream out(conf);
     out << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
         << "pid " << w << "/nginx.pid;\nerror_log " << w << "/nginx-error.log;\n"
         << "events { worker_connections 64; }\n"
-        << "http {\n"
-        << "  map $uri $qm_wire { ~^/" << kWireRoute << "/ 1; default 0; }\n"
-        << "  log_format qm_wire '$status $body_bytes_sent $uri \"$http_range\"';\n"
-        << "  access_log " << WireLog(work).string() << " qm_wire if=$qm_wire;\n"
+        << "http {\n  access_log off;\n"
         << "  client_body_temp_path " << w << "/tmp;\n  proxy_temp_path " << w << "/tmp;\n"
         << "  fastcgi_temp_path " << w << "/tmp;\n  uwsgi_temp_path " << w << "/tmp;\n"
         << "  scgi_temp_path " << w << "/tmp;\n"

@@ -1,7 +1,5 @@
 // nginx serving one folder on a fixed loopback port, for as long as the
-// object lives. The requests for paths below /wire/ (kWireRoute) go to an
-// access log, one line each: status, body bytes sent, path and the Range
-// header asked for ("-" without one).
+// object lives.
 #pragma once
 
 #include <sys/types.h>
@@ -10,8 +8,6 @@
 #include <string>
 
 namespace qm::bench {
-
-inline constexpr char kWireRoute[] = "wire";
 
 class NginxServer {
  public:
@@ -26,9 +22,6 @@ class NginxServer {
              const std::filesystem::path& root,
              int port,
              std::string* error);
-
-  // The access log of a server started with this work folder.
-  static std::filesystem::path WireLog(const std::filesystem::path& work);
 
  private:
   pid_t pid_ = -1;

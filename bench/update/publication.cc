@@ -142,7 +142,6 @@ bool PublishRelease(const PublishRequest& request, Release* release, std::string
     }
   }
   *release = Release();
-  release->hashed_manifest = manifest;
   release->manifest = WithoutSection(manifest, update::kHashSection);
   if (release->manifest.size() == manifest.size()) {
     *error = "the manifest qmpublish wrote has no section H to leave out";

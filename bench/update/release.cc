@@ -73,36 +73,6 @@ const ItemPlan kGameItems[] = {
     {"bdata/2", "Data/AddB2", {"Quest", "Npc", "Sound", "Ui"}, 330, 10 * kMiB, 0, 0, {45, 20, 35}},
 };
 
-// About 2 GB in 2,400 files of some hundred KB to some MB, in four
-// archives: what a member-level update picks from.
-const ItemPlan kMemberItems[] = {
-    {"engine",
-     "",
-     {"System", "Shader", "Font", "Config"},
-     600,
-     700 * kMiB,
-     4,
-     40 * kMiB,
-     {20, 40, 40}},
-    {"data",
-     "Data",
-     {"Map", "Char", "Sound", "Script"},
-     1200,
-     900 * kMiB,
-     4,
-     30 * kMiB,
-     {25, 35, 40}},
-    {"adata/1",
-     "Data/AddA1",
-     {"Map", "Item", "Effect", "Text"},
-     300,
-     200 * kMiB,
-     0,
-     0,
-     {30, 30, 40}},
-    {"bdata/1", "Data/AddB1", {"Quest", "Npc", "Sound", "Ui"}, 300, 200 * kMiB, 0, 0, {30, 30, 40}},
-};
-
 const char* const kExtensions[3][3] = {
     {".txt", ".xml", ".lua"},
     {".dat", ".mdl", ".dll"},
@@ -257,23 +227,6 @@ bool LayOutGameRelease(const fs::path& folder,
   }
   uint64_t seed = 1000;
   for (const ItemPlan& plan : kGameItems) {
-    if (!LayOutItem(plan, scale, folder / plan.folder, ++seed, error)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool LayOutMemberRelease(const fs::path& folder,
-                         const fs::path& launcher,
-                         int scale,
-                         std::string* error) {
-  // No splash, as in the big release: only the game's files change.
-  if (!StartReleaseFolder(folder, launcher, error)) {
-    return false;
-  }
-  uint64_t seed = 2000;
-  for (const ItemPlan& plan : kMemberItems) {
     if (!LayOutItem(plan, scale, folder / plan.folder, ++seed, error)) {
       return false;
     }

@@ -31,7 +31,6 @@ struct RecordedVersion {
 
 struct Release {
   std::string manifest;                  // QuillMar.ini as the key-less launcher gets it
-  std::string hashed_manifest;           // as qmpublish wrote it, with section H
   std::vector<ReleaseArchive> archives;  // in the order the update fetches them
   std::vector<RecordedVersion> recorded;
 
@@ -47,14 +46,6 @@ bool LayOutGameRelease(const std::filesystem::path& folder,
                        const std::filesystem::path& launcher,
                        int scale,
                        std::string* error);
-
-// A release of about 2 GB in 2,400 files below folder (both divided by
-// scale): the launcher, engine, data, one A-data and one B-data set, files
-// of some hundred KB to some MB.
-bool LayOutMemberRelease(const std::filesystem::path& folder,
-                         const std::filesystem::path& launcher,
-                         int scale,
-                         std::string* error);
 
 // The launcher and an engine of two members of member_bytes each (640 MiB
 // for an archive of more than 1 GiB): a movie that does not deflate and

@@ -1,4 +1,4 @@
-// update_bench DIR [faults-smoke | member | member-smoke]
+// update_bench DIR [faults-smoke]
 // QuillMar.exe built with the base URL http://127.0.0.1:<port>, against
 // nginx on that port, beside the same work done by curl and Info-ZIP. The
 // releases are release folders published by qmpublish, as a publisher ships
@@ -25,22 +25,9 @@
 //  5. the big archive of part 3: the launcher killed with SIGKILL when its
 //     partial file in Temp holds 90 % of it, then started again: bytes sent
 //     to the second start / archive bytes (target at most 0.12).
-//  6. member-level update: a release of about 2 GB in 2,400 files and the
-//     next one changing 1 % of them, both published with qmpublish; the
-//     launcher built for <base>/wire updates game folders between them,
-//     reading the manifest with section H (member-level, by ranges) and
-//     without it (whole archives, as today), interleaved: bytes on the wire
-//     from nginx's log / (changed members' compressed bytes + indexes)
-//     (target at most 1.1), time against the whole-archive update;
-//  7. verify: "QuillMar.exe /verify" on the intact install part 6 left, hot
-//     cache, against openssl dgst -sha256 over the same files (targets: at
-//     least 0.5 GB/s, at most 1.2 x openssl's time), then a repair of a
-//     flipped byte and a deleted file.
-// Parts 4 to 7 end with a failure, in bounded time, when the launcher does
-// not resume, update members or verify. "faults-smoke" runs only parts 4
-// and 5, "member-smoke" only parts 6 and 7, at a twentieth of the sizes, in
-// some seconds: every install must complete and the byte targets hold.
-// "member" runs parts 6 and 7 at full size.
+// Parts 4 and 5 end with a failure, in bounded time, when the launcher does
+// not resume. "faults-smoke" runs only them, at a twentieth of the sizes,
+// in some seconds: every install must complete and the byte targets hold.
 // Rounds are interleaved, medians reported. The updater runs without a
 // terminal (stdin from /dev/null), so its console prints status lines, which
 // go to a log per run. Everything is written below DIR/qm-update-bench
@@ -57,15 +44,12 @@
 #include "bench/update/fault_bench.h"
 #include "bench/update/game_folder.h"
 #include "bench/update/install_check.h"
-#include "bench/update/member_bench.h"
-#include "bench/update/member_releases.h"
 #include "bench/update/nginx_server.h"
 #include "bench/update/publication.h"
 #include "bench/update/release.h"
 #include "bench/update/restart_bench.h"
 #include "bench/update/timed_series.h"
 #include "bench/update/updater_run.h"
-#include "bench/update/verify_bench.h"
 
 namespace qm::bench {
 namespace {
@@ -415,30 +399,6 @@ bool PublishGameRelease(const Work& work, int scale, int level, Release* release
   return true;
 }
 
-// Parts 6 and 7 at 1/scale of their size, into *member and *verified.
-void MemberParts(const Work& work, int scale, bool* member, bool* verified) {
-  const bool full = scale == 1;
-  std::printf("\nreleases of parts 6 and 7%s:\n", full ? "" : ", small");
-  MemberReleases releases;
-  IntactInstall intact;
-  *member = false;
-  if (PrepareMemberReleases(work, scale, &releases)) {
-    MemberPlan plan;
-    if (!full) {
-      plan.rounds = 2;
-      plan.sample_every = 1;
-      plan.judge_time = false;
-    }
-    *member = MemberUpdates(work, releases, plan, &intact);
-  }
-  VerifyPlan verify;
-  if (!full) {
-    verify.rounds = 2;
-    verify.judge_speed = false;
-  }
-  *verified = VerifyInstall(work, releases, intact, verify);
-}
-
 // Every part at full size.
 bool AllParts(const Work& work) {
   Release release;
@@ -468,14 +428,9 @@ bool AllParts(const Work& work) {
   } else {
     restarted = KillAndRestart(work, big, RestartPlan());
   }
-  clear_games();
-  bool member = false;
-  bool verified = false;
-  MemberParts(work, 1, &member, &verified);
-  std::printf("\nparts: 1 %s, 2 %s, 3 %s, 4 %s, 5 %s, 6 %s, 7 %s\n", Verdict(fresh),
-              Verdict(current), Verdict(memory), Verdict(faulted), Verdict(restarted),
-              Verdict(member), Verdict(verified));
-  return fresh && current && memory && faulted && restarted && member && verified;
+  std::printf("\nparts: 1 %s, 2 %s, 3 %s, 4 %s, 5 %s\n", Verdict(fresh), Verdict(current),
+              Verdict(memory), Verdict(faulted), Verdict(restarted));
+  return fresh && current && memory && faulted && restarted;
 }
 
 // Parts 4 and 5 at a twentieth of their size, in some seconds: every
@@ -503,19 +458,7 @@ bool FaultsSmoke(const Work& work) {
   return faulted && restarted;
 }
 
-// Parts 6 and 7 alone, at full size or at a twentieth of it (smoke: times
-// printed, not judged).
-bool MemberOnly(const Work& work, bool smoke) {
-  bool member = false;
-  bool verified = false;
-  MemberParts(work, smoke ? 20 : 1, &member, &verified);
-  std::printf("\nparts: 6 %s, 7 %s\n", Verdict(member), Verdict(verified));
-  return member && verified;
-}
-
-enum class Mode { kAll, kFaultsSmoke, kMember, kMemberSmoke };
-
-int Main(const fs::path& dir, Mode mode) {
+int Main(const fs::path& dir, bool smoke) {
   Work work;
   work.root = dir / "qm-update-bench";
   work.www = work.root / "www";
@@ -526,13 +469,8 @@ int Main(const fs::path& dir, Mode mode) {
   for (const fs::path& p : {work.www, work.releases, work.games, work.logs}) {
     fs::create_directories(p);
   }
-  work.wire_log = NginxServer::WireLog(work.root / "nginx");
-  const char* const titles[] = {"", " (faults smoke)", " (parts 6 and 7)",
-                                " (member smoke: parts 6 and 7, small)"};
-  const bool member_only = mode == Mode::kMember || mode == Mode::kMemberSmoke;
   std::printf("update benchmark%s: %s against nginx on %s, work in %s\n",
-              titles[static_cast<int>(mode)],
-              member_only ? QM_BENCH_WIRE_LAUNCHER : QM_BENCH_LAUNCHER, BaseUrl().c_str(),
+              smoke ? " (faults smoke)" : "", QM_BENCH_LAUNCHER, BaseUrl().c_str(),
               work.root.c_str());
   std::printf("load at the start: %s\n", LoadAverage().c_str());
   bool met = false;
@@ -544,18 +482,7 @@ int Main(const fs::path& dir, Mode mode) {
       fs::remove_all(work.root);
       return 1;
     }
-    switch (mode) {
-      case Mode::kAll:
-        met = AllParts(work);
-        break;
-      case Mode::kFaultsSmoke:
-        met = FaultsSmoke(work);
-        break;
-      case Mode::kMember:
-      case Mode::kMemberSmoke:
-        met = MemberOnly(work, mode == Mode::kMemberSmoke);
-        break;
-    }
+    met = smoke ? FaultsSmoke(work) : AllParts(work);
   }
   fs::remove_all(work.root);
   std::printf(
@@ -570,24 +497,14 @@ int Main(const fs::path& dir, Mode mode) {
 }  // namespace qm::bench
 
 int main(int argc, char** argv) {
-  using qm::bench::Mode;
-  const std::string option = argc == 3 ? argv[2] : "";
-  Mode mode = Mode::kAll;
-  if (option == "faults-smoke") {
-    mode = Mode::kFaultsSmoke;
-  } else if (option == "member") {
-    mode = Mode::kMember;
-  } else if (option == "member-smoke") {
-    mode = Mode::kMemberSmoke;
-  }
-  if (argc < 2 || argc > 3 || (argc == 3 && mode == Mode::kAll)) {
+  const bool smoke = argc == 3 && std::string(argv[2]) == "faults-smoke";
+  if (argc != 2 && !smoke) {
     std::fprintf(stderr,
-                 "usage: update_bench DIR [faults-smoke | member | member-smoke]\n"
-                 "  some GB are written below DIR; faults-smoke: parts 4 and 5, small;\n"
-                 "  member: parts 6 and 7; member-smoke: parts 6 and 7, small\n");
+                 "usage: update_bench DIR [faults-smoke]\n"
+                 "  some GB are written below DIR; faults-smoke: parts 4 and 5, small\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows when it goes to a file
   qm::bench::AdoptOrphans();
-  return qm::bench::Main(std::filesystem::absolute(argv[1]), mode);
+  return qm::bench::Main(std::filesystem::absolute(argv[1]), smoke);
 }

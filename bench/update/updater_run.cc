@@ -55,7 +55,7 @@ int RefusedRuns() {
 std::string CheckUpdaterInstall(const fs::path& game, const Release& release, int sample_every) {
   std::string problem = CheckRecorded(game, release);
   if (problem.empty()) {
-    problem = CheckFiles(game, release, sample_every, {kLauncherName, kClientName, kRecordName});
+    problem = CheckFiles(game, release, sample_every, {kLauncherName, kClientName});
   }
   return problem;
 }

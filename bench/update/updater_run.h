@@ -17,7 +17,6 @@ struct Work {
   std::filesystem::path releases;
   std::filesystem::path games;
   std::filesystem::path logs;
-  std::filesystem::path wire_log;  // nginx's log of the requests below /wire/
 };
 
 // Runs QuillMar.exe of the game folder, killed after limit_seconds; empty
