@@ -75,10 +75,9 @@ class PublishTest(E2ECase):
         super().setUp()
         self.tool = qmpublish()
 
-    def publish(self, files, mirrors=MIRRORS):
+    def publish(self, files):
         """Lays out the release folder, publishes it on the servers' www and
-        copies www/QuillMar/ to each mirror, manifest left out (nginx's
-        /norange/ serves www/QuillMar/ itself)."""
+        copies www/QuillMar/ to each mirror, manifest left out."""
         folder = os.path.join(self.dir, "release")
         shutil.rmtree(folder, ignore_errors=True)
         for name, data in files.items():
@@ -91,12 +90,12 @@ class PublishTest(E2ECase):
                 f.write(data)
         base = self.servers.base()
         command = [self.tool, "publish", folder, self.servers.www, "--bk", BK, "--bkp", BKP]
-        for mirror in mirrors:
+        for mirror in MIRRORS:
             command += ["--mirror", f"{base}/{mirror}/"]
         done = subprocess.run(command, capture_output=True, text=True, timeout=300)
         self.assertEqual(done.returncode, 0, f"qmpublish failed:\n{done.stdout}{done.stderr}")
         server = os.path.join(self.servers.www, "QuillMar")
-        for mirror in set(mirrors) - {"norange"}:
+        for mirror in MIRRORS:
             shutil.copytree(server, os.path.join(self.servers.www, mirror), dirs_exist_ok=True,
                             ignore=shutil.ignore_patterns("QuillMar.ini"))
         published = release.read_ini(os.path.join(server, "QuillMar.ini"))
@@ -169,38 +168,3 @@ class PublishTest(E2ECase):
         self.servers.log.mark()
         self.assertEqual(self.start_and_fetch(1), [])
         self.assertEqual(self.requests(1), [MANIFEST])
-
-    def test_check_warns_of_a_mirror_that_forces_whole_archives(self):
-        """check asks each mirror folder for byte 0 of an archive: nginx
-        answers 206, or 200 under max_ranges 0 (/norange/), which is a
-        warning only (players there fetch whole archives)."""
-        cases = [
-            # mirrors, the status each mirror's Range requests get
-            (("m1", "m2"), {"Path0": 206, "Path1": 206}),
-            (("m1", "norange"), {"Path0": 206, "Path1": 200}),
-        ]
-        for mirrors, statuses in cases:
-            with self.subTest(mirrors=mirrors):
-                self.publish(release_1(), mirrors)
-                self.servers.log.mark()
-                done = subprocess.run([self.tool, "check", self.servers.base()],
-                                      capture_output=True, text=True, timeout=300)
-                output = done.stdout + done.stderr
-                self.assertEqual(done.returncode, 0, output)
-                self.assertIn("every archive is there and unpacks", output)
-                warned = {line.split("warning: ", 1)[1].split(" ", 1)[0]
-                          for line in output.splitlines()
-                          if "warning: " in line and "answers a Range request" in line}
-                self.assertEqual(warned, {m for m, s in statuses.items() if s != 206}, output)
-                # What nginx saw: byte 0 asked of the launcher's and the
-                # engine's folder of each mirror, answered as expected.
-                ranged = [e for e in self.servers.log.entries() if e.range == "bytes=0-0"]
-                got = {}
-                for e in ranged:
-                    got.setdefault(e.target.split("/")[1], set()).add(e.status)
-                self.assertEqual(got, {m: {statuses[f"Path{i}"]}
-                                       for i, m in enumerate(mirrors)}, ranged)
-                self.assertEqual(len(ranged), 2 * len(mirrors), ranged)
-                for e in ranged:
-                    if e.status == 206:
-                        self.assertEqual(e.sent, 1, e)

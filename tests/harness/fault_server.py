@@ -23,10 +23,7 @@ nginx answers 200 with the whole file), start_shift/total_shift (added to
 the start and the total of a 206's Content-Range), path (the file asked for
 replaced by another, e.g. to swap an archive after a few requests),
 range_shift (added to the start the request's Range asks for: nginx then
-answers a truthful 206 from another place than the updater wanted),
-single_range (a Range of several ranges cut to its first, "first", or
-joined into one from the first start to the last end, "span": nginx then
-answers a single-range 206, as a server without multipart/byteranges).
+answers a truthful 206 from another place than the updater wanted).
 
 `at` (a fraction of the whole answer, head included) instead of `after`
 places a fault without knowing the length beforehand; the soak plans so.
@@ -66,7 +63,7 @@ class Fault:
 
     def __init__(self, kind="pass", at=None, seed=0, *, after=None, seconds=None, rate=None,
                  code=None, drop_range=False, start_shift=0, total_shift=0, path=None,
-                 range_shift=0, single_range=None):
+                 range_shift=0):
         if kind not in ("pass", "cut", "close", "reset", "stall", "trickle", "refuse",
                         "status", "flip", "garbage"):
             raise ValueError(f"unknown fault {kind}")
@@ -82,9 +79,6 @@ class Fault:
         self.total_shift = total_shift
         self.path = path
         self.range_shift = range_shift
-        if single_range not in (None, "first", "span"):
-            raise ValueError(f"single_range is first or span, not {single_range}")
-        self.single_range = single_range
 
     def offset(self, head_length, content_length):
         """Where in the answer (head included) the fault strikes."""
@@ -108,8 +102,6 @@ class Fault:
             text += " drop_range"
         if self.range_shift:
             text += f" range_shift={self.range_shift}"
-        if self.single_range:
-            text += f" single_range={self.single_range}"
         if self.start_shift or self.total_shift:
             text += f" shift={self.start_shift}/{self.total_shift}"
         return text
@@ -467,18 +459,6 @@ def _rewrite_request(head, fault):
                 if start.isdigit():
                     moved = max(int(start) + fault.range_shift, 0)
                     lines[i] = b"Range: bytes=" + str(moved).encode() + b"-" + end
-    if fault.single_range:
-        for i, line in enumerate(lines[1:], 1):
-            key, _, value = line.partition(b":")
-            value = value.strip()
-            if key.strip().lower() != b"range" or not value.startswith(b"bytes="):
-                continue
-            ranges = [r.strip() for r in value[6:].split(b",")]
-            if fault.single_range == "first":
-                kept = ranges[0]
-            else:
-                kept = ranges[0].split(b"-")[0] + b"-" + ranges[-1].split(b"-")[1]
-            lines[i] = b"Range: bytes=" + kept
     if fault.drop_range:
         lines = [lines[0]] + [x for x in lines[1:]
                               if x.split(b":", 1)[0].strip().lower() != b"range"]

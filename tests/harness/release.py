@@ -27,11 +27,10 @@ def write_manifest(path, sections):
         f.write("\r\n".join(lines).encode("cp949"))
 
 
-def make_zip(path, members, stored=(), read_only=(), stamp=None):
+def make_zip(path, members, stored=(), read_only=()):
     """members: relative name -> bytes. Names in `stored` are stored without
     compression; names in `read_only` lose their write bits, which Info-ZIP
-    records as the DOS read-only attribute. stamp: every member's time (a
-    POSIX time), as a publisher that makes reproducible archives fixes it."""
+    records as the DOS read-only attribute."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if os.path.exists(path):
         os.remove(path)
@@ -41,8 +40,6 @@ def make_zip(path, members, stored=(), read_only=(), stamp=None):
             os.makedirs(os.path.dirname(target), exist_ok=True)
             with open(target, "wb") as f:
                 f.write(data)
-            if stamp is not None:
-                os.utime(target, (stamp, stamp))
             if name in read_only:
                 os.chmod(target, 0o444)
         deflated = [n for n in members if n not in stored]

@@ -3,13 +3,11 @@ happened to the run that left it. Each check returns a list of violations
 (texts); empty when it holds."""
 import os
 
-from harness import member_release
 from soak_release import NEW, OLD, PLANTED, SERIALS, TAMPERED, recorded_keys
 
 PROXY_KEYS = ("ProxyServer", "ProxyPort", "ProxyUserName", "ProxyPassWord")
-# Files of the folder that belong to no item (QuillMar.files: the
-# launcher's record of what it installed).
-OWN_FILES = ("QuillMar.ini", "_QuillMar_.exe", "client-args.txt", member_release.RECORD)
+# Files of the folder that belong to no item.
+OWN_FILES = ("QuillMar.ini", "_QuillMar_.exe", "client-args.txt")
 
 
 def parse_installed_copy(data):
@@ -56,22 +54,17 @@ def file_state(path, old, new):
 
 
 class Expectation:
-    """The items, the proxy lines that the installed copy must keep, and
-    the serials of the two releases; windows: the record's file times are
-    Windows ones."""
+    """The items, and the proxy lines that the installed copy must keep."""
 
-    def __init__(self, items, proxy, serials=(SERIALS[OLD], SERIALS[NEW]), windows=False):
+    def __init__(self, items, proxy):
         self.items = items
         self.proxy = proxy  # key -> value
-        self.serials = tuple(str(s) for s in serials)
-        self.windows = windows
 
     def check_folder(self, folder):
         """The invariants of any moment: every item file wholly old or new;
         the installed copy whole, with only known keys, only old or new
         versions, and a new version only for an item whose files are all
-        new; the launcher's record trusts no file that is not as it says.
-        Returns (violations, {item name: OLD/NEW/"mixed"})."""
+        new. Returns (violations, {item name: OLD/NEW/"mixed"})."""
         violations = []
         states = {}
         ini_path = os.path.join(folder, "QuillMar.ini")
@@ -94,7 +87,7 @@ class Expectation:
             if name not in sections:
                 violations.append(f"QuillMar.ini lost its section [{name}]")
         serial = sections.get("Integrity", {}).get("Serial")
-        if serial not in self.serials:
+        if serial not in (str(SERIALS[OLD]), str(SERIALS[NEW])):
             violations.append(f"QuillMar.ini [Integrity] Serial is {serial!r}")
         for key, value in self.proxy.items():
             got = sections.get("Proxy", {}).get(key)
@@ -124,11 +117,6 @@ class Expectation:
                 violations.append(f"{item.name}: {item.versioned_file} is new but its files "
                                   f"are {per_file}")
         violations += partials(folder)
-        try:
-            violations += [f"QuillMar.files: {rel} {why}" for rel, why in
-                           member_release.record_lies(folder, self.windows, strict=False)]
-        except (AssertionError, ValueError) as e:
-            violations.append(f"QuillMar.files malformed: {e}")
         return violations, states
 
     def check_final(self, folder):
@@ -144,7 +132,7 @@ class Expectation:
                 if item.record and sections[item.record[0]][item.record[1]] != \
                         item.versions[NEW]:
                     violations.append(f"{item.name} not recorded new after the clean run")
-            if sections["Integrity"]["Serial"] != self.serials[1]:
+            if sections["Integrity"]["Serial"] != str(SERIALS[NEW]):
                 violations.append("the new release's serial not recorded after the clean run")
         violations += leftovers(folder, self.items)
         return violations

@@ -7,12 +7,8 @@ answered with 200, from another start or with another total; some runs are
 killed with SIGKILL at a random moment), or one run on a full disk or in a
 read-only folder, or (every eighth round) runs against a server whose copy
 of one archive was swapped for another valid zip that its hash line does not
-describe, or (every fourth round) runs from a folder at the new release to
-a release that changes a few members of two archives, which the launcher
-fetches member by member with Range (faults on those ranges as on any);
-the invariants
-are checked after every run (the launcher's record QuillMar.files trusting
-no file that is not as it says among them) (no partial download in Temp longer than its
+describe; the invariants
+are checked after every run (no partial download in Temp longer than its
 record's Length among them), and nothing of a swapped archive may ever be
 installed; then a clean run must reach the new release exactly, leave
 nothing behind and start the client. Prints the counts;
@@ -80,7 +76,6 @@ KILL_SHARE = 0.3  # of the faulted runs
 SPECIAL_SHARE = 0.1  # of the rounds each: a full disk, a read-only folder
 HOLD_EVERY = 3  # under Wine: rounds 1, 4, 7... hold a file open
 TAMPER_EVERY, TAMPER_AT = 8, 3  # rounds 3, 11, 19...: an archive swapped on the server
-MEMBER_EVERY, MEMBER_AT = 4, 2  # rounds 2, 6, 10...: new -> a few members changed
 MANIFEST = "/QuillMar/QuillMar.ini"
 # What Windows leaves of a launcher replaced while it ran.
 SET_ASIDE_LAUNCHER = "left behind: QuillMar.exe.qmold-"
@@ -113,8 +108,6 @@ class Soak:
         self.items = soak_release.make_items(
             {w: _read(p) for w, p in self.launchers.items()},
             {OLD: _read(args.old_foo), NEW: _read(args.new_foo)})
-        self.member_items = soak_release.member_items(self.items)
-        self.template_new = None  # a folder at the new release, made on first use
         self.run_seconds = 1.0  # of a whole update, measured
         self.wine = None  # WineRuns: every run under Wine
 
@@ -124,9 +117,6 @@ class Soak:
         for which in (OLD, NEW):
             os.makedirs(os.path.join(self.work, f"www-{which}"))
             soak_release.publish(os.path.join(self.work, f"www-{which}"), self.items, which)
-        os.makedirs(os.path.join(self.work, "www-few"))
-        soak_release.publish(os.path.join(self.work, "www-few"), self.member_items, NEW,
-                             soak_release.FEW_SERIAL)
         self.sizes = soak_release.archive_sizes(os.path.join(self.work, "www-new"), self.items)
         self.serve(OLD)
         print(f"releases published in {time.monotonic() - started:.1f} s", flush=True)
@@ -153,8 +143,7 @@ class Soak:
         self.finish(run)
         self.run_seconds = time.monotonic() - started
         print(f"old release installed in {self.run_seconds:.1f} s", flush=True)
-        expectation = Expectation(self.items, {k: "" for k in PROXY_KEYS},
-                                  windows=self.wine is not None)
+        expectation = Expectation(self.items, {k: "" for k in PROXY_KEYS})
         violations, states = expectation.check_folder(self.template)
         if any(s != OLD for s in states.values()):
             violations.append(f"the old release was not installed: {states}")
@@ -218,14 +207,11 @@ class Soak:
         proxy_values = {k: "" for k in PROXY_KEYS}
         if via_proxy:
             proxy_values.update(ProxyServer="127.0.0.1", ProxyPort=str(self.args.port))
-        expectation = Expectation(self.items, proxy_values, windows=self.wine is not None)
+        expectation = Expectation(self.items, proxy_values)
         context = Context(self, number, expectation, via_proxy)
 
         kind = rng.random()
-        if number % MEMBER_EVERY == MEMBER_AT:
-            self.counts["rounds member-level"] += 1
-            self.member_round(number, folder, rng, proxy, proxy_values, via_proxy)
-        elif number % TAMPER_EVERY == TAMPER_AT:
+        if number % TAMPER_EVERY == TAMPER_AT:
             self.counts["rounds with a swapped archive"] += 1
             shutil.copytree(self.template, folder, symlinks=True)
             self.place(folder, proxy_values)
@@ -260,43 +246,8 @@ class Soak:
                 self.faulted_run(context, folder, k, rng, proxy)
             self.clean_run(context, folder, proxy)
 
-    def member_round(self, number, folder, rng, proxy, proxy_values, via_proxy):
-        """From the new release to one that changes a few members: faulted
-        runs (killed at times), then a clean run; the same invariants
-        between the new release and that one."""
-        if self.template_new is None:
-            self.make_template_new(proxy)
-        shutil.copytree(self.template_new, folder, symlinks=True)
-        self.place(folder, proxy_values, self.template_new_ini)
-        expectation = Expectation(self.member_items, proxy_values,
-                                  (soak_release.SERIALS[NEW], soak_release.FEW_SERIAL),
-                                  windows=self.wine is not None)
-        context = Context(self, number, expectation, via_proxy)
-        self.serve("few")
-        try:
-            for k in range(rng.randint(1, 2)):
-                self.faulted_run(context, folder, k, rng, proxy,
-                                 always_kill=self.wine is not None and k == 0)
-            self.clean_run(context, folder, proxy)
-        finally:
-            self.serve(NEW)
-
-    def make_template_new(self, proxy):
-        """The template brought to the new release by a clean run."""
-        self.template_new = os.path.join(self.work, "template-new")
-        shutil.copytree(self.template, self.template_new, symlinks=True)
-        expectation = Expectation(self.items, {k: "" for k in PROXY_KEYS},
-                                  windows=self.wine is not None)
-        context = Context(self, "template-new", expectation, False)
-        before = len(self.violations)
-        self.clean_run(context, self.template_new, proxy)
-        if len(self.violations) > before:
-            raise SystemExit("bringing the template to the new release failed")
-        with open(os.path.join(self.template_new, "QuillMar.ini"), "rb") as f:
-            self.template_new_ini = f.read()
-
-    def place(self, folder, proxy_values, ini=None):
-        data = ini or self.template_ini
+    def place(self, folder, proxy_values):
+        data = self.template_ini
         for key, value in proxy_values.items():
             data = data.replace(f"{key}=\r\n".encode(), f"{key}={value}\r\n".encode(), 1)
         with open(os.path.join(folder, "QuillMar.ini"), "wb") as f:
@@ -348,7 +299,6 @@ class Soak:
         taken = proxy.taken()
         for record in taken:
             self.faults[fault_name(record.fault)] += 1
-        self.count_member_ranges(taken)
         context.check_run(run, taken, what, killed)
         if not killed and os.path.exists(os.path.join(folder, "client-args.txt")):
             self.client_started(folder)
@@ -366,7 +316,6 @@ class Soak:
         taken = proxy.taken()
         for record in taken:
             self.faults[fault_name(record.fault)] += 1
-        self.count_member_ranges(taken)
         context.check_run(run, taken, "clean run", False)
         violations = []
         final = context.expectation.check_final(folder)
@@ -390,14 +339,6 @@ class Soak:
             else:
                 violations.append(v)
         context.report(violations, "clean run", taken, run)
-
-    def count_member_ranges(self, taken):
-        """Requests for a closed range of an archive (a continuation asks
-        for an open one, bytes=N-): member-level fetches."""
-        for r in taken:
-            ranges = (r.range or "").partition("=")[2]
-            if r.target.endswith(".zip") and ranges and not ranges.endswith("-"):
-                self.counts["member range requests"] += 1
 
     def tampered_runs(self, context, folder, rng, proxy):
         """One item's archive on the server swapped for another valid zip,
@@ -549,7 +490,6 @@ class Soak:
               f"{self.args.first_round + self.counts['rounds'] - 1}")
         for key in ("rounds", "rounds faulted", "rounds disk full", "rounds read-only",
                     "rounds holding a file open", "rounds with a swapped archive",
-                    "rounds member-level", "member range requests",
                     "rounds direct", "rounds via [Proxy]",
                     "filling disk runs that fitted", "runs", "kills",
                     "set-aside launchers removed by the next start",
@@ -712,9 +652,6 @@ def main():
                       f"{len(soak.violations)} violations, "
                       f"{time.monotonic() - started:.0f} s", flush=True)
     soak.report()
-    if soak.counts["rounds member-level"] >= 3 and soak.counts["member range requests"] == 0:
-        print("VIOLATION: no member-level round fetched a member range")
-        return 1
     return 1 if soak.violations else 0
 
 

@@ -4,13 +4,7 @@ Each item owns its own files, so a file's bytes tell which release it is
 from; the versioned file of the launcher and the component is the last
 member of its archive. Each release carries section H (sizes, SHA-256
 digests, content indexes) and is signed with the harness's test
-key, which the soak's launchers are built with.
-
-A third release, FEW (serial 3), changes a few members of the new
-release's engine and data archives (one of them in size): a folder at the
-new release takes it member by member (docs/member-updates.md). Its items
-(member_items) have the new release as OLD and FEW as NEW, so that the
-same invariants hold between them."""
+key, which the soak's launchers are built with."""
 import os
 import shutil
 
@@ -19,9 +13,7 @@ from harness.integrity_files import TEST_KEY
 from harness.release import VERSION_KEY, pattern
 
 OLD, NEW = "old", "new"
-FEW = "few"
 SERIALS = {OLD: 1, NEW: 2}
-FEW_SERIAL = 3
 DOWNLOAD_BASE = "/QuillMar/"
 ENGINE_BASE = "/QuillMar/engine/"
 MANIFEST = "/QuillMar/QuillMar.ini"
@@ -88,10 +80,8 @@ def make_items(launchers, foos):
                       {OLD: "S1", NEW: "S2"},
                       {w: {"splash/credits.txt": f"splash {w}\n".encode() * 25,
                            "Sp.Gif": _gif(w)} for w in (OLD, NEW)}))
-    # Many members: a few of them changed is a member-level update.
     items.append(data_item("Part", ENGINE_BASE + "Part.zip", ("V", "Part"), 1,
-                           (9000, 3000, 14000) + tuple(24000 + 397 * i for i in range(40)),
-                           "engine"))
+                           (9000, 3000, 14000), "engine"))
     items.append(data_item("Data", ENGINE_BASE + "Data.zip", ("V", "Data"), 2,
                            (6000, 11000), "data"))
     items.append(data_item("AData1", "/QuillMar/AData1.zip", ("AData", "AData1"), 3,
@@ -107,26 +97,6 @@ def make_items(launchers, foos):
     return items
 
 
-def member_items(items):
-    """The items from the new release to FEW: the engine's members 5, 20
-    (grown) and 33 and the data's text changed, everything else as new."""
-    out = []
-    for item in items:
-        few = dict(item.members[NEW])
-        if item.name == "Part":
-            for i in (5, 20, 33):
-                name = f"engine/engine{i}.bin"
-                few[name] = pattern(7000 + i, len(few[name]) + (900 if i == 20 else 0))
-        elif item.name == "Data":
-            few["data/readme.txt"] = b"data, a few members changed\n" * 40
-        changed = few != item.members[NEW]
-        versions = {OLD: item.versions[NEW],
-                    NEW: f"{item.name}-3" if changed else item.versions[NEW]}
-        out.append(Item(item.name, item.url, item.record, versions,
-                        {OLD: item.members[NEW], NEW: few}, item.versioned_file, item.stored))
-    return out
-
-
 def manifest(items, which):
     v = {i.name: i.versions[which] for i in items}
     return [
@@ -140,17 +110,15 @@ def manifest(items, which):
     ]
 
 
-def publish(www, items, which, serial=None):
-    """Lays out one release below www (emptied first), signed with
-    serial (default: the release's)."""
-    serial = serial or SERIALS[which]
+def publish(www, items, which):
+    """Lays out one release below www (emptied first), signed."""
     tree = release.ReleaseTree(www)
     lines = {}
     for item in items:
         path = tree.archive(item.url, item.members[which], stored=item.stored)
         lines[item.url[len(DOWNLOAD_BASE):]] = integrity_files.write_index_and_line(path)
-    tree.manifest(manifest(items, which) + [integrity_files.hash_section(serial, lines)])
-    integrity_files.sign_manifest(tree.path(MANIFEST), TEST_KEY, serial)
+    tree.manifest(manifest(items, which) + [integrity_files.hash_section(SERIALS[which], lines)])
+    integrity_files.sign_manifest(tree.path(MANIFEST), TEST_KEY, SERIALS[which])
 
 
 def publish_tampered(source, www, item):

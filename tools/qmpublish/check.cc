@@ -99,42 +99,6 @@ class Fetcher {
     return fetched;
   }
 
-  // Asks for byte 0 of url alone. A 200 brings the whole archive, of which
-  // only the status matters: the request is ended there.
-  RangeRow ProbeRange(const std::string& url) {
-    RangeRow row;
-    row.url = url;
-    http::SpillingStream stream(PlatformPath(folder_));
-    http::THttpCli client;
-    client.URL = url;
-    client.Proxy = options_.proxy;
-    client.ProxyPort = options_.proxy_port;
-    client.ProxyUsername = options_.proxy_user;
-    client.ProxyPassword = options_.proxy_password;
-    client.ContentRangeBegin = "0";
-    client.ContentRangeEnd = "0";
-    client.SetReceiveStream(&stream);
-    int32_t status = 0;
-    client.OnDocBegin = [&](http::THttpCli* sender) {
-      status = sender->ReplyStatusCode();
-      if (status != 206) {
-        sender->Abort();
-      }
-    };
-    try {
-      client.Get();
-    } catch (const http::EHttpException&) {
-      // The status tells all; a failed request shows as "-".
-    }
-    if (status == 0) {
-      status = client.ReplyStatusCode();
-    }
-    row.status = status == 0 ? "-" : std::to_string(status);
-    row.ranges = status == 206 && client.ContentRangeFirst() == 0 &&
-                 client.ContentRangeLast() == 0 && client.ReceivedCount() == 1;
-    return row;
-  }
-
  private:
   const CheckOptions& options_;
   fs::path folder_;
@@ -422,56 +386,6 @@ std::string ArchiveProblems(Fetcher& fetcher,
   return result;
 }
 
-// The folder of an archive's URL, slash included.
-std::string FolderOf(const std::string& url) {
-  return url.substr(0, url.rfind('/') + 1);
-}
-
-// One Range request per archive folder of each mirror (the launcher's and
-// the engine's may be served by different locations), of an archive that
-// the table found there. A 200 is a warning, not a problem: launchers then
-// fetch whole archives as they always did.
-void CheckRanges(const update::ServerSettings& settings,
-                 const std::string& key,
-                 Fetcher& fetcher,
-                 std::FILE* out,
-                 CheckReport* report) {
-  std::map<std::string, RangeRow> probed;  // by folder, for folders shared by mirrors
-  bool header = false;
-  for (size_t m = 0; m < settings.mirror_bases.size(); ++m) {
-    CheckReport ignored;
-    for (const Wanted& w : WantedArchives(settings, key, settings.mirror_bases[m], &ignored)) {
-      const std::string folder = FolderOf(w.url);
-      const bool there =
-          std::any_of(report->rows.begin(), report->rows.end(),
-                      [&](const CheckRow& row) { return row.ok && row.url == w.url; });
-      if (!there || probed.count(folder) > 0) {
-        continue;
-      }
-      RangeRow row = fetcher.ProbeRange(w.url);
-      row.mirror = settings.mirror_names[m];
-      probed[folder] = row;
-      if (!header) {
-        std::fprintf(out, "\nRange requests (bytes=0-0 of one archive of each folder):\n");
-        header = true;
-      }
-      std::fprintf(out, "%-8s %-6s %-5s %s\n", row.mirror.c_str(), row.status.c_str(),
-                   row.ranges ? "ok" : "WARN", row.url.c_str());
-      if (!row.ranges) {
-        const std::string answer = row.status == "206" ? "a range other than the byte asked for"
-                                   : row.status == "-" ? "no answer"
-                                                       : "status " + row.status;
-        report->warnings.push_back(row.mirror + " (" + folder + ") answers a Range request with " +
-                                   answer +
-                                   ": players sent there download whole archives even when one "
-                                   "file changed (see docs/member-updates.md)");
-      }
-      report->ranges.push_back(row);
-    }
-  }
-  std::fflush(out);
-}
-
 }  // namespace
 
 CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
@@ -540,7 +454,6 @@ CheckReport Check(const CheckOptions& options, std::FILE* out, std::FILE* log) {
       report.rows.push_back(row);
     }
   }
-  CheckRanges(settings, *key, fetcher, out, &report);
   return report;
 }
 

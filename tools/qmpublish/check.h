@@ -31,18 +31,8 @@ struct CheckRow {
   bool ok = false;
 };
 
-// A one-byte Range request (bytes=0-0) of one archive of a mirror's folder:
-// 206 lets launchers fetch single members; 200 forces whole archives.
-struct RangeRow {
-  std::string mirror;
-  std::string url;
-  std::string status;   // HTTP status, or "-" without an answer
-  bool ranges = false;  // 206 for exactly byte 0
-};
-
 struct CheckReport {
   std::vector<CheckRow> rows;
-  std::vector<RangeRow> ranges;       // one per archive folder that a mirror serves
   std::vector<std::string> problems;  // also those outside the table
   std::vector<std::string> warnings;
 };
