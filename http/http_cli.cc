@@ -425,11 +425,9 @@ std::string THttpCli::ComposeRequest(const std::string& method) {
   f.cookie = Cookie;
   f.range_begin = ContentRangeBegin;
   f.range_end = ContentRangeEnd;
-  f.ranges = ContentRanges;
   std::vector<std::string> lines = ComposeRequestLines(f);
   ContentRangeBegin.clear();
   ContentRangeEnd.clear();
-  ContentRanges.clear();
   accept_ranges_.clear();
   TriggerBeforeHeaderSend(method, lines);
   std::string buffer;

@@ -92,9 +92,6 @@ class THttpCli : private ResponseReader::Listener {
   // empty), then cleared: a Range is set per request.
   std::string ContentRangeBegin;
   std::string ContentRangeEnd;
-  // A set of ranges ("0-9,20-29") sent instead of Begin-End with the next
-  // request, then cleared; the reply may be multipart/byteranges.
-  std::string ContentRanges;
   const std::string& AcceptRanges() const { return accept_ranges_; }
   uint32_t ConnectTimeoutMs = kDefaultConnectTimeoutMs;
   uint32_t IdleTimeoutMs = kDefaultIdleTimeoutMs;

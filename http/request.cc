@@ -86,9 +86,7 @@ std::vector<std::string> ComposeRequestLines(const RequestFields& f) {
   if (!f.cookie.empty()) {
     lines.push_back("Cookie: " + f.cookie);
   }
-  if (!f.ranges.empty()) {
-    lines.push_back("Range: bytes=" + f.ranges);
-  } else if (!f.range_begin.empty() || !f.range_end.empty()) {
+  if (!f.range_begin.empty() || !f.range_end.empty()) {
     lines.push_back("Range: bytes=" + f.range_begin + "-" + f.range_end);
   }
   return lines;

@@ -28,8 +28,6 @@ struct RequestFields {
   std::string cookie;
   std::string range_begin;
   std::string range_end;
-  // A whole range set ("0-9,20-29"); sent instead of begin-end when set.
-  std::string ranges;
   int64_t post_size = -1;  // size of the body of a POST
 };
 

@@ -11,7 +11,6 @@
 #include "update/component_setup.h"
 #include "update/installed_state.h"
 #include "update/update_run.h"
-#include "util/ascii.h"
 #include "util/string_helpers.h"
 #include "util/texts.h"
 
@@ -55,9 +54,6 @@ TFM_Connect::TFM_Connect(platform::ConnectWindowView& view,
       progress_([this](int position, int maximum) { view_.PaintProgress(position, maximum); }),
       message_(texts::kDesignCaption),
       window_([this](const platform::Message& message) { HandleMessage(message); }) {
-  for (const std::string& argument : arguments_) {
-    verify_ = verify_ || AsciiLowerCopy(argument) == "/verify";
-  }
   ConfigureComponents();
 }
 
@@ -88,10 +84,7 @@ void TFM_Connect::ConfigureComponents() {
 int32_t TFM_Connect::RunUpdate() {
   update::UpdateRun run(state_, *this, Http1, UnZip1, default_base_url_);
   run.public_key = public_key;
-  run.verify = verify_;
-  const int32_t result = run.DownLoadFile();
-  verify_stats = run.verify_stats();
-  return result;
+  return run.DownLoadFile();
 }
 
 void TFM_Connect::Create() {
@@ -170,11 +163,6 @@ void TFM_Connect::HandleMessage(const platform::Message& message) {
 }
 
 void TFM_Connect::WMStartConnect() {
-  if (verify_) {
-    VerifyFolder();
-    window_.Post(platform::kCloseMessage);
-    return;
-  }
   {
     BusyScope busy(*this);
     // A Cancel during the run or while "Connected" shows means no game.
@@ -189,29 +177,6 @@ void TFM_Connect::WMStartConnect() {
     }
   }
   window_.Post(platform::kCloseMessage);
-}
-
-void TFM_Connect::VerifyFolder() {
-  BusyScope busy(*this);
-  exit_code_ = 1;
-  SetMsg(texts::kConnecting);
-  platform::ProcessMessages();
-  if (state_.CancelRequested) {
-    return;
-  }
-  const int32_t rc = DownLoadFile();
-  if (state_.CancelRequested) {
-    return;
-  }
-  if (rc != 0) {
-    dialogs_.ShowMessage(title_, message_);
-    return;
-  }
-  exit_code_ = 0;
-  progress_.SetPosition(progress_.Max());
-  SetMsg(texts::VerifySummary(verify_stats.files_checked, verify_stats.bytes_hashed,
-                              verify_stats.seconds, verify_stats.files_repaired));
-  dialogs_.ShowMessage(title_, message_);
 }
 
 bool TFM_Connect::ConnectToHost() {
@@ -286,7 +251,7 @@ void TFM_Connect::HandleClose() {
   closed_ = true;
   FormClose();
   view_.Destroy();
-  platform::QuitMessageLoop(exit_code_);
+  platform::QuitMessageLoop(0);
 }
 
 void TFM_Connect::FormClose() {

@@ -17,7 +17,6 @@
 #include "platform/ui.h"
 #include "update/launcher_state.h"
 #include "update/update_host.h"
-#include "update/update_run.h"
 #include "zip/unzip.h"
 
 namespace qm {
@@ -63,13 +62,6 @@ class TFM_Connect : private update::UpdateHost {
   // run (RunUpdate) unless a test replaces it.
   std::function<int32_t(TFM_Connect&)> download_file;
   int32_t RunUpdate();
-  // Started with /verify: the run checks and mends the game folder, the
-  // summary is shown and the game is not started.
-  bool verify_mode() const { return verify_; }
-  // What the last run checked and mended.
-  update::VerifyStats verify_stats;
-  // The program's exit code: non-zero after a /verify that failed.
-  int exit_code() const { return exit_code_; }
   // The key that the update server's files must be signed with; absent:
   // a launcher built without one.
   std::optional<platform::EcdsaP256PublicKey> public_key;
@@ -120,7 +112,6 @@ class TFM_Connect : private update::UpdateHost {
   void HandleMessage(const platform::Message& message);
   void HandleClose();
   bool LoadSplashFile(const std::string& path);
-  void VerifyFolder();
 
   platform::ConnectWindowView& view_;
   platform::Dialogs& dialogs_;
@@ -136,8 +127,6 @@ class TFM_Connect : private update::UpdateHost {
   bool close_deferred_ = false;
   bool closed_ = false;
   bool splash_loaded_ = false;
-  bool verify_ = false;
-  int exit_code_ = 0;
   platform::MessageWindow window_;
 };
 

@@ -98,9 +98,6 @@ bool FlushToDisk(const std::vector<std::string>& files);
 // existing folder); false when the system cannot tell.
 bool FreeDiskSpace(const std::string& folder, uint64_t* bytes);
 bool GetFileAttributes(const std::string& path, uint32_t* attributes);
-// The size and the last-write time of a file (not a folder) as the system
-// keeps it, in its own units: enough to tell that a file changed since.
-bool GetFileStamp(const std::string& path, int64_t* size, int64_t* modified);
 bool SetFileAttributes(const std::string& path, uint32_t attributes);
 bool SetFileTime(const std::string& path, const LocalDateTime& time);
 // Names (not paths) of the entries of a folder, without "." and "..".

@@ -26,11 +26,6 @@ std::string ArchiveHashes::Sha256(const std::string& key) const {
   return expected ? expected->sha256 : std::string();
 }
 
-std::optional<ArchiveHash> ArchiveHashes::Line(const std::string& key) const {
-  const auto line = lines_.find(key);
-  return line == lines_.end() ? std::nullopt : ParseHashLine(line->second);
-}
-
 std::string ArchiveHashes::Problem(const std::string& key,
                                    uint64_t size,
                                    const platform::Sha256Digest& digest) const {

@@ -5,11 +5,9 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
 
 #include "platform/sha256.h"
-#include "update/integrity_format.h"
 #include "util/string_helpers.h"
 
 namespace qm::update {
@@ -26,8 +24,6 @@ class ArchiveHashes {
   // The SHA-256 (lower-case hex) that the line of key gives; empty without
   // a readable line.
   std::string Sha256(const std::string& key) const;
-  // The line of key, when there is a readable one.
-  std::optional<ArchiveHash> Line(const std::string& key) const;
   // Empty when the archive received under key matches its line; else why
   // it does not.
   std::string Problem(const std::string& key,

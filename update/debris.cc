@@ -61,26 +61,6 @@ void RemoveExtractorTemps(const std::string& folder, int depth) {
   }
 }
 
-bool EndsWithIgnoringAsciiCase(const std::string& name, const std::string& suffix) {
-  return name.size() > suffix.size() &&
-         AsciiLowerCopy(name.substr(name.size() - suffix.size())) == suffix;
-}
-
-void RemoveTreeAt(const std::string& folder, int depth) {
-  for (const std::string& name : platform::ListDirectory(folder)) {
-    const std::string path = JoinPath(folder, name);
-    if (platform::DirectoryExists(path)) {
-      if (depth < kMaxDepth) {
-        RemoveTreeAt(path, depth + 1);
-      }
-    } else {
-      platform::SetFileAttributes(path, platform::kAttrArchive);
-      platform::DeleteFile(path);
-    }
-  }
-  platform::RemoveDirectory(folder);
-}
-
 bool EndsWithRecordSuffix(const std::string& name) {
   const size_t n = sizeof kPartialRecordSuffix - 1;
   return name.size() > n && AsciiLowerCopy(name.substr(name.size() - n)) == kPartialRecordSuffix;
@@ -162,19 +142,10 @@ void RemoveDebris(const std::string& app_dir) {
   RemoveBadPartials(temp);
   platform::RemoveLeftovers(temp);
   for (const std::string& name : platform::ListDirectory(temp)) {
-    const std::string path = JoinPath(temp, name);
-    if (IsDownloadTempName(name) || EndsWithIgnoringAsciiCase(name, kMemberSpansSuffix) ||
-        EndsWithIgnoringAsciiCase(name, kMembersZipSuffix)) {
-      platform::DeleteFile(path);
-    } else if (EndsWithIgnoringAsciiCase(name, kMembersCheckSuffix) &&
-               platform::DirectoryExists(path)) {
-      RemoveTree(path);
+    if (IsDownloadTempName(name)) {
+      platform::DeleteFile(JoinPath(temp, name));
     }
   }
-}
-
-void RemoveTree(const std::string& folder) {
-  RemoveTreeAt(folder, 0);
 }
 
 void RemovePartialDownloads(const std::string& app_dir) {

@@ -26,17 +26,6 @@ bool IsDownloadTempName(std::string_view name);
 // files.
 void RemoveDebris(const std::string& app_dir);
 
-// What the member path keeps in Temp while it works on an archive: the
-// fetched spans, the zip of the fetched members and the folder they are
-// checked in. The next run removes what a run that died left.
-inline constexpr char kMemberSpansSuffix[] = ".members.part";
-inline constexpr char kMembersZipSuffix[] = ".members.zip";
-inline constexpr char kMembersCheckSuffix[] = ".members";
-
-// Removes a folder and everything below it (files and folders the launcher
-// made; depth bounded).
-void RemoveTree(const std::string& folder);
-
 // Removes every partial download and its record from Temp (after a run
 // that installed everything it needed: none of them is needed any more).
 void RemovePartialDownloads(const std::string& app_dir);

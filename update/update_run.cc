@@ -134,10 +134,7 @@ int32_t UpdateRun::DownLoadFile() {
     return kUpdateNotConnected;
   }
   live_sources_.insert(NormalizeBase(default_base_url_ + "/QuillMar/"));
-  int32_t result = UpdateItems();
-  if (result == kUpdateDone) {
-    result = verify ? VerifyItems() : RepairMissingFiles();
-  }
+  const int32_t result = UpdateItems();
   if (result == kUpdateDone) {
     // Everything needed is installed: what partials are left belong to
     // archives this release no longer needs.
@@ -379,8 +376,14 @@ bool UpdateRun::DownDll(const std::string& url,
   ShowStatus(message);
   unpack_error_.clear();
   transfer_error_.clear();
+  const std::string archive = TempFolder(state_.AppDir) + "\\" + name;
   const DownloadMarker marker(state_.AppDir, name);
-  return InstallArchive(url, name, folder);
+  if (!FetchArchive(url, archive)) {
+    return false;
+  }
+  const bool installed = Unpack(archive, folder + "\\");
+  platform::DeleteFile(archive);
+  return installed;
 }
 
 bool UpdateRun::DownData(const std::string& base,
@@ -392,10 +395,15 @@ bool UpdateRun::DownData(const std::string& base,
   // Saved in Temp, not in the game folder, where a file of the game's own
   // may bear the same name (and the archive may even hold it).
   const std::string name = key + ".zip";
+  const std::string archive = TempFolder(state_.AppDir) + "\\" + name;
   bool installed = false;
   {
     const DownloadMarker marker(state_.AppDir, name);
-    installed = InstallArchive(base + name, name, state_.AppDir);
+    if (!FetchArchive(base + name, archive)) {
+      return false;
+    }
+    installed = Unpack(archive, state_.AppDir + "\\");
+    platform::DeleteFile(archive);
   }
   if (!installed) {
     return false;

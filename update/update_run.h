@@ -8,14 +8,10 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "platform/ecdsa.h"
 #include "update/archive_hashes.h"
-#include "update/integrity_format.h"
 #include "update/launcher_state.h"
-#include "update/local_record.h"
-#include "update/member_spans.h"
 #include "update/server_settings.h"
 #include "update/transfer_settings.h"
 #include "update/update_host.h"
@@ -31,17 +27,7 @@ class TUnZip;
 namespace qm::update {
 
 class PartialDownload;
-class SpanStore;
 struct ArchiveSource;
-
-// What the member path checked and mended in a run.
-struct VerifyStats {
-  uint64_t files_checked = 0;
-  uint64_t bytes_hashed = 0;
-  uint64_t files_repaired = 0;
-  double seconds = 0;            // of the checking and mending, transfers included
-  uint64_t items_unchecked = 0;  // whose index could not be had
-};
 
 // Attempts on one source for one archive, before the row fails.
 inline constexpr int kMaxAttemptsPerSource = 3;
@@ -104,11 +90,6 @@ class UpdateRun {
   // unsigned files are taken (sizes and hashes they list are still checked).
   std::optional<platform::EcdsaP256PublicKey> public_key;
 
-  // Checks every installed item against its content index after the
-  // update, hashing every file, and mends what differs (/verify).
-  bool verify = false;
-  const VerifyStats& verify_stats() const { return verify_stats_; }
-
  private:
   bool Cancelled() const { return state_.CancelRequested != 0; }
   // archive_key: when set, the document is an archive whose size and
@@ -137,73 +118,6 @@ class UpdateRun {
                         const std::string& key,
                         const std::string& sha256,
                         PartialDownload& part);
-  // The member path (update_run_members.cc). Brings the archive at url
-  // into folder: member by member when its index is published and that
-  // pays, else whole as before; name: the archive's file name.
-  bool InstallArchive(const std::string& url, const std::string& name, const std::string& folder);
-  // The archive fetched whole into Temp and unpacked, as before.
-  bool InstallWhole(const std::string& url, const std::string& name, const std::string& folder);
-  // kUpdate: an item whose version differs; kRepair: a current item some
-  // of whose recorded files are missing; kVerify: a current item, every
-  // file hashed whatever the record says.
-  enum class MemberMode { kUpdate, kRepair, kVerify };
-  // kNoIndex: the manifest vouches for no index of it; kIndexUnavailable:
-  // it does, but none could be fetched (only outside kUpdate, which takes
-  // the whole archive then).
-  enum class MemberResult { kInstalled, kWholeArchive, kFailed, kNoIndex, kIndexUnavailable };
-  MemberResult InstallMembers(const std::string& url,
-                              const std::string& name,
-                              const std::string& folder,
-                              MemberMode mode);
-  // The items whose installed version is the server's (update_run_repair.cc).
-  struct CurrentItem {
-    std::string url;
-    std::string name;         // the archive's file name
-    std::string status;       // the row's text
-    std::string failed_text;  // the row's text when it fails
-  };
-  std::vector<CurrentItem> CurrentItems() const;
-  // Mends current items whose recorded files are gone (stat only).
-  int32_t RepairMissingFiles();
-  // /verify: every current item hashed and mended.
-  int32_t VerifyItems();
-  // Mends one current item member by member; false when it failed.
-  bool MendItem(const CurrentItem& item, MemberMode mode, bool* checked);
-  bool FetchIndex(const std::vector<ArchiveSource>& sources,
-                  const std::string& index_sha256,
-                  std::vector<IndexEntry>* index);
-  MemberResult FetchSpans(const std::vector<ArchiveSource>& sources,
-                          uint64_t archive_size,
-                          SpanStore& store);
-  struct RangeReply {
-    enum Kind { kDone, kFailed, kWholeArchive, kStorageFailed, kCancelled } kind = kFailed;
-    uint64_t stored = 0;  // new bytes of the spans it brought
-    bool single = false;  // one span, not multipart/byteranges
-    std::string reason;
-  };
-  RangeReply RequestRanges(const std::string& url,
-                           const std::vector<ByteSpan>& request,
-                           uint64_t archive_size,
-                           SpanStore& store);
-  bool BuildMembersZip(const std::vector<IndexEntry>& index,
-                       const std::vector<size_t>& changed,
-                       const std::vector<ByteSpan>& spans,
-                       SpanStore& store,
-                       const std::string& path);
-  // Unpacks the members zip into check_folder and hashes each member.
-  bool MembersCheckOut(const std::vector<IndexEntry>& index,
-                       const std::vector<size_t>& changed,
-                       const std::string& members_zip,
-                       const std::string& check_folder);
-  // Whether the file at target holds the member's content; the record
-  // vouches for a file whose size and time it gives when trust_record.
-  bool InstalledMatches(const std::string& target, const IndexEntry& entry, bool trust_record);
-  // Records the installed members of index below folder and saves the record.
-  void RecordMembers(const std::vector<IndexEntry>& index, const std::string& folder);
-  LocalRecord& Record();
-  // target relative to the game folder; empty when it lies outside.
-  std::string RecordPath(const std::string& target) const;
-
   // Waits in the message loop; false when a cancel came in.
   bool WaitBeforeRetry(uint32_t seconds);
   void ShowStatus(const std::string& text);
@@ -248,13 +162,6 @@ class UpdateRun {
   std::string status_;
   std::string engine_base_;
   ArchiveHashes archive_hashes_;
-  // The member path's state: the record (read on first use), the index of
-  // the archive at hand, the row's text while it retries.
-  std::optional<LocalRecord> record_;
-  std::optional<std::vector<IndexEntry>> member_index_;
-  std::string row_status_;
-  size_t changed_members_ = 0;  // of the archive the member path last compared
-  VerifyStats verify_stats_;
 };
 
 }  // namespace qm::update

@@ -1,7 +1,5 @@
 #include "util/texts.h"
 
-#include <cstdio>
-
 namespace qm::texts {
 
 // 연결중...
@@ -94,20 +92,6 @@ platform::ProxyDialogTexts ProxyDialog() {
           {kProxyHelp1, kProxyHelp2, kProxyHelp3, kProxyHelp4},
           kOk,
           kCancel};
-}
-
-std::string VerifySummary(uint64_t files_checked,
-                          uint64_t bytes_hashed,
-                          double seconds,
-                          uint64_t files_repaired) {
-  const double megabytes = static_cast<double>(bytes_hashed) / 1e6;
-  char figures[96];
-  std::snprintf(figures, sizeof figures, "%.1f MB (%.1f MB/s)", megabytes,
-                seconds > 0 ? megabytes / seconds : 0.0);
-  // 검사한 파일 N개, 해시 X MB (Y MB/s), 복구한 파일 Z개
-  return "\xb0\xcb\xbb\xe7\xc7\xd1 \xc6\xc4\xc0\xcf " + std::to_string(files_checked) +
-         "\xb0\xb3, \xc7\xd8\xbd\xc3 " + figures + ", \xba\xb9\xb1\xb8\xc7\xd1 \xc6\xc4\xc0\xcf " +
-         std::to_string(files_repaired) + "\xb0\xb3";
 }
 
 }  // namespace qm::texts

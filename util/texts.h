@@ -3,9 +3,6 @@
 // texts.cc.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "platform/ui.h"
 
 namespace qm::texts {
@@ -42,12 +39,6 @@ extern const char kEngineDownloadFailed[];
 extern const char kDataDownloadFailed[];
 extern const char kDownloadFailedSuffix[];  // after a data entry's key, e.g. AData1
 extern const char kComponentDownloadFailed[];
-
-// /verify: the summary of a check of the game folder.
-std::string VerifySummary(uint64_t files_checked,
-                          uint64_t bytes_hashed,
-                          double seconds,
-                          uint64_t files_repaired);
 
 // Proxy dialog.
 extern const char kProxyDialogTitle[];

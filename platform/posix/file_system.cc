@@ -272,19 +272,6 @@ bool FreeDiskSpace(const std::string& folder, uint64_t* bytes) {
   return Succeed();
 }
 
-bool GetFileStamp(const std::string& path, int64_t* size, int64_t* modified) {
-  struct stat st;
-  if (!StatPath(path, &st)) {
-    return FailWithErrno();
-  }
-  if (S_ISDIR(st.st_mode)) {
-    return Fail(FileError::kOther);
-  }
-  *size = static_cast<int64_t>(st.st_size);
-  *modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return Succeed();
-}
-
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {
   struct stat st;
   if (!StatPath(path, &st)) {

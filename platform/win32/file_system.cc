@@ -409,20 +409,6 @@ bool FreeDiskSpace(const std::string& folder, uint64_t* bytes) {
   return Succeed();
 }
 
-bool GetFileStamp(const std::string& path, int64_t* size, int64_t* modified) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(PathToWide(path).c_str(), GetFileExInfoStandard, &data)) {
-    return Fail();
-  }
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return false;
-  }
-  *size = static_cast<int64_t>((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
-  *modified = static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
-                                   data.ftLastWriteTime.dwLowDateTime);
-  return Succeed();
-}
-
 bool GetFileAttributes(const std::string& path, uint32_t* attributes) {
   DWORD value = Attributes(PathToWide(path));
   if (value == INVALID_FILE_ATTRIBUTES) {

@@ -147,8 +147,8 @@ class ScriptedServer:
 # The configuration templates of the Python test harness.
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness")
 
-# This peer's part of nginx.conf.in: two server blocks, redirects, an error
-# page with a body and /norange/, which ignores Range.
+# This peer's part of nginx.conf.in: two server blocks, redirects and an
+# error page with a body.
 NGINX_HTTP = """  access_log off;
   types {{ text/plain txt; text/html html; application/zip zip; }}
   sendfile on;
@@ -160,8 +160,6 @@ NGINX_HTTP = """  access_log off;
     location = /files/rel {{ return 302 small.txt; }}
     location = /elsewhere {{ return 302 http://127.0.0.1:{other}/other.txt; }}
     location = /missing-with-body {{ return 404 "no such document\\n"; }}
-    # The same files from a server that answers every Range with 200.
-    location /norange/ {{ alias {work}/www/; max_ranges 0; }}
   }}
   server {{
     listen 127.0.0.1:{other};

@@ -82,37 +82,6 @@ TEST(ComposeRequestTest, EveryOptionalLineInOrder) {
           "Proxy-Authorization: Basic cHU6", "Cookie: a=b", "Range: bytes=100-"}));
 }
 
-TEST(ComposeRequestTest, RangeLines) {
-  const struct {
-    const char* begin;
-    const char* end;
-    const char* ranges;
-    const char* line;  // "" = none
-  } cases[] = {
-      {"", "", "", ""},
-      {"100", "", "", "Range: bytes=100-"},
-      {"100", "199", "", "Range: bytes=100-199"},
-      {"", "", "0-9,20-29", "Range: bytes=0-9,20-29"},
-      // A range set goes instead of a single range, never beside it.
-      {"100", "199", "0-9,20-29", "Range: bytes=0-9,20-29"},
-  };
-  for (const auto& c : cases) {
-    RequestFields f = ProgramDefaults();
-    f.range_begin = c.begin;
-    f.range_end = c.end;
-    f.ranges = c.ranges;
-    std::vector<std::string> ranges;
-    for (const std::string& line : ComposeRequestLines(f)) {
-      if (line.rfind("Range:", 0) == 0) {
-        ranges.push_back(line);
-      }
-    }
-    EXPECT_EQ(ranges, std::string(c.line).empty() ? std::vector<std::string>{}
-                                                  : std::vector<std::string>{c.line})
-        << c.ranges;
-  }
-}
-
 TEST(ComposeRequestTest, HttpDates) {
   EXPECT_EQ(FormatHttpDate(2.0), "Mon, 01 Jan 1900 00:00:00");
   EXPECT_EQ(FormatHttpDate(36526.0 + 59.0 / 86400), "Sat, 01 Jan 2000 00:00:59");

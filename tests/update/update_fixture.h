@@ -108,10 +108,7 @@ class UpdateFixture {
     UpdateRun run(state, host, http, unzip, BaseUrl());
     run.random = [this] { return mirror_random; };
     run.public_key = public_key;
-    run.verify = verify;
-    const int32_t result = run.DownLoadFile();
-    verify_stats = run.verify_stats();
-    return result;
+    return run.DownLoadFile();
   }
 
   LauncherState state;
@@ -121,8 +118,6 @@ class UpdateFixture {
   std::vector<std::string> requested;
   uint32_t mirror_random = 0;
   std::optional<platform::EcdsaP256PublicKey> public_key;
-  bool verify = false;  // the run of /verify
-  VerifyStats verify_stats;
 
  private:
   std::string id_;
