@@ -55,14 +55,14 @@ uint32_t PrecodePayload(unsigned symbol, bool /*deflate64*/) {
   return symbol << 16;
 }
 
-struct CodeSpec {
+struct CodeLayout {
   unsigned main_bits;
   unsigned table_size;
   bool allow_sparse;
   uint32_t (*payload)(unsigned symbol, bool deflate64);
 };
 
-CodeSpec SpecOf(CodeKind kind) {
+CodeLayout LayoutOf(CodeKind kind) {
   switch (kind) {
     case CodeKind::kLitlen:
       return {kLitlenBits, kLitlenTableSize, true, LitlenPayload};
@@ -135,12 +135,12 @@ void AssignCodewords(const uint8_t* lens,
 bool LayOutSubtables(const uint8_t* lens,
                      unsigned count,
                      const uint16_t* reversed,
-                     const CodeSpec& spec,
+                     const CodeLayout& layout,
                      uint32_t* table) {
-  const unsigned main_size = 1u << spec.main_bits;
+  const unsigned main_size = 1u << layout.main_bits;
   uint8_t longest_under[1u << kLitlenBits] = {};
   for (unsigned symbol = 0; symbol < count; ++symbol) {
-    if (lens[symbol] > spec.main_bits) {
+    if (lens[symbol] > layout.main_bits) {
       const unsigned prefix = reversed[symbol] & (main_size - 1);
       longest_under[prefix] = std::max(longest_under[prefix], lens[symbol]);
     }
@@ -150,12 +150,12 @@ bool LayOutSubtables(const uint8_t* lens,
     if (!longest_under[prefix]) {
       continue;
     }
-    const unsigned sub_bits = longest_under[prefix] - spec.main_bits;
-    if (next_free + (1u << sub_bits) > spec.table_size) {
+    const unsigned sub_bits = longest_under[prefix] - layout.main_bits;
+    if (next_free + (1u << sub_bits) > layout.table_size) {
       assert(false && "a complete code outgrew its derived table size");
       return false;
     }
-    table[prefix] = kEntrySub | (sub_bits << 8) | (next_free << 16) | spec.main_bits;
+    table[prefix] = kEntrySub | (sub_bits << 8) | (next_free << 16) | layout.main_bits;
     std::fill_n(table + next_free, 1u << sub_bits, kEntryInvalid | longest_under[prefix]);
     next_free += 1u << sub_bits;
   }
@@ -166,17 +166,17 @@ bool LayOutSubtables(const uint8_t* lens,
 void FillEntries(const uint8_t* lens,
                  unsigned count,
                  const uint16_t* reversed,
-                 const CodeSpec& spec,
+                 const CodeLayout& layout,
                  bool deflate64,
                  uint32_t* table) {
-  const unsigned main_size = 1u << spec.main_bits;
+  const unsigned main_size = 1u << layout.main_bits;
   for (unsigned symbol = 0; symbol < count; ++symbol) {
     const unsigned length = lens[symbol];
     if (!length) {
       continue;
     }
-    const uint32_t entry = spec.payload(symbol, deflate64) | length;
-    if (length <= spec.main_bits) {
+    const uint32_t entry = layout.payload(symbol, deflate64) | length;
+    if (length <= layout.main_bits) {
       for (unsigned slot = reversed[symbol]; slot < main_size; slot += 1u << length) {
         table[slot] = entry;
       }
@@ -185,14 +185,14 @@ void FillEntries(const uint8_t* lens,
     const uint32_t link = table[reversed[symbol] & (main_size - 1)];
     assert(link & kEntrySub);
     const unsigned sub_size = 1u << EntryExtra(link);
-    const unsigned step = 1u << (length - spec.main_bits);
-    for (unsigned slot = reversed[symbol] >> spec.main_bits; slot < sub_size; slot += step) {
+    const unsigned step = 1u << (length - layout.main_bits);
+    for (unsigned slot = reversed[symbol] >> layout.main_bits; slot < sub_size; slot += step) {
       table[EntryValue(link) + slot] = entry;
     }
   }
 }
 
-bool Build(const CodeSpec& spec,
+bool Build(const CodeLayout& layout,
            const uint8_t* lens,
            unsigned count,
            bool deflate64,
@@ -200,18 +200,18 @@ bool Build(const CodeSpec& spec,
   assert(count <= kMaxLitlenSymbols);
   unsigned per_length[kMaxCodeBits + 1] = {};
   unsigned longest = 0;
-  if (!CountLengths(lens, count, spec.allow_sparse, per_length, &longest)) {
+  if (!CountLengths(lens, count, layout.allow_sparse, per_length, &longest)) {
     return false;
   }
   uint16_t reversed[kMaxLitlenSymbols];
   AssignCodewords(lens, count, per_length, reversed);
   // Slots no codeword reaches (a sparse code) stay invalid; their length is
   // the main bits so that the slow path reads that far before refusing.
-  std::fill_n(table, 1u << spec.main_bits, kEntryInvalid | spec.main_bits);
-  if (longest > spec.main_bits && !LayOutSubtables(lens, count, reversed, spec, table)) {
+  std::fill_n(table, 1u << layout.main_bits, kEntryInvalid | layout.main_bits);
+  if (longest > layout.main_bits && !LayOutSubtables(lens, count, reversed, layout, table)) {
     return false;
   }
-  FillEntries(lens, count, reversed, spec, deflate64, table);
+  FillEntries(lens, count, reversed, layout, deflate64, table);
   return true;
 }
 
@@ -222,7 +222,7 @@ bool BuildTable(CodeKind kind,
                 unsigned count,
                 bool deflate64,
                 uint32_t* table) {
-  return Build(SpecOf(kind), lens, count, deflate64, table);
+  return Build(LayoutOf(kind), lens, count, deflate64, table);
 }
 
 FixedTables::FixedTables(bool deflate64) {
